@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+#include <stdexcept>
+
+// Error of the validator that is not a verdict on a book: a schema that loads as XML but cannot be
+// compiled, or an internal failure of the XML library.
+class ValidationError : public std::runtime_error {
+ public:
+  explicit ValidationError(const QString& message)
+      : std::runtime_error(message.toStdString()), message_(message) {}
+  const QString& Message() const { return message_; }
+
+ private:
+  QString message_;
+};
+
+// Validates books against the FictionBook schema. One validator serves one run: the schema is read
+// at LoadSchema, and every book is loaded and validated in turn.
+class TXSDValidator {
+ public:
+  TXSDValidator();
+  ~TXSDValidator();
+  TXSDValidator(const TXSDValidator&) = delete;
+  TXSDValidator& operator=(const TXSDValidator&) = delete;
+
+  // Loads and compiles the schema at path; imports resolve relative to the schema's own folder.
+  // False when the file does not load as XML, with ErrorText set. Throws ValidationError when the
+  // file loads but is not a usable schema.
+  bool LoadSchema(const QString& path);
+  // Loads one book, replacing the previous one. False when it does not load, with ErrorText set.
+  bool LoadDocument(const QString& path);
+  // Validates the loaded book. False when it does not conform, with ErrorText set.
+  bool Validate();
+  // The reason of the most recent failure; a success leaves it unchanged.
+  QString GetErrorText() const;
+
+  bool Async() const { return async_; }
+  void SetAsync(bool value) { async_ = value; }
+
+ private:
+  struct Impl;
+  QString ErrorText;
+  bool async_ = false;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The verdict on one book: 0 valid, 1 does not load as XML, 2 does not conform.
+int XMLValid(TXSDValidator& validator, const QString& path);
