@@ -1,1 +1,543 @@
-// placeholder
+#include "engine/ini_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <vector>
+
+#include "engine/engine_error.h"
+
+namespace {
+
+// The longest value a read returns; the platform functions that users' files come from read into a
+// buffer of 2048 characters.
+constexpr qsizetype kMaxValueLength = 2047;
+
+enum class Encoding { Utf8, Utf16Le, Windows1251 };
+
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+constexpr char kUtf16LeBom[] = "\xFF\xFE";
+
+// windows-1251 bytes 0x80..0xBF; 0xC0..0xFF are А..я in code order. The unassigned byte 0x98 maps
+// to U+0098 so that every byte survives a read and a rewrite.
+constexpr std::array<char16_t, 64> kWindows1251High = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
+    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 88
+    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90
+    0x0098, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 98
+    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // A0
+    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // A8
+    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // B0
+    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
+};
+
+char16_t Windows1251ToUnicode(unsigned char byte) {
+  if (byte < 0x80) return byte;
+  if (byte < 0xC0) return kWindows1251High[byte - 0x80];
+  return char16_t(0x0410 + (byte - 0xC0));
+}
+
+std::optional<char> UnicodeToWindows1251(char16_t c) {
+  if (c < 0x80) return char(c);
+  if (c >= 0x0410 && c <= 0x044F) return char(0xC0 + (c - 0x0410));
+  for (size_t i = 0; i < kWindows1251High.size(); ++i) {
+    if (kWindows1251High[i] == c) return char(0x80 + i);
+  }
+  return std::nullopt;
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut sequence.
+bool IsValidUtf8(const char* data, qsizetype size) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+  qsizetype i = 0;
+  while (i < size) {
+    const unsigned char lead = bytes[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    int extra;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (size - i <= extra) return false;
+    if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
+    for (int k = 2; k <= extra; ++k) {
+      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+QString Decode(const QByteArray& bytes, Encoding encoding) {
+  switch (encoding) {
+    case Encoding::Utf8:
+      return QString::fromUtf8(bytes);
+    case Encoding::Utf16Le: {
+      QString text;
+      text.reserve(bytes.size() / 2 + 1);
+      const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
+      qsizetype i = 0;
+      for (; i + 1 < bytes.size(); i += 2) text.append(QChar(char16_t(data[i] | (data[i + 1] << 8))));
+      if (i < bytes.size()) text.append(QChar::ReplacementCharacter);
+      return text;
+    }
+    case Encoding::Windows1251: {
+      QString text;
+      text.reserve(bytes.size());
+      for (char byte : bytes) text.append(QChar(Windows1251ToUnicode(static_cast<unsigned char>(byte))));
+      return text;
+    }
+  }
+  return {};
+}
+
+// The text in the encoding, or nothing when a character has no code there.
+std::optional<QByteArray> Encode(const QString& text, Encoding encoding) {
+  switch (encoding) {
+    case Encoding::Utf8:
+      return text.toUtf8();
+    case Encoding::Utf16Le: {
+      QByteArray bytes;
+      bytes.reserve(text.size() * 2);
+      for (QChar c : text) {
+        bytes.append(char(c.unicode() & 0xFF));
+        bytes.append(char(c.unicode() >> 8));
+      }
+      return bytes;
+    }
+    case Encoding::Windows1251: {
+      QByteArray bytes;
+      bytes.reserve(text.size());
+      for (QChar c : text) {
+        const std::optional<char> byte = UnicodeToWindows1251(c.unicode());
+        if (!byte) return std::nullopt;
+        bytes.append(*byte);
+      }
+      return bytes;
+    }
+  }
+  return std::nullopt;
+}
+
+// One line as it stands in the file. Lines that a write does not touch are written back from raw,
+// so that they keep every byte.
+struct Line {
+  QByteArray raw;  // content in the file's encoding, without its line end
+  QByteArray eol;  // the line end in the file's encoding; empty on an unterminated last line
+  QString text;    // content decoded
+  bool changed = false;
+  std::optional<QString> newEol;  // a line end given by the write
+};
+
+struct IniText {
+  Encoding encoding = Encoding::Utf8;
+  QByteArray bom;
+  std::vector<Line> lines;
+};
+
+IniText Parse(const QByteArray& bytes) {
+  IniText ini;
+  QByteArray body;
+  if (bytes.startsWith(kUtf16LeBom)) {
+    ini.encoding = Encoding::Utf16Le;
+    ini.bom = bytes.left(2);
+    body = bytes.mid(2);
+  } else if (bytes.startsWith(kUtf8Bom)) {
+    ini.encoding = Encoding::Utf8;
+    ini.bom = bytes.left(3);
+    body = bytes.mid(3);
+  } else {
+    body = bytes;
+    ini.encoding = IsValidUtf8(body.constData(), body.size()) ? Encoding::Utf8 : Encoding::Windows1251;
+  }
+
+  // Line ends are found in code units: bytes, or byte pairs in UTF-16LE.
+  const qsizetype unit = ini.encoding == Encoding::Utf16Le ? 2 : 1;
+  auto isUnit = [&](qsizetype at, char c) {
+    return body.at(at) == c && (unit == 1 || body.at(at + 1) == '\0');
+  };
+  qsizetype start = 0;
+  qsizetype at = 0;
+  while (at + unit <= body.size()) {
+    if (!isUnit(at, '\n')) {
+      at += unit;
+      continue;
+    }
+    qsizetype contentEnd = at;
+    if (contentEnd - unit >= start && isUnit(contentEnd - unit, '\r')) contentEnd -= unit;
+    Line line;
+    line.raw = body.mid(start, contentEnd - start);
+    line.eol = body.mid(contentEnd, at + unit - contentEnd);
+    line.text = Decode(line.raw, ini.encoding);
+    ini.lines.push_back(std::move(line));
+    at += unit;
+    start = at;
+  }
+  if (start < body.size()) {
+    Line line;
+    line.raw = body.mid(start);
+    line.text = Decode(line.raw, ini.encoding);
+    ini.lines.push_back(std::move(line));
+  }
+  return ini;
+}
+
+bool IsBlank(QChar c) { return c == u' ' || c == u'\t' || c == u'\r'; }
+
+QStringView TrimBlanks(QStringView text) {
+  qsizetype begin = 0;
+  qsizetype end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.mid(begin, end - begin);
+}
+
+bool IsQuote(QChar c) { return c == u'"' || c == u'\''; }
+
+enum class LineKind { Blank, Comment, Section, Pair, Other };
+
+struct LineParts {
+  LineKind kind = LineKind::Other;
+  QStringView name;          // section name or key
+  QStringView value;         // value with blanks and one pair of quotes removed
+  qsizetype valueStart = 0;  // where the value's text begins in the line (after "=" and blanks)
+};
+
+LineParts Split(const QString& text) {
+  LineParts parts;
+  const QStringView trimmed = TrimBlanks(text);
+  if (trimmed.isEmpty()) {
+    parts.kind = LineKind::Blank;
+  } else if (trimmed.front() == u';') {
+    parts.kind = LineKind::Comment;
+  } else if (trimmed.front() == u'[') {
+    parts.kind = LineKind::Section;
+    const qsizetype close = trimmed.indexOf(u']');
+    parts.name = TrimBlanks(trimmed.mid(1, close < 0 ? -1 : close - 1));
+  } else if (const qsizetype equals = text.indexOf(u'='); equals >= 0) {
+    parts.kind = LineKind::Pair;
+    parts.name = TrimBlanks(QStringView(text).left(equals));
+    parts.valueStart = equals + 1;
+    while (parts.valueStart < text.size() && IsBlank(text.at(parts.valueStart))) ++parts.valueStart;
+    QStringView value = TrimBlanks(QStringView(text).mid(equals + 1));
+    if (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front()) {
+      value = value.mid(1, value.size() - 2);
+    }
+    parts.value = value;
+  }
+  return parts;
+}
+
+bool SameName(QStringView a, QStringView b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
+
+// Where section/key stands: the first line of the key within any section of that name, in file
+// order, and the place for a new key, just after the last line with content of the first such
+// section.
+struct Location {
+  std::optional<size_t> keyLine;
+  std::optional<size_t> insertAt;
+};
+
+Location Find(const IniText& ini, QStringView section, QStringView key) {
+  Location location;
+  bool inSection = false;
+  bool inFirstSection = false;
+  for (size_t i = 0; i < ini.lines.size(); ++i) {
+    const LineParts parts = Split(ini.lines[i].text);
+    switch (parts.kind) {
+      case LineKind::Section:
+        inSection = SameName(parts.name, section);
+        inFirstSection = inSection && !location.insertAt;
+        if (inFirstSection) location.insertAt = i + 1;
+        break;
+      case LineKind::Pair:
+        if (inSection && SameName(parts.name, key)) {
+          location.keyLine = i;
+          return location;
+        }
+        [[fallthrough]];
+      case LineKind::Other:
+        if (inFirstSection) location.insertAt = i + 1;
+        break;
+      case LineKind::Blank:
+      case LineKind::Comment:
+        break;
+    }
+  }
+  return location;
+}
+
+// The file's bytes, or nothing when there is no regular file to read.
+std::optional<QByteArray> ReadBytes(const QString& path) {
+  const QFileInfo info(path);
+  if (!info.exists() || !info.isFile()) return std::nullopt;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  return file.readAll();
+}
+
+std::optional<QString> Lookup(const QString& path, const QString& section, const QString& key) {
+  const std::optional<QByteArray> bytes = ReadBytes(path);
+  if (!bytes) return std::nullopt;
+  const IniText ini = Parse(*bytes);
+  const Location location = Find(ini, section, key);
+  if (!location.keyLine) return std::nullopt;
+  return Split(ini.lines[*location.keyLine].text).value.toString();
+}
+
+QString Truncated(QString value) {
+  if (value.size() <= kMaxValueLength) return value;
+  qsizetype length = kMaxValueLength;
+  // Never leave half of a surrogate pair at the end.
+  if (value.at(length - 1).isHighSurrogate()) --length;
+  value.truncate(length);
+  return value;
+}
+
+// A value that starts or ends with a blank, or that stands in a pair of quotes, is written inside
+// double quotes, because a read removes both. Line breaks would split the line and could forge
+// other keys or sections, so each becomes a space.
+QString ValueAsWritten(QString value) {
+  value.replace(u'\r', u' ').replace(u'\n', u' ');
+  if (value.isEmpty()) return value;
+  const bool blankAtEnd = IsBlank(value.front()) || IsBlank(value.back());
+  const bool quoted = value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front();
+  if (blankAtEnd || quoted) return u'"' + value + u'"';
+  return value;
+}
+
+// The lines in the given encoding: untouched lines from their raw bytes where the encoding stays,
+// the rest encoded from their text. Nothing when a character has no code in the encoding.
+std::optional<QByteArray> Serialise(const IniText& ini, Encoding encoding) {
+  const bool sameEncoding = encoding == ini.encoding;
+  QByteArray bytes = sameEncoding ? ini.bom : QByteArray();
+  for (const Line& line : ini.lines) {
+    if (sameEncoding && !line.changed) {
+      bytes += line.raw;
+    } else {
+      const std::optional<QByteArray> raw = Encode(line.text, encoding);
+      if (!raw) return std::nullopt;
+      bytes += *raw;
+    }
+    if (sameEncoding && !line.newEol) {
+      bytes += line.eol;
+    } else {
+      bytes += Encode(line.newEol.value_or(Decode(line.eol, ini.encoding)), encoding).value_or("\n");
+    }
+  }
+  return bytes;
+}
+
+// The file keeps its encoding where every character fits, else it becomes UTF-8. windows-1251
+// output that is also valid UTF-8 with a byte above 0x7F would read back as different UTF-8 text,
+// so it becomes UTF-8 too.
+QByteArray ContentToWrite(const IniText& ini) {
+  const std::optional<QByteArray> kept = Serialise(ini, ini.encoding);
+  if (kept) {
+    const bool misread = ini.encoding == Encoding::Windows1251 &&
+                         IsValidUtf8(kept->constData(), kept->size()) &&
+                         std::any_of(kept->begin(), kept->end(), [](char c) { return (c & 0x80) != 0; });
+    if (!misread) return *kept;
+  }
+  return *Serialise(ini, Encoding::Utf8);
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int Get() const { return fd_; }
+  // Closes now, so that a failing close (a late write error) is seen.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Removes the temporary file unless it was published.
+class TemporaryName {
+ public:
+  explicit TemporaryName(QByteArray path) : path_(std::move(path)) {}
+  TemporaryName(const TemporaryName&) = delete;
+  TemporaryName& operator=(const TemporaryName&) = delete;
+  ~TemporaryName() {
+    if (!published_) ::unlink(path_.constData());
+  }
+  const char* Get() const { return path_.constData(); }
+  void Published() { published_ = true; }
+
+ private:
+  QByteArray path_;
+  bool published_ = false;
+};
+
+bool WriteAll(int fd, const QByteArray& bytes) {
+  const char* data = bytes.constData();
+  qsizetype left = bytes.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, size_t(left));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    left -= written;
+  }
+  return true;
+}
+
+// Writes a temporary file beside the target, flushes it to disk and renames it over the target,
+// so that the target is always either the old file or the new one. False on any failure.
+bool ReplaceFile(const QString& path, const QByteArray& bytes) {
+  QFileInfo info(path);
+  // A link to the settings file stays a link; its target is replaced.
+  if (info.isSymLink()) info = QFileInfo(info.symLinkTarget());
+  const QString target = info.absoluteFilePath();
+  const QByteArray targetName = QFile::encodeName(target);
+
+  struct stat old {};
+  const bool hadOld = ::stat(targetName.constData(), &old) == 0;
+  // A settings file made read-only is not to be replaced, although its folder would allow it.
+  if (hadOld && ::access(targetName.constData(), W_OK) != 0) return false;
+
+  const QByteArray folder = QFile::encodeName(info.absolutePath());
+  const QByteArray base = QFile::encodeName(info.fileName());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const QByteArray tempName =
+        folder + "/." + base + "." + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".tmp";
+    // 0666 before the umask, as a newly created file would get.
+    FileDescriptor fd(::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.Get() < 0) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    TemporaryName temp(tempName);
+    if (hadOld) {
+      // Best effort: the rewritten file keeps the old one's owner and permissions.
+      [[maybe_unused]] const int ownerKept = ::fchown(fd.Get(), old.st_uid, old.st_gid);
+      [[maybe_unused]] const int modeKept = ::fchmod(fd.Get(), old.st_mode & 07777);
+    }
+    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0 || !fd.Close()) return false;
+    if (::rename(temp.Get(), targetName.constData()) != 0) return false;
+    temp.Published();
+    // The rename itself reaches the disk with the folder's entry.
+    FileDescriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() >= 0) ::fsync(dir.Get());
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+IniFile::IniFile(const QString& path) : path_(path) {}
+
+QString IniFile::ReadString(const QString& section, const QString& key, const QString& defaultValue) const {
+  return Truncated(Lookup(path_, section, key).value_or(defaultValue));
+}
+
+int IniFile::ReadInteger(const QString& section, const QString& key, int defaultValue) const {
+  const QString value = ReadString(section, key, QString());
+  if (value.isEmpty()) return defaultValue;
+  bool ok = false;
+  int number;
+  if (value.size() >= 3 && value.startsWith(u"0x", Qt::CaseInsensitive)) {
+    number = QStringView(value).mid(2).toInt(&ok, 16);
+  } else {
+    number = value.toInt(&ok, 10);
+  }
+  return ok ? number : defaultValue;
+}
+
+bool IniFile::ReadBool(const QString& section, const QString& key, bool defaultValue) const {
+  return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
+}
+
+void IniFile::WriteString(const QString& section, const QString& key, const QString& value) {
+  const QString failure = QStringLiteral("Unable to write to ") + path_;
+  const QFileInfo info(path_);
+  std::optional<QByteArray> bytes;
+  if (info.exists()) {
+    // A file that is there but cannot be read must not be replaced by one holding a single key.
+    bytes = ReadBytes(path_);
+    if (!bytes) throw EngineError(failure);
+  }
+  IniText ini = Parse(bytes.value_or(QByteArray()));
+
+  // New lines end like the file's first line; a new file gets LF.
+  QString eol = QStringLiteral("\n");
+  for (const Line& line : ini.lines) {
+    if (!line.eol.isEmpty()) {
+      eol = Decode(line.eol, ini.encoding);
+      break;
+    }
+  }
+  auto newLine = [&](QString text) {
+    Line line;
+    line.text = std::move(text);
+    line.changed = true;
+    line.newEol = eol;
+    return line;
+  };
+  // A line that gets a follower needs a line end of its own.
+  auto terminate = [&](size_t index) {
+    if (index > 0 && ini.lines[index - 1].eol.isEmpty()) ini.lines[index - 1].newEol = eol;
+  };
+
+  const QString written = ValueAsWritten(value);
+  const Location location = Find(ini, section, key);
+  if (location.keyLine) {
+    Line& line = ini.lines[*location.keyLine];
+    // The key keeps its spelling and its spacing; only the value changes.
+    const LineParts parts = Split(line.text);
+    line.text = line.text.left(parts.valueStart) + written;
+    line.changed = true;
+  } else if (location.insertAt) {
+    terminate(*location.insertAt);
+    ini.lines.insert(ini.lines.begin() + qsizetype(*location.insertAt), newLine(key + u'=' + written));
+  } else {
+    terminate(ini.lines.size());
+    ini.lines.push_back(newLine(u'[' + section + u']'));
+    ini.lines.push_back(newLine(key + u'=' + written));
+  }
+
+  if (!ReplaceFile(path_, ContentToWrite(ini))) throw EngineError(failure);
+}
+
+void IniFile::WriteInteger(const QString& section, const QString& key, int value) {
+  WriteString(section, key, QString::number(value));
+}
+
+void IniFile::WriteBool(const QString& section, const QString& key, bool value) {
+  WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
