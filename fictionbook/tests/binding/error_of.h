@@ -1,0 +1,16 @@
+#pragma once
+
+#include "fictionbook/book_info.h"
+
+#include <functional>
+#include <string>
+
+// The message of the FictionBookError that action throws, or "no error".
+inline std::string ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const FictionBookError& error) {
+    return error.Message().toStdString();
+  }
+  return "no error";
+}
