@@ -1,1 +1,371 @@
-int main() { return 0; }
+// shelvio-cli: the start button's run over one folder, with the options of a settings file.
+
+#include "engine/engine_error.h"
+#include "engine/file_list.h"
+#include "engine/file_ops.h"
+#include "engine/ini_file.h"
+#include "engine/run.h"
+#include "fictionbook/book_info.h"
+#include "validation/xsd_validator.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMap>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitDone = 0;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
+
+// Set by Ctrl-C; the run tests it before each book, as it tests the cancel button.
+volatile std::sig_atomic_t cancelRequested = 0;
+
+extern "C" void OnInterrupt(int) { cancelRequested = 1; }
+
+const char kHelp[] =
+    "Usage: shelvio-cli [--settings FILE] [--app-dir DIR] [--dry-run] [--on-zip-error abort|ignore] FOLDER\n"
+    "\n"
+    "Validates the .fb2 books of FOLDER against the FictionBook schema, and moves each one: an\n"
+    "invalid book to the folder for invalid files, a valid one, renamed and sorted as the settings\n"
+    "say, below the processed folder, or to the folder for repeated files when its destination is\n"
+    "taken. A book is never overwritten. This is the run of the window's start button.\n"
+    "\n"
+    "FOLDER is listed as the window lists it: files ending in .fb2 in any letter case, hidden\n"
+    "files (a leading \".\") left out, in the order of the user's locale. Folder values of the\n"
+    "settings that are relative are taken relative to FOLDER.\n"
+    "\n"
+    "Options:\n"
+    "  --settings FILE   the settings file to read (default: setting.ini in the app folder). It is\n"
+    "                    read with the window's rules and defaults and never written. A missing\n"
+    "                    default file means all defaults; a FILE given here must exist.\n"
+    "  --app-dir DIR     the folder that stands for the program's own folder: the schema and the\n"
+    "                    genre names are read from DIR/fls/, and the default work folders are\n"
+    "                    DIR/tmp/bad/, DIR/tmp/end/ and DIR/tmp/double/ (default: the folder of\n"
+    "                    this program). Those three are created at start, as the window does.\n"
+    "  --dry-run         validate every book and compute every destination, print them, and\n"
+    "                    change nothing on disk; a real run afterwards uses the same destinations.\n"
+    "  --on-zip-error abort|ignore\n"
+    "                    what to do when a book cannot be added to its archive (default: abort).\n"
+    "  -h, --help        this text.\n"
+    "\n"
+    "Settings (section [USER]; booleans are 1 or 0; defaults in parentheses; \"\\\" in folders and\n"
+    "templates counts as \"/\"):\n"
+    "  BadFileDir    folder for invalid books; the file name is appended as it stands, so end it\n"
+    "                with \"/\" (DIR/tmp/bad/)\n"
+    "  EndDir        folder for processed books (DIR/tmp/end/)\n"
+    "  DoubleDir     folder for books whose destination is taken (DIR/tmp/double/)\n"
+    "  Rename        rename by the file-name template (1)\n"
+    "  Sort          sort into sub-folders by the sort template (1)\n"
+    "  Archive       pack each processed book into an archive of its own (1)\n"
+    "  Pattern       file-name template (\"Фамилия Имя - Название\"); words or tokens:\n"
+    "                Фамилия %last, Имя %first, Отчество %mid, Название %tit, Серия %seq,\n"
+    "                Номер %num\n"
+    "  SortPattern   sort template (\"Алфавит\\Автор\"); words or tokens: Автор %aut,\n"
+    "                Алфавит %alph, Жанр %gen, Серия %seq, Язык %lang\n"
+    "  Translit      transliterate new file names to Latin letters (0)\n"
+    "  TranslitDir   transliterate the sort folder path (0)\n"
+    "  SortLast, SortFirst, SortMiddle\n"
+    "                the author's last, first, middle name in the author folder name (1, 1, 0)\n"
+    "  FullGenres    full genre names from fls/genres.list instead of genre codes (1)\n"
+    "  Valid, Convert, ZipLevel, ActivePage and the section [FORM] belong to the window and are\n"
+    "  not used here.\n"
+    "\n"
+    "Output: one line per book on standard output,\n"
+    "  STATUS<TAB>SOURCE<TAB>TARGET<TAB>REASON\n"
+    "STATUS is invalid (moved to the folder for invalid files), moved (to its destination),\n"
+    "repeat (to the folder for repeated files) or kept (the move failed; the book stays where it\n"
+    "was). REASON is the validator's reason for invalid, the system's reason for kept, else empty.\n"
+    "Tabs and line breaks inside a name are written as \\t, \\n and \\r. A summary with the counts\n"
+    "follows on standard error, and a progress bar when standard error is a terminal.\n"
+    "Ctrl-C stops the run after the current book; a second Ctrl-C ends the program at once.\n"
+    "\n"
+    "Exit status: 0 when the run went through every book or was cancelled, 1 when an error ended\n"
+    "it (the message on standard error; a schema that does not load included), 2 for a usage\n"
+    "error.\n";
+
+void Print(FILE* stream, const QString& text) {
+  const QByteArray bytes = text.toUtf8();
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+}
+
+// The error box's rule: a full stop is appended when the last character comes after "." in code.
+QString AsErrorBoxText(const QString& message) {
+  if (!message.isEmpty() && message.back().unicode() > u'.') return message + u'.';
+  return message;
+}
+
+// A name as one field of a tab-separated line.
+QString Field(const QString& text) {
+  QString result = text;
+  result.replace(u'\t', QStringLiteral("\\t"));
+  result.replace(u'\n', QStringLiteral("\\n"));
+  result.replace(u'\r', QStringLiteral("\\r"));
+  return result;
+}
+
+// A reason as one field: libxml2's messages may span lines.
+QString ReasonField(const QString& text) { return text.simplified(); }
+
+// The options of the window's settings tab, loaded once as the window loads them into its controls.
+struct Settings {
+  QMap<TextOption, QString> texts;
+  QMap<CheckOption, bool> checks;
+};
+
+Settings ReadSettings(const QString& path, const QString& tmpPath) {
+  const IniFile ini(path);
+  const QString user = QStringLiteral("USER");
+  Settings settings;
+  settings.texts[TextOption::BadDir] = ini.ReadString(user, "BadFileDir", tmpPath + "bad/");
+  settings.texts[TextOption::EndDir] = ini.ReadString(user, "EndDir", tmpPath + "end/");
+  settings.texts[TextOption::DoubleDir] = ini.ReadString(user, "DoubleDir", tmpPath + "double/");
+  settings.checks[CheckOption::Rename] = ini.ReadBool(user, "Rename", true);
+  settings.checks[CheckOption::Sort] = ini.ReadBool(user, "Sort", true);
+  settings.checks[CheckOption::Archive] = ini.ReadBool(user, "Archive", true);
+  settings.texts[TextOption::NewNamePattern] =
+      ini.ReadString(user, "Pattern", QStringLiteral("Фамилия Имя - Название"));
+  settings.texts[TextOption::SortPattern] =
+      ini.ReadString(user, "SortPattern", QStringLiteral("Алфавит\\Автор"));
+  settings.checks[CheckOption::Translit] = ini.ReadBool(user, "Translit", false);
+  settings.checks[CheckOption::TranslitDir] = ini.ReadBool(user, "TranslitDir", false);
+  settings.checks[CheckOption::SortLast] = ini.ReadBool(user, "SortLast", true);
+  settings.checks[CheckOption::SortFirst] = ini.ReadBool(user, "SortFirst", true);
+  settings.checks[CheckOption::SortMiddle] = ini.ReadBool(user, "SortMiddle", false);
+  settings.checks[CheckOption::FullGenres] = ini.ReadBool(user, "FullGenres", true);
+  return settings;
+}
+
+// The run's shell on a terminal: options from the settings, one line per book, a progress bar.
+class CliHost : public RunHost {
+ public:
+  explicit CliHost(Settings settings)
+      : settings_(std::move(settings)), showBar_(::isatty(STDERR_FILENO) == 1) {}
+
+  QString Text(TextOption option) override { return settings_.texts.value(option); }
+  bool Checked(CheckOption option) override { return settings_.checks.value(option); }
+  void SetStatus(const QString& text) override { status_ = text; }
+  void SetProgressMax(int max) override { max_ = max; }
+  void SetProgress(int position) override {
+    position_ = position;
+    DrawBar();
+  }
+  void PumpMessages() override {}
+  bool CancelRequested() override { return cancelRequested != 0; }
+
+  void BookDone(const BookOutcome& outcome) override {
+    static const char* const kStatus[] = {"invalid", "moved", "repeat", "kept"};
+    const int status = static_cast<int>(outcome.status);
+    ++counts_[status];
+    ClearBar();
+    Print(stdout, QStringLiteral("%1\t%2\t%3\t%4\n")
+                      .arg(QLatin1String(kStatus[status]), Field(outcome.source),
+                           Field(outcome.target), ReasonField(outcome.reason)));
+    std::fflush(stdout);
+    DrawBar();
+  }
+
+  void ClearBar() {
+    if (barShown_) std::fputs("\r\033[K", stderr);
+    barShown_ = false;
+  }
+
+  int Handled() const { return counts_[0] + counts_[1] + counts_[2] + counts_[3]; }
+
+  QString Summary(qsizetype listed) const {
+    return QStringLiteral("Summary: listed %1, invalid %2, moved %3, repeat %4, kept %5, not handled %6")
+        .arg(listed)
+        .arg(counts_[0])
+        .arg(counts_[1])
+        .arg(counts_[2])
+        .arg(counts_[3])
+        .arg(listed - Handled());
+  }
+
+ private:
+  void DrawBar() {
+    if (!showBar_ || max_ <= 0 || position_ <= 0) return;
+    int columns = 80;
+    struct winsize size {};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns = size.ws_col;
+    constexpr int kBarWidth = 30;
+    const int filled = static_cast<int>(static_cast<long long>(kBarWidth) * position_ / max_);
+    QString line = QStringLiteral("[%1%2] %3/%4 ")
+                       .arg(QString(filled, u'#'), QString(kBarWidth - filled, u'.'))
+                       .arg(position_)
+                       .arg(max_);
+    line += Field(status_);
+    if (line.size() > columns - 1) line.truncate(std::max(0, columns - 1));
+    std::fputs("\r\033[K", stderr);
+    Print(stderr, line);
+    std::fflush(stderr);
+    barShown_ = true;
+  }
+
+  Settings settings_;
+  bool showBar_;
+  bool barShown_ = false;
+  QString status_;
+  int max_ = 0;
+  int position_ = 0;
+  int counts_[4] = {0, 0, 0, 0};
+};
+
+struct Arguments {
+  QString settings;
+  QString appDir;
+  QString folder;
+  bool dryRun = false;
+  bool help = false;
+  QString onZipError = QStringLiteral("abort");
+};
+
+// Fills args; returns an empty string or the usage error.
+QString ParseArguments(const QStringList& list, Arguments& args) {
+  bool optionsEnded = false;
+  QStringList positional;
+  for (qsizetype i = 1; i < list.size(); ++i) {
+    const QString& arg = list.at(i);
+    if (optionsEnded || !arg.startsWith(u'-') || arg == QLatin1String("-")) {
+      positional << arg;
+      continue;
+    }
+    if (arg == QLatin1String("--")) {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
+      args.help = true;
+      continue;
+    }
+    if (arg == QLatin1String("--dry-run")) {
+      args.dryRun = true;
+      continue;
+    }
+    QString name = arg;
+    QString value;
+    bool hasValue = false;
+    if (const qsizetype equals = arg.indexOf(u'='); arg.startsWith(QLatin1String("--")) && equals > 0) {
+      name = arg.left(equals);
+      value = arg.mid(equals + 1);
+      hasValue = true;
+    }
+    QString* target = nullptr;
+    if (name == QLatin1String("--settings")) target = &args.settings;
+    else if (name == QLatin1String("--app-dir")) target = &args.appDir;
+    else if (name == QLatin1String("--on-zip-error")) target = &args.onZipError;
+    else return QStringLiteral("unknown option %1").arg(arg);
+    if (!hasValue) {
+      if (i + 1 >= list.size()) return QStringLiteral("%1 needs a value").arg(name);
+      value = list.at(++i);
+    }
+    if (value.isEmpty()) return QStringLiteral("%1 needs a value").arg(name);
+    *target = value;
+  }
+  if (args.help) return {};
+  if (args.onZipError != QLatin1String("abort") && args.onZipError != QLatin1String("ignore"))
+    return QStringLiteral("--on-zip-error takes abort or ignore, not %1").arg(args.onZipError);
+  if (positional.size() != 1)
+    return positional.isEmpty() ? QStringLiteral("no FOLDER given")
+                                : QStringLiteral("one FOLDER only, not %1").arg(positional.size());
+  args.folder = positional.first();
+  return {};
+}
+
+int UsageError(const QString& message) {
+  Print(stderr, QStringLiteral("shelvio-cli: %1\nTry 'shelvio-cli --help'.\n").arg(message));
+  return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+
+  Arguments args;
+  if (const QString error = ParseArguments(QCoreApplication::arguments(), args); !error.isEmpty())
+    return UsageError(error);
+  if (args.help) {
+    std::fputs(kHelp, stdout);
+    return kExitDone;
+  }
+
+  // Every path of the command line is fixed before the current directory becomes FOLDER.
+  const QString appPath = IncludeTrailingDelimiter(
+      QDir(args.appDir.isEmpty() ? QCoreApplication::applicationDirPath() : args.appDir).absolutePath());
+  const QString tmpPath = appPath + QStringLiteral("tmp/");
+  QString settingsPath = appPath + QStringLiteral("setting.ini");
+  if (!args.settings.isEmpty()) {
+    settingsPath = QFileInfo(args.settings).absoluteFilePath();
+    if (!QFileInfo(settingsPath).isFile())
+      return UsageError(QStringLiteral("no settings file %1").arg(args.settings));
+  }
+  const QString folder = QFileInfo(args.folder).absoluteFilePath();
+  if (!QFileInfo(folder).isDir()) return UsageError(QStringLiteral("no folder %1").arg(args.folder));
+
+  CliHost host(ReadSettings(settingsPath, tmpPath));
+  DiskFiles disk;
+  DryRunFiles dry;
+  BookFiles& files = args.dryRun ? static_cast<BookFiles&>(dry) : disk;
+  // The window creates the default work folders when it loads its settings; a dry run only
+  // pretends to, so that its predictions match.
+  for (const char* name : {"bad", "end", "double"}) {
+    const QString path = tmpPath + QLatin1String(name);
+    if (args.dryRun) dry.ForceDirectories(path);
+    else (void)QDir().mkpath(path);
+  }
+  if (!args.dryRun && host.Checked(CheckOption::Archive))
+    Print(stderr, QStringLiteral("shelvio-cli: archiving is not available yet; books stay unpacked\n"));
+
+  const QStringList items = ListBookFiles(folder);
+  if (!QDir::setCurrent(folder)) {
+    Print(stderr, QStringLiteral("Unable to open folder %1.\n").arg(folder));
+    return kExitError;
+  }
+
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program the usual way
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+
+  int exitCode = kExitDone;
+  QString failure;
+  try {
+    TXSDValidator validator;
+    QString schemaError;
+    if (!StartRun(host, items, validator, appPath, files, nullptr, &schemaError)) {
+      failure = schemaError.trimmed();
+      exitCode = kExitError;
+    }
+  } catch (const EngineError& e) {
+    failure = AsErrorBoxText(e.Message());
+    exitCode = kExitError;
+  } catch (const FictionBookError& e) {
+    failure = AsErrorBoxText(e.Message());
+    exitCode = kExitError;
+  } catch (const ValidationError& e) {
+    failure = AsErrorBoxText(e.Message());
+    exitCode = kExitError;
+  } catch (const std::exception& e) {
+    failure = AsErrorBoxText(QString::fromLocal8Bit(e.what()));
+    exitCode = kExitError;
+  }
+
+  host.ClearBar();
+  if (!failure.isEmpty()) Print(stderr, failure + u'\n');
+  QString summary = host.Summary(items.size());
+  if (exitCode == kExitError) summary += QStringLiteral("; ended by an error");
+  else if (host.Handled() < items.size()) summary += QStringLiteral("; cancelled");
+  if (args.dryRun) summary += QStringLiteral("; dry run, nothing changed");
+  Print(stderr, summary + u'\n');
+  return exitCode;
+}

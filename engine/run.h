@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -12,7 +13,7 @@ enum class CheckOption { Rename, Sort, Archive, Translit, TranslitDir, SortLast,
 
 // How one book ended.
 enum class BookStatus {
-  Invalid,  // did not load or did not conform: moved (or tried) to the invalid-files folder
+  Invalid,  // did not load or did not conform: moved to the invalid-files folder
   Moved,    // moved to its destination (with archiving on, packed there)
   Repeat,   // destination taken: moved to the folder for repeated files
   Kept,     // a move failed: the book stays in the source folder
@@ -21,7 +22,7 @@ enum class BookStatus {
 struct BookOutcome {
   BookStatus status = BookStatus::Kept;
   QString source;  // the list item as the run used it
-  QString target;  // where the book went (or was to go)
+  QString target;  // where the book went (or was to go); the archive when it was packed
   QString reason;  // the validator's reason for Invalid, the system's reason for Kept
 };
 
@@ -42,3 +43,70 @@ class RunHost {
   // Called once for every book the run has finished with.
   virtual void BookDone(const BookOutcome& outcome) { (void)outcome; }
 };
+
+// Packs a book that the run has put at its destination. With "Archive" ticked the run calls it
+// after the move (after a repeat too, on the book that was already there).
+class ArchiveStep {
+ public:
+  virtual ~ArchiveStep() = default;
+  // Packs destination into destination + ".zip" and removes destination once the archive holds
+  // it. Throws to end the run.
+  virtual void Pack(const QString& destination) = 0;
+};
+
+// The disk as the run sees it: the real one, or the simulation of a dry run.
+class BookFiles {
+ public:
+  virtual ~BookFiles() = default;
+  // True when a regular file (or a link to one) is at path.
+  virtual bool FileExists(const QString& path) = 0;
+  // Creates the folder path; throws EngineError "Unable to create directory" for the empty path.
+  virtual void ForceDirectories(const QString& path) = 0;
+  // Moves without replacing anything; false with the errno in *error when the book stays.
+  virtual bool MoveFile(const QString& from, const QString& to, int* error) = 0;
+};
+
+// The real disk, through the safe file operations.
+class DiskFiles final : public BookFiles {
+ public:
+  bool FileExists(const QString& path) override;
+  void ForceDirectories(const QString& path) override;
+  bool MoveFile(const QString& from, const QString& to, int* error) override;
+};
+
+// The disk as it would be after the moves so far, which are only recorded: the disk is never
+// changed. A dry run over it computes the same destinations as the real run that follows.
+class DryRunFiles final : public BookFiles {
+ public:
+  bool FileExists(const QString& path) override;
+  void ForceDirectories(const QString& path) override;
+  bool MoveFile(const QString& from, const QString& to, int* error) override;
+
+ private:
+  static QString Key(const QString& path);
+  bool AnyEntryAt(const QString& key) const;
+  bool FolderExists(const QString& key) const;
+
+  QSet<QString> arrived_;   // files moved in
+  QSet<QString> left_;      // files moved away
+  QSet<QString> folders_;   // folders created
+};
+
+// The work type: 1 when "Rename" is ticked, plus 10 when "Sort" is ticked.
+int TypeWork(RunHost& host);
+
+// The run over the list items (bare names, resolved against the current directory), with a
+// validator whose schema is loaded. The genre-name list appPath + "fls/genres.list" is open for
+// the run's duration. An error (EngineError, FictionBookError, ValidationError, the archive
+// step's) ends the run at the current book and is rethrown; the books before stay where they went.
+void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
+            const QString& appPath, BookFiles& files, ArchiveStep* archive);
+
+// The start button's steps around Booker: resets the meter, loads appPath + "fls/FictionBook.xsd"
+// into validator (a fresh one per start) and runs. False, with the validator's reason in
+// *schemaError, when the schema does not load; then no book is touched. After a run that was not
+// ended by an error the meter is reset and the status shows "Ждём...". Throws what Booker throws,
+// and ValidationError for a schema that loads but does not compile.
+bool StartRun(RunHost& host, const QStringList& items, TXSDValidator& validator,
+              const QString& appPath, BookFiles& files, ArchiveStep* archive,
+              QString* schemaError);

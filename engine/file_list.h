@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The .fb2 files of folder as the file list shows them: bare names of regular files whose name
+// ends in ".fb2" in any letter case, hidden files (a leading ".") left out, in the order of the
+// user's locale without regard to case. A folder that cannot be read gives an empty list.
+QStringList ListBookFiles(const QString& folder);
