@@ -4,6 +4,9 @@
 #include <stdexcept>
 #include <string>
 
+// libxml2's document, named only so that a book parsed elsewhere can be handed over.
+struct _xmlDoc;
+
 // The metadata that the run needs of one book; every field is empty unless the book supplies it.
 struct TBookInfo {
   QString LastName;
@@ -45,3 +48,8 @@ class GenreLookup {
 // Throws FictionBookError when the file does not load, or when a text element read holds anything
 // but a single text or CDATA node ("Element does not contain a single text node").
 TBookInfo ReadBookInfo(const QString& path, bool fullGenreNames, const GenreLookup* genres);
+
+// The same read over a book that libxml2 has already parsed (the validator's tree: see
+// validation/loaded_document.h), so that a book is parsed once per run. Blank text nodes in the
+// tree are passed over. Throws FictionBookError for a text element as above.
+TBookInfo ReadBookInfo(const _xmlDoc& document, bool fullGenreNames, const GenreLookup* genres);
