@@ -41,6 +41,8 @@ class TXSDValidator {
 
  private:
   struct Impl;
+  // Gives validation/loaded_document.h the loaded book without libxml2 types in this header.
+  friend struct LoadedDocumentAccess;
   QString ErrorText;
   bool async_ = false;
   std::unique_ptr<Impl> impl_;

@@ -1,0 +1,307 @@
+#include "validation/xsd_validator.h"
+
+#include <iconv.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "gtest/gtest.h"
+#include "validation/loaded_document.h"
+#include "validation/tests/test_books.h"
+
+namespace {
+
+// A validator with the real FictionBook schema loaded.
+std::unique_ptr<TXSDValidator> LoadedValidator() {
+  auto validator = std::make_unique<TXSDValidator>();
+  EXPECT_TRUE(validator->LoadSchema(SchemaPath())) << validator->GetErrorText().toStdString();
+  return validator;
+}
+
+QByteArray Recode(const QByteArray& utf8, const char* encoding) {
+  iconv_t cd = iconv_open(encoding, "UTF-8");
+  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1)) << encoding;
+  QByteArray out(utf8.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(utf8.constData());
+  size_t inLeft = utf8.size();
+  char* outPtr = out.data();
+  size_t outLeft = out.size();
+  EXPECT_NE(iconv(cd, &in, &inLeft, &outPtr, &outLeft), static_cast<size_t>(-1)) << encoding;
+  iconv_close(cd);
+  out.truncate(out.size() - static_cast<qsizetype>(outLeft));
+  return out;
+}
+
+const QByteArray kFictionBookOpen = R"(<FictionBook xmlns="http://www.gribuser.ru/xml/fictionbook/2.0">)";
+
+TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
+  TempFolder folder;
+  const QByteArray book = MinimalBook();
+  struct Case {
+    const char* what;
+    QString path;
+    int verdict;
+    const char* reasonPart;  // a piece of libxml2's message or of the path that the reason must hold
+  };
+  const Case cases[] = {
+      {"conforming book", folder.Write("ok.fb2", book), 0, ""},
+      // Not loadable: the file is missing, cut short, not XML, or not a file at all.
+      {"missing file", folder.Path("absent.fb2"), 1, "absent.fb2"},
+      {"truncated book", folder.Write("cut.fb2", book.left(book.size() - 40)), 1, "cut.fb2:"},
+      {"mismatched tags", folder.Write("tags.fb2", kFictionBookOpen + "<body></section></FictionBook>"), 1,
+       "mismatch"},
+      {"not XML", folder.Write("junk.fb2", "PK\x03\x04 this is no book"), 1, "junk.fb2"},
+      {"empty file", folder.Write("empty.fb2", ""), 1, "empty.fb2"},
+      {"folder", folder.Write("dir.fb2/inner", "x").section('/', 0, -2), 1, "dir.fb2"},
+      // A namespace-aware parser refuses an undeclared prefix although libxml2 builds a tree.
+      {"undeclared prefix",
+       folder.Write("prefix.fb2",
+                    MinimalBook(R"(<body><section><p><a l:href="#n1">1</a></p></section></body>)")
+                        .replace(R"( xmlns:l="http://www.w3.org/1999/xlink")", "")),
+       1, "l"},
+      // Loaded but not conforming.
+      {"root in no namespace",
+       folder.Write("nons.fb2",
+                    QByteArray(book).replace(" xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\"", "")),
+       2, "FictionBook"},
+      {"root in another namespace",
+       folder.Write("otherns.fb2",
+                    QByteArray(book).replace("gribuser.ru/xml/fictionbook/2.0\"", "example.org/book\"")),
+       2, "FictionBook"},
+      {"required book-title missing",
+       folder.Write("notitle.fb2", QByteArray(book).replace("<book-title>Война и мир</book-title>", "")), 2,
+       "lang"},
+      {"genre outside the list",
+       folder.Write("genre.fb2", QByteArray(book).replace("prose_classic", "prose_contemporary")), 2,
+       "prose_contemporary"},
+      {"broken base64 in a binary",
+       folder.Write("b64.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">AB=C</binary>)")), 2,
+       "base64Binary"},
+  };
+  auto validator = LoadedValidator();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(XMLValid(*validator, c.path), c.verdict) << validator->GetErrorText().toStdString();
+    if (c.verdict != 0) {
+      EXPECT_TRUE(validator->GetErrorText().contains(QString::fromUtf8(c.reasonPart)))
+          << validator->GetErrorText().toStdString();
+    }
+  }
+}
+
+// A reason must tell the user where the fault is: the file and the line of the first error.
+TEST(XSDValidator, ReasonNamesFileAndLineOfFirstError) {
+  TempFolder folder;
+  auto validator = LoadedValidator();
+  const QString broken =
+      folder.Write("broken.fb2", MinimalBook().replace("<p>Текст</p>", "<p>Текст</q>\n<x>"));
+  ASSERT_EQ(XMLValid(*validator, broken), 1);
+  EXPECT_TRUE(validator->GetErrorText().startsWith(broken + ":7: "))
+      << validator->GetErrorText().toStdString();
+  EXPECT_FALSE(validator->GetErrorText().contains('\n'));
+
+  const QString invalid = folder.Write(
+      "invalid.fb2", MinimalBook().replace("<lang>ru</lang>", "").replace("<version>1.0</version>", ""));
+  ASSERT_EQ(XMLValid(*validator, invalid), 2);
+  // The first of the two faults (line 4), not the last.
+  EXPECT_TRUE(validator->GetErrorText().startsWith(invalid + ":4: "))
+      << validator->GetErrorText().toStdString();
+}
+
+TEST(XSDValidator, ErrorTextKeepsTheLastFailureAcrossSuccesses) {
+  TempFolder folder;
+  const QString ok = folder.Write("ok.fb2", MinimalBook());
+  const QString bad = folder.Write("bad.fb2", "<FictionBook");
+  const QString invalid = folder.Write("invalid.fb2", MinimalBook().replace("prose_classic", "nope"));
+
+  TXSDValidator validator;
+  EXPECT_TRUE(validator.GetErrorText().isEmpty());
+  ASSERT_TRUE(validator.LoadSchema(SchemaPath()));
+  EXPECT_TRUE(validator.GetErrorText().isEmpty());
+  EXPECT_EQ(XMLValid(validator, ok), 0);
+  EXPECT_TRUE(validator.GetErrorText().isEmpty());
+
+  EXPECT_EQ(XMLValid(validator, bad), 1);
+  const QString badReason = validator.GetErrorText();
+  EXPECT_TRUE(badReason.contains("bad.fb2")) << badReason.toStdString();
+  EXPECT_EQ(XMLValid(validator, ok), 0);
+  EXPECT_EQ(validator.GetErrorText(), badReason);
+
+  EXPECT_EQ(XMLValid(validator, invalid), 2);
+  EXPECT_TRUE(validator.GetErrorText().contains("nope")) << validator.GetErrorText().toStdString();
+}
+
+// A failed load replaces the previous book: neither validation nor the metadata reader may see
+// the book before it.
+TEST(XSDValidator, FailedLoadDropsThePreviousBook) {
+  TempFolder folder;
+  auto validator = LoadedValidator();
+  ASSERT_TRUE(validator->LoadDocument(folder.Write("ok.fb2", MinimalBook())));
+  ASSERT_NE(LoadedDocument(*validator), nullptr);
+  EXPECT_FALSE(validator->LoadDocument(folder.Path("absent.fb2")));
+  EXPECT_EQ(LoadedDocument(*validator), nullptr);
+  EXPECT_THROW(validator->Validate(), ValidationError);
+}
+
+TEST(XSDValidator, ReadsTheEncodingTheBookDeclares) {
+  TempFolder folder;
+  const QByteArray bom16le("\xFF\xFE", 2);
+  const QByteArray bom16be("\xFE\xFF", 2);
+  const QByteArray bom8("\xEF\xBB\xBF", 3);
+  struct Case {
+    const char* encodingName;
+    const char* iconvName;
+    QByteArray bom;
+  };
+  const Case cases[] = {
+      {"UTF-16", "UTF-16LE", bom16le}, {"UTF-16", "UTF-16BE", bom16be}, {"UTF-8", "UTF-8", bom8},
+      {"windows-1251", "CP1251", {}},  {"KOI8-R", "KOI8-R", {}},
+  };
+  auto validator = LoadedValidator();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.iconvName) + (c.bom.isEmpty() ? "" : " with BOM"));
+    const QByteArray prolog = QByteArray("<?xml version=\"1.0\" encoding=\"") + c.encodingName + "\"?>";
+    const QString path = folder.Write(QString("book-%1.fb2").arg(c.iconvName),
+                                      c.bom + Recode(MinimalBook({}, prolog), c.iconvName));
+    ASSERT_EQ(XMLValid(*validator, path), 0) << validator->GetErrorText().toStdString();
+    // The Cyrillic title arrived intact, not as mojibake that happens to validate.
+    xmlChar* text = xmlNodeGetContent(LoadedDocument(*validator)->children);
+    EXPECT_TRUE(
+        QString::fromUtf8(reinterpret_cast<const char*>(text)).contains(QStringLiteral("Война и мир")));
+    xmlFree(text);
+  }
+  // Bytes that are not what the prolog says make the book unloadable, not silently misread.
+  const QString lying = folder.Write("lying.fb2", MinimalBook().replace("UTF-8", "UTF-16"));
+  EXPECT_EQ(XMLValid(*validator, lying), 1);
+}
+
+// Makes a folder the current directory for the life of the object, as the file list does for a run.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const QString& path) : previous_(QDir::currentPath()) {
+    EXPECT_TRUE(QDir::setCurrent(path));
+  }
+  ~CurrentDirectory() { QDir::setCurrent(previous_); }
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  QString previous_;
+};
+
+// The run passes bare file names. libxml2's own file loader reads standard input for "-" and silently
+// uncompresses gzip, and a FIFO would block it; the file on disk is what must be judged.
+TEST(XSDValidator, JudgesExactlyTheFileAtThePath) {
+  TempFolder folder;
+  auto validator = LoadedValidator();
+  folder.Write("-", MinimalBook());
+  const QByteArray book = MinimalBook();
+  gzFile gz = gzopen(QFile::encodeName(folder.Path("packed.fb2")).constData(), "wb");
+  ASSERT_NE(gz, nullptr);
+  gzwrite(gz, book.constData(), static_cast<unsigned>(book.size()));
+  gzclose(gz);
+  ASSERT_EQ(mkfifo(QFile::encodeName(folder.Path("fifo.fb2")).constData(), 0600), 0);
+
+  CurrentDirectory current(folder.Path(""));
+  EXPECT_EQ(XMLValid(*validator, "-"), 0) << validator->GetErrorText().toStdString();
+  EXPECT_EQ(XMLValid(*validator, "packed.fb2"), 1);
+  EXPECT_EQ(XMLValid(*validator, "fifo.fb2"), 1);
+  EXPECT_TRUE(validator->GetErrorText().contains("fifo.fb2"));
+}
+
+TEST(XSDValidatorSchema, MissingOrBrokenSchemaFileReturnsFalseWithReason) {
+  TempFolder folder;
+  const struct {
+    const char* what;
+    QString path;
+  } cases[] = {
+      {"missing", folder.Path("FictionBook.xsd")},
+      {"not well-formed",
+       folder.Write("broken.xsd", "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TXSDValidator validator;
+    EXPECT_FALSE(validator.LoadSchema(c.path));
+    EXPECT_TRUE(validator.GetErrorText().contains(QFileInfo(c.path).fileName()))
+        << validator.GetErrorText().toStdString();
+  }
+}
+
+TEST(XSDValidatorSchema, WellFormedFileThatIsNoSchemaThrowsWithLibxmlMessage) {
+  TempFolder folder;
+  TXSDValidator validator;
+  const QString notSchema = folder.Write("not.xsd", "<root/>");
+  try {
+    validator.LoadSchema(notSchema);
+    FAIL() << "no exception";
+  } catch (const ValidationError& e) {
+    EXPECT_TRUE(e.Message().contains("schema")) << e.what();
+  }
+  // An import that is not found is a schema that cannot be compiled.
+  const QString badImport = folder.Write(
+      "import.xsd",
+      R"(<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:l="urn:l" targetNamespace="urn:t">
+<xs:import namespace="urn:l" schemaLocation="absent.xsd"/>
+<xs:element name="r"><xs:complexType><xs:attribute ref="l:a"/></xs:complexType></xs:element>
+</xs:schema>)");
+  EXPECT_THROW(validator.LoadSchema(badImport), ValidationError);
+}
+
+// A schema without a target namespace holds no declaration for FictionBook's namespace.
+TEST(XSDValidatorSchema, SchemaWithoutTargetNamespaceRejectsFictionBooks) {
+  TempFolder folder;
+  TXSDValidator validator;
+  ASSERT_TRUE(validator.LoadSchema(
+      folder.Write("plain.xsd", R"(<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema">
+<xs:element name="FictionBook"><xs:complexType><xs:sequence><xs:any processContents="skip" minOccurs="0" maxOccurs="unbounded"/></xs:sequence></xs:complexType></xs:element>
+</xs:schema>)")));
+  EXPECT_EQ(XMLValid(validator, folder.Write("book.fb2", MinimalBook())), 2);
+  EXPECT_EQ(XMLValid(validator, folder.Write("plain.fb2", "<FictionBook><x/></FictionBook>")), 0);
+}
+
+// The schema imports its three companions from its own folder, wherever that folder is and whatever
+// its name holds.
+TEST(XSDValidatorSchema, ImportsResolveBesideTheSchemaInAnyFolderName) {
+  TempFolder folder;
+  const QString fls = folder.Path(QStringLiteral("my apps %41 папка/fls"));
+  ASSERT_TRUE(QDir().mkpath(fls));
+  for (const char* name :
+       {"FictionBook.xsd", "FictionBookGenres.xsd", "FictionBookLang.xsd", "FictionBookLinks.xsd"})
+    ASSERT_TRUE(QFile::copy(QStringLiteral(SHELVIO_FLS_DIR "/") + name, fls + "/" + name));
+  const QString book = folder.Write("book.fb2", MinimalBook());
+  // Resolving against the current directory instead would find nothing there either.
+  const QString previous = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(folder.Path("")));
+  TXSDValidator validator;
+  const bool loaded = validator.LoadSchema(fls + "/FictionBook.xsd");
+  QDir::setCurrent(previous);
+  ASSERT_TRUE(loaded) << validator.GetErrorText().toStdString();
+  EXPECT_EQ(XMLValid(validator, book), 0) << validator.GetErrorText().toStdString();
+}
+
+// Each run's validator reads the schema file afresh: an edit between runs takes effect at the next.
+TEST(XSDValidatorSchema, EachValidatorReadsTheSchemaAgain) {
+  TempFolder folder;
+  for (const char* name :
+       {"FictionBook.xsd", "FictionBookGenres.xsd", "FictionBookLang.xsd", "FictionBookLinks.xsd"})
+    ASSERT_TRUE(QFile::copy(QStringLiteral(SHELVIO_FLS_DIR "/") + name, folder.Path(name)));
+  const QString schema = folder.Path("FictionBook.xsd");
+  const QString book = folder.Write("book.fb2", MinimalBook());
+
+  TXSDValidator first;
+  ASSERT_TRUE(first.LoadSchema(schema));
+  EXPECT_EQ(XMLValid(first, book), 0);
+
+  QFile::remove(schema);
+  folder.Write("FictionBook.xsd", R"(<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema"/>)");
+  TXSDValidator second;
+  ASSERT_TRUE(second.LoadSchema(schema));
+  EXPECT_EQ(XMLValid(second, book), 2);
+  EXPECT_EQ(XMLValid(first, book), 0);
+}
+
+}  // namespace
