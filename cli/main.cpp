@@ -1,5 +1,7 @@
 // shelvio-cli: the start button's run over one folder, with the options of a settings file.
 
+#include "archive/zip_writer.h"
+#include "engine/archive_step.h"
 #include "engine/engine_error.h"
 #include "engine/file_list.h"
 #include "engine/file_ops.h"
@@ -219,6 +221,21 @@ class CliHost : public RunHost {
   int counts_[4] = {0, 0, 0, 0};
 };
 
+// Answers the ZIP writer's per-book question by the policy of --on-zip-error, and says so.
+class PolicyPrompt : public ZipFilePrompt {
+ public:
+  explicit PolicyPrompt(ZipPromptAnswer answer) : answer_(answer) {}
+  ZipPromptAnswer Ask(const QString& text, const EZipWriterError&, bool) override {
+    Print(stderr, QStringLiteral("shelvio-cli: %1 (%2)\n")
+                      .arg(text, answer_ == ZipPromptAnswer::Ignore ? QStringLiteral("ignored")
+                                                                     : QStringLiteral("aborted")));
+    return answer_;
+  }
+
+ private:
+  ZipPromptAnswer answer_;
+};
+
 struct Arguments {
   QString settings;
   QString appDir;
@@ -322,8 +339,13 @@ int main(int argc, char** argv) {
     if (args.dryRun) dry.ForceDirectories(path);
     else (void)QDir().mkpath(path);
   }
-  if (!args.dryRun && host.Checked(CheckOption::Archive))
-    Print(stderr, QStringLiteral("shelvio-cli: archiving is not available yet; books stay unpacked\n"));
+  TZipWriter zip;
+  PolicyPrompt prompt(args.onZipError == QLatin1String("ignore") ? ZipPromptAnswer::Ignore
+                                                                 : ZipPromptAnswer::Abort);
+  zip.SetPrompt(&prompt);
+  ZipArchiveStep zipStep(zip);
+  DryRunArchiveStep dryStep(dry);
+  ArchiveStep& archive = args.dryRun ? static_cast<ArchiveStep&>(dryStep) : zipStep;
 
   const QStringList items = ListBookFiles(folder);
   if (!QDir::setCurrent(folder)) {
@@ -342,7 +364,7 @@ int main(int argc, char** argv) {
   try {
     TXSDValidator validator;
     QString schemaError;
-    if (!StartRun(host, items, validator, appPath, files, nullptr, &schemaError)) {
+    if (!StartRun(host, items, validator, appPath, files, &archive, &schemaError)) {
       failure = schemaError.trimmed();
       exitCode = kExitError;
     }
@@ -355,8 +377,11 @@ int main(int argc, char** argv) {
   } catch (const ValidationError& e) {
     failure = AsErrorBoxText(e.Message());
     exitCode = kExitError;
+  } catch (const ZipError& e) {
+    failure = AsErrorBoxText(e.Message());
+    exitCode = kExitError;
   } catch (const std::exception& e) {
-    failure = AsErrorBoxText(QString::fromLocal8Bit(e.what()));
+    failure = AsErrorBoxText(QString::fromUtf8(e.what()));
     exitCode = kExitError;
   }
 

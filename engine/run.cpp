@@ -54,12 +54,14 @@ bool DestinationTaken(BookFiles& files, const QString& destination, bool archivi
 }
 
 void HandleValidBook(RunHost& host, const QString& item, const QString& fileName,
-                     const GenreList& genres, BookFiles& files, ArchiveStep* archive,
-                     BookOutcome& outcome) {
+                     const TXSDValidator& validator, const GenreList& genres, BookFiles& files,
+                     ArchiveStep* archive, BookOutcome& outcome) {
   TBookInfo info;
   if (TypeWork(host) > 0) {
     const bool fullGenres = host.Checked(CheckOption::FullGenres);
-    info = ReadBookInfo(item, fullGenres, &genres);
+    // The validator has just parsed the book: reading its tree spares a second parse per book.
+    const _xmlDoc* tree = LoadedBookTree(validator);
+    info = tree ? ReadBookInfo(*tree, fullGenres, &genres) : ReadBookInfo(item, fullGenres, &genres);
   }
 
   QString newName;
@@ -109,9 +111,12 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
     MoveBook(files, item, destination, BookStatus::Moved, outcome);
   }
 
-  if (archiving) {
-    archive->Pack(destination);
-    if (outcome.status == BookStatus::Moved) outcome.target = destination + QStringLiteral(".zip");
+  // Nothing to pack when the move did not put a book there; and an archive already at the
+  // archive's name (possible after a repeat) holds another book that packing would replace.
+  const QString archiveName = destination + QStringLiteral(".zip");
+  if (archiving && files.FileExists(destination) && !files.FileExists(archiveName)) {
+    const bool packed = archive->Pack(destination);
+    if (packed && outcome.status == BookStatus::Moved) outcome.target = archiveName;
   }
 }
 
@@ -224,7 +229,7 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
       MoveBook(files, item, badTarget, BookStatus::Invalid, outcome);
       if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
     } else {
-      HandleValidBook(host, item, fileName, genres.List(), files, archive, outcome);
+      HandleValidBook(host, item, fileName, validator, genres.List(), files, archive, outcome);
     }
     host.BookDone(outcome);
   }

@@ -45,13 +45,15 @@ class RunHost {
 };
 
 // Packs a book that the run has put at its destination. With "Archive" ticked the run calls it
-// after the move (after a repeat too, on the book that was already there).
+// after the move (after a repeat too, on the book that was already there), when a book is at the
+// destination and no archive of that name exists yet.
 class ArchiveStep {
  public:
   virtual ~ArchiveStep() = default;
   // Packs destination into destination + ".zip" and removes destination once the archive holds
+  // it. False when the book was not archived: it then stays unpacked and no archive is left for
   // it. Throws to end the run.
-  virtual void Pack(const QString& destination) = 0;
+  virtual bool Pack(const QString& destination) = 0;
 };
 
 // The disk as the run sees it: the real one, or the simulation of a dry run.

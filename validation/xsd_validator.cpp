@@ -215,6 +215,8 @@ struct LoadedDocumentAccess {
 
 xmlDocPtr LoadedDocument(const TXSDValidator& validator) { return LoadedDocumentAccess::Get(validator); }
 
+const _xmlDoc* LoadedBookTree(const TXSDValidator& validator) { return LoadedDocumentAccess::Get(validator); }
+
 TXSDValidator::TXSDValidator() : impl_(std::make_unique<Impl>()) {}
 
 TXSDValidator::~TXSDValidator() = default;

@@ -50,3 +50,8 @@ class TXSDValidator {
 
 // The verdict on one book: 0 valid, 1 does not load as XML, 2 does not conform.
 int XMLValid(TXSDValidator& validator, const QString& path);
+
+struct _xmlDoc;
+// The book loaded by the last successful LoadDocument, still owned by the validator (null when none
+// is loaded), so that the metadata of a valid book is read from the tree already parsed.
+const _xmlDoc* LoadedBookTree(const TXSDValidator& validator);

@@ -289,13 +289,15 @@ TEST_F(Cli, SchemaThatDoesNotLoadTouchesNoBook) {
   EXPECT_EQ(Files().keys(), QStringList{"books/a.fb2"});
 }
 
-// Defaults: no settings file at all puts the work folders below the app folder's tmp/.
+// Defaults: no settings file at all puts the work folders below the app folder's tmp/, and
+// archiving is on, so the book ends up packed beside its destination.
 TEST_F(Cli, DefaultSettingsUseTheAppFolder) {
   Write("books/a.fb2", kIvanov);
   Write("books/b.fb2", kNotWellFormed);
   const Result result = RunOnBooks();
   EXPECT_EQ(result.exitCode, 0) << result.errors.toStdString();
-  EXPECT_TRUE(QFile::exists(Path("app/tmp/end/И/Иванов Иван/Иванов Иван - Тихий дом.fb2")));
+  EXPECT_TRUE(QFile::exists(Path("app/tmp/end/И/Иванов Иван/Иванов Иван - Тихий дом.fb2.zip")));
+  EXPECT_FALSE(QFile::exists(Path("app/tmp/end/И/Иванов Иван/Иванов Иван - Тихий дом.fb2")));
   EXPECT_TRUE(QFile::exists(Path("app/tmp/bad/b.fb2")));
   EXPECT_TRUE(QDir(Path("app/tmp/double")).exists());
   EXPECT_FALSE(QFile::exists(Path("app/setting.ini")));

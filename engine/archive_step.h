@@ -1,0 +1,31 @@
+#pragma once
+
+#include "engine/run.h"
+
+#include <QString>
+
+class TZipWriter;
+
+// The archive step over the ZIP writer: the book at D is packed into D + ".zip" and removed only
+// once the archive is in place and holds it. When the writer gives up on the book (the prompt
+// answered Abort or Ignore, or nothing matched) the book stays at D and the archive made for it,
+// which holds nothing, is removed. The writer's errors pass through and end the run.
+class ZipArchiveStep final : public ArchiveStep {
+ public:
+  explicit ZipArchiveStep(TZipWriter& zip) : zip_(zip) {}
+  bool Pack(const QString& destination) override;
+
+ private:
+  TZipWriter& zip_;
+};
+
+// The archive step of a dry run: the book at D is recorded as gone and D + ".zip" as there, so
+// that later books of the run see the names the real run will see.
+class DryRunArchiveStep final : public ArchiveStep {
+ public:
+  explicit DryRunArchiveStep(BookFiles& files) : files_(files) {}
+  bool Pack(const QString& destination) override;
+
+ private:
+  BookFiles& files_;
+};
