@@ -1,0 +1,149 @@
+#pragma once
+
+#include "engine/run.h"
+
+#include <QMainWindow>
+#include <QString>
+
+#include <memory>
+
+class BookFileList;
+class FolderTree;
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class SelectDirDialog;
+class TZipWriter;
+class ZipFilePrompt;
+
+// The executable's folder with a trailing "/".
+QString DefaultAppPath();
+
+// The main window. Its controls are the only store of the options between the settings load at
+// creation and the save at close; the run reads them through RunHost at the moment of use. While
+// a run is in progress, nothing can start another run or change the list or the folders under it.
+class TfrmMain : public QMainWindow, public RunHost {
+  Q_OBJECT
+
+ public:
+  // Builds the window and loads appPath + "setting.ini" into it (creating the default work
+  // folders below appPath + "tmp/"). appPath ends in "/".
+  explicit TfrmMain(const QString& appPath = DefaultAppPath(), QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  const QString& AppPath() const { return appPath_; }
+  const QString& TmpPath() const { return tmpPath_; }
+  bool Running() const { return running_; }
+
+  // Reads setting.ini into the controls and creates the default work folders. Never throws: an
+  // unreadable file gives the defaults.
+  void LoadSetting();
+  // Writes the controls into setting.ini. Throws EngineError "Unable to write to <path>"; the values
+  // before the failing one stay written.
+  void SaveSetting();
+
+  // Enables the start, cancel and refresh buttons on the files tab and disables them on the
+  // settings tab; during a run start and refresh stay disabled.
+  void SetButtons();
+  // The run over the listed files; does nothing while a run is in progress. Errors are shown in
+  // the error box.
+  void btnStartClick();
+  void btnCancelClick();
+  // Reads the list's folder again and updates the count.
+  void btnUpdateClick();
+  // Updates the count after the list followed the tree.
+  void DirectoryTreeChange();
+  // The folder picker for the work-folder field of tag 0, 1 or 2.
+  void SetWorkDir(int tag);
+  // The template editor for btnedNewName (tag 0) or btnedSort (tag 1).
+  void ShowPatternForm(int tag);
+
+  // RunHost over the controls.
+  QString Text(TextOption option) override;
+  bool Checked(CheckOption option) override;
+  void SetStatus(const QString& text) override;
+  void SetProgressMax(int max) override;
+  void SetProgress(int position) override;
+  void PumpMessages() override;
+  bool CancelRequested() override;
+
+  // Status strip
+  QFrame* pnStatus = nullptr;
+  QLabel* lblCount = nullptr;
+  QProgressBar* Progress = nullptr;
+  QLabel* lblStatus = nullptr;
+  // Pages
+  QTabWidget* PControl = nullptr;
+  QWidget* tabFiles = nullptr;
+  QWidget* tabSetting = nullptr;
+  QLabel* Panel2 = nullptr;
+  FolderTree* DirectoryTree = nullptr;
+  BookFileList* FileListBox = nullptr;
+  QFrame* pnSelectAction = nullptr;
+  QCheckBox* chkValid = nullptr;
+  QCheckBox* chkRename = nullptr;
+  QCheckBox* chkSort = nullptr;
+  QCheckBox* chkConvert = nullptr;
+  QCheckBox* chkArchive = nullptr;
+  QGroupBox* gbWorkDir = nullptr;
+  QLineEdit* btnedBadDir = nullptr;
+  QLineEdit* btnedEndDir = nullptr;
+  QLineEdit* btnedDoubleDir = nullptr;
+  QGroupBox* gbTemplate = nullptr;
+  QLineEdit* btnedNewName = nullptr;
+  QLineEdit* btnedSort = nullptr;
+  QCheckBox* chkTranslit = nullptr;
+  QCheckBox* chkTranslitDir = nullptr;
+  QCheckBox* chkGenRus = nullptr;
+  QGroupBox* gbFIO = nullptr;
+  QCheckBox* chkLast = nullptr;
+  QCheckBox* chkFirst = nullptr;
+  QCheckBox* chkMiddle = nullptr;
+  QGroupBox* gbArchive = nullptr;
+  QComboBox* cbZipLevel = nullptr;
+  QLabel* lblCopyLeft = nullptr;
+  QLabel* lblURL = nullptr;
+  // Button strip
+  QFrame* pnButton = nullptr;
+  QPushButton* btnStart = nullptr;
+  QPushButton* btnCancel = nullptr;
+  QPushButton* btnUpdate = nullptr;
+  QPushButton* btnExit = nullptr;
+  // The work-folder picker shared by the three fields.
+  SelectDirDialog* dlgSelectDir = nullptr;
+  // The archiver of every run; its per-file failures are asked in a message box.
+  std::unique_ptr<TZipWriter> Zip;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void BuildStatusStrip();
+  void BuildFilesPage();
+  void BuildSettingsPage();
+  void BuildButtonStrip();
+  QLineEdit* AddFolderRow(class QGridLayout* grid, int row, const QString& caption, int tag);
+  QLineEdit* AddTemplateRow(class QGridLayout* grid, int row, const QString& caption, int tag);
+  void SetRunning(bool running);
+  void ApplyOuterSize();
+  void UpdateCount();
+
+  QString appPath_;
+  QString tmpPath_;
+  std::unique_ptr<TXSDValidator> validator_;
+  std::unique_ptr<ZipFilePrompt> zipPrompt_;
+  bool cancel_ = false;
+  bool running_ = false;
+  bool closeAfterRun_ = false;
+  bool shownOnce_ = false;
+  // The outer size from the settings, applied once the frame is known.
+  QSize pendingOuterSize_;
+};

@@ -1,0 +1,191 @@
+// The window's controls, the error box, the folder tree with its file list, and the folder picker.
+
+#include "app/book_file_list.h"
+#include "app/error_box.h"
+#include "app/folder_tree.h"
+#include "app/frm_main.h"
+#include "app/select_dir_dialog.h"
+#include "engine/engine_error.h"
+#include "window_test_support.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+
+namespace {
+
+// Catches the buttons following anything but the active tab.
+TEST(MainWindow, SetButtonsEnablesStartCancelAndRefreshOnlyOnTheFilesTab) {
+  TempApp app;
+  TfrmMain window(app.Path());
+  const auto states = [&] {
+    return std::vector<bool>{window.btnStart->isEnabled(), window.btnCancel->isEnabled(),
+                             window.btnUpdate->isEnabled(), window.btnExit->isEnabled()};
+  };
+  EXPECT_EQ(states(), (std::vector<bool>{false, false, false, true}));
+  window.PControl->setCurrentIndex(0);
+  EXPECT_EQ(states(), (std::vector<bool>{true, true, true, true}));
+  window.PControl->setCurrentIndex(1);
+  EXPECT_EQ(states(), (std::vector<bool>{false, false, false, true}));
+}
+
+// Catches the full stop appended by the wrong comparison, or twice.
+TEST(ErrorBox, AppendsAFullStopOnlyAfterACharacterAboveTheFullStop) {
+  const struct {
+    const char16_t* message;
+    const char16_t* shown;
+  } cases[] = {
+      {u"Unable to create directory", u"Unable to create directory."},
+      {u"Файл не найден", u"Файл не найден."},
+      {u"ends in a slash/", u"ends in a slash/."},  // "/" comes after "."
+      {u"Already ends.", u"Already ends."},
+      {u"Question?", u"Question?."},                 // "?" comes after "." too
+      {u"Exclaims!", u"Exclaims!"},                  // "!" comes before "."
+      {u"hyphen-", u"hyphen-"},
+      {u"(bracket)", u"(bracket)"},
+      {u"", u""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(QString::fromUtf16(c.message).toStdString());
+    EXPECT_EQ(ErrorBoxText(QString::fromUtf16(c.message)), QString::fromUtf16(c.shown));
+  }
+}
+
+// Catches an exception crossing the event loop, or a box with the wrong icon or caption.
+TEST(ErrorBox, GuardedHandlerShowsTheErrorAndReturns) {
+  TempApp app;
+  TfrmMain window(app.Path());
+  ModalResponder responder;
+  bool after = false;
+  Guarded(&window, [] { throw EngineError(QStringLiteral("Unable to create directory")); });
+  after = true;
+  ASSERT_EQ(responder.boxes.size(), 1);
+  EXPECT_EQ(responder.boxes[0].icon, QMessageBox::Critical);
+  EXPECT_EQ(responder.boxes[0].title, QStringLiteral("Shelvio"));
+  EXPECT_EQ(responder.boxes[0].text, QStringLiteral("Unable to create directory."));
+  EXPECT_TRUE(after);
+}
+
+// Catches a case-sensitive mask, hidden or foreign files listed, a wrong order, a stale current
+// directory, a wrong count line, or a re-read of an unchanged folder.
+TEST(FileList, ShowsTheFolderBooksInLocaleOrderAndKeepsTheCurrentDirectory) {
+  TempApp app;
+  QTemporaryDir books;
+  for (const char* name : {"c.FB2", "a.fb2", "B.fb2", "d.txt", ".e.fb2", "sub/f.fb2"})
+    TempApp::WriteFile(books.filePath(name), "x");
+  TfrmMain window(app.Path());
+  EXPECT_EQ(window.lblCount->text(), QStringLiteral("Файлов:  "));
+
+  ASSERT_TRUE(window.DirectoryTree->SelectFolder(books.path()));
+  EXPECT_EQ(window.DirectoryTree->CurrentFolder(), QDir(books.path()).canonicalPath());
+  EXPECT_EQ(window.FileListBox->Items(), (QStringList{"a.fb2", "B.fb2", "c.FB2"}));
+  EXPECT_EQ(window.lblCount->text(), QStringLiteral("Файлов:  3"));
+  EXPECT_EQ(QDir::currentPath(), QDir(books.path()).canonicalPath());
+  EXPECT_EQ(window.FileListBox->item(0)->sizeHint().height(), 18);
+
+  // Selecting the listed folder again does not read it; the refresh button does.
+  QFile::remove(books.filePath("a.fb2"));
+  window.DirectoryTree->setCurrentItem(nullptr);
+  window.DirectoryTree->SelectFolder(books.path());
+  EXPECT_EQ(window.FileListBox->count(), 3);
+  window.PControl->setCurrentIndex(0);
+  window.btnUpdate->click();
+  EXPECT_EQ(window.FileListBox->Items(), (QStringList{"B.fb2", "c.FB2"}));
+  EXPECT_EQ(window.lblCount->text(), QStringLiteral("Файлов:  2"));
+}
+
+// Catches a folder that cannot be entered emptying the list or moving the current directory.
+TEST(FileList, AFolderThatCannotBeEnteredKeepsThePreviousOne) {
+  QTemporaryDir books;
+  TempApp::WriteFile(books.filePath("a.fb2"), "x");
+  BookFileList list;
+  list.SetFolder(books.path());
+  list.SetFolder(books.filePath("missing"));
+  EXPECT_EQ(list.Folder(), QDir(books.path()).canonicalPath());
+  EXPECT_EQ(list.Items(), QStringList{"a.fb2"});
+  EXPECT_EQ(QDir::currentPath(), QDir(books.path()).canonicalPath());
+}
+
+// Catches children read eagerly, unsorted, with hidden folders, or with wrong expand marks.
+TEST(FolderTree, ReadsChildrenOnExpandSortedWithoutHiddenFolders) {
+  QTemporaryDir root;
+  for (const char* folder : {"b", "A", ".hidden", "c/inner", "Ё"}) QDir().mkpath(root.filePath(folder));
+  const QString top = QDir(root.path()).canonicalPath();
+  FolderTree tree(nullptr, [&] { return QList<Volume>{{top, QStringLiteral("Test (") + top + ")", false}}; });
+  QTreeWidgetItem* node = tree.topLevelItem(0);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+  EXPECT_EQ(node->childCount(), 0);  // nothing read before the first expansion
+
+  tree.expandItem(node);
+  QStringList names;
+  for (int i = 0; i < node->childCount(); ++i) names << node->child(i)->text(0);
+  EXPECT_EQ(names, (QStringList{"A", "b", "c", "Ё"}));
+  EXPECT_EQ(node->child(2)->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+  EXPECT_EQ(node->child(0)->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicatorWhenChildless);
+
+  ASSERT_TRUE(tree.SelectFolder(top + "/c/inner"));
+  EXPECT_EQ(tree.CurrentFolder(), top + "/c/inner");
+  EXPECT_FALSE(tree.SelectFolder(QStringLiteral("/elsewhere")));
+}
+
+// Catches volumes that appear or vanish only after a restart, or a selection left on a removed node.
+TEST(FolderTree, FollowsVolumesThatComeAndGo) {
+  QTemporaryDir a, b, c;
+  QList<Volume> volumes = {{a.path(), "a", false}, {c.path(), "c", true}};
+  FolderTree tree(nullptr, [&] { return volumes; });
+  QStringList changes;
+  QObject::connect(&tree, &FolderTree::FolderChanged, [&](const QString& f) { changes << f; });
+  tree.setCurrentItem(tree.topLevelItem(1));
+
+  volumes = {{a.path(), "a", false}, {b.path(), "b", true}};
+  tree.RefreshVolumes();
+  QStringList labels;
+  for (int i = 0; i < tree.topLevelItemCount(); ++i) labels << tree.topLevelItem(i)->text(0);
+  EXPECT_EQ(labels, (QStringList{"a", "b"}));
+  EXPECT_FALSE(tree.CurrentFolder().isEmpty());
+  EXPECT_NE(tree.CurrentFolder(), c.path());
+  EXPECT_EQ(changes.last(), tree.CurrentFolder());
+  EXPECT_EQ(tree.topLevelItem(1)->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+}
+
+// Catches a picker that drops or doubles the trailing "/", that changes a field on cancel, or that
+// forgets the folder confirmed last.
+TEST(WorkFolderPicker, SetsTheFieldWithOneTrailingSlashAndRemembersTheFolder) {
+  TempApp app;
+  QTemporaryDir chosen;
+  const QString folder = QDir(chosen.path()).canonicalPath();
+  TfrmMain window(app.Path());
+
+  QString openedOn;
+  QString captionSeen;
+  bool confirm = true;
+  QString select = folder;
+  ModalResponder responder({}, [&](QWidget* modal) {
+    auto* dialog = qobject_cast<SelectDirDialog*>(modal);
+    ASSERT_NE(dialog, nullptr);
+    openedOn = dialog->tree->CurrentFolder();
+    captionSeen = dialog->windowTitle();
+    dialog->tree->SelectFolder(select);
+    (confirm ? dialog->btnOK : dialog->btnCancel)->click();
+  });
+
+  window.SetWorkDir(0);
+  EXPECT_EQ(captionSeen, QStringLiteral("Папка для невалидных файлов"));
+  EXPECT_EQ(window.btnedBadDir->text(), folder + "/");
+
+  select = QStringLiteral("/");
+  window.SetWorkDir(2);
+  EXPECT_EQ(openedOn, folder);
+  EXPECT_EQ(captionSeen, QStringLiteral("Папка для дублей файлов"));
+  EXPECT_EQ(window.btnedDoubleDir->text(), QStringLiteral("/"));
+
+  confirm = false;
+  window.btnedEndDir->setText(QStringLiteral("typed by hand"));
+  window.SetWorkDir(1);
+  EXPECT_EQ(window.btnedEndDir->text(), QStringLiteral("typed by hand"));
+  EXPECT_EQ(responder.others, 3);
+}
+
+}  // namespace

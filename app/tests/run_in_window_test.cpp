@@ -1,0 +1,198 @@
+// Runs started from the window on real books in temporary folders, with the real schema.
+
+#include "app/book_file_list.h"
+#include "app/folder_tree.h"
+#include "app/frm_main.h"
+#include "window_test_support.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+
+#include <functional>
+
+namespace {
+
+// The window with a hook in its message pump: the moment at which the user's clicks reach a run.
+class PumpedWindow : public TfrmMain {
+ public:
+  using TfrmMain::TfrmMain;
+  std::function<void(int)> onPump;
+  int pumps = 0;
+
+  void PumpMessages() override {
+    ++pumps;
+    if (onPump) onPump(pumps);
+    TfrmMain::PumpMessages();
+  }
+};
+
+// A window over a folder of books, with work type 0 and no archive, on the files tab.
+struct RunFixture {
+  TempApp app;
+  QTemporaryDir books;
+  QString folder = QDir(books.path()).canonicalPath();
+
+  void Write(const QString& name, const QByteArray& content) { TempApp::WriteFile(books.filePath(name), content); }
+  QString Tmp(const QString& path) const { return app.Path() + "tmp/" + path; }
+
+  void Prepare(TfrmMain& window) {
+    window.chkRename->setChecked(false);
+    window.chkSort->setChecked(false);
+    window.chkArchive->setChecked(false);
+    window.PControl->setCurrentIndex(0);
+    ASSERT_TRUE(window.DirectoryTree->SelectFolder(folder));
+  }
+};
+
+// Catches a run that misroutes books, or a window that does not return to its idle state.
+TEST(RunInWindow, MovesValidAndInvalidBooksThenShowsTheIdleState) {
+  RunFixture f;
+  f.Write("good.fb2", ValidBook());
+  f.Write("broken.fb2", "<FictionBook>");
+  TfrmMain window(f.app.Path());
+  f.Prepare(window);
+  EXPECT_EQ(window.lblCount->text(), QStringLiteral("Файлов:  2"));
+
+  window.btnStart->click();
+
+  EXPECT_TRUE(QFileInfo::exists(f.Tmp("end/good.fb2")));
+  EXPECT_TRUE(QFileInfo::exists(f.Tmp("bad/broken.fb2")));
+  EXPECT_EQ(window.FileListBox->count(), 0);
+  // The count keeps the number from before the run until the next refresh.
+  EXPECT_EQ(window.lblCount->text(), QStringLiteral("Файлов:  2"));
+  EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Ждём..."));
+  EXPECT_EQ(window.Progress->value(), 0);
+}
+
+// Catches a second run started inside the first, or a list, folder or template changed under it.
+TEST(RunInWindow, NothingCanStartARunOrChangeTheListWhileOneIsInProgress) {
+  RunFixture f;
+  for (const char* name : {"1.fb2", "2.fb2", "3.fb2"}) f.Write(name, ValidBook());
+  PumpedWindow window(f.app.Path());
+  f.Prepare(window);
+
+  std::vector<bool> during;
+  window.onPump = [&](int pump) {
+    if (pump != 1) return;
+    during = {window.btnStart->isEnabled(), window.btnUpdate->isEnabled(),
+              window.DirectoryTree->isEnabled(), window.btnedBadDir->isEnabled(),
+              window.btnedNewName->isEnabled(), window.btnedSort->isEnabled(),
+              window.btnCancel->isEnabled()};
+    window.btnStartClick();  // a click that reaches the handler inside the run
+    window.PControl->setCurrentIndex(1);
+    during.push_back(window.btnCancel->isEnabled());
+    window.PControl->setCurrentIndex(0);
+  };
+  window.btnStart->click();
+
+  EXPECT_EQ(during, (std::vector<bool>{false, false, false, false, false, false, true, true}));
+  EXPECT_EQ(window.pumps, 3);  // one per book of the one run
+  for (const char* name : {"1.fb2", "2.fb2", "3.fb2"}) EXPECT_TRUE(QFileInfo::exists(f.Tmp("end/") + name));
+  EXPECT_FALSE(window.Running());
+  EXPECT_TRUE(window.btnStart->isEnabled());
+  EXPECT_TRUE(window.btnUpdate->isEnabled());
+  EXPECT_TRUE(window.DirectoryTree->isEnabled());
+  EXPECT_TRUE(window.gbWorkDir->isEnabled());
+  EXPECT_TRUE(window.btnedSort->isEnabled());
+}
+
+// Catches a run error that escapes the window, is shown without its text, or leaves the controls
+// locked.
+TEST(RunInWindow, AnErrorEndsTheRunInTheErrorBoxAndUnlocksTheWindow) {
+  RunFixture f;
+  f.Write("good.fb2", ValidBook());
+  TfrmMain window(f.app.Path());
+  f.Prepare(window);
+  window.btnedEndDir->setText(QString());  // no processed folder: the run cannot place the book
+
+  ModalResponder responder;
+  window.btnStart->click();
+
+  ASSERT_EQ(responder.boxes.size(), 1);
+  EXPECT_EQ(responder.boxes[0].title, QStringLiteral("Shelvio"));
+  EXPECT_EQ(responder.boxes[0].text, QStringLiteral("Unable to create directory."));
+  EXPECT_TRUE(QFileInfo::exists(f.folder + "/good.fb2"));
+  EXPECT_EQ(window.lblStatus->text(), QStringLiteral("good.fb2"));  // where the run stopped
+  EXPECT_FALSE(window.Running());
+  EXPECT_TRUE(window.btnStart->isEnabled());
+  EXPECT_TRUE(window.DirectoryTree->isEnabled());
+  EXPECT_TRUE(window.btnedEndDir->isEnabled());
+}
+
+// Catches a close that kills a run in the middle of a book, keeps running the rest, or loses the
+// settings.
+TEST(RunInWindow, ClosingDuringARunFinishesTheCurrentBookSavesAndCloses) {
+  RunFixture f;
+  for (const char* name : {"1.fb2", "2.fb2", "3.fb2"}) f.Write(name, ValidBook());
+  PumpedWindow window(f.app.Path());
+  window.show();  // the first showing selects the start folder; the books' folder comes after
+  f.Prepare(window);
+  bool visibleAfterClose = false;
+  window.onPump = [&](int pump) {
+    if (pump != 2) return;
+    window.close();
+    visibleAfterClose = window.isVisible();
+  };
+  window.btnStart->click();
+
+  EXPECT_TRUE(visibleAfterClose);  // the close waits for the run
+  EXPECT_TRUE(QFileInfo::exists(f.Tmp("end/1.fb2")));
+  EXPECT_TRUE(QFileInfo::exists(f.folder + "/2.fb2"));
+  EXPECT_TRUE(QFileInfo::exists(f.folder + "/3.fb2"));
+  EXPECT_TRUE(QFileInfo::exists(f.app.SettingsPath()));
+  EXPECT_FALSE(window.isVisible());
+}
+
+// Catches a run that starts without its schema, or a reason that does not reach the user.
+TEST(RunInWindow, ASchemaThatDoesNotLoadIsReportedAndNoBookIsTouched) {
+  RunFixture f;
+  TempApp noSchema(false);
+  f.Write("good.fb2", ValidBook());
+  TfrmMain window(noSchema.Path());
+  f.Prepare(window);
+  ModalResponder responder;
+  window.btnStart->click();
+
+  ASSERT_EQ(responder.boxes.size(), 1);
+  EXPECT_EQ(responder.boxes[0].title, QStringLiteral("Ошибка"));
+  EXPECT_EQ(responder.boxes[0].icon, QMessageBox::Critical);
+  EXPECT_FALSE(responder.boxes[0].text.trimmed().isEmpty());
+  EXPECT_TRUE(QFileInfo::exists(f.folder + "/good.fb2"));
+  EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Ждём..."));
+}
+
+// Catches the archive step left out of the window's run, or a book deleted without its archive.
+TEST(RunInWindow, ArchivingPacksTheBookBesideItsDestination) {
+  RunFixture f;
+  f.Write("good.fb2", ValidBook());
+  TfrmMain window(f.app.Path());
+  f.Prepare(window);
+  window.chkArchive->setChecked(true);
+  window.btnStart->click();
+  EXPECT_TRUE(QFileInfo::exists(f.Tmp("end/good.fb2.zip")));
+  EXPECT_FALSE(QFileInfo::exists(f.Tmp("end/good.fb2")));
+  EXPECT_FALSE(QFileInfo::exists(f.folder + "/good.fb2"));
+}
+
+// Catches a cancel click that is not seen before the next book.
+TEST(RunInWindow, CancelStopsBeforeTheNextBook) {
+  RunFixture f;
+  for (const char* name : {"1.fb2", "2.fb2"}) f.Write(name, ValidBook());
+  PumpedWindow window(f.app.Path());
+  f.Prepare(window);
+  window.onPump = [&](int pump) {
+    if (pump == 2) window.btnCancel->click();
+  };
+  window.btnStart->click();
+  EXPECT_TRUE(QFileInfo::exists(f.Tmp("end/1.fb2")));
+  EXPECT_TRUE(QFileInfo::exists(f.folder + "/2.fb2"));
+  EXPECT_EQ(window.FileListBox->Items(), QStringList{"2.fb2"});
+  EXPECT_EQ(window.lblStatus->text(), QStringLiteral("Ждём..."));
+}
+
+}  // namespace

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+class QAction;
+class QIcon;
+class QLineEdit;
+class QWidget;
+
+// The window's colours: light blue backgrounds, medium blue gradient ends and bars.
+inline constexpr char kThemeLight[] = "#E1EDFE";
+inline constexpr char kThemeMedium[] = "#99BBEA";
+inline constexpr char kThemeDarkRed[] = "#8C0000";
+
+// A style-sheet rule giving the widgets that selector matches the theme's top-down gradient.
+QString GradientRule(const QString& selector);
+// The same rule with a grooved border, for the strips at the top and bottom of a window.
+QString GroovedStripRule(const QString& selector);
+// Gives a window the theme's background and the program's font: sans-serif, 11 pixels high.
+void ApplyTheme(QWidget* window);
+// Adds a small button inside the right end of edit and returns its action.
+QAction* AddTrailingButton(QLineEdit* edit, const QIcon& icon, const QString& toolTip);
