@@ -284,7 +284,7 @@ void TfrmMain::BuildSettingsPage() {
   archive->addWidget(cbZipLevel);
   archive->addStretch();
 
-  lblCopyLeft = new QLabel(QStringLiteral("© 2025 Команда Shelvio"), tabSetting);
+  lblCopyLeft = new QLabel(QStringLiteral("© 2026 Команда Shelvio"), tabSetting);
   lblCopyLeft->setAlignment(Qt::AlignCenter);
   lblCopyLeft->setStyleSheet(QStringLiteral("color: #7A8699;"));
   // A light shadow below and to the right makes the grey text look engraved.

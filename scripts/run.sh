@@ -1,15 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and starts Shelvio on a copy of the sample books.
+# Sets up, builds and starts the Shelvio window.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$here/build"
 bash "$here/scripts/setup.sh" "$build"
-
-# The run moves books, so it works on a fresh copy of the samples, never on the originals.
-work="$build/sample-run"
-rm -rf "$work"
-mkdir -p "$work/books"
-cp "$here"/samples/books/* "$work/books/"
-"$build/cli/shelvio-cli" --app-dir "$work" "$work/books"
-echo
-echo "Results are below $work/tmp (end, bad, double)."
+exec "$build/app/shelvio" "$@"
