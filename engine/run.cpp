@@ -229,7 +229,14 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
       MoveBook(files, item, badTarget, BookStatus::Invalid, outcome);
       if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
     } else {
-      HandleValidBook(host, item, fileName, validator, genres.List(), files, archive, outcome);
+      try {
+        HandleValidBook(host, item, fileName, validator, genres.List(), files, archive, outcome);
+      } catch (...) {
+        // An error after the move (the archive step's) ends the run, but the book has gone
+        // somewhere already: say where, so that no one counts it as untouched.
+        if (!outcome.target.isEmpty()) host.BookDone(outcome);
+        throw;
+      }
     }
     host.BookDone(outcome);
   }

@@ -1,126 +1,19 @@
 // Runs the built shelvio-cli as a user would, on temporary folders, and checks the file trees.
 
-#include <QCryptographicHash>
+#include "cli_test_support.h"
+
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
-#include <QMap>
-#include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <utility>
 #include <vector>
 
 namespace {
 
-using Tree = QMap<QString, QByteArray>;  // relative path -> SHA-256 of the bytes
-
-QByteArray Book(const QString& last, const QString& first, const QString& title,
-                const QString& genre = "sf") {
-  return QStringLiteral(
-             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-             "<FictionBook xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\"><description>"
-             "<title-info><genre>%4</genre><author><first-name>%2</first-name>"
-             "<last-name>%1</last-name></author><book-title>%3</book-title><lang>ru</lang>"
-             "</title-info><document-info><author><nickname>n</nickname></author><date>2020</date>"
-             "<id>1</id><version>1.0</version></document-info></description>"
-             "<body><section><p>text</p></section></body></FictionBook>\n")
-      .arg(last, first, title, genre)
-      .toUtf8();
-}
-
-const QByteArray kIvanov = Book("Иванов", "Иван", "Тихий дом");
-const QByteArray kNotWellFormed = "<FictionBook><description>";
-const QByteArray kNotConforming = Book("Петров", "Пётр", "Шумный дом", "no_such_genre");
-
-struct Result {
-  int exitCode = -1;
-  QStringList lines;  // standard output, one per book
-  QString errors;     // standard error
-};
-
-QByteArray Sha256(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return "<unreadable>";
-  QCryptographicHash hash(QCryptographicHash::Sha256);
-  hash.addData(&file);
-  return hash.result().toHex();
-}
-
-// A work area: app/ (with fls/ linked in), books/, and the three work folders.
-class Cli : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(root_.isValid());
-    for (const char* folder : {"app", "books", "bad", "end", "double"}) ASSERT_TRUE(QDir(root_.path()).mkpath(folder));
-    ASSERT_TRUE(QFile::link(SHELVIO_FLS_DIR, Path("app/fls")));
-  }
-
-  QString Path(const QString& relative) const { return root_.path() + "/" + relative; }
-
-  void Write(const QString& relative, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(Path(relative)).path());
-    QFile file(Path(relative));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << relative.toStdString();
-    file.write(bytes);
-  }
-
-  // A settings file: the work folders of this area, archiving off, then `lines` ("{root}" stands
-  // for the area's path). Later keys of the same name do not count, so `lines` go first.
-  void WriteSettings(const QString& lines) {
-    QString text = "[USER]\n" + lines + "\n";
-    text += "BadFileDir={root}/bad/\nEndDir={root}/end/\nDoubleDir={root}/double/\nArchive=0\n";
-    text.replace("{root}", root_.path());
-    Write("setting.ini", text.toUtf8());
-  }
-
-  Result RunCli(QStringList args, int interruptAfterLines = -1) {
-    const QByteArray settingsBefore = Sha256(Path("setting.ini"));
-    QProcess process;
-    process.setProgram(SHELVIO_CLI);
-    if (!args.contains("--settings") && QFile::exists(Path("setting.ini")))
-      args = QStringList{"--settings", Path("setting.ini")} + args;
-    process.setArguments(args);
-    process.start();
-    EXPECT_TRUE(process.waitForStarted());
-    if (interruptAfterLines >= 0) {
-      QByteArray seen;
-      while (seen.count('\n') < interruptAfterLines && process.waitForReadyRead(10000))
-        seen += process.peek(1 << 20);
-      ::kill(static_cast<pid_t>(process.processId()), SIGINT);
-    }
-    EXPECT_TRUE(process.waitForFinished(300000));
-    Result result;
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    const QString out = QString::fromUtf8(process.readAllStandardOutput());
-    result.lines = out.split(u'\n', Qt::SkipEmptyParts);
-    result.errors = QString::fromUtf8(process.readAllStandardError());
-    EXPECT_EQ(Sha256(Path("setting.ini")), settingsBefore) << "the settings file was written";
-    return result;
-  }
-
-  Result RunOnBooks(const QStringList& extra = {}) { return RunCli(QStringList{"--app-dir", Path("app")} + extra + QStringList{Path("books")}); }
-
-  // Every file below the area except the program's folder and the settings file.
-  Tree Files(const QString& below = QString()) const {
-    Tree tree;
-    const QString top = below.isEmpty() ? root_.path() : Path(below);
-    QDirIterator it(top, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-      const QString relative = QDir(root_.path()).relativeFilePath(it.next());
-      if (relative.startsWith("app/") || relative == "setting.ini") continue;
-      tree.insert(relative, Sha256(Path(relative)));
-    }
-    return tree;
-  }
-
-  QTemporaryDir root_;
-};
+using namespace clitest;
 
 // Work types, transliteration, genre names, invalid books, repeats and folder fields as typed.
 TEST_F(Cli, PutsEveryBookWhereTheSettingsSay) {
