@@ -9,6 +9,8 @@
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
+#include "validation/xml_reading.h"
+
 namespace {
 
 const xmlChar* Utf8(std::string_view text, std::string& buffer) {
@@ -596,52 +598,6 @@ XMLRef<TXMLNode> TXMLTextList::Insert(int index, const QString& text) {
 
 namespace {
 
-struct ParserContext {
-  xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
-  ~ParserContext() { xmlFreeParserCtxt(ctxt); }
-};
-
-struct DocOwner {
-  xmlDocPtr doc;
-  ~DocOwner() { xmlFreeDoc(doc); }
-};
-
-// libxml2 reports through callbacks: collect the first error here, throw after the call returns.
-struct ErrorCollector {
-  QString first;
-  static void Structured(void* self, xmlErrorPtr error) {
-    auto* collector = static_cast<ErrorCollector*>(self);
-    if (!error || error->level < XML_ERR_ERROR || !collector->first.isEmpty()) return;
-    const QString message = QString::fromUtf8(error->message ? error->message : "").trimmed();
-    collector->first = error->file
-                           ? QStringLiteral("%1:%2: %3").arg(QString::fromUtf8(error->file))
-                                 .arg(error->line).arg(message)
-                           : message;
-  }
-  static void Generic(void*, const char*, ...) {}
-};
-
-// Installs the collector for one parse and restores what was there, so nothing reaches stderr.
-class ErrorScope {
- public:
-  explicit ErrorScope(ErrorCollector* collector)
-      : structured_(xmlStructuredError), structuredContext_(xmlStructuredErrorContext),
-        generic_(xmlGenericError), genericContext_(xmlGenericErrorContext) {
-    xmlSetStructuredErrorFunc(collector, &ErrorCollector::Structured);
-    xmlSetGenericErrorFunc(collector, &ErrorCollector::Generic);
-  }
-  ~ErrorScope() {
-    xmlSetStructuredErrorFunc(structuredContext_, structured_);
-    xmlSetGenericErrorFunc(genericContext_, generic_);
-  }
-
- private:
-  xmlStructuredErrorFunc structured_;
-  void* structuredContext_;
-  xmlGenericErrorFunc generic_;
-  void* genericContext_;
-};
-
 bool IsBlank(const xmlChar* text) {
   for (; text && *text; ++text) {
     if (*text != ' ' && *text != '\t' && *text != '\n' && *text != '\r') return false;
@@ -691,42 +647,18 @@ TXMLDocument::~TXMLDocument() {
   xmlFreeDoc(doc_);
 }
 
-XMLRef<TXMLDocument> TXMLDocument::Parse(const QByteArray& bytes, const QString& url) {
-  ErrorCollector errors;
-  ParserContext parser;
-  if (!parser.ctxt) throw FictionBookError(QStringLiteral("Out of memory"));
-  xmlDocPtr doc = nullptr;
-  bool namespacesWellFormed = true;
-  {
-    ErrorScope scope(&errors);
-    // No network, no external DTD or entity, no entity substitution; HUGE lets a book carry an
-    // image of more than 10 MB in one text node.
-    const int options = XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOWARNING;
-    const QByteArray name = QFile::encodeName(url);
-    doc = xmlCtxtReadMemory(parser.ctxt, bytes.constData(), int(bytes.size()),
-                            name.isEmpty() ? nullptr : name.constData(), nullptr, options);
-    namespacesWellFormed = parser.ctxt->nsWellFormed != 0;
-  }
-  DocOwner owner{doc};
-  // A namespace-aware parser refuses an undeclared prefix: such a file does not load.
-  if (!doc || !namespacesWellFormed) {
-    throw FictionBookError(errors.first.isEmpty() ? QStringLiteral("Document does not load")
-                                                  : errors.first);
-  }
-  DropBlankText(reinterpret_cast<xmlNode*>(doc), false);
-  owner.doc = nullptr;
-  return std::make_shared<TXMLDocument>(Private{}, doc);
+// Both loaders go through the one safe parse that the validator uses too.
+XMLRef<TXMLDocument> TXMLDocument::FromRead(XmlReadResult&& read) {
+  if (!read.doc) throw FictionBookError(read.reason);
+  DropBlankText(reinterpret_cast<xmlNode*>(read.doc.get()), false);
+  return std::make_shared<TXMLDocument>(Private{}, read.doc.release());
 }
 
-XMLRef<TXMLDocument> TXMLDocument::LoadFromFile(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    throw FictionBookError(QStringLiteral("failed to load external entity \"%1\"").arg(path));
-  }
-  const QByteArray bytes = file.readAll();
-  file.close();
-  return Parse(bytes, path);
+XMLRef<TXMLDocument> TXMLDocument::Parse(const QByteArray& bytes, const QString& url) {
+  return FromRead(ReadXmlMemory(bytes, QFile::encodeName(url)));
 }
+
+XMLRef<TXMLDocument> TXMLDocument::LoadFromFile(const QString& path) { return FromRead(ReadXmlFile(path)); }
 
 XMLRef<TXMLDocument> TXMLDocument::LoadFromXML(const QByteArray& xml) { return Parse(xml, {}); }
 

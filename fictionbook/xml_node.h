@@ -286,6 +286,8 @@ class TXMLTextList : public TXMLNodeCollection {
   XMLRef<TXMLNode> Insert(int index, const QString& text);
 };
 
+struct XmlReadResult;
+
 // One parsed file and its wrappers. Created only through the Load functions (always held by a
 // shared pointer), with node creation on access switched on.
 class TXMLDocument : public std::enable_shared_from_this<TXMLDocument> {
@@ -326,6 +328,7 @@ class TXMLDocument : public std::enable_shared_from_this<TXMLDocument> {
 
  private:
   static XMLRef<TXMLDocument> Parse(const QByteArray& bytes, const QString& url);
+  static XMLRef<TXMLDocument> FromRead(XmlReadResult&& read);
   TXMLNode* Adopt(std::unique_ptr<TXMLNode> node);
   void Detach(_xmlNode* node);
 

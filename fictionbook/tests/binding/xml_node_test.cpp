@@ -111,14 +111,19 @@ TEST(XMLDocument, NeverLoadsExternalEntitiesAndStopsEntityExpansionQuickly) {
               QByteArray::number(i - 1) + ";&l" + QByteArray::number(i - 1) + ";&l" +
               QByteArray::number(i - 1) + ";&l" + QByteArray::number(i - 1) + ";'>";
   }
-  laughs += "]><r>&l12;</r>";
-  QElapsedTimer timer;
-  timer.start();
-  try {
-    TXMLDocument::LoadFromXML(laughs);
-  } catch (const FictionBookError&) {
+  laughs += "]>";
+  // In an attribute too: a parse that lifts libxml2's size limits for large images must not
+  // lift its entity expansion limits with them.
+  for (const char* body : {"<r>&l12;</r>", "<r a='&l12;'/>"}) {
+    SCOPED_TRACE(body);
+    QElapsedTimer timer;
+    timer.start();
+    try {
+      TXMLDocument::LoadFromXML(laughs + body);
+    } catch (const FictionBookError&) {
+    }
+    EXPECT_LT(timer.elapsed(), 2000);
   }
-  EXPECT_LT(timer.elapsed(), 2000);
 }
 
 TEST(XMLNode, ChildByNameCreatesAMissingElementLastInTheOwnersNamespaceAndPrefix) {

@@ -1,0 +1,182 @@
+#include "validation/xml_reading.h"
+
+#include <fcntl.h>
+#include <libxml/SAX2.h>
+#include <libxml/parser.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// Books come from anywhere: never touch the network, never load an external DTD (no DTDLOAD), and
+// keep entity references as references (no NOENT), so that no external entity is ever read and no
+// internal one is expanded into the tree. XML_PARSE_HUGE is deliberately absent: see AppendText.
+constexpr int kParseOptions = XML_PARSE_NONET;
+
+struct ParserCtxtDeleter {
+  void operator()(xmlParserCtxt* ctxt) const { xmlFreeParserCtxt(ctxt); }
+};
+using ParserCtxtPtr = std::unique_ptr<xmlParserCtxt, ParserCtxtDeleter>;
+
+// A read-only file descriptor, closed on every path, so that the run can move the book as soon as
+// the read returns.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+QString FormatError(const xmlError& error) {
+  const QString text = QString::fromUtf8(error.message ? error.message : "").trimmed();
+  if (error.file != nullptr && error.file[0] != '\0')
+    return QStringLiteral("%1:%2: %3").arg(QFile::decodeName(error.file)).arg(error.line).arg(text);
+  if (error.line > 0) return QStringLiteral("line %1: %2").arg(error.line).arg(text);
+  return text;
+}
+
+void DiscardGenericError(void*, const char*, ...) {}
+
+// A base64 image easily makes a text node longer than libxml2's 10 MB limit, which only
+// XML_PARSE_HUGE lifts. But in libxml2 2.9 that option also switches off the entity amplification
+// checks ("billion laughs"), so it is raised only while a text node grows and lowered again before
+// the parser looks at the next entity reference.
+void AppendText(void* context, const xmlChar* text, int length) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(context);
+  const int savedOptions = ctxt->options;
+  ctxt->options |= XML_PARSE_HUGE;
+  xmlSAX2Characters(context, text, length);
+  ctxt->options = savedOptions;
+}
+
+// Refuses every external entity and DTD: a book must never make us read another file.
+xmlParserInputPtr RefuseExternalEntity(void*, const xmlChar*, const xmlChar*) { return nullptr; }
+
+int ReadFromDescriptor(void* context, char* buffer, int length) {
+  const int fd = *static_cast<const int*>(context);
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer, static_cast<size_t>(length));
+    if (count >= 0) return static_cast<int>(count);
+    if (errno != EINTR) return -1;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Runs one parse with the safe callbacks; read performs libxml2's read on the context.
+template <typename Read>
+XmlReadResult Parse(const QString& name, const QByteArray& url, Read read) {
+  XmlReadResult result;
+  XmlErrorCollector errors;
+  XmlErrorScope scope(errors);
+  ParserCtxtPtr ctxt(xmlNewParserCtxt());
+  if (!ctxt) {
+    result.reason = QStringLiteral("%1: unable to create an XML parser").arg(name);
+    return result;
+  }
+  ctxt->sax->resolveEntity = RefuseExternalEntity;
+  ctxt->sax->characters = AppendText;
+  // With blanks kept (the default) libxml2 reports them through the same callback.
+  if (ctxt->sax->ignorableWhitespace == xmlSAX2Characters) ctxt->sax->ignorableWhitespace = AppendText;
+
+  XmlDocPtr doc(read(ctxt.get(), url.isEmpty() ? nullptr : url.constData()));
+  // An undeclared namespace prefix leaves a tree behind, but a namespace-aware reader refuses the
+  // file, and so do we; disableSAX marks a parse that libxml2 halted (size limits, memory).
+  if (!doc || !ctxt->wellFormed || !ctxt->nsWellFormed || ctxt->disableSAX) {
+    result.reason = errors.Reason(QStringLiteral("%1: not a well-formed XML document").arg(name));
+    return result;
+  }
+  result.doc = std::move(doc);
+  return result;
+}
+
+}  // namespace
+
+void XmlErrorCollector::Add(const xmlError& error) {
+  QString& slot = error.level >= XML_ERR_ERROR ? firstError_ : firstWarning_;
+  if (slot.isEmpty()) slot = FormatError(error);
+}
+
+void XmlErrorCollector::Clear() {
+  firstError_.clear();
+  firstWarning_.clear();
+}
+
+QString XmlErrorCollector::Reason(const QString& fallback) const {
+  if (!firstError_.isEmpty()) return firstError_;
+  if (!firstWarning_.isEmpty()) return firstWarning_;
+  return fallback;
+}
+
+// Called by libxml2: must not let an exception (bad_alloc from QString) unwind through C.
+void CollectXmlError(void* collector, xmlErrorPtr error) {
+  if (collector == nullptr || error == nullptr) return;
+  try {
+    static_cast<XmlErrorCollector*>(collector)->Add(*error);
+  } catch (...) {
+  }
+}
+
+XmlErrorScope::XmlErrorScope(XmlErrorCollector& collector)
+    : structured_(xmlStructuredError),
+      structuredContext_(xmlStructuredErrorContext),
+      generic_(xmlGenericError),
+      genericContext_(xmlGenericErrorContext) {
+  xmlSetStructuredErrorFunc(&collector, CollectXmlError);
+  xmlSetGenericErrorFunc(nullptr, DiscardGenericError);
+}
+
+XmlErrorScope::~XmlErrorScope() {
+  xmlSetStructuredErrorFunc(structuredContext_, structured_);
+  xmlSetGenericErrorFunc(genericContext_, generic_);
+}
+
+// The file is opened here rather than by libxml2, whose loader reads standard input for a book
+// named "-", unescapes "%" sequences and silently uncompresses gzip.
+XmlReadResult ReadXmlFile(const QString& path, const QByteArray& url) {
+  XmlReadResult result;
+  const QByteArray nativePath = QFile::encodeName(path);
+  // O_NONBLOCK: a FIFO named like a book must not block the run before the type check below.
+  FileDescriptor file(::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat status {};
+  if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0) {
+    result.reason = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    return result;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    result.reason = QStringLiteral("%1: not a regular file").arg(path);
+    return result;
+  }
+
+  int fd = file.Get();
+  return Parse(path, url.isEmpty() ? nativePath : url, [&fd](xmlParserCtxt* ctxt, const char* base) {
+    return xmlCtxtReadIO(ctxt, ReadFromDescriptor, nullptr, &fd, base, nullptr, kParseOptions);
+  });
+}
+
+XmlReadResult ReadXmlMemory(const QByteArray& bytes, const QByteArray& url) {
+  if (bytes.size() > std::numeric_limits<int>::max()) {
+    XmlReadResult result;
+    result.reason = QStringLiteral("The document is too large");
+    return result;
+  }
+  return Parse(url.isEmpty() ? QStringLiteral("document") : QFile::decodeName(url), url,
+               [&bytes](xmlParserCtxt* ctxt, const char* base) {
+                 return xmlCtxtReadMemory(ctxt, bytes.constData(), static_cast<int>(bytes.size()), base,
+                                          nullptr, kParseOptions);
+               });
+}
