@@ -82,7 +82,7 @@ TEST(FileList, ShowsTheFolderBooksInLocaleOrderAndKeepsTheCurrentDirectory) {
   EXPECT_EQ(window.FileListBox->Items(), (QStringList{"a.fb2", "B.fb2", "c.FB2"}));
   EXPECT_EQ(window.lblCount->text(), QStringLiteral("Файлов:  3"));
   EXPECT_EQ(QDir::currentPath(), QDir(books.path()).canonicalPath());
-  EXPECT_EQ(window.FileListBox->item(0)->sizeHint().height(), 18);
+  EXPECT_EQ(window.FileListBox->visualItemRect(window.FileListBox->item(0)).height(), 18);
 
   // Selecting the listed folder again does not read it; the refresh button does.
   QFile::remove(books.filePath("a.fb2"));
