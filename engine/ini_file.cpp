@@ -198,6 +198,9 @@ IniText Parse(const QByteArray& bytes) {
   if (start < body.size()) {
     Line line;
     line.raw = body.mid(start);
+    // A UTF-16 file cut at an odd byte: the dangling byte becomes a whole code unit, or every
+    // line a write appends after it would be read one byte out of step, and so lost.
+    if (unit == 2 && line.raw.size() % 2 != 0) line.raw.append('\0');
     line.text = Decode(line.raw, ini.encoding);
     ini.lines.push_back(std::move(line));
   }

@@ -1,6 +1,7 @@
 #include "engine/templates.h"
 
 #include <QStringView>
+#include <algorithm>
 #include <iterator>
 
 #include "engine/names.h"
@@ -104,6 +105,11 @@ QString MakeFileName(const TBookInfo& info, const QString& pattern, bool transli
   }
   // Empty fields leave double spaces behind; one pass halves every run of them.
   name = ReplaceEvery(name, u"  ", u" ");
+  // The template's own delimiters make folders of the values between them; a value "." or ".."
+  // there would climb out of the destination folder. The last component gains ".fb2" and is safe.
+  const qsizetype lastDelimiter = std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\'));
+  if (lastDelimiter >= 0)
+    name = NeutraliseDotComponents(name.left(lastDelimiter + 1)) + name.mid(lastDelimiter + 1);
   if (transliterate) name = Transliterate(name);
   return name + QStringLiteral(".fb2");
 }

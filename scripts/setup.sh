@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev libxml2-dev zlib1g-dev libgtest-dev googletest
   libxml2-utils unzip zip p7zip-full libarchive-tools python3
   fonts-dejavu-core
+  clang libclang-rt-14-dev
 )
 
 missing=()

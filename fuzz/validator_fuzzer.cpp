@@ -1,0 +1,35 @@
+// The validator on arbitrary bytes with the real schema: a verdict of 0, 1 or 2, and for a valid
+// book the metadata read from the validator's own tree.
+
+#include "fictionbook/book_info.h"
+#include "fuzz_support.h"
+#include "validation/xsd_validator.h"
+
+#include <memory>
+
+namespace {
+std::unique_ptr<TXSDValidator> validator;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* fls = std::getenv("SHELVIO_FLS_DIR");
+  validator = std::make_unique<TXSDValidator>();
+  const QString schema = QString::fromLocal8Bit(fls ? fls : "fls") + QStringLiteral("/FictionBook.xsd");
+  if (!validator->LoadSchema(schema)) fuzz::Finding("the schema does not load (set SHELVIO_FLS_DIR)");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const QString path = fuzz::WriteInput(data, size, ".fb2");
+  const int verdict = XMLValid(*validator, path);
+  if (verdict < 0 || verdict > 2) fuzz::Finding("a verdict outside 0..2");
+  if (verdict == 0) {
+    const _xmlDoc* tree = LoadedBookTree(*validator);
+    if (!tree) fuzz::Finding("a valid book without its tree");
+    try {
+      (void)ReadBookInfo(*tree, false, nullptr);
+    } catch (const FictionBookError&) {
+    }
+  }
+  return 0;
+}
