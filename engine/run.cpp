@@ -10,10 +10,16 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -120,6 +126,118 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
   }
 }
 
+// What tells whether the file at a path is still the one a verdict was given on.
+struct FileIdentity {
+  bool known = false;  // false when the path could not be examined
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+};
+
+FileIdentity IdentityOf(const QString& path) {
+  FileIdentity identity;
+  struct stat status {};
+  if (::stat(QFile::encodeName(path).constData(), &status) != 0) return identity;
+  identity.known = true;
+  identity.device = status.st_dev;
+  identity.inode = status.st_ino;
+  identity.size = status.st_size;
+  identity.modified = status.st_mtim;
+  return identity;
+}
+
+bool SameFile(const FileIdentity& before, const FileIdentity& now) {
+  return before.known && now.known && before.device == now.device && before.inode == now.inode &&
+         before.size == now.size && before.modified.tv_sec == now.modified.tv_sec &&
+         before.modified.tv_nsec == now.modified.tv_nsec;
+}
+
+// A second validator over the run's schema, for the look-ahead; null when it cannot be had, and
+// then every book is validated at its turn, as before.
+std::unique_ptr<TXSDValidator> SpareValidator(const QString& appPath) {
+  try {
+    auto spare = std::make_unique<TXSDValidator>();
+    if (spare->LoadSchema(appPath + QStringLiteral("fls/FictionBook.xsd"))) return spare;
+  } catch (const std::exception&) {
+  }
+  return nullptr;
+}
+
+// One validator and the book it holds: its verdict, and its tree for the metadata until the book
+// has been handled. The book is validated on a thread of its own while the caller's thread does
+// other work; the destructor waits for it, so that neither an error nor a cancel leaves the thread
+// running. The thread reads no option and touches no file.
+class BookSlot {
+ public:
+  BookSlot(BookCheck check, TXSDValidator& validator) : check_(check), validator_(validator) {}
+  ~BookSlot() { Join(); }
+  BookSlot(const BookSlot&) = delete;
+  BookSlot& operator=(const BookSlot&) = delete;
+
+  TXSDValidator& Validator() { return validator_; }
+  // The list index of the book held; -1 for none.
+  qsizetype Index() const { return index_; }
+
+  // Validates the list item at index on a thread, or right here when no thread can be started.
+  void Start(qsizetype index, const QString& path) {
+    Assign(index, path);
+    try {
+      thread_ = std::thread(&BookSlot::Work, this);
+    } catch (const std::system_error&) {
+      Work();
+    }
+  }
+
+  // Validates the list item at index right here.
+  void Validate(qsizetype index, const QString& path) {
+    Assign(index, path);
+    Work();
+  }
+
+  // The verdict at the book's turn, as XMLValid gives it, or the error its validation ended with,
+  // rethrown here. A file at path that is no longer the one read (gone, replaced, rewritten) is
+  // validated again first.
+  int Verdict(const QString& path) {
+    Join();
+    if (!SameFile(identity_, IdentityOf(path))) Work();
+    if (error_) std::rethrow_exception(error_);
+    return result_;
+  }
+
+ private:
+  void Assign(qsizetype index, const QString& path) {
+    Join();
+    index_ = index;
+    path_ = path;
+  }
+
+  void Work() noexcept {
+    identity_ = FileIdentity();
+    result_ = -1;
+    error_ = nullptr;
+    try {
+      identity_ = IdentityOf(path_);
+      result_ = check_(validator_, path_);
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  }
+
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  BookCheck check_;
+  TXSDValidator& validator_;
+  std::thread thread_;
+  qsizetype index_ = -1;
+  QString path_;
+  FileIdentity identity_;
+  int result_ = -1;
+  std::exception_ptr error_;
+};
+
 }  // namespace
 
 bool DiskFiles::FileExists(const QString& path) { return ::FileExists(path); }
@@ -207,10 +325,20 @@ int TypeWork(RunHost& host) {
 }
 
 void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
-            const QString& appPath, BookFiles& files, ArchiveStep* archive) {
+            const QString& appPath, BookFiles& files, ArchiveStep* archive, BookCheck check) {
   const OpenGenreList genres(appPath + QStringLiteral("fls/genres.list"));
   host.SetProgressMax(static_cast<int>(items.size()));
   const qsizetype count = items.size();
+  // Parsing and validation are most of a run, so two validators take turns on two threads: once a
+  // book's cancel test has passed, the next book is validated while this one is waited for and
+  // handled. So no book is read more than one past the cancel test, and no more than two trees
+  // are alive. Without a second validator every book is validated at its turn.
+  InitXmlLibrary();
+  const BookCheck checkBook = check ? check : XMLValid;
+  const std::unique_ptr<TXSDValidator> spare = count > 1 ? SpareValidator(appPath) : nullptr;
+  BookSlot first(checkBook, validator);
+  const std::unique_ptr<BookSlot> second =
+      spare ? std::make_unique<BookSlot>(checkBook, *spare) : nullptr;
   for (qsizetype i = 0; i < count; ++i) {
     host.PumpMessages();
     if (host.CancelRequested()) break;
@@ -224,13 +352,24 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
     outcome.source = item;
     // The invalid-files folder is used as typed: nothing is inserted before the file name.
     const QString badTarget = ToNativePath(host.Text(TextOption::BadDir)) + fileName;
-    if (XMLValid(validator, item) != 0) {
-      const QString reason = validator.GetErrorText();
+    // Only the current book and the next can be held: the other slot is free.
+    BookSlot* own = &first;
+    BookSlot* other = second.get();
+    if (second && second->Index() == i) std::swap(own, other);
+    if (!other) {
+      own->Validate(i, item);
+    } else {
+      if (own->Index() != i) own->Start(i, item);
+      if (i + 1 < count) other->Start(i + 1, items.at(i + 1));
+    }
+    TXSDValidator& bookValidator = own->Validator();
+    if (own->Verdict(item) != 0) {
+      const QString reason = bookValidator.GetErrorText();
       MoveBook(files, item, badTarget, BookStatus::Invalid, outcome);
       if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
     } else {
       try {
-        HandleValidBook(host, item, fileName, validator, genres.List(), files, archive, outcome);
+        HandleValidBook(host, item, fileName, bookValidator, genres.List(), files, archive, outcome);
       } catch (...) {
         // An error after the move (the archive step's) ends the run, but the book has gone
         // somewhere already: say where, so that no one counts it as untouched.

@@ -97,12 +97,20 @@ class DryRunFiles final : public BookFiles {
 // The work type: 1 when "Rename" is ticked, plus 10 when "Sort" is ticked.
 int TypeWork(RunHost& host);
 
+// The verdict on one book, as XMLValid gives it. The run may call it on a second thread, with a
+// validator of its own, for the book after the current one; it must not touch the host.
+using BookCheck = int (*)(TXSDValidator& validator, const QString& path);
+
 // The run over the list items (bare names, resolved against the current directory), with a
 // validator whose schema is loaded. The genre-name list appPath + "fls/genres.list" is open for
 // the run's duration. An error (EngineError, FictionBookError, ValidationError, the archive
 // step's) ends the run at the current book and is rethrown; the books before stay where they went.
+// While a book is handled, the next one is validated ahead on a second thread, with a second
+// validator over appPath + "fls/FictionBook.xsd"; a book whose file changed meanwhile is validated
+// again at its turn. check replaces XMLValid (null: XMLValid).
 void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
-            const QString& appPath, BookFiles& files, ArchiveStep* archive);
+            const QString& appPath, BookFiles& files, ArchiveStep* archive,
+            BookCheck check = nullptr);
 
 // The start button's steps around Booker: resets the meter, loads appPath + "fls/FictionBook.xsd"
 // into validator (a fresh one per start) and runs. False, with the validator's reason in

@@ -1,5 +1,6 @@
 #include "validation/xsd_validator.h"
 
+#include <libxml/parser.h>
 #include <libxml/xmlschemas.h>
 
 #include <QByteArray>
@@ -109,6 +110,8 @@ bool TXSDValidator::Validate() {
 }
 
 QString TXSDValidator::GetErrorText() const { return ErrorText; }
+
+void InitXmlLibrary() { xmlInitParser(); }
 
 int XMLValid(TXSDValidator& validator, const QString& path) {
   if (!validator.LoadDocument(path)) return 1;

@@ -48,6 +48,10 @@ class TXSDValidator {
   std::unique_ptr<Impl> impl_;
 };
 
+// Sets up the XML library's shared state. Call it on the main thread before a validator is used on
+// another thread; calling it again does nothing.
+void InitXmlLibrary();
+
 // The verdict on one book: 0 valid, 1 does not load as XML, 2 does not conform.
 int XMLValid(TXSDValidator& validator, const QString& path);
 

@@ -12,9 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -400,6 +405,243 @@ TEST_F(Run, DryRunPredictsTheRealRunAndChangesNothing) {
     QDir().mkpath(Path("end"));
     for (const BookOutcome& outcome : host_.outcomes)
       if (outcome.status != BookStatus::Kept) QFile::rename(outcome.target, Path("books/" + outcome.source));
+  }
+}
+
+
+// XMLValid with a record of who validated what, for the look-ahead's tests: a book may be made to
+// fail or to take its time, and a test can wait until the worker has finished a book.
+struct CheckLog {
+  std::mutex mutex;
+  std::vector<std::pair<QString, bool>> calls;  // the path, and whether off the test's thread
+  std::thread::id mainThread = std::this_thread::get_id();
+  QString failOn;
+  QString slowOn;
+  QStringList finishedAhead;  // the books the worker has finished
+  std::atomic<bool> slowFinished{false};
+
+  int CallsFor(const QString& path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<int>(std::count_if(calls.begin(), calls.end(),
+                                          [&](const auto& call) { return call.first == path; }));
+  }
+  bool AheadFor(const QString& path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::any_of(calls.begin(), calls.end(),
+                       [&](const auto& call) { return call.first == path && call.second; });
+  }
+  // Waits up to ten seconds for the worker to finish path.
+  bool WaitAhead(const QString& path) {
+    for (int tries = 0; tries < 1000; ++tries) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (finishedAhead.contains(path)) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+};
+
+CheckLog* gCheckLog = nullptr;
+
+int LoggedCheck(TXSDValidator& validator, const QString& path) {
+  CheckLog& log = *gCheckLog;
+  const bool ahead = std::this_thread::get_id() != log.mainThread;
+  {
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.calls.emplace_back(path, ahead);
+  }
+  if (path == log.failOn) throw ValidationError(QStringLiteral("No schema is loaded"));
+  const int verdict = XMLValid(validator, path);
+  if (path == log.slowOn) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    log.slowFinished = true;
+  }
+  if (ahead) {
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.finishedAhead << path;
+  }
+  return verdict;
+}
+
+int ThreadCount() {
+  return static_cast<int>(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+// Runs a step on the destination as the archive step, then packs the way the real step does.
+class HookedArchive : public FakeArchive {
+ public:
+  explicit HookedArchive(std::function<void(const QString&)> hook) : hook_(std::move(hook)) {}
+  bool Pack(const QString& destination) override {
+    hook_(destination);
+    return FakeArchive::Pack(destination);
+  }
+
+ private:
+  std::function<void(const QString&)> hook_;
+};
+
+class LookAheadRun : public Run {
+ protected:
+  void SetUp() override {
+    Run::SetUp();
+    gCheckLog = &log_;
+  }
+  void TearDown() override {
+    gCheckLog = nullptr;
+    Run::TearDown();
+  }
+
+  // Runs Booker as StartRun does, with the logged check.
+  void RunChecked(const QStringList& items, ArchiveStep* archive = nullptr) {
+    TXSDValidator validator;
+    ASSERT_TRUE(validator.LoadSchema(AppPath() + "fls/FictionBook.xsd"));
+    DiskFiles disk;
+    Booker(host_, items, validator, AppPath(), disk, archive, LoggedCheck);
+  }
+
+  CheckLog log_;
+};
+
+// Validation ahead must save work: an unchanged second book of a pair is validated once, on the
+// worker, and its verdict and reason are the ones the run reports.
+TEST_F(LookAheadRun, ValidatesTheNextBookOnceOnTheWorker) {
+  AddBook("a.fb2", kIvanov);
+  AddBook("b.fb2", kNotConforming);
+  AddBook("c.fb2", kIvanov);
+  AddBook("d.fb2", kNotWellFormed);
+  SetWorkType(0);
+  RunChecked({"a.fb2", "b.fb2", "c.fb2", "d.fb2"});
+  for (const char* name : {"a.fb2", "b.fb2", "c.fb2", "d.fb2"}) EXPECT_EQ(log_.CallsFor(name), 1) << name;
+  EXPECT_TRUE(log_.AheadFor("b.fb2"));
+  EXPECT_TRUE(log_.AheadFor("d.fb2"));
+  ASSERT_EQ(host_.outcomes.size(), 4u);
+  EXPECT_EQ(host_.outcomes[1].status, BookStatus::Invalid);
+  EXPECT_TRUE(host_.outcomes[1].reason.contains("no_such_genre")) << host_.outcomes[1].reason.toStdString();
+  EXPECT_EQ(host_.outcomes[3].status, BookStatus::Invalid);
+  EXPECT_TRUE(host_.outcomes[3].reason.startsWith("d.fb2:")) << host_.outcomes[3].reason.toStdString();
+  EXPECT_EQ(host_.outcomes[2].target, Path("end/c.fb2"));
+}
+
+// A verdict on a file that the handling of the book before has changed would send a book where its
+// content does not belong. The worker has surely read the next book before it changes here.
+TEST_F(LookAheadRun, NextBookChangedMeanwhileIsValidatedAgain) {
+  const QString renamed = "Иванов Иван - Тихий дом.fb2";
+  struct Case {
+    const char* what;
+    QString next;           // the list item after a.fb2
+    QByteArray nextBytes;   // its content when the worker reads it
+    std::function<void(const QString& next)> change;
+    BookStatus status;      // the outcome the run must report for it
+    QString target;
+  } const cases[] = {
+      // Rename into the listed folder: a.fb2's destination is the next item, which is taken, so
+      // a.fb2 is a repeat and the archive step packs and deletes the next item.
+      {"packed away", renamed, kIvanov, [](const QString&) {}, BookStatus::Kept, "bad/" + renamed},
+      {"replaced by an invalid book", "b.fb2", kIvanov,
+       [](const QString& next) {
+         QFile temp(next + ".new");
+         temp.open(QIODevice::WriteOnly);
+         temp.write(kNotWellFormed);
+         temp.close();
+         QFile::remove(next);
+         QFile::rename(next + ".new", next);
+       },
+       BookStatus::Invalid, "bad/b.fb2"},
+      {"rewritten in place", "b.fb2", kNotConforming,
+       [](const QString& next) {
+         QFile file(next);
+         file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+         file.write(Book("Сидоров", "Сидор", "Дом"));
+       },
+       BookStatus::Moved, "end/С/Сидоров Сидор/Сидоров Сидор - Дом.fb2.zip"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    QDir(Path("end")).removeRecursively();
+    QDir(Path("bad")).removeRecursively();
+    QDir(Path("double")).removeRecursively();
+    for (const char* folder : {"bad", "end", "double"}) QDir(root_.path()).mkpath(folder);
+    host_.outcomes.clear();
+    log_.calls.clear();
+    log_.finishedAhead.clear();
+    AddBook("a.fb2", kIvanov);
+    AddBook(c.next, c.nextBytes);
+    const bool packedAway = c.next == renamed;
+    SetWorkType(packedAway ? 1 : 11);
+    host_.texts[TextOption::EndDir] = packedAway ? Path("books/") : Path("end/");
+    host_.checks[CheckOption::Archive] = true;
+    const QString next = Path("books/" + c.next);
+    HookedArchive archive([&](const QString& destination) {
+      if (destination != Path("end/И/Иванов Иван/Иванов Иван - Тихий дом.fb2") && destination != next) return;
+      EXPECT_TRUE(log_.WaitAhead(c.next));
+      c.change(next);
+    });
+    RunChecked({"a.fb2", c.next}, &archive);
+    ASSERT_EQ(host_.outcomes.size(), 2u);
+    EXPECT_TRUE(log_.AheadFor(c.next));
+    EXPECT_EQ(log_.CallsFor(c.next), 2);
+    EXPECT_EQ(host_.outcomes[1].status, c.status);
+    EXPECT_EQ(host_.outcomes[1].target, Path(c.target));
+  }
+}
+
+// An error of the worker belongs to its book: the book before is handled in full, the error comes
+// at the failing book's turn (after its status), no book after it is touched, and none past the
+// next one is even read.
+TEST_F(LookAheadRun, WorkerErrorSurfacesAtItsBook) {
+  for (const char* name : {"a.fb2", "b.fb2", "c.fb2", "d.fb2"}) AddBook(name, kIvanov);
+  SetWorkType(0);
+  log_.failOn = "b.fb2";
+  try {
+    RunChecked({"a.fb2", "b.fb2", "c.fb2", "d.fb2"});
+    ADD_FAILURE() << "the run went through";
+  } catch (const ValidationError& e) {
+    EXPECT_EQ(e.Message(), "No schema is loaded");
+  }
+  EXPECT_TRUE(log_.AheadFor("b.fb2"));
+  ASSERT_EQ(host_.outcomes.size(), 1u);
+  EXPECT_EQ(host_.outcomes[0].target, Path("end/a.fb2"));
+  EXPECT_EQ(host_.statuses, (QStringList{"a.fb2", "b.fb2"}));
+  EXPECT_EQ(log_.CallsFor("d.fb2"), 0);
+  EXPECT_EQ(Tree().keys(), (QStringList{"books/b.fb2", "books/c.fb2", "books/d.fb2", "end/a.fb2"}));
+}
+
+// Neither a cancel nor an error that ends the run may leave the worker running: it is waited for
+// before the run returns, and nothing past the next book is read.
+TEST_F(LookAheadRun, EndOfRunLeavesNoWorker) {
+  struct Case {
+    const char* what;
+    bool cancel;
+  } const cases[] = {{"cancel", true}, {"archive step error", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* name : {"a.fb2", "b.fb2", "c.fb2", "d.fb2"}) AddBook(name, kIvanov);
+    QDir(Path("end")).removeRecursively();
+    QDir().mkpath(Path("end"));
+    log_.calls.clear();
+    log_.slowOn = "b.fb2";
+    log_.slowFinished = false;
+    SetWorkType(0);
+    host_.pumps = 0;
+    host_.cancelAfterPumps = c.cancel ? 2 : -1;
+    host_.checks[CheckOption::Archive] = !c.cancel;
+    HookedArchive archive([](const QString&) { throw EngineError(QStringLiteral("Unable to pack")); });
+    const int threadsBefore = ThreadCount();
+    try {
+      RunChecked({"a.fb2", "b.fb2", "c.fb2", "d.fb2"}, &archive);
+      EXPECT_TRUE(c.cancel);
+    } catch (const EngineError& e) {
+      EXPECT_FALSE(c.cancel);
+      EXPECT_EQ(e.Message(), "Unable to pack");
+    }
+    EXPECT_TRUE(log_.slowFinished);
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_EQ(log_.CallsFor("b.fb2"), 1);
+    EXPECT_EQ(log_.CallsFor("c.fb2"), 0);
+    EXPECT_EQ(log_.CallsFor("d.fb2"), 0);
+    EXPECT_TRUE(QFile::exists(Path("books/b.fb2")));
   }
 }
 
