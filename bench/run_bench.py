@@ -41,11 +41,9 @@ def run(command, **kwargs):
 
 
 def build(args):
-    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
-        listed = re.search(r"^\s*add_subdirectory\(\s*bench\s*\)", f.read(), re.M) is not None
-    configure = ["cmake", "-S", ROOT, "-B", args.build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"]
-    if not listed:
-        configure.append("-DCMAKE_PROJECT_Shelvio_INCLUDE=" + os.path.join(HERE, "attach.cmake"))
+    # -U: build folders made before the benchmarks were part of the build pulled them in by hand.
+    configure = ["cmake", "-S", ROOT, "-B", args.build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                 "-UCMAKE_PROJECT_Shelvio_INCLUDE"]
     run(configure, stdout=subprocess.DEVNULL)
     targets = ["shelvio-cli", "shelvio-list-bench"]
     if window_bench_available(args):
