@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/book_text.h"
+
 #include <QApplication>
 #include <QByteArray>
 #include <QDir>
@@ -49,17 +51,7 @@ class TempApp {
 };
 
 // The smallest book that conforms to the schema.
-inline QByteArray ValidBook() {
-  return R"(<?xml version="1.0" encoding="UTF-8"?>
-<FictionBook xmlns="http://www.gribuser.ru/xml/fictionbook/2.0">
-<description>
-<title-info><genre>prose_classic</genre><author><first-name>Лев</first-name><last-name>Толстой</last-name></author><book-title>Война и мир</book-title><lang>ru</lang></title-info>
-<document-info><author><nickname>x</nickname></author><date>2020</date><id>1</id><version>1.0</version></document-info>
-</description>
-<body><section><p>Текст</p></section></body>
-</FictionBook>
-)";
-}
+inline QByteArray ValidBook() { return Book("Толстой", "Лев", "Война и мир", "prose_classic"); }
 
 // What a message box showed.
 struct ShownBox {
