@@ -3,6 +3,7 @@
 #include "engine/engine_error.h"
 #include "engine/file_ops.h"
 #include "engine/genre_list.h"
+#include "engine/journal.h"
 #include "engine/templates.h"
 #include "fictionbook/book_info.h"
 #include "validation/xsd_validator.h"
@@ -327,6 +328,9 @@ int TypeWork(RunHost& host) {
 void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
             const QString& appPath, BookFiles& files, ArchiveStep* archive, BookCheck check) {
   const OpenGenreList genres(appPath + QStringLiteral("fls/genres.list"));
+  // A run killed earlier may have left a book twice or a temporary file; this run must not take
+  // such a book for a repeat.
+  if (dynamic_cast<DiskFiles*>(&files)) RecoverInterruptedMoves();
   host.SetProgressMax(static_cast<int>(items.size()));
   const qsizetype count = items.size();
   // Parsing and validation are most of a run, so two validators take turns on two threads: once a

@@ -1,0 +1,3 @@
+#include "engine/journal.h"
+
+void RecoverInterruptedMoves() {}
