@@ -13,32 +13,6 @@
 
 namespace {
 
-// Books come from anywhere: never touch the network, never load an external DTD (no DTDLOAD), and
-// keep entity references as references (no NOENT), so that no external entity is ever read and no
-// internal one is expanded into the tree. XML_PARSE_HUGE is deliberately absent: see AppendText.
-constexpr int kParseOptions = XML_PARSE_NONET;
-
-struct ParserCtxtDeleter {
-  void operator()(xmlParserCtxt* ctxt) const { xmlFreeParserCtxt(ctxt); }
-};
-using ParserCtxtPtr = std::unique_ptr<xmlParserCtxt, ParserCtxtDeleter>;
-
-// A read-only file descriptor, closed on every path, so that the run can move the book as soon as
-// the read returns.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 QString FormatError(const xmlError& error) {
   const QString text = QString::fromUtf8(error.message ? error.message : "").trimmed();
   if (error.file != nullptr && error.file[0] != '\0')
@@ -48,6 +22,8 @@ QString FormatError(const xmlError& error) {
 }
 
 void DiscardGenericError(void*, const char*, ...) {}
+
+}  // namespace
 
 // A base64 image easily makes a text node longer than libxml2's 10 MB limit, which only
 // XML_PARSE_HUGE lifts. But in libxml2 2.9 that option also switches off the entity amplification
@@ -61,7 +37,6 @@ void AppendText(void* context, const xmlChar* text, int length) {
   ctxt->options = savedOptions;
 }
 
-// Refuses every external entity and DTD: a book must never make us read another file.
 xmlParserInputPtr RefuseExternalEntity(void*, const xmlChar*, const xmlChar*) { return nullptr; }
 
 int ReadFromDescriptor(void* context, char* buffer, int length) {
@@ -72,8 +47,6 @@ int ReadFromDescriptor(void* context, char* buffer, int length) {
     if (errno != EINTR) return -1;
   }
 }
-
-}  // namespace
 
 namespace {
 
@@ -147,22 +120,35 @@ XmlErrorScope::~XmlErrorScope() {
 
 // The file is opened here rather than by libxml2, whose loader reads standard input for a book
 // named "-", unescapes "%" sequences and silently uncompresses gzip.
+BookFile::BookFile(const QString& path) {
+  // O_NONBLOCK: a FIFO named like a book must not block the run before the type check below.
+  fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat status {};
+  if (fd_ < 0 || ::fstat(fd_, &status) != 0) {
+    reason_ = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+  } else if (!S_ISREG(status.st_mode)) {
+    reason_ = QStringLiteral("%1: not a regular file").arg(path);
+  }
+  if (!reason_.isEmpty() && fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+BookFile::~BookFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 XmlReadResult ReadXmlFile(const QString& path, const QByteArray& url) {
   XmlReadResult result;
   const QByteArray nativePath = QFile::encodeName(path);
-  // O_NONBLOCK: a FIFO named like a book must not block the run before the type check below.
-  FileDescriptor file(::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat status {};
-  if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0) {
-    result.reason = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-    return result;
-  }
-  if (!S_ISREG(status.st_mode)) {
-    result.reason = QStringLiteral("%1: not a regular file").arg(path);
+  BookFile file(path);
+  if (!file.Open()) {
+    result.reason = file.Reason();
     return result;
   }
 
-  int fd = file.Get();
+  int fd = file.Descriptor();
   return Parse(path, url.isEmpty() ? nativePath : url, [&fd](xmlParserCtxt* ctxt, const char* base) {
     return xmlCtxtReadIO(ctxt, ReadFromDescriptor, nullptr, &fd, base, nullptr, kParseOptions);
   });

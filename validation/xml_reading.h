@@ -15,6 +15,11 @@ struct XmlDocDeleter {
 };
 using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
 
+struct ParserCtxtDeleter {
+  void operator()(xmlParserCtxt* ctxt) const { xmlFreeParserCtxt(ctxt); }
+};
+using ParserCtxtPtr = std::unique_ptr<xmlParserCtxt, ParserCtxtDeleter>;
+
 // Keeps the first error libxml2 reports (and the first warning, for failures reported only as
 // one), as "file:line: text".
 class XmlErrorCollector {
@@ -46,6 +51,39 @@ class XmlErrorScope {
   void* structuredContext_;
   xmlGenericErrorFunc generic_;
   void* genericContext_;
+};
+
+// Books come from anywhere: never touch the network, never load an external DTD (no DTDLOAD), and
+// keep entity references as references (no NOENT), so that no external entity is ever read and no
+// internal one is expanded into the tree. XML_PARSE_HUGE is deliberately absent: see AppendText.
+constexpr int kParseOptions = XML_PARSE_NONET;
+
+// libxml2's text callback, with the 10 MB limit of a text node lifted while the node grows and
+// never while an entity is expanded.
+void AppendText(void* parserContext, const xmlChar* text, int length);
+
+// Refuses every external entity and DTD: a book must never make us read another file.
+xmlParserInputPtr RefuseExternalEntity(void*, const xmlChar*, const xmlChar*);
+
+// libxml2's read callback over a file descriptor passed as a pointer to the int.
+int ReadFromDescriptor(void* descriptor, char* buffer, int length);
+
+// A book file open for reading: a regular file only, closed on every path, so that the run can move
+// the book as soon as the read returns.
+class BookFile {
+ public:
+  explicit BookFile(const QString& path);
+  ~BookFile();
+  BookFile(const BookFile&) = delete;
+  BookFile& operator=(const BookFile&) = delete;
+  bool Open() const { return fd_ >= 0; }
+  int Descriptor() const { return fd_; }
+  // "path: reason" when it is not open.
+  const QString& Reason() const { return reason_; }
+
+ private:
+  int fd_ = -1;
+  QString reason_;
 };
 
 struct XmlReadResult {

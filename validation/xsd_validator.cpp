@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include "validation/book_stream.h"
 #include "validation/loaded_document.h"
 #include "validation/xml_reading.h"
 
@@ -109,11 +110,31 @@ bool TXSDValidator::Validate() {
   return false;
 }
 
+int TXSDValidator::Check(const QString& path) {
+  Impl& impl = *impl_;
+  if (impl.validCtxt) {
+    impl.document.reset();
+    StreamResult stream = ValidateBookStream(impl.validCtxt.get(), impl.errors, path);
+    switch (stream.verdict) {
+      case StreamVerdict::Valid:
+        impl.document = std::move(stream.head);
+        return 0;
+      case StreamVerdict::NotLoadable:
+        ErrorText = stream.reason;
+        return 1;
+      case StreamVerdict::NotConforming:
+        ErrorText = stream.reason;
+        return 2;
+      case StreamVerdict::NeedsTree:
+        break;
+    }
+  }
+  if (!LoadDocument(path)) return 1;
+  return Validate() ? 0 : 2;
+}
+
 QString TXSDValidator::GetErrorText() const { return ErrorText; }
 
 void InitXmlLibrary() { xmlInitParser(); }
 
-int XMLValid(TXSDValidator& validator, const QString& path) {
-  if (!validator.LoadDocument(path)) return 1;
-  return validator.Validate() ? 0 : 2;
-}
+int XMLValid(TXSDValidator& validator, const QString& path) { return validator.Check(path); }

@@ -33,6 +33,11 @@ class TXSDValidator {
   bool LoadDocument(const QString& path);
   // Validates the loaded book. False when it does not conform, with ErrorText set.
   bool Validate();
+  // Judges one book in a single streaming pass, without building its tree (a book whose
+  // declarations or IDs the stream cannot judge as the tree would is loaded and validated whole);
+  // the verdict as XMLValid gives it, with ErrorText set on failure. For a valid book the loaded
+  // document is then its root element with the <description>, all the metadata needs.
+  int Check(const QString& path);
   // The reason of the most recent failure; a success leaves it unchanged.
   QString GetErrorText() const;
 
@@ -56,6 +61,7 @@ void InitXmlLibrary();
 int XMLValid(TXSDValidator& validator, const QString& path);
 
 struct _xmlDoc;
-// The book loaded by the last successful LoadDocument, still owned by the validator (null when none
-// is loaded), so that the metadata of a valid book is read from the tree already parsed.
+// The book loaded by the last successful LoadDocument, or the head of the last book Check found
+// valid, still owned by the validator (null when none is loaded), so that the metadata of a valid
+// book is read from what was already parsed.
 const _xmlDoc* LoadedBookTree(const TXSDValidator& validator);

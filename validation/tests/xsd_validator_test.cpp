@@ -80,6 +80,19 @@ TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
       {"broken base64 in a binary",
        folder.Write("b64.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">AB=C</binary>)")), 2,
        "base64Binary"},
+      // IDs are unique across the whole book, after blanks are collapsed.
+      {"two sections with one id",
+       folder.Write("ids.fb2", MinimalBook(R"(<body name="notes"><section id="n1"><p>a</p></section>)"
+                                           R"(<section id=" n1 "><p>b</p></section></body>)")),
+       2, "xs:ID"},
+      {"an image with a section's id",
+       folder.Write("ids2.fb2", MinimalBook(R"(<body name="notes"><section id="n1"><p>a</p></section></body>)"
+                                            R"(<binary id="n1" content-type="image/png">AAAA</binary>)")),
+       2, "xs:ID"},
+      {"distinct ids",
+       folder.Write("ids3.fb2", MinimalBook(R"(<body name="notes"><section id="n1"><p>a</p></section>)"
+                                            R"(<section id="n2"><p>b</p></section></body>)")),
+       0, ""},
   };
   auto validator = LoadedValidator();
   for (const Case& c : cases) {
@@ -89,6 +102,9 @@ TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
       EXPECT_TRUE(validator->GetErrorText().contains(QString::fromUtf8(c.reasonPart)))
           << validator->GetErrorText().toStdString();
     }
+    // The one streaming pass and the whole tree agree on every book.
+    const int byTree = !validator->LoadDocument(c.path) ? 1 : validator->Validate() ? 0 : 2;
+    EXPECT_EQ(byTree, c.verdict) << validator->GetErrorText().toStdString();
   }
 }
 

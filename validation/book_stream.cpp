@@ -1,0 +1,319 @@
+#include "validation/book_stream.h"
+
+#include <libxml/SAX2.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+
+#include <QFile>
+
+#include <algorithm>
+#include <climits>
+#include <string>
+#include <unordered_set>
+
+// libxml2 calls the schema validator's handlers first and then ours (the "plug"), so a pass has
+// two layers of handlers of its own around it:
+//   parser -> outer layer -> schema validator -> head layer
+// The outer layer hands the validator each run of text in one piece: its streaming mode appends
+// every piece to the value it keeps with strlen + realloc, which is quadratic in the pieces of a
+// multi-megabyte <binary>. It also watches the xs:ID values. The head layer builds, with libxml2's
+// own tree builder, the root element and its <description> and nothing else, for the metadata.
+namespace {
+
+// The pass over one book. The head layer finds it through the parser's _private pointer; the
+// outer layer, whose user data belongs to the validator, through CurrentPass.
+struct Pass {
+  xmlParserCtxtPtr parser = nullptr;
+  int depth = 0;        // of the element being parsed; the root is 1
+  bool inHead = false;  // inside the root's <description>
+  bool needsTree = false;
+  xmlSAXHandler validator{};  // the schema validator's handlers, which the outer layer calls
+  std::string text;           // text not yet handed to the validator
+  std::unordered_set<std::string> ids;
+};
+
+thread_local Pass* CurrentPass = nullptr;
+
+// Text buffers beyond this are given back after use rather than kept for the next run of text.
+constexpr size_t kKeptTextCapacity = 1 << 20;
+
+Pass& PassOf(void* parserContext) {
+  return *static_cast<Pass*>(static_cast<xmlParserCtxtPtr>(parserContext)->_private);
+}
+
+void GiveUpStreaming(Pass& pass) {
+  pass.needsTree = true;
+  xmlStopParser(pass.parser);
+}
+
+// ---- The head layer; its context is the parser's.
+
+bool Building(const Pass& pass) { return pass.depth == 1 || pass.inHead; }
+
+void HeadStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
+                      int namespaceCount, const xmlChar** namespaces, int attributeCount,
+                      int defaultedCount, const xmlChar** attributes) {
+  Pass& pass = PassOf(ctx);
+  ++pass.depth;
+  if (pass.depth == 2 && xmlStrEqual(localName, BAD_CAST "description")) pass.inHead = true;
+  if (Building(pass))
+    xmlSAX2StartElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
+                          defaultedCount, attributes);
+}
+
+void HeadEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
+  Pass& pass = PassOf(ctx);
+  if (Building(pass)) xmlSAX2EndElementNs(ctx, localName, prefix, uri);
+  if (pass.depth == 2) pass.inHead = false;
+  --pass.depth;
+}
+
+void HeadText(void* ctx, const xmlChar* text, int length) {
+  if (PassOf(ctx).inHead) AppendText(ctx, text, length);
+}
+
+void HeadCData(void* ctx, const xmlChar* text, int length) {
+  if (PassOf(ctx).inHead) xmlSAX2CDataBlock(ctx, text, length);
+}
+
+void HeadComment(void* ctx, const xmlChar* text) {
+  if (PassOf(ctx).inHead) xmlSAX2Comment(ctx, text);
+}
+
+void HeadInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
+  if (PassOf(ctx).inHead) xmlSAX2ProcessingInstruction(ctx, target, data);
+}
+
+void HeadReference(void* ctx, const xmlChar* name) {
+  if (PassOf(ctx).inHead) xmlSAX2Reference(ctx, name);
+}
+
+// Entities are what the stream and the tree validator would see differently: a document type
+// declaration sends the book to the tree.
+void HeadDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
+  GiveUpStreaming(PassOf(ctx));
+}
+
+// ---- The outer layer; its context is the validator's.
+
+void FlushText(Pass& pass, void* ctx) {
+  const char* data = pass.text.data();
+  size_t left = pass.text.size();
+  while (left > 0) {
+    const int piece = static_cast<int>(std::min<size_t>(left, INT_MAX));
+    pass.validator.characters(ctx, reinterpret_cast<const xmlChar*>(data), piece);
+    data += piece;
+    left -= static_cast<size_t>(piece);
+  }
+  if (pass.text.capacity() > kKeptTextCapacity)
+    std::string().swap(pass.text);
+  else
+    pass.text.clear();
+}
+
+void OuterText(void*, const xmlChar* text, int length) {
+  CurrentPass->text.append(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
+}
+
+// xs:ID's whitespace rule: runs of blanks become one space, none at either end.
+std::string CollapsedValue(const xmlChar* begin, const xmlChar* end) {
+  std::string value;
+  bool blank = false;
+  for (const xmlChar* c = begin; c != end; ++c) {
+    if (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\r') {
+      blank = !value.empty();
+      continue;
+    }
+    if (blank) value.push_back(' ');
+    blank = false;
+    value.push_back(static_cast<char>(*c));
+  }
+  return value;
+}
+
+void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
+                       int namespaceCount, const xmlChar** namespaces, int attributeCount,
+                       int defaultedCount, const xmlChar** attributes) {
+  Pass& pass = *CurrentPass;
+  FlushText(pass, ctx);
+  // Every "id" attribute the schema allows is an xs:ID, and only the tree validator tells two
+  // equal ones apart from a valid book.
+  for (int i = 0; i < attributeCount; ++i) {
+    const xmlChar** attribute = attributes + 5 * i;
+    if (attribute[2] == nullptr && xmlStrEqual(attribute[0], BAD_CAST "id") &&
+        !pass.ids.insert(CollapsedValue(attribute[3], attribute[4])).second) {
+      GiveUpStreaming(pass);
+      return;
+    }
+  }
+  pass.validator.startElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces,
+                                attributeCount, defaultedCount, attributes);
+}
+
+void OuterEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
+  Pass& pass = *CurrentPass;
+  FlushText(pass, ctx);
+  pass.validator.endElementNs(ctx, localName, prefix, uri);
+}
+
+void OuterCData(void* ctx, const xmlChar* text, int length) {
+  Pass& pass = *CurrentPass;
+  FlushText(pass, ctx);
+  pass.validator.cdataBlock(ctx, text, length);
+}
+
+void OuterComment(void* ctx, const xmlChar* text) {
+  Pass& pass = *CurrentPass;
+  FlushText(pass, ctx);
+  if (pass.validator.comment) pass.validator.comment(ctx, text);
+}
+
+void OuterInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
+  Pass& pass = *CurrentPass;
+  FlushText(pass, ctx);
+  if (pass.validator.processingInstruction) pass.validator.processingInstruction(ctx, target, data);
+}
+
+void OuterReference(void* ctx, const xmlChar* name) {
+  Pass& pass = *CurrentPass;
+  FlushText(pass, ctx);
+  if (pass.validator.reference) pass.validator.reference(ctx, name);
+}
+
+void OuterEndDocument(void* ctx) {
+  Pass& pass = *CurrentPass;
+  FlushText(pass, ctx);
+  if (pass.validator.endDocument) pass.validator.endDocument(ctx);
+}
+
+// Where the validator's messages point: the parser's position.
+int LocateInParser(void* ctx, const char** file, unsigned long* line) {
+  const auto* parser = static_cast<xmlParserCtxtPtr>(ctx);
+  const bool known = parser != nullptr && parser->input != nullptr;
+  if (file) *file = known ? parser->input->filename : nullptr;
+  if (line) *line = known ? static_cast<unsigned long>(parser->input->line) : 0;
+  return 0;
+}
+
+// Sets the pass for the outer layer on this thread, and the previous one back at the end.
+class CurrentPassScope {
+ public:
+  explicit CurrentPassScope(Pass& pass) : previous_(CurrentPass) { CurrentPass = &pass; }
+  ~CurrentPassScope() { CurrentPass = previous_; }
+  CurrentPassScope(const CurrentPassScope&) = delete;
+  CurrentPassScope& operator=(const CurrentPassScope&) = delete;
+
+ private:
+  Pass* previous_;
+};
+
+// The validator's handlers stay on the parser for one parse only.
+class Plug {
+ public:
+  Plug(xmlSchemaValidCtxtPtr validCtxt, xmlParserCtxtPtr parser)
+      : validCtxt_(validCtxt), plug_(xmlSchemaSAXPlug(validCtxt, &parser->sax, &parser->userData)) {
+    if (plug_) xmlSchemaValidateSetLocator(validCtxt, LocateInParser, parser);
+  }
+  ~Plug() {
+    if (!plug_) return;
+    xmlSchemaValidateSetLocator(validCtxt_, nullptr, nullptr);
+    xmlSchemaSAXUnplug(plug_);  // gives the parser its own handlers and user data back
+  }
+  Plug(const Plug&) = delete;
+  Plug& operator=(const Plug&) = delete;
+  bool Plugged() const { return plug_ != nullptr; }
+
+ private:
+  xmlSchemaValidCtxtPtr validCtxt_;
+  xmlSchemaSAXPlugPtr plug_;
+};
+
+}  // namespace
+
+StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
+                                const QString& path) {
+  StreamResult result;
+  const BookFile file(path);
+  if (!file.Open()) {
+    result.reason = file.Reason();
+    return result;
+  }
+  XmlErrorCollector parseErrors;
+  const XmlErrorScope scope(parseErrors);
+  schemaErrors.Clear();
+
+  ParserCtxtPtr parser(xmlNewParserCtxt());
+  if (!parser) {
+    result.reason = QStringLiteral("%1: unable to create an XML parser").arg(path);
+    return result;
+  }
+  xmlCtxtUseOptions(parser.get(), kParseOptions);
+  Pass pass;
+  pass.parser = parser.get();
+  parser->_private = &pass;
+  xmlSAXHandler& head = *parser->sax;
+  head.resolveEntity = RefuseExternalEntity;
+  head.internalSubset = HeadDoctype;
+  head.startElementNs = HeadStartElement;
+  head.endElementNs = HeadEndElement;
+  head.characters = HeadText;
+  head.ignorableWhitespace = HeadText;
+  head.cdataBlock = HeadCData;
+  head.comment = HeadComment;
+  head.processingInstruction = HeadInstruction;
+  head.reference = HeadReference;
+
+  int fd = file.Descriptor();
+  xmlParserInputBufferPtr buffer =
+      xmlParserInputBufferCreateIO(ReadFromDescriptor, nullptr, &fd, XML_CHAR_ENCODING_NONE);
+  xmlParserInputPtr input = buffer ? xmlNewIOInputStream(parser.get(), buffer, XML_CHAR_ENCODING_NONE) : nullptr;
+  if (!input) {
+    if (buffer) xmlFreeParserInputBuffer(buffer);
+    result.reason = QStringLiteral("%1: unable to create an XML parser").arg(path);
+    return result;
+  }
+  input->filename = reinterpret_cast<const char*>(xmlStrdup(BAD_CAST QFile::encodeName(path).constData()));
+  inputPush(parser.get(), input);
+
+  bool valid = false;
+  {
+    const Plug plug(validCtxt, parser.get());
+    if (!plug.Plugged()) {
+      result.verdict = StreamVerdict::NeedsTree;
+      return result;
+    }
+    pass.validator = *parser->sax;
+    xmlSAXHandler outer = pass.validator;
+    outer.characters = OuterText;
+    outer.ignorableWhitespace = OuterText;
+    outer.startElementNs = OuterStartElement;
+    outer.endElementNs = OuterEndElement;
+    outer.cdataBlock = OuterCData;
+    outer.comment = OuterComment;
+    outer.processingInstruction = OuterInstruction;
+    outer.reference = OuterReference;
+    outer.endDocument = OuterEndDocument;
+    const CurrentPassScope current(pass);
+    parser->sax = &outer;
+    xmlParseDocument(parser.get());
+    parser->sax = &pass.validator;  // never leave the parser pointing at this frame
+    valid = xmlSchemaIsValid(validCtxt) == 1;
+  }
+  XmlDocPtr doc(parser->myDoc);
+  parser->myDoc = nullptr;
+
+  if (pass.needsTree) {
+    result.verdict = StreamVerdict::NeedsTree;
+  } else if (!doc || !parser->wellFormed || !parser->nsWellFormed || parser->disableSAX) {
+    // As for the tree: an undeclared namespace prefix, or a parse that libxml2 halted, does not load.
+    result.verdict = StreamVerdict::NotLoadable;
+    result.reason = parseErrors.Reason(QStringLiteral("%1: not a well-formed XML document").arg(path));
+  } else if (!valid) {
+    result.verdict = StreamVerdict::NotConforming;
+    result.reason = schemaErrors.Reason(QStringLiteral("The document does not conform to the schema"));
+  } else {
+    result.verdict = StreamVerdict::Valid;
+    result.head = std::move(doc);
+  }
+  return result;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+// Internal to the validation library: judges a book in one streaming pass, without building its
+// tree. Not for the engine's headers: it names libxml2 types.
+
+#include <libxml/xmlschemas.h>
+
+#include <QString>
+
+#include "validation/xml_reading.h"
+
+enum class StreamVerdict {
+  Valid,
+  NotLoadable,    // not well-formed (or not namespace-well-formed), or not a readable regular file
+  NotConforming,  // loads, but does not conform to the schema
+  NeedsTree,      // the stream cannot judge this book as the tree would: judge it by its tree
+};
+
+struct StreamResult {
+  StreamVerdict verdict = StreamVerdict::NotLoadable;
+  // For a valid book: the root element with the <description> subtree, as the full tree holds
+  // them, and nothing else of the book.
+  XmlDocPtr head;
+  QString reason;  // why, when the book is not valid
+};
+
+// Parses the book at path once, validating it against the schema of validCtxt as it goes.
+// Validation messages reach schemaErrors (the collector validCtxt reports to), which is cleared
+// first. A book with a document type declaration, or with two equal xs:ID values, is given back as
+// NeedsTree: the tree validator expands nothing the stream would see differently and checks the
+// uniqueness of IDs, which libxml2's streaming validator does not.
+StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
+                                const QString& path);
