@@ -305,6 +305,7 @@ int UsageError(const QString& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  PrepareAllocatorForRuns();
   QCoreApplication application(argc, argv);
 
   Arguments args;

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -154,8 +156,18 @@ bool SameFile(const FileIdentity& before, const FileIdentity& now) {
          before.modified.tv_nsec == now.modified.tv_nsec;
 }
 
-// A second validator over the run's schema, for the look-ahead; null when it cannot be had, and
-// then every book is validated at its turn, as before.
+// The bytes of books that may be in hand at once; a larger book is only ever in hand alone. The
+// memory a book takes while it is validated grows with its largest <binary>, so this keeps the
+// peak of a run independent of how its large books happen to fall together.
+constexpr qint64 kLookAheadBytes = 8 * 1024 * 1024;
+
+qint64 FileBytes(const QString& path) {
+  struct stat status {};
+  return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_size : 0;
+}
+
+// A spare validator over the run's schema, for the look-ahead; null when it cannot be had, and
+// then fewer books are validated ahead.
 std::unique_ptr<TXSDValidator> SpareValidator(const QString& appPath) {
   try {
     auto spare = std::make_unique<TXSDValidator>();
@@ -181,14 +193,18 @@ class BookSlot {
   qsizetype Index() const { return index_; }
 
   // Validates the list item at index on a thread, or right here when no thread can be started.
-  void Start(qsizetype index, const QString& path) {
+  void Start(qsizetype index, const QString& path, qint64 bytes) {
     Assign(index, path);
+    bytes_ = bytes;
     try {
       thread_ = std::thread(&BookSlot::Work, this);
     } catch (const std::system_error&) {
       Work();
     }
   }
+
+  // The size of the book held when it was started, for the look-ahead's budget.
+  qint64 Bytes() const { return bytes_; }
 
   // Validates the list item at index right here.
   void Validate(qsizetype index, const QString& path) {
@@ -234,6 +250,7 @@ class BookSlot {
   std::thread thread_;
   qsizetype index_ = -1;
   QString path_;
+  qint64 bytes_ = 0;
   FileIdentity identity_;
   int result_ = -1;
   std::exception_ptr error_;
@@ -321,6 +338,18 @@ bool DryRunFiles::MoveFile(const QString& from, const QString& to, int* error) {
   return true;
 }
 
+void PrepareAllocatorForRuns() {
+#ifdef __GLIBC__
+  mallopt(M_ARENA_MAX, 2);
+  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+#endif
+}
+
+qsizetype LookAheadBooks() {
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  return cores == 1 ? 1 : std::min<qsizetype>(7, static_cast<qsizetype>(cores) + 1);
+}
+
 int TypeWork(RunHost& host) {
   return (host.Checked(CheckOption::Rename) ? 1 : 0) + (host.Checked(CheckOption::Sort) ? 10 : 0);
 }
@@ -333,16 +362,24 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
   if (dynamic_cast<DiskFiles*>(&files)) RecoverInterruptedMoves();
   host.SetProgressMax(static_cast<int>(items.size()));
   const qsizetype count = items.size();
-  // Parsing and validation are most of a run, so two validators take turns on two threads: once a
-  // book's cancel test has passed, the next book is validated while this one is waited for and
-  // handled. So no book is read more than one past the cancel test, and no more than two trees
-  // are alive. Without a second validator every book is validated at its turn.
+  // Parsing and validation are most of a run, so books are validated ahead, each slot on a thread
+  // of its own with a validator of its own, while this thread waits for the current book and
+  // handles it. Only verdicts are made ahead: no option is read and nothing is moved, so a cancel
+  // or an error leaves everything as a run without look-ahead would, and the books read ahead are
+  // simply not handled. Without spare validators every book is validated at its turn.
   InitXmlLibrary();
   const BookCheck checkBook = check ? check : XMLValid;
-  const std::unique_ptr<TXSDValidator> spare = count > 1 ? SpareValidator(appPath) : nullptr;
-  BookSlot first(checkBook, validator);
-  const std::unique_ptr<BookSlot> second =
-      spare ? std::make_unique<BookSlot>(checkBook, *spare) : nullptr;
+  std::vector<std::unique_ptr<TXSDValidator>> spares;
+  for (qsizetype k = 0; k < std::min<qsizetype>(count - 1, LookAheadBooks()); ++k) {
+    std::unique_ptr<TXSDValidator> spare = SpareValidator(appPath);
+    if (!spare) break;
+    spares.push_back(std::move(spare));
+  }
+  // Declared after the validators they use, so that every thread is joined before those go.
+  std::vector<std::unique_ptr<BookSlot>> bookSlots;
+  bookSlots.push_back(std::make_unique<BookSlot>(checkBook, validator));
+  for (const auto& spare : spares) bookSlots.push_back(std::make_unique<BookSlot>(checkBook, *spare));
+  const qsizetype slotCount = static_cast<qsizetype>(bookSlots.size());
   for (qsizetype i = 0; i < count; ++i) {
     host.PumpMessages();
     if (host.CancelRequested()) break;
@@ -356,15 +393,24 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
     outcome.source = item;
     // The invalid-files folder is used as typed: nothing is inserted before the file name.
     const QString badTarget = ToNativePath(host.Text(TextOption::BadDir)) + fileName;
-    // Only the current book and the next can be held: the other slot is free.
-    BookSlot* own = &first;
-    BookSlot* other = second.get();
-    if (second && second->Index() == i) std::swap(own, other);
-    if (!other) {
+    // Book j is held by slot j % slotCount: the books up to i + slotCount - 1 can be in hand.
+    BookSlot* own = bookSlots[static_cast<size_t>(i % slotCount)].get();
+    if (slotCount == 1) {
       own->Validate(i, item);
     } else {
-      if (own->Index() != i) own->Start(i, item);
-      if (i + 1 < count) other->Start(i + 1, items.at(i + 1));
+      if (own->Index() != i) own->Start(i, item, FileBytes(item));
+      // A book is read ahead only while the books in hand stay small enough together, so that
+      // large books are not in memory at once however they fall in the list.
+      qint64 bytesInHand = own->Bytes();
+      for (qsizetype j = i + 1; j < std::min(count, i + slotCount); ++j) {
+        BookSlot& ahead = *bookSlots[static_cast<size_t>(j % slotCount)];
+        if (ahead.Index() != j) {
+          const qint64 bytes = FileBytes(items.at(j));
+          if (bytesInHand + bytes > kLookAheadBytes) break;
+          ahead.Start(j, items.at(j), bytes);
+        }
+        bytesInHand += ahead.Bytes();
+      }
     }
     TXSDValidator& bookValidator = own->Validator();
     if (own->Verdict(item) != 0) {

@@ -97,17 +97,30 @@ class DryRunFiles final : public BookFiles {
 // The work type: 1 when "Rename" is ticked, plus 10 when "Sort" is ticked.
 int TypeWork(RunHost& host);
 
-// The verdict on one book, as XMLValid gives it. The run may call it on a second thread, with a
-// validator of its own, for the book after the current one; it must not touch the host.
+// The verdict on one book, as XMLValid gives it. The run may call it on other threads, each with a
+// validator of its own, for the books after the current one; it must not touch the host.
 using BookCheck = int (*)(TXSDValidator& validator, const QString& path);
+
+// Settles the C library's allocator for long runs, at the start of a program that runs books,
+// before any thread. A book's images are held whole while they are checked, and the books of a
+// library range from kilobytes to megabytes; left to itself, glibc raises its threshold for
+// mapping a block to the largest block freed so far and gives every thread an arena of its own,
+// so the heap keeps what the largest books left behind and the peak grows with the run.
+void PrepareAllocatorForRuns();
+
+// How many books a run validates ahead of the one it handles: one more than the cores, so that one
+// large book does not leave the other cores idle while the run waits for it (at most seven; one on
+// a single core). A verdict held ahead costs little memory: the validator keeps only the book's
+// <description>.
+qsizetype LookAheadBooks();
 
 // The run over the list items (bare names, resolved against the current directory), with a
 // validator whose schema is loaded. The genre-name list appPath + "fls/genres.list" is open for
 // the run's duration. An error (EngineError, FictionBookError, ValidationError, the archive
 // step's) ends the run at the current book and is rethrown; the books before stay where they went.
-// While a book is handled, the next one is validated ahead on a second thread, with a second
-// validator over appPath + "fls/FictionBook.xsd"; a book whose file changed meanwhile is validated
-// again at its turn. check replaces XMLValid (null: XMLValid).
+// While a book is handled, the next LookAheadBooks() are validated ahead on threads of their own,
+// with spare validators over appPath + "fls/FictionBook.xsd"; a book whose file changed meanwhile
+// is validated again at its turn. check replaces XMLValid (null: XMLValid).
 void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
             const QString& appPath, BookFiles& files, ArchiveStep* archive,
             BookCheck check = nullptr);

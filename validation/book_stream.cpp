@@ -29,6 +29,7 @@ struct Pass {
   bool needsTree = false;
   xmlSAXHandler validator{};  // the schema validator's handlers, which the outer layer calls
   std::string text;           // text not yet handed to the validator
+  size_t textHandedOn = 0;    // of the current run of text
   std::unordered_set<std::string> ids;
 };
 
@@ -36,6 +37,8 @@ thread_local Pass* CurrentPass = nullptr;
 
 // Text buffers beyond this are given back after use rather than kept for the next run of text.
 constexpr size_t kKeptTextCapacity = 1 << 20;
+constexpr size_t kFirstTextPiece = 64 * 1024;
+constexpr size_t kTextMargin = 16 * 1024;  // more than the parser hands over at once
 
 Pass& PassOf(void* parserContext) {
   return *static_cast<Pass*>(static_cast<xmlParserCtxtPtr>(parserContext)->_private);
@@ -96,6 +99,7 @@ void HeadDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
 
 // ---- The outer layer; its context is the validator's.
 
+// Ends a run of text: what is left of it goes to the validator.
 void FlushText(Pass& pass, void* ctx) {
   const char* data = pass.text.data();
   size_t left = pass.text.size();
@@ -111,8 +115,22 @@ void FlushText(Pass& pass, void* ctx) {
     pass.text.clear();
 }
 
-void OuterText(void*, const xmlChar* text, int length) {
-  CurrentPass->text.append(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
+void EndText(Pass& pass, void* ctx) {
+  FlushText(pass, ctx);
+  pass.textHandedOn = 0;
+}
+
+// Text is handed on in pieces that at least double what the validator holds of the run, so that
+// the run costs it a handful of appends, and this buffer at most half the run.
+void OuterText(void* ctx, const xmlChar* text, int length) {
+  Pass& pass = *CurrentPass;
+  const size_t piece = std::max(kFirstTextPiece, pass.textHandedOn);
+  if (pass.text.empty() && pass.text.capacity() < piece) pass.text.reserve(piece + kTextMargin);
+  pass.text.append(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
+  if (pass.text.size() >= piece) {
+    pass.textHandedOn += pass.text.size();
+    FlushText(pass, ctx);
+  }
 }
 
 // xs:ID's whitespace rule: runs of blanks become one space, none at either end.
@@ -135,7 +153,7 @@ void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefi
                        int namespaceCount, const xmlChar** namespaces, int attributeCount,
                        int defaultedCount, const xmlChar** attributes) {
   Pass& pass = *CurrentPass;
-  FlushText(pass, ctx);
+  EndText(pass, ctx);
   // Every "id" attribute the schema allows is an xs:ID, and only the tree validator tells two
   // equal ones apart from a valid book.
   for (int i = 0; i < attributeCount; ++i) {
@@ -152,37 +170,37 @@ void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefi
 
 void OuterEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
   Pass& pass = *CurrentPass;
-  FlushText(pass, ctx);
+  EndText(pass, ctx);
   pass.validator.endElementNs(ctx, localName, prefix, uri);
 }
 
 void OuterCData(void* ctx, const xmlChar* text, int length) {
   Pass& pass = *CurrentPass;
-  FlushText(pass, ctx);
+  EndText(pass, ctx);
   pass.validator.cdataBlock(ctx, text, length);
 }
 
 void OuterComment(void* ctx, const xmlChar* text) {
   Pass& pass = *CurrentPass;
-  FlushText(pass, ctx);
+  EndText(pass, ctx);
   if (pass.validator.comment) pass.validator.comment(ctx, text);
 }
 
 void OuterInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
   Pass& pass = *CurrentPass;
-  FlushText(pass, ctx);
+  EndText(pass, ctx);
   if (pass.validator.processingInstruction) pass.validator.processingInstruction(ctx, target, data);
 }
 
 void OuterReference(void* ctx, const xmlChar* name) {
   Pass& pass = *CurrentPass;
-  FlushText(pass, ctx);
+  EndText(pass, ctx);
   if (pass.validator.reference) pass.validator.reference(ctx, name);
 }
 
 void OuterEndDocument(void* ctx) {
   Pass& pass = *CurrentPass;
-  FlushText(pass, ctx);
+  EndText(pass, ctx);
   if (pass.validator.endDocument) pass.validator.endDocument(ctx);
 }
 
@@ -233,7 +251,7 @@ class Plug {
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
                                 const QString& path) {
   StreamResult result;
-  const BookFile file(path);
+  BookFile file(path);
   if (!file.Open()) {
     result.reason = file.Reason();
     return result;
@@ -263,9 +281,8 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
   head.processingInstruction = HeadInstruction;
   head.reference = HeadReference;
 
-  int fd = file.Descriptor();
   xmlParserInputBufferPtr buffer =
-      xmlParserInputBufferCreateIO(ReadFromDescriptor, nullptr, &fd, XML_CHAR_ENCODING_NONE);
+      xmlParserInputBufferCreateIO(BookFile::Read, nullptr, &file, XML_CHAR_ENCODING_NONE);
   xmlParserInputPtr input = buffer ? xmlNewIOInputStream(parser.get(), buffer, XML_CHAR_ENCODING_NONE) : nullptr;
   if (!input) {
     if (buffer) xmlFreeParserInputBuffer(buffer);

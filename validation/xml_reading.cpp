@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -39,13 +40,25 @@ void AppendText(void* context, const xmlChar* text, int length) {
 
 xmlParserInputPtr RefuseExternalEntity(void*, const xmlChar*, const xmlChar*) { return nullptr; }
 
-int ReadFromDescriptor(void* context, char* buffer, int length) {
-  const int fd = *static_cast<const int*>(context);
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer, static_cast<size_t>(length));
-    if (count >= 0) return static_cast<int>(count);
-    if (errno != EINTR) return -1;
+int BookFile::Read(void* bookFile, char* buffer, int length) {
+  constexpr size_t kBlock = 256 * 1024;
+  auto& file = *static_cast<BookFile*>(bookFile);
+  if (length <= 0) return 0;
+  if (file.blockUsed_ == file.blockSize_) {
+    if (!file.block_) file.block_ = std::make_unique<char[]>(kBlock);
+    ssize_t count;
+    do {
+      count = ::read(file.fd_, file.block_.get(), kBlock);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) return -1;
+    file.blockSize_ = static_cast<size_t>(count);
+    file.blockUsed_ = 0;
+    if (count == 0) return 0;
   }
+  const size_t given = std::min(static_cast<size_t>(length), file.blockSize_ - file.blockUsed_);
+  std::memcpy(buffer, file.block_.get() + file.blockUsed_, given);
+  file.blockUsed_ += given;
+  return static_cast<int>(given);
 }
 
 namespace {
@@ -148,9 +161,8 @@ XmlReadResult ReadXmlFile(const QString& path, const QByteArray& url) {
     return result;
   }
 
-  int fd = file.Descriptor();
-  return Parse(path, url.isEmpty() ? nativePath : url, [&fd](xmlParserCtxt* ctxt, const char* base) {
-    return xmlCtxtReadIO(ctxt, ReadFromDescriptor, nullptr, &fd, base, nullptr, kParseOptions);
+  return Parse(path, url.isEmpty() ? nativePath : url, [&file](xmlParserCtxt* ctxt, const char* base) {
+    return xmlCtxtReadIO(ctxt, BookFile::Read, nullptr, &file, base, nullptr, kParseOptions);
   });
 }
 

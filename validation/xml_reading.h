@@ -65,9 +65,6 @@ void AppendText(void* parserContext, const xmlChar* text, int length);
 // Refuses every external entity and DTD: a book must never make us read another file.
 xmlParserInputPtr RefuseExternalEntity(void*, const xmlChar*, const xmlChar*);
 
-// libxml2's read callback over a file descriptor passed as a pointer to the int.
-int ReadFromDescriptor(void* descriptor, char* buffer, int length);
-
 // A book file open for reading: a regular file only, closed on every path, so that the run can move
 // the book as soon as the read returns.
 class BookFile {
@@ -77,13 +74,19 @@ class BookFile {
   BookFile(const BookFile&) = delete;
   BookFile& operator=(const BookFile&) = delete;
   bool Open() const { return fd_ >= 0; }
-  int Descriptor() const { return fd_; }
   // "path: reason" when it is not open.
   const QString& Reason() const { return reason_; }
+
+  // libxml2's read callback over a BookFile passed as the context. libxml2 asks for about 4 kB at
+  // a time; the file is read in large blocks so that a book costs few system calls.
+  static int Read(void* bookFile, char* buffer, int length);
 
  private:
   int fd_ = -1;
   QString reason_;
+  std::unique_ptr<char[]> block_;
+  size_t blockSize_ = 0;
+  size_t blockUsed_ = 0;
 };
 
 struct XmlReadResult {

@@ -407,6 +407,7 @@ struct CheckLog {
   QString slowOn;
   QStringList finishedAhead;  // the books the worker has finished
   std::atomic<bool> slowFinished{false};
+  QStringList startedAfterSlow;  // the books whose check began after slowOn's had finished
 
   int CallsFor(const QString& path) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -439,6 +440,7 @@ int LoggedCheck(TXSDValidator& validator, const QString& path) {
   {
     std::lock_guard<std::mutex> lock(log.mutex);
     log.calls.emplace_back(path, ahead);
+    if (log.slowFinished) log.startedAfterSlow << path;
   }
   if (path == log.failOn) throw ValidationError(QStringLiteral("No schema is loaded"));
   const int verdict = XMLValid(validator, path);
@@ -575,15 +577,23 @@ TEST_F(LookAheadRun, NextBookChangedMeanwhileIsValidatedAgain) {
   }
 }
 
+// Books named a.fb2, b.fb2, ... enough to reach past the look-ahead.
+QStringList LetterBooks(qsizetype count) {
+  QStringList names;
+  for (qsizetype i = 0; i < count; ++i) names << QString(QChar(char16_t(u'a' + i))) + ".fb2";
+  return names;
+}
+
 // An error of the worker belongs to its book: the book before is handled in full, the error comes
 // at the failing book's turn (after its status), no book after it is touched, and none past the
-// next one is even read.
+// look-ahead of the failing book is even read.
 TEST_F(LookAheadRun, WorkerErrorSurfacesAtItsBook) {
-  for (const char* name : {"a.fb2", "b.fb2", "c.fb2", "d.fb2"}) AddBook(name, kIvanov);
+  const QStringList books = LetterBooks(LookAheadBooks() + 4);
+  for (const QString& name : books) AddBook(name, kIvanov);
   SetWorkType(0);
   log_.failOn = "b.fb2";
   try {
-    RunChecked({"a.fb2", "b.fb2", "c.fb2", "d.fb2"});
+    RunChecked(books);
     ADD_FAILURE() << "the run went through";
   } catch (const ValidationError& e) {
     EXPECT_EQ(e.Message(), "No schema is loaded");
@@ -592,20 +602,45 @@ TEST_F(LookAheadRun, WorkerErrorSurfacesAtItsBook) {
   ASSERT_EQ(host_.outcomes.size(), 1u);
   EXPECT_EQ(host_.outcomes[0].target, Path("end/a.fb2"));
   EXPECT_EQ(host_.statuses, (QStringList{"a.fb2", "b.fb2"}));
-  EXPECT_EQ(log_.CallsFor("d.fb2"), 0);
-  EXPECT_EQ(Tree().keys(), (QStringList{"books/b.fb2", "books/c.fb2", "books/d.fb2", "end/a.fb2"}));
+  for (qsizetype k = 2 + LookAheadBooks(); k < books.size(); ++k)
+    EXPECT_EQ(log_.CallsFor(books[k]), 0) << books[k].toStdString();
+  QStringList left;
+  for (const QString& name : books.mid(1)) left << "books/" + name;
+  EXPECT_EQ(Tree().keys(), left + QStringList{"end/a.fb2"});
 }
 
-// Neither a cancel nor an error that ends the run may leave the worker running: it is waited for
-// before the run returns, and nothing past the next book is read.
+// Large books must not pile up in memory: while a book over the look-ahead's budget is in hand,
+// nothing after it is read; the small books after a small one are read ahead as usual.
+TEST_F(LookAheadRun, LargeBookIsInHandAlone) {
+  const QByteArray large =
+      QByteArray(kIvanov).replace("</FictionBook>", "<!--" + QByteArray(9 << 20, 'x') + "--></FictionBook>");
+  AddBook("a.fb2", large);
+  AddBook("b.fb2", kIvanov);
+  AddBook("c.fb2", kIvanov);
+  AddBook("d.fb2", kIvanov);
+  SetWorkType(0);
+  log_.slowOn = "a.fb2";
+  RunChecked({"a.fb2", "b.fb2", "c.fb2", "d.fb2"});
+  ASSERT_EQ(host_.outcomes.size(), 4u);
+  std::lock_guard<std::mutex> lock(log_.mutex);
+  EXPECT_EQ(log_.calls.size(), 4u);
+  EXPECT_EQ(log_.calls[0].first, "a.fb2");
+  QStringList after = log_.startedAfterSlow;
+  after.sort();
+  EXPECT_EQ(after, (QStringList{"b.fb2", "c.fb2", "d.fb2"}));
+}
+
+// Neither a cancel nor an error that ends the run may leave a worker running: they are waited for
+// before the run returns, and nothing past the look-ahead of the last book handled is read.
 TEST_F(LookAheadRun, EndOfRunLeavesNoWorker) {
   struct Case {
     const char* what;
     bool cancel;
   } const cases[] = {{"cancel", true}, {"archive step error", false}};
+  const QStringList books = LetterBooks(LookAheadBooks() + 3);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    for (const char* name : {"a.fb2", "b.fb2", "c.fb2", "d.fb2"}) AddBook(name, kIvanov);
+    for (const QString& name : books) AddBook(name, kIvanov);
     QDir(Path("end")).removeRecursively();
     QDir().mkpath(Path("end"));
     log_.calls.clear();
@@ -618,7 +653,7 @@ TEST_F(LookAheadRun, EndOfRunLeavesNoWorker) {
     HookedArchive archive([](const QString&) { throw EngineError(QStringLiteral("Unable to pack")); });
     const int threadsBefore = ThreadCount();
     try {
-      RunChecked({"a.fb2", "b.fb2", "c.fb2", "d.fb2"}, &archive);
+      RunChecked(books, &archive);
       EXPECT_TRUE(c.cancel);
     } catch (const EngineError& e) {
       EXPECT_FALSE(c.cancel);
@@ -627,8 +662,8 @@ TEST_F(LookAheadRun, EndOfRunLeavesNoWorker) {
     EXPECT_TRUE(log_.slowFinished);
     EXPECT_EQ(ThreadCount(), threadsBefore);
     EXPECT_EQ(log_.CallsFor("b.fb2"), 1);
-    EXPECT_EQ(log_.CallsFor("c.fb2"), 0);
-    EXPECT_EQ(log_.CallsFor("d.fb2"), 0);
+    for (qsizetype k = 1 + LookAheadBooks(); k < books.size(); ++k)
+      EXPECT_EQ(log_.CallsFor(books[k]), 0) << books[k].toStdString();
     EXPECT_TRUE(QFile::exists(Path("books/b.fb2")));
   }
 }
