@@ -714,6 +714,7 @@ void TZipWriter::Open(uint16_t mode) {
   QByteArray temporaryName;
   for (int attempt = 0; attempt < 100 && !fd.Valid(); ++attempt) {
     temporaryName = QFile::encodeName(folder + QLatin1Char('/') + NewTemporaryName());
+    if (temporaryNameObserver_) temporaryNameObserver_(temporaryName);
     fd = FileDescriptor(::open(temporaryName.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd.Valid() && errno != EEXIST) throw CannotCreate(finalPath, errno);
   }

@@ -2,8 +2,10 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 // Base of the archive writer's errors. The message is the text a user sees.
 class ZipError : public std::runtime_error {
@@ -93,6 +95,13 @@ class TZipWriter {
   // Answers failures while an entry is written; not owned. Without a prompt the answer is Abort.
   void SetPrompt(ZipFilePrompt* prompt) { prompt_ = prompt; }
 
+  // Called by Open with the full path of each temporary name just before it tries to create it
+  // (a name found taken is followed by another call), so that a caller can record where a killed
+  // process would leave the file. Empty by default.
+  void SetTemporaryNameObserver(std::function<void(const QByteArray&)> observer) {
+    temporaryNameObserver_ = std::move(observer);
+  }
+
   // Closes the archive held, then creates an empty archive for FileName (replacing any file of that
   // name once written). Throws EZipWriterError 10 when FileName has no name part, ZipFileError
   // "Cannot create file "%s". %s" when it cannot be created; the writer is closed then. Only
@@ -119,6 +128,7 @@ class TZipWriter {
   QString fileName_;
   int compressionMode_ = 6;
   ZipFilePrompt* prompt_ = nullptr;
+  std::function<void(const QByteArray&)> temporaryNameObserver_;
   int lastCommitEntryCount_ = 0;
   std::unique_ptr<Impl> impl_;
 };

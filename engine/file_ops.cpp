@@ -1,9 +1,11 @@
 #include "engine/file_ops.h"
 
 #include "engine/engine_error.h"
+#include "engine/journal.h"
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +28,10 @@ class FileDescriptor {
 
   int Get() const { return fd_; }
   bool Valid() const { return fd_ >= 0; }
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   // Closes now and reports close's own error, which is where some file systems report a failed
   // write-back.
   int Close() {
@@ -70,8 +76,13 @@ QByteArray ParentOf(const QByteArray& path) {
   return path.left(slash);
 }
 
-QByteArray NameOf(const QByteArray& path) {
-  return path.mid(path.lastIndexOf('/') + 1);
+// ".name.XXXXXX" beside path: hidden, and never a name that a book of the run could take.
+QByteArray TemporaryNameBeside(const QByteArray& path) {
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  const qsizetype slash = path.lastIndexOf('/');
+  QByteArray name = path.left(slash + 1) + '.' + path.mid(slash + 1) + '.';
+  for (int i = 0; i < 6; ++i) name += kLetters[QRandomGenerator::global()->bounded(62)];
+  return name;
 }
 
 // Renames within one file system without ever replacing `to`. Returns 0 or an errno; EXDEV means
@@ -139,11 +150,20 @@ int CopyAcross(const QByteArray& from, const QByteArray& to) {
   struct stat targetStat {};
   if (::lstat(to.constData(), &targetStat) == 0) return EEXIST;
 
+  // The temporary name goes on record before the file is made, so that a kill at any point after
+  // leaves nothing of ours that the next run cannot find.
   const QByteArray folder = ParentOf(to);
-  QByteArray pattern = folder + "/." + NameOf(to) + ".XXXXXX";
-  FileDescriptor copy(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!copy.Valid()) return errno;
-  TemporaryName temporary(pattern);
+  JournalledMove record;
+  QByteArray temporaryName;
+  FileDescriptor copy;
+  for (int attempt = 0; attempt < 100 && !copy.Valid(); ++attempt) {
+    temporaryName = TemporaryNameBeside(to);
+    record.Begin(MoveKind::CopyAcross, from, to, temporaryName);
+    copy.Reset(::open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!copy.Valid() && errno != EEXIST) return errno;
+  }
+  if (!copy.Valid()) return EEXIST;
+  TemporaryName temporary(temporaryName);
 
   char buffer[1 << 16];
   for (;;) {
@@ -162,7 +182,7 @@ int CopyAcross(const QByteArray& from, const QByteArray& to) {
   if (::fsync(copy.Get()) != 0) return errno;
   if (const int error = copy.Close()) return error;
 
-  if (const int error = RenameNoReplace(pattern, to)) return error;
+  if (const int error = RenameNoReplace(temporaryName, to)) return error;
   temporary.Keep();
   if (const int error = SyncFolder(folder)) {
     ::unlink(to.constData());

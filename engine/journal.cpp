@@ -1,3 +1,557 @@
 #include "engine/journal.h"
 
-void RecoverInterruptedMoves() {}
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QRandomGenerator>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// Records are lines of fields separated by one space, paths as the hex of their raw bytes, so that
+// a name with a newline, a space or bytes of no encoding cannot break a line:
+//   B <id> <C|P> <source> <destination> <temporary>   a move begins
+//   E <id>                                            it is over
+// The journal is emptied whenever no move of its process is under way, so it holds a handful of
+// lines at most.
+
+namespace {
+
+constexpr char kJournalPrefix[] = "pending-";
+// Nothing this big is a journal of ours; it is not read at all.
+constexpr qint64 kJournalSizeLimit = 16 * 1024 * 1024;
+constexpr size_t kChunk = 1 << 16;
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+QByteArray ParentOf(const QByteArray& path) {
+  const qsizetype slash = path.lastIndexOf('/');
+  if (slash <= 0) return QByteArrayLiteral("/");
+  return path.left(slash);
+}
+
+QByteArray NameOf(const QByteArray& path) { return path.mid(path.lastIndexOf('/') + 1); }
+
+// Recovery may run in another process with another current folder.
+QByteArray AbsolutePath(const QByteArray& path) {
+  if (path.startsWith('/')) return path;
+  char folder[PATH_MAX];
+  if (::getcwd(folder, sizeof folder) == nullptr) return {};
+  return QByteArray(folder) + '/' + path;
+}
+
+bool WriteAll(int fd, const QByteArray& bytes) {
+  const char* data = bytes.constData();
+  size_t size = static_cast<size_t>(bytes.size());
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// Reads until size bytes, the end of the file or an error; returns the bytes read.
+size_t ReadFull(int fd, unsigned char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+bool PReadFull(int fd, unsigned char* data, size_t size, off_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, data + done, size - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The journal of this process. Never destroyed: a move may still end while the process exits.
+class ProcessJournal {
+ public:
+  static ProcessJournal& Instance() {
+    static ProcessJournal* const journal = new ProcessJournal;
+    return *journal;
+  }
+
+  // Returns the record's id, or 0 when nothing could be recorded.
+  quint64 Begin(MoveKind kind, const QByteArray& source, const QByteArray& destination,
+                const QByteArray& temporary) {
+    const QByteArray from = AbsolutePath(source);
+    const QByteArray to = AbsolutePath(destination);
+    const QByteArray temp = AbsolutePath(temporary);
+    if (from.isEmpty() || to.isEmpty() || temp.isEmpty()) return 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!Ready()) return 0;
+    const quint64 id = nextId_++;
+    const QByteArray line = "B " + QByteArray::number(id) + (kind == MoveKind::Pack ? " P " : " C ") +
+                            from.toHex() + ' ' + to.toHex() + ' ' + temp.toHex() + '\n';
+    if (!Append(line)) return 0;
+    ++pending_;
+    return id;
+  }
+
+  void End(quint64 id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A record begun before a fork belongs to the parent's journal, which the child leaves alone.
+    if (fd_ < 0 || owner_ != ::getpid() || pending_ == 0) return;
+    --pending_;
+    // Emptying the journal keeps it a few lines long, and says "over" for every record at once.
+    if (pending_ == 0 && ::ftruncate(fd_, 0) == 0) {
+      size_ = 0;
+      return;
+    }
+    (void)Append("E " + QByteArray::number(id) + '\n');
+  }
+
+ private:
+  ProcessJournal() = default;
+
+  // Opens the journal on first use, and anew in a forked child, which must not write into its
+  // parent's file nor release its lock.
+  bool Ready() {
+    if (closed_) return false;
+    const pid_t self = ::getpid();
+    if (fd_ >= 0 && owner_ != self) {
+      ::close(fd_);  // not LOCK_UN: the lock is shared with the parent and stays with it
+      fd_ = -1;
+      failed_ = false;
+      pending_ = 0;
+    }
+    if (fd_ >= 0) return true;
+    if (failed_) return false;
+    failed_ = !Open(self);
+    return !failed_;
+  }
+
+  bool Open(pid_t self) {
+    const QString folder = JournalFolder();
+    if (folder.isEmpty() || !QDir().mkpath(folder)) return false;
+    const QByteArray prefix =
+        QFile::encodeName(folder) + '/' + kJournalPrefix + QByteArray::number(self) + '-';
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      const QByteArray path =
+          prefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+      const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd < 0) {
+        if (errno == EEXIST) continue;
+        return false;
+      }
+      // A recovery that looked in before the lock was taken sees an empty journal of nobody and
+      // removes it; then the file has no name left and another one is made.
+      struct stat info {};
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &info) == 0 && info.st_nlink > 0) {
+        fd_ = fd;
+        owner_ = self;
+        path_ = path;
+        size_ = 0;
+        if (!atExitSet_) atExitSet_ = std::atexit([] { Instance().Close(); }) == 0;
+        return true;
+      }
+      ::close(fd);
+    }
+    return false;
+  }
+
+  bool Append(const QByteArray& line) {
+    if (WriteAll(fd_, line)) {
+      size_ += line.size();
+      return true;
+    }
+    // A cut line would run into the next record; take it back.
+    (void)::ftruncate(fd_, size_);
+    return false;
+  }
+
+  // At exit: a journal without records goes. One with records (a move still under way on some
+  // thread) stays locked until the process is gone, and then is the next run's to resolve.
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    if (fd_ < 0 || owner_ != ::getpid() || pending_ > 0) return;
+    ::unlink(path_.constData());
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+  std::mutex mutex_;
+  int fd_ = -1;
+  pid_t owner_ = 0;
+  QByteArray path_;
+  qint64 size_ = 0;
+  quint64 nextId_ = 1;
+  int pending_ = 0;
+  bool failed_ = false;
+  bool closed_ = false;
+  bool atExitSet_ = false;
+};
+
+struct Record {
+  MoveKind kind = MoveKind::CopyAcross;
+  QByteArray source;
+  QByteArray destination;
+  QByteArray temporary;
+};
+
+bool DecodePath(const QByteArray& field, QByteArray* path) {
+  if (field.isEmpty() || field.size() % 2 != 0) return false;
+  // fromHex skips what is not hex; a damaged field must not turn into another path.
+  for (const char c : field) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  *path = QByteArray::fromHex(field);
+  return path->startsWith('/') && !path->contains('\0');
+}
+
+// The records without their end, oldest first.
+std::vector<Record> OpenRecords(const QByteArray& text) {
+  std::map<quint64, Record> open;
+  qsizetype start = 0;
+  for (qsizetype end; (end = text.indexOf('\n', start)) >= 0; start = end + 1) {
+    // A line without its newline was cut by the kill; a record is written before its temporary
+    // file is made, so a cut record has nothing to resolve.
+    const QList<QByteArray> fields = text.mid(start, end - start).split(' ');
+    bool numeric = false;
+    const quint64 id = fields.value(1).toULongLong(&numeric);
+    if (!numeric) continue;
+    if (fields.size() == 2 && fields[0] == "E") {
+      open.erase(id);
+    } else if (fields.size() == 6 && fields[0] == "B" && (fields[2] == "C" || fields[2] == "P")) {
+      Record record;
+      record.kind = fields[2] == "P" ? MoveKind::Pack : MoveKind::CopyAcross;
+      if (DecodePath(fields[3], &record.source) && DecodePath(fields[4], &record.destination) &&
+          DecodePath(fields[5], &record.temporary))
+        open[id] = record;
+    }
+  }
+  std::vector<Record> records;
+  for (auto& [id, record] : open) records.push_back(record);
+  return records;
+}
+
+// Only what the moves themselves make: a hidden name beside the destination, and for a pack the
+// book's own name with ".zip". A record that says otherwise is damaged and resolves nothing.
+bool Plausible(const Record& r) {
+  const QByteArray temporaryName = NameOf(r.temporary);
+  if (!temporaryName.startsWith('.') || temporaryName == "." || temporaryName == "..") return false;
+  if (ParentOf(r.temporary) != ParentOf(r.destination)) return false;
+  if (r.source == r.destination) return false;
+  return r.kind != MoveKind::Pack || r.destination == r.source + ".zip";
+}
+
+void RemoveTemporary(const QByteArray& path) {
+  struct stat info {};
+  // A link or anything but a plain file at that name is not the file the move made.
+  if (::lstat(path.constData(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(path.constData());
+}
+
+// A plain file opened without following a link at its last component; -1 for anything else.
+int OpenPlainFile(const QByteArray& path, struct stat* info) {
+  Descriptor fd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.Valid() || ::fstat(fd.Get(), info) != 0 || !S_ISREG(info->st_mode)) return -1;
+  return fd.Release();
+}
+
+// Compares what is fed to it with the source's bytes, in order, to the last byte.
+class SourceMatch {
+ public:
+  SourceMatch(int fd, uint64_t size) : fd_(fd), remaining_(size), buffer_(new unsigned char[kChunk]) {}
+
+  bool Feed(const unsigned char* data, size_t size) {
+    while (size > 0) {
+      const size_t step = std::min(size, kChunk);
+      if (step > remaining_ || ReadFull(fd_, buffer_.get(), step) != step ||
+          std::memcmp(buffer_.get(), data, step) != 0)
+        return false;
+      remaining_ -= step;
+      data += step;
+      size -= step;
+    }
+    return true;
+  }
+  bool Complete() const { return remaining_ == 0; }
+
+ private:
+  int fd_;
+  uint64_t remaining_;
+  std::unique_ptr<unsigned char[]> buffer_;
+};
+
+bool CopyMatches(int copy, uint64_t size, SourceMatch& match) {
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
+  uint64_t read = 0;
+  while (read < size) {
+    const size_t got =
+        ReadFull(copy, buffer.get(), static_cast<size_t>(std::min<uint64_t>(kChunk, size - read)));
+    if (got == 0 || !match.Feed(buffer.get(), got)) return false;
+    read += got;
+  }
+  unsigned char extra;
+  return ReadFull(copy, &extra, 1) == 0 && match.Complete();
+}
+
+uint16_t U16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t U32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The archive writer's own shape: one entry, no comment, no Zip64, no encryption, sizes in the
+// headers; anything else is not an archive this program made and holds nothing for recovery.
+constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
+constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
+constexpr uint32_t kEndRecordSignature = 0x06054B50;
+constexpr size_t kLocalHeaderSize = 30;
+constexpr size_t kCentralHeaderSize = 46;
+constexpr size_t kEndRecordSize = 22;
+constexpr uint16_t kMethodStored = 0;
+constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kFlagUtf8Name = 0x0800;
+
+class Inflater {
+ public:
+  Inflater() { ready_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK; }
+  ~Inflater() {
+    if (ready_) inflateEnd(&stream_);
+  }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+  bool Ready() const { return ready_; }
+  z_stream* Get() { return &stream_; }
+
+ private:
+  z_stream stream_{};
+  bool ready_ = false;
+};
+
+// True when the archive's single entry unpacks to exactly the source's bytes with a matching CRC.
+bool ArchiveMatches(int archive, uint64_t archiveSize, uint64_t sourceSize, SourceMatch& match) {
+  if (archiveSize < kLocalHeaderSize + kCentralHeaderSize + kEndRecordSize) return false;
+  const uint64_t endOffset = archiveSize - kEndRecordSize;
+  unsigned char end[kEndRecordSize];
+  if (!PReadFull(archive, end, kEndRecordSize, static_cast<off_t>(endOffset))) return false;
+  // end of central directory record: disks, entries, directory size and offset, comment length
+  if (U32(end) != kEndRecordSignature || U16(end + 4) != 0 || U16(end + 6) != 0 || U16(end + 8) != 1 ||
+      U16(end + 10) != 1 || U16(end + 20) != 0)
+    return false;
+  const uint64_t directorySize = U32(end + 12);
+  const uint64_t directoryOffset = U32(end + 16);
+  if (directoryOffset + directorySize != endOffset || directorySize < kCentralHeaderSize) return false;
+
+  unsigned char central[kCentralHeaderSize];
+  if (!PReadFull(archive, central, kCentralHeaderSize, static_cast<off_t>(directoryOffset))) return false;
+  // central directory header: flags, method, CRC-32, sizes, name/extra/comment lengths, offset
+  const uint16_t flags = U16(central + 8);
+  const uint16_t method = U16(central + 10);
+  const uint32_t crc = U32(central + 16);
+  const uint64_t compressedSize = U32(central + 20);
+  const uint64_t uncompressedSize = U32(central + 24);
+  const uint64_t localOffset = U32(central + 42);
+  if (U32(central) != kCentralHeaderSignature || (flags & ~kFlagUtf8Name) != 0 ||
+      (method != kMethodStored && method != kMethodDeflated) || uncompressedSize != sourceSize ||
+      kCentralHeaderSize + U16(central + 28) + U16(central + 30) + U16(central + 32) != directorySize)
+    return false;
+  if (method == kMethodStored && compressedSize != uncompressedSize) return false;
+
+  unsigned char local[kLocalHeaderSize];
+  if (!PReadFull(archive, local, kLocalHeaderSize, static_cast<off_t>(localOffset))) return false;
+  // local file header: method, CRC-32 and sizes as in the directory; the data follows name and extra
+  if (U32(local) != kLocalHeaderSignature || U16(local + 8) != method || U32(local + 14) != crc ||
+      U32(local + 18) != compressedSize || U32(local + 22) != uncompressedSize)
+    return false;
+  const uint64_t dataOffset = localOffset + kLocalHeaderSize + U16(local + 26) + U16(local + 28);
+  if (dataOffset + compressedSize > directoryOffset) return false;
+
+  std::unique_ptr<unsigned char[]> in(new unsigned char[kChunk]);
+  std::unique_ptr<unsigned char[]> out(new unsigned char[kChunk]);
+  Inflater inflater;
+  if (!inflater.Ready()) return false;
+  z_stream* stream = inflater.Get();
+  uLong unpackedCrc = crc32(0, Z_NULL, 0);
+  uint64_t unpacked = 0;
+  uint64_t consumed = 0;
+  bool finished = method == kMethodStored && compressedSize == 0;
+  while (consumed < compressedSize) {
+    const size_t step = static_cast<size_t>(std::min<uint64_t>(kChunk, compressedSize - consumed));
+    if (!PReadFull(archive, in.get(), step, static_cast<off_t>(dataOffset + consumed))) return false;
+    consumed += step;
+    if (method == kMethodStored) {
+      if (!match.Feed(in.get(), step)) return false;
+      unpackedCrc = crc32(unpackedCrc, in.get(), static_cast<uInt>(step));
+      unpacked += step;
+      finished = consumed == compressedSize;
+      continue;
+    }
+    stream->next_in = in.get();
+    stream->avail_in = static_cast<uInt>(step);
+    for (;;) {
+      stream->next_out = out.get();
+      stream->avail_out = static_cast<uInt>(kChunk);
+      const int result = inflate(stream, Z_NO_FLUSH);
+      if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) return false;
+      const size_t produced = kChunk - stream->avail_out;
+      if (!match.Feed(out.get(), produced)) return false;
+      unpackedCrc = crc32(unpackedCrc, out.get(), static_cast<uInt>(produced));
+      unpacked += produced;
+      if (result == Z_STREAM_END) {
+        finished = true;
+        break;
+      }
+      if (result == Z_BUF_ERROR) {
+        // No progress without more input, which must mean that all of it was taken.
+        if (stream->avail_in != 0) return false;
+        break;
+      }
+      if (stream->avail_in == 0 && stream->avail_out != 0) break;
+    }
+    // Bytes after the end of the stream are no archive of ours.
+    if (finished && (stream->avail_in != 0 || consumed != compressedSize)) return false;
+  }
+  return finished && unpacked == sourceSize && match.Complete() && static_cast<uint32_t>(unpackedCrc) == crc;
+}
+
+// Removes the source only when the destination holds exactly its bytes: a complete copy, or an
+// archive whose one entry unpacks to them. Anything else leaves both.
+void RemoveSourceIfInPlace(const Record& r) {
+  struct stat sourceInfo {}, destinationInfo {};
+  const Descriptor source(OpenPlainFile(r.source, &sourceInfo));
+  const Descriptor destination(OpenPlainFile(r.destination, &destinationInfo));
+  if (!source.Valid() || !destination.Valid()) return;
+  // One file under two names is one copy, not two.
+  if (sourceInfo.st_dev == destinationInfo.st_dev && sourceInfo.st_ino == destinationInfo.st_ino) return;
+  const uint64_t sourceSize = static_cast<uint64_t>(sourceInfo.st_size);
+  const uint64_t destinationSize = static_cast<uint64_t>(destinationInfo.st_size);
+  SourceMatch match(source.Get(), sourceSize);
+  const bool inPlace =
+      r.kind == MoveKind::Pack
+          ? ArchiveMatches(destination.Get(), destinationSize, sourceSize, match)
+          : destinationSize == sourceSize && CopyMatches(destination.Get(), destinationSize, match);
+  if (!inPlace) return;
+  // The name must still be the file just compared.
+  struct stat now {};
+  if (::lstat(r.source.constData(), &now) != 0 || now.st_dev != sourceInfo.st_dev ||
+      now.st_ino != sourceInfo.st_ino)
+    return;
+  ::unlink(r.source.constData());
+}
+
+void Resolve(const Record& record) {
+  if (!Plausible(record)) return;
+  // Never the only copy: the source goes only after the final name exists.
+  RemoveTemporary(record.temporary);
+  RemoveSourceIfInPlace(record);
+}
+
+// Resolves one journal if its process is gone, then removes it.
+void RecoverJournal(const QByteArray& path) {
+  Descriptor journal(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat info {};
+  if (!journal.Valid() || ::fstat(journal.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  // Held: its process is alive (this one's own journal too).
+  if (::flock(journal.Get(), LOCK_EX | LOCK_NB) != 0) return;
+  // Resolved and removed by another run between the listing and the lock.
+  if (::fstat(journal.Get(), &info) != 0 || info.st_nlink == 0) return;
+  if (info.st_size <= kJournalSizeLimit) {
+    QByteArray text(static_cast<qsizetype>(info.st_size), Qt::Uninitialized);
+    const size_t got = ReadFull(journal.Get(), reinterpret_cast<unsigned char*>(text.data()),
+                                static_cast<size_t>(text.size()));
+    text.truncate(static_cast<qsizetype>(got));
+    for (const Record& record : OpenRecords(text)) Resolve(record);
+  }
+  // Removed while still locked, so that no other run reads it after this one.
+  ::unlink(path.constData());
+}
+
+}  // namespace
+
+void JournalledMove::Begin(MoveKind kind, const QByteArray& source, const QByteArray& destination,
+                           const QByteArray& temporary) {
+  End();
+  try {
+    id_ = ProcessJournal::Instance().Begin(kind, source, destination, temporary);
+  } catch (...) {
+    id_ = 0;  // out of memory, say: the move goes on unrecorded
+  }
+}
+
+void JournalledMove::End() {
+  if (id_ == 0) return;
+  const quint64 id = id_;
+  id_ = 0;
+  try {
+    ProcessJournal::Instance().End(id);
+  } catch (...) {
+  }
+}
+
+QString JournalFolder() {
+  QString base = qEnvironmentVariable("XDG_STATE_HOME");
+  if (!base.startsWith(u'/')) {
+    const QString home = qEnvironmentVariable("HOME");
+    if (!home.startsWith(u'/')) return QString();
+    base = home + QStringLiteral("/.local/state");
+  }
+  return base + QStringLiteral("/shelvio");
+}
+
+void RecoverInterruptedMoves() {
+  try {
+    const QString folder = JournalFolder();
+    if (folder.isEmpty()) return;
+    const QByteArray folderName = QFile::encodeName(folder);
+    std::vector<QByteArray> journals;
+    if (DIR* dir = ::opendir(folderName.constData())) {
+      while (const dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, kJournalPrefix, sizeof kJournalPrefix - 1) == 0)
+          journals.push_back(folderName + '/' + entry->d_name);
+      }
+      ::closedir(dir);
+    }
+    for (const QByteArray& path : journals) RecoverJournal(path);
+  } catch (...) {
+    // A failure to recover is no reason to stop a run: what is left stays for the next one.
+  }
+}

@@ -1,11 +1,51 @@
 #pragma once
 
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
 // A move that cannot be done in one atomic step (a copy to another file system, packing a book into
 // its archive) passes through moments where a kill leaves the book twice, or a hidden temporary
 // file beside the destination. Such moves are recorded while they are under way, so that the next
 // run can finish or undo what a killed run left half done.
+//
+// Each process keeps its records in a journal file of its own in JournalFolder(), made on its first
+// record and locked (flock) for as long as the process lives; a journal whose lock can be taken
+// belongs to a process that is gone. Same-file-system renames are atomic and are never recorded.
+
+enum class MoveKind {
+  // source copied into temporary beside destination, published as destination, source removed
+  CopyAcross,
+  // source packed into temporary beside destination (source + ".zip"), published, source removed
+  Pack,
+};
+
+// One move of this process, on record from Begin until End or the object's end. Paths are native
+// bytes; relative ones count from the current folder. Recording never fails a move: when the journal
+// cannot be made or written, the move goes on unrecorded.
+class JournalledMove {
+ public:
+  JournalledMove() = default;
+  ~JournalledMove() { End(); }
+  JournalledMove(const JournalledMove&) = delete;
+  JournalledMove& operator=(const JournalledMove&) = delete;
+
+  // Records that temporary is about to be created with O_EXCL on the way from source to
+  // destination; call it before every name tried. Ends the record this object held before.
+  void Begin(MoveKind kind, const QByteArray& source, const QByteArray& destination,
+             const QByteArray& temporary);
+  // Records that the move is over, whether it went through or was undone.
+  void End();
+
+ private:
+  quint64 id_ = 0;
+};
+
+// $XDG_STATE_HOME/shelvio, or ~/.local/state/shelvio when XDG_STATE_HOME is unset (or not an
+// absolute path); empty when neither can be told. Read anew on each call.
+QString JournalFolder();
 
 // Resolves the records left by runs that are no longer alive: removes their temporary files and,
 // where the book is in place at its destination with the source's exact bytes, the source. Nothing
-// else is touched. Safe to call while other runs are alive.
+// else is touched. Safe to call while other runs are alive; never throws.
 void RecoverInterruptedMoves();

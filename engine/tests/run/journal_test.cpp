@@ -1,0 +1,271 @@
+// Recovery of moves that a killed process left half done: the records are written by a real process
+// that is then killed, and recovery must remove exactly what is safe to remove.
+
+#include "archive/zip_writer.h"
+#include "engine/journal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Raw paths throughout: a name may hold bytes that no encoding maps to a QString and back.
+void WriteFile(const QByteArray& path, const QByteArray& bytes) {
+  const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path.constData();
+  ASSERT_EQ(::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())), bytes.size());
+  ::close(fd);
+}
+
+// The bytes of the plain file at path, or "<missing>" (for a link too).
+QByteArray ReadAll(const QByteArray& path) {
+  const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return "<missing>";
+  QByteArray bytes;
+  char buffer[1 << 16];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, got);
+  ::close(fd);
+  return bytes;
+}
+
+bool IsLink(const QByteArray& path) {
+  struct stat info {};
+  return ::lstat(path.constData(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// A book of some weight, so that its bytes and its archive's take more than one read to compare.
+QByteArray BookBytes(const char* text) {
+  QByteArray book = "<FictionBook>" + QByteArray(text);
+  for (int i = 0; i < 20000; ++i) book += QByteArray::number(i * 7919 % 10007) + ' ';
+  return book + "</FictionBook>";
+}
+
+class Recovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    hadState_ = qEnvironmentVariableIsSet("XDG_STATE_HOME");
+    oldState_ = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", QFile::encodeName(dir_.filePath("state")));
+  }
+  void TearDown() override {
+    if (hadState_) qputenv("XDG_STATE_HOME", oldState_);
+    else qunsetenv("XDG_STATE_HOME");
+  }
+
+  QByteArray Path(const QByteArray& name) const { return QFile::encodeName(dir_.path()) + '/' + name; }
+
+  // The bytes of an archive made by the program's own writer at compression mode `mode`, holding
+  // `bytes` as its one entry.
+  QByteArray Archive(const QByteArray& bytes, int mode) {
+    QDir().mkpath(dir_.filePath("packing"));
+    const QByteArray book = Path("packing/book.fb2");
+    WriteFile(book, bytes);
+    TZipWriter zip;
+    zip.SetCompressionMode(mode);
+    zip.SetFileName(QFile::decodeName(book + ".zip"));
+    zip.Open(TZipWriter::kCreateMode);
+    zip.AddMatching(QFile::decodeName(book), kAnyFileAttributes, QString());
+    zip.Close();
+    return ReadAll(book + ".zip");
+  }
+
+  QStringList Journals() const {
+    return QDir(dir_.filePath("state/shelvio")).entryList({"pending-*"}, QDir::Files | QDir::Hidden);
+  }
+
+  QTemporaryDir dir_;
+  bool hadState_ = false;
+  QByteArray oldState_;
+};
+
+// Runs `moves` in a child process that is then killed outright, as a run killed in the middle of
+// its moves would be.
+void KilledWhile(const std::function<void()>& moves) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    moves();
+    ::kill(::getpid(), SIGKILL);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+}
+
+TEST_F(Recovery, RemovesWhatIsSafeAndLeavesEverythingElse) {
+  const QByteArray book = BookBytes("book");
+  const QByteArray other = BookBytes("bool");  // the same size, one byte apart
+  ASSERT_EQ(book.size(), other.size());
+  WriteFile(Path("precious"), "not a temporary file");
+
+  enum Temporary { kNone, kFile, kLink };  // what is at the temporary name: nothing, a file, a link
+  constexpr MoveKind kCopy = MoveKind::CopyAcross;
+  constexpr MoveKind kPack = MoveKind::Pack;
+  struct Case {
+    const char* what;
+    QByteArray name;
+    MoveKind kind;
+    QByteArray source;       // bytes at the source; null: none
+    QByteArray destination;  // bytes at the destination (the archive for a pack); null: none
+    Temporary temporary;
+    bool sourceRemains;
+  };
+  const QByteArray weird = "a\nb\tc \xff\xfe.fb2";
+  const QByteArray none;
+  const Case cases[] = {
+      // the windows that left a book twice: the source goes once the destination holds it
+      {"copy published", "copied.fb2", kCopy, book, book, kNone, false},
+      {"name with a newline, a tab, no encoding", weird, kCopy, book, book, kNone, false},
+      {"pack published", "packed.fb2", kPack, book, Archive(book, 6), kNone, false},
+      {"pack published, stored", "stored.fb2", kPack, book, Archive(book, 0), kNone, false},
+      {"empty book packed", "empty.fb2", kPack, "", Archive("", 6), kNone, false},
+      // a destination that does not hold exactly the source's bytes leaves both
+      {"copy of other bytes", "differs.fb2", kCopy, book, other, kNone, true},
+      {"copy one byte short", "short.fb2", kCopy, book, book.chopped(1), kNone, true},
+      {"archive of other bytes", "otherzip.fb2", kPack, book, Archive(other, 6), kNone, true},
+      {"archive cut short", "cutzip.fb2", kPack, book, Archive(book, 6).chopped(30), kNone, true},
+      {"archive of the book under a link", "linked.fb2", kPack, book, "<link>", kNone, true},
+      // cut before publishing: only the temporary file goes
+      {"copy cut short", "cut.fb2", kCopy, book, none, kFile, true},
+      {"pack cut short", "cutpack.fb2", kPack, book, none, kFile, true},
+      {"link at the temporary name", "link.fb2", kCopy, book, none, kLink, true},
+      // finished: nothing of it is touched
+      {"copy done", "done.fb2", kCopy, none, book, kNone, true},
+  };
+
+  struct Paths {
+    QByteArray source, destination, temporary;
+  };
+  std::vector<Paths> paths;
+  for (const Case& c : cases) {
+    QDir().mkpath(dir_.filePath("end"));
+    Paths p;
+    p.source = Path(c.kind == kPack ? "end/" + c.name : c.name);
+    p.destination = c.kind == kPack ? p.source + ".zip" : Path("end/" + c.name);
+    p.temporary = Path(c.kind == kPack ? "end/.zip-" + c.name + ".tmp" : "end/." + c.name + ".Xy12Zq");
+    if (!c.source.isNull()) WriteFile(p.source, c.source);
+    if (c.destination == "<link>") {
+      WriteFile(Path("elsewhere.zip"), Archive(book, 6));
+      ASSERT_EQ(::symlink(Path("elsewhere.zip").constData(), p.destination.constData()), 0);
+    } else if (!c.destination.isNull()) {
+      WriteFile(p.destination, c.destination);
+    }
+    if (c.temporary == kFile) WriteFile(p.temporary, c.source.left(1000));
+    if (c.temporary == kLink) {
+      ASSERT_EQ(::symlink(Path("precious").constData(), p.temporary.constData()), 0);
+    }
+    paths.push_back(p);
+  }
+  // A temporary file named by a record whose last line the kill cut: the record was written before
+  // the file was made, so the file there is not the move's.
+  const QByteArray notOurs = Path("end/.cut-record.Ab12Cd");
+  WriteFile(notOurs, "someone else's");
+
+  KilledWhile([&] {
+    for (size_t i = 0; i < paths.size(); ++i)
+      (new JournalledMove)->Begin(cases[i].kind, paths[i].source, paths[i].destination, paths[i].temporary);
+    (new JournalledMove)->Begin(MoveKind::CopyAcross, Path("cut-record"), Path("end/cut-record"), notOurs);
+  });
+  const QStringList journals = Journals();
+  ASSERT_EQ(journals.size(), 1);
+  const QString journal = dir_.filePath("state/shelvio/" + journals[0]);
+  ASSERT_TRUE(QFile::resize(journal, QFileInfo(journal).size() - 1));  // cut the last newline
+
+  RecoverInterruptedMoves();
+
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const Case& c = cases[i];
+    const Paths& p = paths[i];
+    SCOPED_TRACE(c.what);
+    if (c.source.isNull()) {
+      EXPECT_EQ(ReadAll(p.source), "<missing>");
+    } else {
+      EXPECT_EQ(ReadAll(p.source), c.sourceRemains ? c.source : QByteArray("<missing>"));
+    }
+    if (c.destination == "<link>") {
+      EXPECT_TRUE(IsLink(p.destination));
+    } else if (!c.destination.isNull()) {
+      EXPECT_EQ(ReadAll(p.destination), c.destination);
+    }
+    if (c.temporary == kFile) { EXPECT_EQ(ReadAll(p.temporary), "<missing>"); }
+    if (c.temporary == kLink) { EXPECT_TRUE(IsLink(p.temporary)); }
+  }
+  EXPECT_EQ(ReadAll(Path("precious")), "not a temporary file");
+  EXPECT_EQ(ReadAll(notOurs), "someone else's");
+  EXPECT_TRUE(Journals().isEmpty());
+  // QTemporaryDir cannot remove a name that it cannot decode.
+  ::unlink(Path("end/" + weird).constData());
+}
+
+// A record whose end was written is over: recovery must not act on it even where it could.
+TEST_F(Recovery, IgnoresMovesThatEnded) {
+  const QByteArray book = BookBytes("book");
+  QDir().mkpath(dir_.filePath("end"));
+  WriteFile(Path("ended.fb2"), book);
+  WriteFile(Path("end/ended.fb2"), book);
+  WriteFile(Path("open.fb2"), book);
+  WriteFile(Path("end/open.fb2"), book);
+  KilledWhile([&] {
+    // Two at once, so that the end of one is written as a record, not by emptying the journal.
+    auto* open = new JournalledMove;
+    open->Begin(MoveKind::CopyAcross, Path("open.fb2"), Path("end/open.fb2"), Path("end/.open.fb2.aaaaaa"));
+    JournalledMove ended;
+    ended.Begin(MoveKind::CopyAcross, Path("ended.fb2"), Path("end/ended.fb2"),
+                Path("end/.ended.fb2.aaaaaa"));
+    ended.End();
+  });
+  RecoverInterruptedMoves();
+  EXPECT_EQ(ReadAll(Path("ended.fb2")), book);
+  EXPECT_EQ(ReadAll(Path("open.fb2")), "<missing>");
+  EXPECT_TRUE(Journals().isEmpty());
+}
+
+// The journal of a process that is still running is not recovery's to resolve, however much its
+// records look half done; once that process is gone, it is.
+TEST_F(Recovery, LeavesTheJournalOfALiveProcessAlone) {
+  const QByteArray book = BookBytes("book");
+  QDir().mkpath(dir_.filePath("end"));
+  WriteFile(Path("live.fb2"), book);
+  WriteFile(Path("end/live.fb2"), book);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    JournalledMove move;
+    move.Begin(MoveKind::CopyAcross, Path("live.fb2"), Path("end/live.fb2"), Path("end/.live.fb2.aaaaaa"));
+    (void)::write(ready[1], "!", 1);
+    for (;;) ::pause();
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+
+  RecoverInterruptedMoves();
+  EXPECT_EQ(ReadAll(Path("live.fb2")), book);
+  EXPECT_EQ(Journals().size(), 1);
+
+  ::kill(child, SIGKILL);
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  RecoverInterruptedMoves();
+  EXPECT_EQ(ReadAll(Path("live.fb2")), "<missing>");
+  EXPECT_EQ(ReadAll(Path("end/live.fb2")), book);
+  EXPECT_TRUE(Journals().isEmpty());
+}
+
+}  // namespace
