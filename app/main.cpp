@@ -2,6 +2,7 @@
 
 #include "app/frm_main.h"
 #include "app/shelvio_application.h"
+#include "engine/journal.h"
 #include "engine/run.h"
 
 #include <libxml/parser.h>
@@ -11,6 +12,8 @@ int main(int argc, char** argv) {
   ShelvioApplication application(argc, argv);
   // The XML library is set up once for the program's life and cleaned up after the window.
   xmlInitParser();
+  // Before the first folder is listed: a book that a killed run left twice must be listed once.
+  RecoverInterruptedMoves();
   int result = 0;
   {
     TfrmMain frmMain;

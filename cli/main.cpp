@@ -6,6 +6,7 @@
 #include "engine/file_list.h"
 #include "engine/file_ops.h"
 #include "engine/ini_file.h"
+#include "engine/journal.h"
 #include "engine/run.h"
 #include "fictionbook/book_info.h"
 #include "validation/xsd_validator.h"
@@ -348,6 +349,8 @@ int main(int argc, char** argv) {
   DryRunArchiveStep dryStep(dry);
   ArchiveStep& archive = args.dryRun ? static_cast<ArchiveStep&>(dryStep) : zipStep;
 
+  // Before the listing: a book that a killed run left twice must be listed once, not as a repeat.
+  if (!args.dryRun) RecoverInterruptedMoves();
   const QStringList items = ListBookFiles(folder);
   if (!QDir::setCurrent(folder)) {
     Print(stderr, QStringLiteral("Unable to open folder %1.\n").arg(folder));
