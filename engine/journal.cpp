@@ -478,11 +478,32 @@ void RemoveSourceIfInPlace(const Record& r) {
   ::unlink(r.source.constData());
 }
 
+// A pack that the writer gave up on publishes an archive of no entries, which the step removes a
+// moment later; killed in between, it would make the book's archive name look taken for good. An
+// archive of exactly no entries holds nothing and goes, while the book it was for is still there.
+void RemoveEmptyArchive(const Record& r) {
+  if (r.kind != MoveKind::Pack) return;
+  struct stat sourceInfo {}, archiveInfo {};
+  const Descriptor source(OpenPlainFile(r.source, &sourceInfo));
+  const Descriptor archive(OpenPlainFile(r.destination, &archiveInfo));
+  if (!source.Valid() || !archive.Valid() || archiveInfo.st_size != kEndRecordSize) return;
+  unsigned char end[kEndRecordSize];
+  static const unsigned char kEmpty[kEndRecordSize] = {0x50, 0x4B, 0x05, 0x06};
+  if (!PReadFull(archive.Get(), end, kEndRecordSize, 0) || std::memcmp(end, kEmpty, kEndRecordSize) != 0)
+    return;
+  struct stat now {};
+  if (::lstat(r.destination.constData(), &now) != 0 || now.st_dev != archiveInfo.st_dev ||
+      now.st_ino != archiveInfo.st_ino)
+    return;
+  ::unlink(r.destination.constData());
+}
+
 void Resolve(const Record& record) {
   if (!Plausible(record)) return;
   // Never the only copy: the source goes only after the final name exists.
   RemoveTemporary(record.temporary);
   RemoveSourceIfInPlace(record);
+  RemoveEmptyArchive(record);
 }
 
 // Resolves one journal if its process is gone, then removes it.

@@ -211,6 +211,30 @@ TEST_F(Recovery, RemovesWhatIsSafeAndLeavesEverythingElse) {
   ::unlink(Path("end/" + weird).constData());
 }
 
+// A pack the writer gave up on leaves an archive of no entries for a moment; killed then, the empty
+// archive goes at recovery, and an archive that holds anything stays.
+TEST_F(Recovery, RemovesTheEmptyArchiveOfAPackGivenUp) {
+  const QByteArray book = BookBytes("book");
+  const QByteArray empty = QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0');
+  QDir().mkpath(dir_.filePath("end"));
+  WriteFile(Path("end/gaveup.fb2"), book);
+  WriteFile(Path("end/gaveup.fb2.zip"), empty);
+  WriteFile(Path("end/commented.fb2"), book);
+  WriteFile(Path("end/commented.fb2.zip"), empty.chopped(2) + QByteArray("\x01\0x", 3));
+  KilledWhile([&] {
+    for (const char* name : {"gaveup.fb2", "commented.fb2"}) {
+      const QByteArray packed = Path(QByteArray("end/") + name);
+      (new JournalledMove)
+          ->Begin(MoveKind::Pack, packed, packed + ".zip", Path(QByteArray("end/.zip-") + name + ".tmp"));
+    }
+  });
+  RecoverInterruptedMoves();
+  EXPECT_EQ(ReadAll(Path("end/gaveup.fb2")), book);
+  EXPECT_EQ(ReadAll(Path("end/gaveup.fb2.zip")), "<missing>");
+  EXPECT_EQ(ReadAll(Path("end/commented.fb2")), book);
+  EXPECT_EQ(ReadAll(Path("end/commented.fb2.zip")).size(), 23);
+}
+
 // A record whose end was written is over: recovery must not act on it even where it could.
 TEST_F(Recovery, IgnoresMovesThatEnded) {
   const QByteArray book = BookBytes("book");
