@@ -347,7 +347,7 @@ void PrepareAllocatorForRuns() {
 
 qsizetype LookAheadBooks() {
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  return cores == 1 ? 1 : std::min<qsizetype>(7, static_cast<qsizetype>(cores) + 1);
+  return cores == 1 ? 1 : std::min<qsizetype>(7, static_cast<qsizetype>(cores) * 3);
 }
 
 int TypeWork(RunHost& host) {

@@ -108,19 +108,19 @@ using BookCheck = int (*)(TXSDValidator& validator, const QString& path);
 // so the heap keeps what the largest books left behind and the peak grows with the run.
 void PrepareAllocatorForRuns();
 
-// How many books a run validates ahead of the one it handles: one more than the cores, so that one
-// large book does not leave the other cores idle while the run waits for it (at most seven; one on
-// a single core). A verdict held ahead costs little memory: the validator keeps only the book's
-// <description>.
+// How many books a run may validate ahead of the one it handles: three per core (at most seven;
+// one on a single core), so that the cores stay busy on small books while a large one holds one of
+// them. Books are read ahead only while those in hand total at most 8 MB (a larger book is in hand
+// alone), which bounds the memory however the large books fall in the list.
 qsizetype LookAheadBooks();
 
 // The run over the list items (bare names, resolved against the current directory), with a
 // validator whose schema is loaded. The genre-name list appPath + "fls/genres.list" is open for
 // the run's duration. An error (EngineError, FictionBookError, ValidationError, the archive
 // step's) ends the run at the current book and is rethrown; the books before stay where they went.
-// While a book is handled, the next LookAheadBooks() are validated ahead on threads of their own,
-// with spare validators over appPath + "fls/FictionBook.xsd"; a book whose file changed meanwhile
-// is validated again at its turn. check replaces XMLValid (null: XMLValid).
+// While a book is handled, up to LookAheadBooks() of the next ones are validated ahead on threads
+// of their own, with spare validators over appPath + "fls/FictionBook.xsd"; a book whose file
+// changed meanwhile is validated again at its turn. check replaces XMLValid (null: XMLValid).
 void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
             const QString& appPath, BookFiles& files, ArchiveStep* archive,
             BookCheck check = nullptr);

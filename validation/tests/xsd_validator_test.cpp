@@ -80,6 +80,23 @@ TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
       {"broken base64 in a binary",
        folder.Write("b64.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">AB=C</binary>)")), 2,
        "base64Binary"},
+      // An image's blanks, lines, comments and CDATA, as the tree validator judges them.
+      {"image of blanks alone",
+       folder.Write("blank.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">)" "\n  \n</binary>")),
+       0, ""},
+      {"empty image", folder.Write("empty-image.fb2", MinimalBook(R"(<binary id="i" content-type="image/png"/>)")),
+       0, ""},
+      {"image in lines",
+       folder.Write("lines.fb2",
+                    MinimalBook(R"(<binary id="i" content-type="image/png">)" "\n AAAA\n BBBB \n</binary>")),
+       0, ""},
+      {"image around a comment and CDATA",
+       folder.Write("pieces.fb2", MinimalBook(R"(<binary id="i" content-type="image/png"> AA<!-- x -->AA )"
+                                              R"(<![CDATA[AA]]>AA)" "\n</binary>")),
+       0, ""},
+      {"broken base64 across lines",
+       folder.Write("b64lines.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">AB)" "\n =C</binary>")),
+       2, "base64Binary"},
       // IDs are unique across the whole book, after blanks are collapsed.
       {"two sections with one id",
        folder.Write("ids.fb2", MinimalBook(R"(<body name="notes"><section id="n1"><p>a</p></section>)"
