@@ -245,26 +245,35 @@ def main():
     log("timing...")
     warm(books)
     times = {"ours": [], "ours_zip": [], "xmllint": [], "zip": []}
-    rss = {}
+    # Peak memory of a run depends on which large books happen to be read at once, so each figure
+    # is the median of the runs made, like the times.
+    peaks = {"ours": [], "ours_zip": [], "xmllint": [], "zip": []}
     args.zip_repeats = max(1, args.zip_repeats)
     for round_ in range(max(args.repeats, args.zip_repeats)):
         # Interleaved, so that a slow moment of the machine does not fall on one contender only.
-        seconds, rss["ours"], counts = bench.shelvio(books, archive=False)
+        seconds, peak, counts = bench.shelvio(books, archive=False)
         times["ours"].append(seconds)
-        seconds, rss["xmllint"], failing = bench.xmllint(books)
+        peaks["ours"].append(peak)
+        seconds, peak, failing = bench.xmllint(books)
         times["xmllint"].append(seconds)
+        peaks["xmllint"].append(peak)
         if round_ < args.zip_repeats:
-            seconds, rss["ours_zip"], counts_zip = bench.shelvio(books, archive=True)
+            seconds, peak, counts_zip = bench.shelvio(books, archive=True)
             times["ours_zip"].append(seconds)
-            seconds, rss["zip"] = bench.zip(books)
+            peaks["ours_zip"].append(peak)
+            seconds, peak = bench.zip(books)
             times["zip"].append(seconds)
+            peaks["zip"].append(peak)
         log(f"  round {round_ + 1}: " + ", ".join(f"{k} {v[-1]:.2f} s" for k, v in times.items() if v))
     median = {k: statistics.median(v) for k, v in times.items()}
+    rss = {k: statistics.median(v) for k, v in peaks.items()}
 
     log("memory...")
     warm(small)
-    _, rss_small, _ = bench.shelvio(small, archive=False)
-    _, rss_small_zip, _ = bench.shelvio(small, archive=True)
+    small_peaks = [bench.shelvio(small, archive=False)[1] for _ in range(args.repeats)]
+    small_zip_peaks = [bench.shelvio(small, archive=True)[1] for _ in range(args.repeats)]
+    rss_small = statistics.median(small_peaks)
+    rss_small_zip = statistics.median(small_zip_peaks)
     warm(big)
     big_seconds, rss_big, counts_big = bench.shelvio(big, archive=False)
     _, rss_big_zip, _ = bench.shelvio(big, archive=True)
@@ -316,6 +325,11 @@ def main():
         f"- Big book: {big_seconds:.1f} s, {counts_big}.",
         "- All runs: " + "; ".join(f"{k} " + " ".join(f"{s:.2f}" for s in v) for k, v in times.items())
         + " (seconds).",
+        "- Peaks of all runs: " + "; ".join(
+            f"{k} " + " ".join(f"{mb(p):.1f}" for p in v)
+            for k, v in (("ours", peaks["ours"]), ("ours_zip", peaks["ours_zip"]),
+                         (f"ours {args.small}", small_peaks), (f"ours_zip {args.small}", small_zip_peaks)))
+        + " (MB).",
     ]
     generated = "\n".join([
         "# Speed and memory",
