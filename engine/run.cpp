@@ -156,11 +156,6 @@ bool SameFile(const FileIdentity& before, const FileIdentity& now) {
          before.modified.tv_nsec == now.modified.tv_nsec;
 }
 
-// The bytes of books that may be in hand at once; a larger book is only ever in hand alone. The
-// memory a book takes while it is validated grows with its largest <binary>, so this keeps the
-// peak of a run independent of how its large books happen to fall together.
-constexpr qint64 kLookAheadBytes = 8 * 1024 * 1024;
-
 qint64 FileBytes(const QString& path) {
   struct stat status {};
   return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_size : 0;

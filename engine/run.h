@@ -110,9 +110,13 @@ void PrepareAllocatorForRuns();
 
 // How many books a run may validate ahead of the one it handles: three per core (at most seven;
 // one on a single core), so that the cores stay busy on small books while a large one holds one of
-// them. Books are read ahead only while those in hand total at most 8 MB (a larger book is in hand
-// alone), which bounds the memory however the large books fall in the list.
+// them.
 qsizetype LookAheadBooks();
+
+// Books are read ahead only while those in hand total at most this many bytes; a larger book is in
+// hand alone. The memory a book takes while it is validated grows with its largest <binary>, so
+// this bounds a run's memory however its large books fall in the list.
+inline constexpr qint64 kLookAheadBytes = 12 * 1024 * 1024;
 
 // The run over the list items (bare names, resolved against the current directory), with a
 // validator whose schema is loaded. The genre-name list appPath + "fls/genres.list" is open for

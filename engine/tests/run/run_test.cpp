@@ -612,8 +612,8 @@ TEST_F(LookAheadRun, WorkerErrorSurfacesAtItsBook) {
 // Large books must not pile up in memory: while a book over the look-ahead's budget is in hand,
 // nothing after it is read; the small books after a small one are read ahead as usual.
 TEST_F(LookAheadRun, LargeBookIsInHandAlone) {
-  const QByteArray large =
-      QByteArray(kIvanov).replace("</FictionBook>", "<!--" + QByteArray(9 << 20, 'x') + "--></FictionBook>");
+  const QByteArray padding(static_cast<qsizetype>(kLookAheadBytes), 'x');
+  const QByteArray large = QByteArray(kIvanov).replace("</FictionBook>", "<!--" + padding + "--></FictionBook>");
   AddBook("a.fb2", large);
   AddBook("b.fb2", kIvanov);
   AddBook("c.fb2", kIvanov);
