@@ -2,6 +2,7 @@
 
 #include "engine/engine_error.h"
 #include "engine/journal.h"
+#include "engine/posix_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,34 +17,9 @@
 
 namespace {
 
-// Owns one file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  void Reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes now and reports close's own error, which is where some file systems report a failed
-  // write-back.
-  int Close() {
-    int result = 0;
-    if (fd_ >= 0 && ::close(fd_) != 0) result = errno;
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
+using posix_file::FileDescriptor;
+using posix_file::ParentOf;
+using posix_file::WriteAll;
 
 // Removes a temporary file unless it was published.
 class TemporaryName {
@@ -69,12 +45,6 @@ bool IsLinkRefused(int error) {
          error == ENOSYS;
 }
 
-QByteArray ParentOf(const QByteArray& path) {
-  const qsizetype slash = path.lastIndexOf('/');
-  if (slash < 0) return QByteArrayLiteral(".");
-  if (slash == 0) return QByteArrayLiteral("/");
-  return path.left(slash);
-}
 
 // ".name.XXXXXX" beside path: hidden, and never a name that a book of the run could take.
 QByteArray TemporaryNameBeside(const QByteArray& path) {
@@ -114,18 +84,6 @@ int RenameNoReplace(const QByteArray& from, const QByteArray& to) {
   return error;
 }
 
-int WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return 0;
-}
 
 int SyncFolder(const QByteArray& folder) {
   FileDescriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

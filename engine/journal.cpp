@@ -1,5 +1,7 @@
 #include "engine/journal.h"
 
+#include "engine/posix_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QList>
@@ -37,31 +39,11 @@ constexpr char kJournalPrefix[] = "pending-";
 constexpr qint64 kJournalSizeLimit = 16 * 1024 * 1024;
 constexpr size_t kChunk = 1 << 16;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-QByteArray ParentOf(const QByteArray& path) {
-  const qsizetype slash = path.lastIndexOf('/');
-  if (slash <= 0) return QByteArrayLiteral("/");
-  return path.left(slash);
-}
+using posix_file::FileDescriptor;
+using posix_file::ParentOf;
+using posix_file::PReadFull;
+using posix_file::ReadFull;
+using posix_file::WriteAll;
 
 QByteArray NameOf(const QByteArray& path) { return path.mid(path.lastIndexOf('/') + 1); }
 
@@ -71,42 +53,6 @@ QByteArray AbsolutePath(const QByteArray& path) {
   char folder[PATH_MAX];
   if (::getcwd(folder, sizeof folder) == nullptr) return {};
   return QByteArray(folder) + '/' + path;
-}
-
-bool WriteAll(int fd, const QByteArray& bytes) {
-  const char* data = bytes.constData();
-  size_t size = static_cast<size_t>(bytes.size());
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-// Reads until size bytes, the end of the file or an error; returns the bytes read.
-size_t ReadFull(int fd, unsigned char* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
-
-bool PReadFull(int fd, unsigned char* data, size_t size, off_t offset) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, data + done, size - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // The journal of this process. Never destroyed: a move may still end while the process exits.
@@ -197,7 +143,7 @@ class ProcessJournal {
   }
 
   bool Append(const QByteArray& line) {
-    if (WriteAll(fd_, line)) {
+    if (WriteAll(fd_, line.constData(), static_cast<size_t>(line.size())) == 0) {
       size_ += line.size();
       return true;
     }
@@ -290,7 +236,7 @@ void RemoveTemporary(const QByteArray& path) {
 
 // A plain file opened without following a link at its last component; -1 for anything else.
 int OpenPlainFile(const QByteArray& path, struct stat* info) {
-  Descriptor fd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  FileDescriptor fd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd.Valid() || ::fstat(fd.Get(), info) != 0 || !S_ISREG(info->st_mode)) return -1;
   return fd.Release();
 }
@@ -457,8 +403,8 @@ bool ArchiveMatches(int archive, uint64_t archiveSize, uint64_t sourceSize, Sour
 // archive whose one entry unpacks to them. Anything else leaves both.
 void RemoveSourceIfInPlace(const Record& r) {
   struct stat sourceInfo {}, destinationInfo {};
-  const Descriptor source(OpenPlainFile(r.source, &sourceInfo));
-  const Descriptor destination(OpenPlainFile(r.destination, &destinationInfo));
+  const FileDescriptor source(OpenPlainFile(r.source, &sourceInfo));
+  const FileDescriptor destination(OpenPlainFile(r.destination, &destinationInfo));
   if (!source.Valid() || !destination.Valid()) return;
   // One file under two names is one copy, not two.
   if (sourceInfo.st_dev == destinationInfo.st_dev && sourceInfo.st_ino == destinationInfo.st_ino) return;
@@ -484,8 +430,8 @@ void RemoveSourceIfInPlace(const Record& r) {
 void RemoveEmptyArchive(const Record& r) {
   if (r.kind != MoveKind::Pack) return;
   struct stat sourceInfo {}, archiveInfo {};
-  const Descriptor source(OpenPlainFile(r.source, &sourceInfo));
-  const Descriptor archive(OpenPlainFile(r.destination, &archiveInfo));
+  const FileDescriptor source(OpenPlainFile(r.source, &sourceInfo));
+  const FileDescriptor archive(OpenPlainFile(r.destination, &archiveInfo));
   if (!source.Valid() || !archive.Valid() || archiveInfo.st_size != kEndRecordSize) return;
   unsigned char end[kEndRecordSize];
   static const unsigned char kEmpty[kEndRecordSize] = {0x50, 0x4B, 0x05, 0x06};
@@ -508,7 +454,7 @@ void Resolve(const Record& record) {
 
 // Resolves one journal if its process is gone, then removes it.
 void RecoverJournal(const QByteArray& path) {
-  Descriptor journal(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  FileDescriptor journal(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat info {};
   if (!journal.Valid() || ::fstat(journal.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
   // Held: its process is alive (this one's own journal too).
