@@ -14,10 +14,11 @@
 // libxml2 calls the schema validator's handlers first and then ours (the "plug"), so a pass has
 // two layers of handlers of its own around it:
 //   parser -> outer layer -> schema validator -> head layer
-// The outer layer hands the validator each run of text in one piece: its streaming mode appends
-// every piece to the value it keeps with strlen + realloc, which is quadratic in the pieces of a
-// multi-megabyte <binary>. It also watches the xs:ID values. The head layer builds, with libxml2's
-// own tree builder, the root element and its <description> and nothing else, for the metadata.
+// The outer layer gathers text into pieces that grow with the run: the validator's streaming mode
+// appends every piece to the value it keeps with strlen + realloc, which is quadratic in the
+// parser's 4 kB pieces of a multi-megabyte <binary>. It collapses the blanks of images (see
+// CollapseInto) and watches the xs:ID values. The head layer builds, with libxml2's own tree
+// builder, the root element and its <description> and nothing else, for the metadata.
 namespace {
 
 // The pass over one book. The head layer finds it through the parser's _private pointer; the
@@ -31,7 +32,7 @@ struct Pass {
   std::string text;           // text not yet handed to the validator
   size_t textHandedOn = 0;    // of the current run of text
   int outerDepth = 0;         // of the element the outer layer is in; the root is 1
-  // Inside a <binary>: its text reaches the validator collapsed (see CollapseInto).
+  // Inside an image (<binary>): its text reaches the validator collapsed (see CollapseInto).
   bool inBinary = false;
   bool binaryStarted = false;  // a character other than a blank has been passed on
   bool binaryBlank = false;    // blanks seen and not yet passed on
@@ -177,7 +178,7 @@ std::string CollapsedValue(const xmlChar* begin, const xmlChar* end) {
   std::string value;
   bool blank = false;
   for (const xmlChar* c = begin; c != end; ++c) {
-    if (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\r') {
+    if (IsBlank(*c)) {
       blank = !value.empty();
       continue;
     }
