@@ -64,6 +64,9 @@ int RenameNoReplace(const QByteArray& from, const QByteArray& to) {
   if (!IsFlagRefused(error)) return error;
 
   // The file system refuses the flag: a hard link fails when the name is taken, just as atomically.
+  // Neither way below is one step, so each is on record until it is over.
+  JournalledMove record;
+  record.Begin(MoveKind::Link, from, to, QByteArray());
   if (::link(from.constData(), to.constData()) == 0) {
     if (::unlink(from.constData()) == 0) return 0;
     error = errno;
@@ -74,6 +77,7 @@ int RenameNoReplace(const QByteArray& from, const QByteArray& to) {
   if (!IsLinkRefused(error)) return error;
 
   // Neither: reserve the name exclusively, then let rename replace our own empty reservation.
+  record.Begin(MoveKind::Reserve, from, to, QByteArray());
   FileDescriptor reservation(
       ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!reservation.Valid()) return errno;

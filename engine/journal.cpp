@@ -55,6 +55,18 @@ QByteArray AbsolutePath(const QByteArray& path) {
   return QByteArray(folder) + '/' + path;
 }
 
+bool HasTemporary(MoveKind kind) { return kind == MoveKind::CopyAcross || kind == MoveKind::Pack; }
+
+char KindLetter(MoveKind kind) {
+  switch (kind) {
+    case MoveKind::CopyAcross: return 'C';
+    case MoveKind::Pack: return 'P';
+    case MoveKind::Link: return 'L';
+    case MoveKind::Reserve: return 'R';
+  }
+  return '?';
+}
+
 // The journal of this process. Never destroyed: a move may still end while the process exits.
 class ProcessJournal {
  public:
@@ -68,13 +80,13 @@ class ProcessJournal {
                 const QByteArray& temporary) {
     const QByteArray from = AbsolutePath(source);
     const QByteArray to = AbsolutePath(destination);
-    const QByteArray temp = AbsolutePath(temporary);
-    if (from.isEmpty() || to.isEmpty() || temp.isEmpty()) return 0;
+    const QByteArray temp = temporary.isEmpty() ? QByteArray() : AbsolutePath(temporary);
+    if (from.isEmpty() || to.isEmpty() || (temp.isEmpty() && HasTemporary(kind))) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Ready()) return 0;
     const quint64 id = nextId_++;
-    const QByteArray line = "B " + QByteArray::number(id) + (kind == MoveKind::Pack ? " P " : " C ") +
-                            from.toHex() + ' ' + to.toHex() + ' ' + temp.toHex() + '\n';
+    const QByteArray line = "B " + QByteArray::number(id) + ' ' + KindLetter(kind) + ' ' + from.toHex() +
+                            ' ' + to.toHex() + ' ' + (temp.isEmpty() ? QByteArray("-") : temp.toHex()) + '\n';
     if (!Append(line)) return 0;
     ++pending_;
     return id;
@@ -205,11 +217,18 @@ std::vector<Record> OpenRecords(const QByteArray& text) {
     if (!numeric) continue;
     if (fields.size() == 2 && fields[0] == "E") {
       open.erase(id);
-    } else if (fields.size() == 6 && fields[0] == "B" && (fields[2] == "C" || fields[2] == "P")) {
+    } else if (fields.size() == 6 && fields[0] == "B" && fields[2].size() == 1) {
       Record record;
-      record.kind = fields[2] == "P" ? MoveKind::Pack : MoveKind::CopyAcross;
-      if (DecodePath(fields[3], &record.source) && DecodePath(fields[4], &record.destination) &&
-          DecodePath(fields[5], &record.temporary))
+      bool known = false;
+      for (const MoveKind kind : {MoveKind::CopyAcross, MoveKind::Pack, MoveKind::Link, MoveKind::Reserve}) {
+        if (fields[2][0] != KindLetter(kind)) continue;
+        record.kind = kind;
+        known = true;
+      }
+      const bool temporaryRead = HasTemporary(record.kind) ? DecodePath(fields[5], &record.temporary)
+                                                           : fields[5] == "-";
+      if (known && temporaryRead && DecodePath(fields[3], &record.source) &&
+          DecodePath(fields[4], &record.destination))
         open[id] = record;
     }
   }
@@ -221,6 +240,8 @@ std::vector<Record> OpenRecords(const QByteArray& text) {
 // Only what the moves themselves make: a hidden name beside the destination, and for a pack the
 // book's own name with ".zip". A record that says otherwise is damaged and resolves nothing.
 bool Plausible(const Record& r) {
+  if (r.source == r.destination) return false;
+  if (!HasTemporary(r.kind)) return r.temporary.isEmpty();
   const QByteArray temporaryName = NameOf(r.temporary);
   if (!temporaryName.startsWith('.') || temporaryName == "." || temporaryName == "..") return false;
   if (ParentOf(r.temporary) != ParentOf(r.destination)) return false;
@@ -444,12 +465,46 @@ void RemoveEmptyArchive(const Record& r) {
   ::unlink(r.destination.constData());
 }
 
+// A hard link made and its first name not yet removed: one file under two names, which goes on
+// under the destination's.
+void RemoveFirstName(const Record& r) {
+  struct stat source {}, destination {};
+  if (::lstat(r.source.constData(), &source) != 0 || ::lstat(r.destination.constData(), &destination) != 0)
+    return;
+  if (!S_ISREG(source.st_mode) || source.st_dev != destination.st_dev || source.st_ino != destination.st_ino)
+    return;
+  ::unlink(r.source.constData());
+}
+
+// A name reserved and the book not yet renamed over it: an empty file under a final name, while
+// the book is still where it was.
+void RemoveReservation(const Record& r) {
+  struct stat source {}, destination {};
+  if (::lstat(r.source.constData(), &source) != 0 || ::lstat(r.destination.constData(), &destination) != 0)
+    return;
+  if (!S_ISREG(source.st_mode) || !S_ISREG(destination.st_mode) || destination.st_size != 0 ||
+      (source.st_dev == destination.st_dev && source.st_ino == destination.st_ino))
+    return;
+  ::unlink(r.destination.constData());
+}
+
 void Resolve(const Record& record) {
   if (!Plausible(record)) return;
-  // Never the only copy: the source goes only after the final name exists.
-  RemoveTemporary(record.temporary);
-  RemoveSourceIfInPlace(record);
-  RemoveEmptyArchive(record);
+  switch (record.kind) {
+    case MoveKind::CopyAcross:
+    case MoveKind::Pack:
+      // Never the only copy: the source goes only after the final name exists.
+      RemoveTemporary(record.temporary);
+      RemoveSourceIfInPlace(record);
+      RemoveEmptyArchive(record);
+      break;
+    case MoveKind::Link:
+      RemoveFirstName(record);
+      break;
+    case MoveKind::Reserve:
+      RemoveReservation(record);
+      break;
+  }
 }
 
 // Resolves one journal if its process is gone, then removes it.

@@ -18,6 +18,12 @@ enum class MoveKind {
   CopyAcross,
   // source packed into temporary beside destination (source + ".zip"), published, source removed
   Pack,
+  // where the file system refuses to rename without replacing: source given destination as a
+  // second name (a hard link), then its first name removed; no temporary
+  Link,
+  // where it refuses hard links too: destination reserved as an empty file, then source renamed
+  // over the reservation; no temporary
+  Reserve,
 };
 
 // One move of this process, on record from Begin until End or the object's end. Paths are native
@@ -31,7 +37,8 @@ class JournalledMove {
   JournalledMove& operator=(const JournalledMove&) = delete;
 
   // Records that temporary is about to be created with O_EXCL on the way from source to
-  // destination; call it before every name tried. Ends the record this object held before.
+  // destination (empty for the kinds without one); call it before every name tried. Ends the
+  // record this object held before.
   void Begin(MoveKind kind, const QByteArray& source, const QByteArray& destination,
              const QByteArray& temporary);
   // Records that the move is over, whether it went through or was undone.

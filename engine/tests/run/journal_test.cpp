@@ -235,6 +235,42 @@ TEST_F(Recovery, RemovesTheEmptyArchiveOfAPackGivenUp) {
   EXPECT_EQ(ReadAll(Path("end/commented.fb2.zip")).size(), 23);
 }
 
+// Where a file system refuses to rename without replacing, a move is a hard link and an unlink, or
+// a reservation and a rename. Killed between the two, the first leaves one book under two names,
+// the second an empty file under the final name; recovery finishes or undoes exactly that.
+TEST_F(Recovery, FinishesTheStepsOfARenameWithoutTheFlag) {
+  const QByteArray book = BookBytes("book");
+  QDir().mkpath(dir_.filePath("end"));
+  // killed between link and unlink
+  WriteFile(Path("linked.fb2"), book);
+  ASSERT_EQ(::link(Path("linked.fb2").constData(), Path("end/linked.fb2").constData()), 0);
+  // the same record over two separate files of equal bytes: not the link's work
+  WriteFile(Path("twin.fb2"), book);
+  WriteFile(Path("end/twin.fb2"), book);
+  // killed between reservation and rename
+  WriteFile(Path("reserved.fb2"), book);
+  WriteFile(Path("end/reserved.fb2"), "");
+  // the reservation already holds a book: renamed over it, and another book came to the source
+  WriteFile(Path("renamed.fb2"), "another book");
+  WriteFile(Path("end/renamed.fb2"), book);
+  KilledWhile([&] {
+    for (const char* name : {"linked.fb2", "twin.fb2"})
+      (new JournalledMove)->Begin(MoveKind::Link, Path(name), Path(QByteArray("end/") + name), QByteArray());
+    for (const char* name : {"reserved.fb2", "renamed.fb2"})
+      (new JournalledMove)->Begin(MoveKind::Reserve, Path(name), Path(QByteArray("end/") + name), QByteArray());
+  });
+  RecoverInterruptedMoves();
+  EXPECT_EQ(ReadAll(Path("linked.fb2")), "<missing>");
+  EXPECT_EQ(ReadAll(Path("end/linked.fb2")), book);
+  EXPECT_EQ(ReadAll(Path("twin.fb2")), book);
+  EXPECT_EQ(ReadAll(Path("end/twin.fb2")), book);
+  EXPECT_EQ(ReadAll(Path("reserved.fb2")), book);
+  EXPECT_EQ(ReadAll(Path("end/reserved.fb2")), "<missing>");
+  EXPECT_EQ(ReadAll(Path("renamed.fb2")), "another book");
+  EXPECT_EQ(ReadAll(Path("end/renamed.fb2")), book);
+  EXPECT_TRUE(Journals().isEmpty());
+}
+
 // A record whose end was written is over: recovery must not act on it even where it could.
 TEST_F(Recovery, IgnoresMovesThatEnded) {
   const QByteArray book = BookBytes("book");
