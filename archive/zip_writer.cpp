@@ -1,5 +1,8 @@
 #include "archive/zip_writer.h"
 
+#include "archive/posix_file.h"
+#include "archive/zip_format.h"
+
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/file.h>
@@ -21,17 +24,14 @@
 
 namespace {
 
-constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
-constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
-constexpr uint32_t kEndRecordSignature = 0x06054B50;
-constexpr size_t kLocalHeaderSize = 30;
-constexpr size_t kCentralHeaderSize = 46;
-constexpr size_t kEndRecordSize = 22;
+using namespace zip_format;
+using posix_file::FileDescriptor;
+using posix_file::PWriteAll;
+using posix_file::ReadFull;
+using posix_file::WriteAll;
+
 // "version made by" (high byte 0: MS-DOS attributes) and "version needed": ZIP format 2.0.
 constexpr uint16_t kZipVersion = 20;
-constexpr uint16_t kFlagUtf8Name = 0x0800;
-constexpr uint16_t kMethodStored = 0;
-constexpr uint16_t kMethodDeflated = 8;
 // Without Zip64 records every size and offset must stay below this.
 constexpr uint64_t kZip32Limit = 0xFFFFFFFF;
 constexpr uint32_t kPendingCrc = 0xFFFFFFFF;
@@ -73,75 +73,11 @@ ZipFileError CannotCreate(const QString& path, int error) {
   return ZipFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, SystemText(error)));
 }
 
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Reset(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
 
- private:
-  int fd_ = -1;
-};
 
-// Writes until done or the file refuses; returns the bytes stored (errno tells why when short).
-size_t WriteAll(int fd, const unsigned char* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
 
-bool PWriteAll(int fd, const unsigned char* data, size_t size, off_t offset) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
-// Reads until size bytes, end of file or an error; returns the bytes read.
-size_t ReadFull(int fd, unsigned char* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
 
-void PutU16(unsigned char* p, uint16_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-
-void PutU32(unsigned char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 
 struct DosDateTime {
   uint16_t time = 0;
@@ -519,12 +455,12 @@ struct TZipWriter::Impl {
     if (static_cast<uint64_t>(end) + bytes.size() >= kZip32Limit)
       throw Error(kErrTooLarge,
                   QStringLiteral("Cannot compress file '%1'. Zip64 mode is not enabled").arg(finalPath));
-    if (WriteAll(Fd(), bytes.data(), bytes.size()) != bytes.size())
+    if (WriteAll(Fd(), bytes.data(), bytes.size()) != 0)
       throw Error(kErrWriteStream, QStringLiteral("Write to stream error"));
     unsigned char record[kEndRecordSize];
     FillEndRecord(static_cast<uint16_t>(directory.size()), static_cast<uint32_t>(bytes.size()),
                   static_cast<uint32_t>(end), record);
-    if (WriteAll(Fd(), record, kEndRecordSize) != kEndRecordSize) throw ZipFileError(kStreamWriteError);
+    if (WriteAll(Fd(), record, kEndRecordSize) != 0) throw ZipFileError(kStreamWriteError);
   }
 
   EZipWriterError NameTooLong(const ZipEntry& entry) const {
@@ -566,8 +502,7 @@ struct TZipWriter::Impl {
     FillLocalHeader(entry, header);
     const auto* name = reinterpret_cast<const unsigned char*>(entry.nameBytes.constData());
     const auto nameSize = static_cast<size_t>(entry.nameBytes.size());
-    if (WriteAll(Fd(), header, kLocalHeaderSize) != kLocalHeaderSize ||
-        WriteAll(Fd(), name, nameSize) != nameSize)
+    if (WriteAll(Fd(), header, kLocalHeaderSize) != 0 || WriteAll(Fd(), name, nameSize) != 0)
       throw ZipFileError(kStreamWriteError);
 
     Compress(source.Get(), size, entry);
@@ -578,7 +513,7 @@ struct TZipWriter::Impl {
   }
 
   void WriteData(const unsigned char* data, size_t size) {
-    if (WriteAll(Fd(), data, size) != size)
+    if (WriteAll(Fd(), data, size) != 0)
       throw Error(kErrDiskFull, QStringLiteral("Disk is full. There is not enough free space on disk."),
                   false);
   }
@@ -756,7 +691,7 @@ void TZipWriter::Close() noexcept {
       if (::fstat(a.Fd(), &info) == 0 && info.st_size == 0) {
         unsigned char record[kEndRecordSize];
         FillEndRecord(0, 0, 0, record);
-        if (WriteAll(a.Fd(), record, kEndRecordSize) != kEndRecordSize) a.broken = true;
+        if (WriteAll(a.Fd(), record, kEndRecordSize) != 0) a.broken = true;
       }
       if (!a.broken && !a.published) {
         a.Flush();

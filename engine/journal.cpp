@@ -1,6 +1,7 @@
 #include "engine/journal.h"
 
-#include "engine/posix_file.h"
+#include "archive/posix_file.h"
+#include "archive/zip_reader.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,7 +13,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -41,7 +41,6 @@ constexpr size_t kChunk = 1 << 16;
 
 using posix_file::FileDescriptor;
 using posix_file::ParentOf;
-using posix_file::PReadFull;
 using posix_file::ReadFull;
 using posix_file::WriteAll;
 
@@ -300,124 +299,12 @@ bool CopyMatches(int copy, uint64_t size, SourceMatch& match) {
   return ReadFull(copy, &extra, 1) == 0 && match.Complete();
 }
 
-uint16_t U16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t U32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-// The archive writer's own shape: one entry, no comment, no Zip64, no encryption, sizes in the
-// headers; anything else is not an archive this program made and holds nothing for recovery.
-constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
-constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
-constexpr uint32_t kEndRecordSignature = 0x06054B50;
-constexpr size_t kLocalHeaderSize = 30;
-constexpr size_t kCentralHeaderSize = 46;
-constexpr size_t kEndRecordSize = 22;
-constexpr uint16_t kMethodStored = 0;
-constexpr uint16_t kMethodDeflated = 8;
-constexpr uint16_t kFlagUtf8Name = 0x0800;
-
-class Inflater {
- public:
-  Inflater() { ready_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK; }
-  ~Inflater() {
-    if (ready_) inflateEnd(&stream_);
-  }
-  Inflater(const Inflater&) = delete;
-  Inflater& operator=(const Inflater&) = delete;
-  bool Ready() const { return ready_; }
-  z_stream* Get() { return &stream_; }
-
- private:
-  z_stream stream_{};
-  bool ready_ = false;
-};
 
 // True when the archive's single entry unpacks to exactly the source's bytes with a matching CRC.
 bool ArchiveMatches(int archive, uint64_t archiveSize, uint64_t sourceSize, SourceMatch& match) {
-  if (archiveSize < kLocalHeaderSize + kCentralHeaderSize + kEndRecordSize) return false;
-  const uint64_t endOffset = archiveSize - kEndRecordSize;
-  unsigned char end[kEndRecordSize];
-  if (!PReadFull(archive, end, kEndRecordSize, static_cast<off_t>(endOffset))) return false;
-  // end of central directory record: disks, entries, directory size and offset, comment length
-  if (U32(end) != kEndRecordSignature || U16(end + 4) != 0 || U16(end + 6) != 0 || U16(end + 8) != 1 ||
-      U16(end + 10) != 1 || U16(end + 20) != 0)
-    return false;
-  const uint64_t directorySize = U32(end + 12);
-  const uint64_t directoryOffset = U32(end + 16);
-  if (directoryOffset + directorySize != endOffset || directorySize < kCentralHeaderSize) return false;
-
-  unsigned char central[kCentralHeaderSize];
-  if (!PReadFull(archive, central, kCentralHeaderSize, static_cast<off_t>(directoryOffset))) return false;
-  // central directory header: flags, method, CRC-32, sizes, name/extra/comment lengths, offset
-  const uint16_t flags = U16(central + 8);
-  const uint16_t method = U16(central + 10);
-  const uint32_t crc = U32(central + 16);
-  const uint64_t compressedSize = U32(central + 20);
-  const uint64_t uncompressedSize = U32(central + 24);
-  const uint64_t localOffset = U32(central + 42);
-  if (U32(central) != kCentralHeaderSignature || (flags & ~kFlagUtf8Name) != 0 ||
-      (method != kMethodStored && method != kMethodDeflated) || uncompressedSize != sourceSize ||
-      kCentralHeaderSize + U16(central + 28) + U16(central + 30) + U16(central + 32) != directorySize)
-    return false;
-  if (method == kMethodStored && compressedSize != uncompressedSize) return false;
-
-  unsigned char local[kLocalHeaderSize];
-  if (!PReadFull(archive, local, kLocalHeaderSize, static_cast<off_t>(localOffset))) return false;
-  // local file header: method, CRC-32 and sizes as in the directory; the data follows name and extra
-  if (U32(local) != kLocalHeaderSignature || U16(local + 8) != method || U32(local + 14) != crc ||
-      U32(local + 18) != compressedSize || U32(local + 22) != uncompressedSize)
-    return false;
-  const uint64_t dataOffset = localOffset + kLocalHeaderSize + U16(local + 26) + U16(local + 28);
-  if (dataOffset + compressedSize > directoryOffset) return false;
-
-  std::unique_ptr<unsigned char[]> in(new unsigned char[kChunk]);
-  std::unique_ptr<unsigned char[]> out(new unsigned char[kChunk]);
-  Inflater inflater;
-  if (!inflater.Ready()) return false;
-  z_stream* stream = inflater.Get();
-  uLong unpackedCrc = crc32(0, Z_NULL, 0);
-  uint64_t unpacked = 0;
-  uint64_t consumed = 0;
-  bool finished = method == kMethodStored && compressedSize == 0;
-  while (consumed < compressedSize) {
-    const size_t step = static_cast<size_t>(std::min<uint64_t>(kChunk, compressedSize - consumed));
-    if (!PReadFull(archive, in.get(), step, static_cast<off_t>(dataOffset + consumed))) return false;
-    consumed += step;
-    if (method == kMethodStored) {
-      if (!match.Feed(in.get(), step)) return false;
-      unpackedCrc = crc32(unpackedCrc, in.get(), static_cast<uInt>(step));
-      unpacked += step;
-      finished = consumed == compressedSize;
-      continue;
-    }
-    stream->next_in = in.get();
-    stream->avail_in = static_cast<uInt>(step);
-    for (;;) {
-      stream->next_out = out.get();
-      stream->avail_out = static_cast<uInt>(kChunk);
-      const int result = inflate(stream, Z_NO_FLUSH);
-      if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) return false;
-      const size_t produced = kChunk - stream->avail_out;
-      if (!match.Feed(out.get(), produced)) return false;
-      unpackedCrc = crc32(unpackedCrc, out.get(), static_cast<uInt>(produced));
-      unpacked += produced;
-      if (result == Z_STREAM_END) {
-        finished = true;
-        break;
-      }
-      if (result == Z_BUF_ERROR) {
-        // No progress without more input, which must mean that all of it was taken.
-        if (stream->avail_in != 0) return false;
-        break;
-      }
-      if (stream->avail_in == 0 && stream->avail_out != 0) break;
-    }
-    // Bytes after the end of the stream are no archive of ours.
-    if (finished && (stream->avail_in != 0 || consumed != compressedSize)) return false;
-  }
-  return finished && unpacked == sourceSize && match.Complete() && static_cast<uint32_t>(unpackedCrc) == crc;
+  return UnpackSingleEntry(archive, archiveSize, sourceSize,
+                           [&match](const unsigned char* data, size_t size) { return match.Feed(data, size); }) &&
+         match.Complete();
 }
 
 // Removes the source only when the destination holds exactly its bytes: a complete copy, or an
@@ -453,10 +340,8 @@ void RemoveEmptyArchive(const Record& r) {
   struct stat sourceInfo {}, archiveInfo {};
   const FileDescriptor source(OpenPlainFile(r.source, &sourceInfo));
   const FileDescriptor archive(OpenPlainFile(r.destination, &archiveInfo));
-  if (!source.Valid() || !archive.Valid() || archiveInfo.st_size != kEndRecordSize) return;
-  unsigned char end[kEndRecordSize];
-  static const unsigned char kEmpty[kEndRecordSize] = {0x50, 0x4B, 0x05, 0x06};
-  if (!PReadFull(archive.Get(), end, kEndRecordSize, 0) || std::memcmp(end, kEmpty, kEndRecordSize) != 0)
+  if (!source.Valid() || !archive.Valid() ||
+      !IsEmptyArchive(archive.Get(), static_cast<uint64_t>(archiveInfo.st_size)))
     return;
   struct stat now {};
   if (::lstat(r.destination.constData(), &now) != 0 || now.st_dev != archiveInfo.st_dev ||

@@ -1,7 +1,8 @@
 #pragma once
 
-// Internal to the engine: the few POSIX file helpers that the safe file operations and the journal
-// of moves share.
+// Internal to the libraries that write files (the archive writer and reader, the engine's file
+// operations and journal of moves): the few POSIX helpers they share. It lives here because the
+// archive library is the lowest of them.
 
 #include <QByteArray>
 
@@ -21,10 +22,14 @@ class FileDescriptor {
   }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
 
   int Get() const { return fd_; }
   bool Valid() const { return fd_ >= 0; }
-  void Reset(int fd) {
+  void Reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
@@ -57,6 +62,22 @@ inline int WriteAll(int fd, const char* data, size_t size) {
     size -= static_cast<size_t>(written);
   }
   return 0;
+}
+
+inline int WriteAll(int fd, const unsigned char* data, size_t size) {
+  return WriteAll(fd, reinterpret_cast<const char*>(data), size);
+}
+
+// Writes all of data at offset; false on an error (errno tells which).
+inline bool PWriteAll(int fd, const unsigned char* data, size_t size, off_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 // Reads until size bytes, the end of the file or an error; returns the bytes read.
