@@ -30,8 +30,11 @@ using posix_file::PWriteAll;
 using posix_file::ReadFull;
 using posix_file::WriteAll;
 
-// "version made by" (high byte 0: MS-DOS attributes) and "version needed": ZIP format 2.0.
+// "version needed": ZIP format 2.0.
 constexpr uint16_t kZipVersion = 20;
+// "version made by": host 3 (Unix), format 2.0. Info-ZIP's unzip takes the names of entries made on
+// an MS-DOS host for OEM code page text and garbles UTF-8 names, the UTF-8 flag notwithstanding.
+constexpr uint16_t kVersionMadeBy = 0x0300 | kZipVersion;
 // Without Zip64 records every size and offset must stay below this.
 constexpr uint64_t kZip32Limit = 0xFFFFFFFF;
 constexpr uint32_t kPendingCrc = 0xFFFFFFFF;
@@ -127,7 +130,7 @@ struct ZipEntry {
   uint32_t crc = kPendingCrc;
   uint32_t compressedSize = 0;
   uint32_t uncompressedSize = 0;
-  uint32_t externalAttributes = kAttrArchive;
+  uint32_t externalAttributes = 0;
   uint32_t localHeaderOffset = 0;
 
   uint64_t DataEnd() const {
@@ -161,7 +164,7 @@ void FillLocalHeader(const ZipEntry& entry, unsigned char* h) {
 void AppendCentralHeader(const ZipEntry& entry, std::vector<unsigned char>* out) {
   unsigned char h[kCentralHeaderSize];
   PutU32(h + 0, kCentralHeaderSignature);
-  PutU16(h + 4, kZipVersion);  // version made by
+  PutU16(h + 4, kVersionMadeBy);
   PutU16(h + 6, kZipVersion);  // version needed to extract
   PutU16(h + 8, entry.flags);
   PutU16(h + 10, entry.method);
@@ -199,6 +202,14 @@ uint32_t AttributesOf(const struct stat& info, const QString& name) {
   if (S_ISDIR(info.st_mode)) attributes |= kAttrDirectory;
   if (name.startsWith(QLatin1Char('.'))) attributes |= kAttrHidden;
   return attributes;
+}
+
+// An entry's external attributes as a Unix host writes them: the file's mode in the high half, for
+// the readers that restore it, and the MS-DOS attribute word in the low half, for the others. Only
+// the permission bits travel: an extracted book must never come out set-user-ID.
+uint32_t ExternalAttributes(const struct stat& info, const QString& name) {
+  const uint32_t mode = S_IFREG | (info.st_mode & 0777);
+  return mode << 16 | AttributesOf(info, name);
 }
 
 // A raw deflate stream kept across entries; deflateReset is far cheaper than a new stream per book.
@@ -351,7 +362,6 @@ struct TZipWriter::Impl {
     EncodeName(&entry);
     entry.sourcePath = path;
     entry.mode = mode;
-    entry.externalAttributes = attributes;
     entry.modified = ModificationTime(tooLong ? nullptr : &info);
     entry.uncompressedSize =
         tooLong ? 0
@@ -484,7 +494,7 @@ struct TZipWriter::Impl {
     (void)::posix_fadvise(source.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     // Attributes and time describe the file actually written: after a Retry it may not be the one
     // the search saw (a folder then would turn the entry into a folder for every reader).
-    entry.externalAttributes = AttributesOf(info, entry.storedName);
+    entry.externalAttributes = ExternalAttributes(info, entry.storedName);
     entry.modified = ModificationTime(&info);
 
     const uint64_t size = static_cast<uint64_t>(info.st_size);

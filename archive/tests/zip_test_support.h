@@ -1,5 +1,6 @@
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -11,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -234,6 +236,35 @@ inline void ExpectExtracted(const QString& folder, const std::map<QString, QByte
       << reader << " extracted other files";
 }
 
+// The names in folder exactly as the file system holds them, sorted.
+inline std::vector<QByteArray> RawNames(const QString& folder) {
+  std::vector<QByteArray> names;
+  DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const QByteArray name(entry->d_name);
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Debian's unzip is the reader most users meet, and the one that decides by the "version made by"
+// host how to read a name: it must extract every entry under its UTF-8 name, byte for byte.
+inline void ExpectUnzipExtracts(const QString& zipPath, const std::map<QString, QByteArray>& files) {
+  QTemporaryDir out;
+  const ProcessResult unzip = RunProgram(
+      QStringLiteral("unzip"), {QStringLiteral("-q"), zipPath, QStringLiteral("-d"), out.path()});
+  ASSERT_TRUE(unzip.started) << "unzip is missing";
+  EXPECT_EQ(unzip.exitCode, 0) << unzip.output.toStdString();
+  std::vector<QByteArray> expected;
+  for (const auto& entry : files) expected.push_back(entry.first.toUtf8());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(RawNames(out.path()), expected) << "unzip extracted other names";
+  ExpectExtracted(out.path(), files, "unzip");
+}
+
 // Every outside reader must accept the archive, list exactly these entries and extract them to
 // these bytes. A reader that is missing fails the test: the set-up script installs all of them.
 inline void ExpectReadersAccept(const QString& zipPath, const std::map<QString, QByteArray>& files) {
@@ -245,6 +276,7 @@ inline void ExpectReadersAccept(const QString& zipPath, const std::map<QString, 
         << unzip.output.toStdString();
   } else {
     EXPECT_EQ(unzip.exitCode, 0) << unzip.output.toStdString();
+    ExpectUnzipExtracts(zipPath, files);
   }
 
   const ProcessResult sevenZip =

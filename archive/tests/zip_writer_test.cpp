@@ -39,6 +39,7 @@ uint16_t DosDateOf(const QDateTime& t) {
 // wrong width, order, method or offset anywhere moves or changes a byte here.
 TEST_F(ZipWriter, EmptyBookGivesTheTabulated108ByteArchive) {
   const QString book = Book("a.fb2", {});
+  ASSERT_EQ(::chmod(QFile::encodeName(book).constData(), 0644), 0);
   TZipWriter writer;
   PackBook(writer, book);
   EXPECT_EQ(writer.LastCommitEntryCount(), 1);
@@ -58,7 +59,7 @@ TEST_F(ZipWriter, EmptyBookGivesTheTabulated108ByteArchive) {
 
   constexpr int kCentral = 35;
   EXPECT_EQ(zip.mid(kCentral, 4), QByteArray("PK\x01\x02", 4));
-  EXPECT_EQ(U16(zip, kCentral + kCentralVersionMadeBy), 20);
+  EXPECT_EQ(U16(zip, kCentral + kCentralVersionMadeBy), 0x0314);  // Unix, format 2.0
   EXPECT_EQ(U16(zip, kCentral + kCentralVersionNeeded), 20);
   EXPECT_EQ(U16(zip, kCentral + kCentralFlags), 0);
   EXPECT_EQ(U16(zip, kCentral + kCentralMethod), 0);
@@ -72,7 +73,7 @@ TEST_F(ZipWriter, EmptyBookGivesTheTabulated108ByteArchive) {
   EXPECT_EQ(U16(zip, kCentral + kCentralCommentLength), 0);
   EXPECT_EQ(U16(zip, kCentral + kCentralDiskStart), 0);
   EXPECT_EQ(U16(zip, kCentral + kCentralInternalAttributes), 0);
-  EXPECT_EQ(U32(zip, kCentral + kCentralExternalAttributes), 0x20u);
+  EXPECT_EQ(U32(zip, kCentral + kCentralExternalAttributes), 0x81A40020u);  // -rw-r--r--, archive
   EXPECT_EQ(U32(zip, kCentral + kCentralLocalHeaderOffset), 0u);
   EXPECT_EQ(zip.mid(kCentral + kCentralName, 5), QByteArray("a.fb2"));
 
@@ -244,6 +245,9 @@ TEST_F(ZipWriter, StoresNamesAsAsciiOrFlaggedUtf8) {
       {QStringLiteral("A b~(1).fb2"), "A b~(1).fb2", 0},
       {QStringLiteral("Книга.fb2"),
        Bytes({0xD0, 0x9A, 0xD0, 0xBD, 0xD0, 0xB8, 0xD0, 0xB3, 0xD0, 0xB0, 0x2E, 0x66, 0x62, 0x32}), 0x0800},
+      // the name the default file-name template gives
+      {QStringLiteral("Толстой Лев - Анна Каренина.fb2"),
+       QStringLiteral("Толстой Лев - Анна Каренина.fb2").toUtf8(), 0x0800},
       {QStringLiteral("café.fb2"), QStringLiteral("café.fb2").toUtf8(), 0x0800},
       {QStringLiteral("tab\t.fb2"), "tab\t.fb2", 0x0800},  // a control character is not printable
       {longName, longName.toLatin1(), 0},
@@ -268,26 +272,27 @@ TEST_F(ZipWriter, StoresNamesAsAsciiOrFlaggedUtf8) {
   }
 }
 
-// Both version fields are 20 and the attribute word says archive, plus read-only when the owner
-// may not write the book.
-TEST_F(ZipWriter, WritesVersionTwentyAndDosAttributes) {
+// Made on Unix (host 3) to format 2.0, needing 2.0; the external attributes carry the book's
+// permissions as a regular file in their high half (never set-user-ID or the like) and the MS-DOS
+// word in their low half: archive, plus read-only when the owner may not write the book.
+TEST_F(ZipWriter, WritesUnixHostModeAndDosAttributes) {
   struct Case {
-    QFile::Permissions permissions;
+    mode_t mode;
     uint32_t attributes;
   };
-  const Case cases[] = {{QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup, 0x20},
-                        {QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther, 0x21}};
+  const Case cases[] = {{0640, 0x81A00020}, {0444, 0x81240021}, {04755, 0x81ED0020}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.attributes);
-    const QString book = Book(QStringLiteral("p%1.fb2").arg(c.attributes), "text");
-    ASSERT_TRUE(QFile::setPermissions(book, c.permissions));
+    SCOPED_TRACE(c.mode);
+    const QString book = Book(QStringLiteral("p%1.fb2").arg(c.mode, 0, 8), "text");
+    ASSERT_EQ(::chmod(QFile::encodeName(book).constData(), c.mode), 0);
     TZipWriter writer;
     PackBook(writer, book);
     const OneEntry entry = ParseOneEntry(ReadAll(book + ".zip"));
     EXPECT_EQ(U16(entry.file, kLocalVersionNeeded), 20);
-    EXPECT_EQ(U16(entry.file, entry.central + kCentralVersionMadeBy), 20);
+    EXPECT_EQ(U16(entry.file, entry.central + kCentralVersionMadeBy), 0x0314);
     EXPECT_EQ(U16(entry.file, entry.central + kCentralVersionNeeded), 20);
-    EXPECT_EQ(U32(entry.file, entry.central + kCentralExternalAttributes), c.attributes);
+    EXPECT_EQ(U32(entry.file, entry.central + kCentralExternalAttributes), c.attributes)
+        << std::hex << U32(entry.file, entry.central + kCentralExternalAttributes);
   }
 }
 
