@@ -63,10 +63,12 @@ QString Css(const char* rule, const char* a = "", const char* b = "") {
 
 }  // namespace
 
-QString DefaultAppPath() { return IncludeTrailingDelimiter(QCoreApplication::applicationDirPath()); }
+AppPaths DefaultAppPaths() { return ResolveAppPaths(QCoreApplication::applicationDirPath()); }
 
-TfrmMain::TfrmMain(const QString& appPath, QWidget* parent)
-    : QMainWindow(parent), appPath_(appPath), tmpPath_(appPath + QStringLiteral("tmp/")) {
+TfrmMain::TfrmMain(const QString& appPath, QWidget* parent) : TfrmMain(PortableAppPaths(appPath), parent) {}
+
+TfrmMain::TfrmMain(const AppPaths& paths, QWidget* parent)
+    : QMainWindow(parent), appPath_(paths.dataPath), tmpPath_(paths.tmpPath), settingsFile_(paths.settingsFile) {
   setWindowTitle(QString::fromUtf16(kProgramTitle));
   setWindowIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
   ApplyTheme(this);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/app_paths.h"
 #include "engine/run.h"
 
 #include <QMainWindow>
@@ -23,8 +24,8 @@ class SelectDirDialog;
 class TZipWriter;
 class ZipFilePrompt;
 
-// The executable's folder with a trailing "/".
-QString DefaultAppPath();
+// Where the running executable finds its data and keeps its settings and work folders.
+AppPaths DefaultAppPaths();
 
 // The main window. Its controls are the only store of the options between the settings load at
 // creation and the save at close; the run reads them through RunHost at the moment of use. While
@@ -33,9 +34,11 @@ class TfrmMain : public QMainWindow, public RunHost {
   Q_OBJECT
 
  public:
-  // Builds the window and loads appPath + "setting.ini" into it (creating the default work
-  // folders below appPath + "tmp/"). appPath ends in "/".
-  explicit TfrmMain(const QString& appPath = DefaultAppPath(), QWidget* parent = nullptr);
+  // Builds the window and loads paths.settingsFile into it (creating the default work folders
+  // below paths.tmpPath); runs read fls/ below paths.dataPath.
+  explicit TfrmMain(const AppPaths& paths = DefaultAppPaths(), QWidget* parent = nullptr);
+  // A portable copy in appPath, which ends in "/".
+  explicit TfrmMain(const QString& appPath, QWidget* parent = nullptr);
   ~TfrmMain() override;
 
   const QString& AppPath() const { return appPath_; }
@@ -136,8 +139,10 @@ class TfrmMain : public QMainWindow, public RunHost {
   void ApplyOuterSize();
   void UpdateCount();
 
+  // The folder that holds fls/.
   QString appPath_;
   QString tmpPath_;
+  QString settingsFile_;
   std::unique_ptr<TXSDValidator> validator_;
   std::unique_ptr<ZipFilePrompt> zipPrompt_;
   bool cancel_ = false;

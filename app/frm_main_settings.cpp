@@ -1,4 +1,5 @@
-// Loading and saving the window's controls: setting.ini beside the executable.
+// Loading and saving the window's controls: the settings file, beside the executable or in the
+// user's configuration folder.
 
 #include "app/frm_main.h"
 
@@ -7,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QTabWidget>
 
@@ -24,7 +26,7 @@ constexpr int kZipLevelItems = 4;
 }  // namespace
 
 void TfrmMain::LoadSetting() {
-  const IniFile ini(appPath_ + QStringLiteral("setting.ini"));
+  const IniFile ini(settingsFile_);
 
   const int state = ini.ReadInteger(kForm, QStringLiteral("WinState"), kStateNormal);
   if (state == kStateMaximized) {
@@ -77,7 +79,9 @@ void TfrmMain::LoadSetting() {
 }
 
 void TfrmMain::SaveSetting() {
-  IniFile ini(appPath_ + QStringLiteral("setting.ini"));
+  // An installed program's configuration folder may not exist yet; a failure shows in the write.
+  (void)QDir().mkpath(QFileInfo(settingsFile_).path());
+  IniFile ini(settingsFile_);
 
   if (isMinimized()) {
     // The placement of a minimized window says nothing about where it should open.

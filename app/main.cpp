@@ -1,5 +1,6 @@
 // shelvio: the window program.
 
+#include "app/error_box.h"
 #include "app/frm_main.h"
 #include "app/shelvio_application.h"
 #include "engine/journal.h"
@@ -14,9 +15,14 @@ int main(int argc, char** argv) {
   xmlInitParser();
   // Before the first folder is listed: a book that a killed run left twice must be listed once.
   RecoverInterruptedMoves();
+  const AppPaths paths = DefaultAppPaths();
+  if (paths.tmpPath.isEmpty()) {
+    ShowErrorBox(nullptr, QStringLiteral("No home folder is known for the settings and the work folders: set HOME"));
+    return 1;
+  }
   int result = 0;
   {
-    TfrmMain frmMain;
+    TfrmMain frmMain(paths);
     frmMain.show();
     result = ShelvioApplication::exec();
   }

@@ -1,6 +1,7 @@
 // shelvio-cli: the start button's run over one folder, with the options of a settings file.
 
 #include "archive/zip_writer.h"
+#include "engine/app_paths.h"
 #include "engine/archive_step.h"
 #include "engine/engine_error.h"
 #include "engine/file_list.h"
@@ -47,13 +48,14 @@ const char kHelp[] =
     "settings that are relative are taken relative to FOLDER.\n"
     "\n"
     "Options:\n"
-    "  --settings FILE   the settings file to read (default: setting.ini in the app folder). It is\n"
+    "  --settings FILE   the settings file to read (default: the one under Files below). It is\n"
     "                    read with the window's rules and defaults and never written. A missing\n"
     "                    default file means all defaults; a FILE given here must exist.\n"
-    "  --app-dir DIR     the folder that stands for the program's own folder: the schema and the\n"
-    "                    genre names are read from DIR/fls/, and the default work folders are\n"
-    "                    DIR/tmp/bad/, DIR/tmp/end/ and DIR/tmp/double/ (default: the folder of\n"
-    "                    this program). Those three are created at start, as the window does.\n"
+    "  --app-dir DIR     run as a portable copy in DIR: the schema and the genre names are read\n"
+    "                    from DIR/fls/, the settings from DIR/setting.ini, and the default work\n"
+    "                    folders are DIR/tmp/bad/, DIR/tmp/end/ and DIR/tmp/double/ (default: as\n"
+    "                    under Files below). The work folders are created at start, as the window\n"
+    "                    does.\n"
     "  --dry-run         validate every book and compute every destination, print them, and\n"
     "                    change nothing on disk; a real run afterwards uses the same destinations.\n"
     "  --on-zip-error abort|ignore\n"
@@ -63,9 +65,9 @@ const char kHelp[] =
     "Settings (section [USER]; booleans are 1 or 0; defaults in parentheses; \"\\\" in folders and\n"
     "templates counts as \"/\"):\n"
     "  BadFileDir    folder for invalid books; the file name is appended as it stands, so end it\n"
-    "                with \"/\" (DIR/tmp/bad/)\n"
-    "  EndDir        folder for processed books (DIR/tmp/end/)\n"
-    "  DoubleDir     folder for books whose destination is taken (DIR/tmp/double/)\n"
+    "                with \"/\" (bad/ in the work folder, see Files below)\n"
+    "  EndDir        folder for processed books (end/ there)\n"
+    "  DoubleDir     folder for books whose destination is taken (double/ there)\n"
     "  Rename        rename by the file-name template (1)\n"
     "  Sort          sort into sub-folders by the sort template (1)\n"
     "  Archive       pack each processed book into an archive of its own (1)\n"
@@ -298,6 +300,28 @@ QString ParseArguments(const QStringList& list, Arguments& args) {
   return {};
 }
 
+// The end of the help: where this copy of the program reads and writes, found as at a run.
+QString FilesInUse(const AppPaths& paths) {
+  const QString none = QStringLiteral("(none: no home folder is known)");
+  const auto orNone = [&none](const QString& path) { return path.isEmpty() ? none : path; };
+  const QString work = paths.tmpPath.isEmpty()
+                           ? none
+                           : QStringLiteral("%1bad/, %1end/, %1double/").arg(paths.tmpPath);
+  return QStringLiteral(
+             "\n"
+             "Files: a copy of the program with fls/ beside it is portable when its folder, or a\n"
+             "setting.ini in it, is writable: then everything lies beside it. Otherwise it is installed:\n"
+             "the data in fls/ beside it or in ../share/shelvio/fls/, the settings in\n"
+             "$XDG_CONFIG_HOME/shelvio/setting.ini (~/.config/shelvio/) and the default work folders in\n"
+             "$XDG_DATA_HOME/shelvio/ (~/.local/share/shelvio/). Nothing is written below an install\n"
+             "prefix. --app-dir DIR makes DIR the portable folder. This copy is %1 and uses:\n"
+             "  data           %2fls/\n"
+             "  settings       %3\n"
+             "  work folders   %4\n")
+      .arg(paths.portable ? QStringLiteral("portable") : QStringLiteral("installed"), paths.dataPath,
+           orNone(paths.settingsFile), work);
+}
+
 int UsageError(const QString& message) {
   Print(stderr, QStringLiteral("shelvio-cli: %1\nTry 'shelvio-cli --help'.\n").arg(message));
   return kExitUsage;
@@ -312,16 +336,22 @@ int main(int argc, char** argv) {
   Arguments args;
   if (const QString error = ParseArguments(QCoreApplication::arguments(), args); !error.isEmpty())
     return UsageError(error);
-  if (args.help) {
-    std::fputs(kHelp, stdout);
-    return kExitDone;
-  }
 
   // Every path of the command line is fixed before the current directory becomes FOLDER.
-  const QString appPath = IncludeTrailingDelimiter(
-      QDir(args.appDir.isEmpty() ? QCoreApplication::applicationDirPath() : args.appDir).absolutePath());
-  const QString tmpPath = appPath + QStringLiteral("tmp/");
-  QString settingsPath = appPath + QStringLiteral("setting.ini");
+  const AppPaths paths = args.appDir.isEmpty() ? ResolveAppPaths(QCoreApplication::applicationDirPath())
+                                               : PortableAppPaths(QDir(args.appDir).absolutePath());
+  if (args.help) {
+    std::fputs(kHelp, stdout);
+    Print(stdout, FilesInUse(paths));
+    return kExitDone;
+  }
+  if (paths.tmpPath.isEmpty()) {
+    Print(stderr, QStringLiteral("No home folder is known for the settings and the work folders: set HOME.\n"));
+    return kExitError;
+  }
+  const QString appPath = paths.dataPath;
+  const QString tmpPath = paths.tmpPath;
+  QString settingsPath = paths.settingsFile;
   if (!args.settings.isEmpty()) {
     settingsPath = QFileInfo(args.settings).absoluteFilePath();
     if (!QFileInfo(settingsPath).isFile())

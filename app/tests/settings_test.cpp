@@ -62,6 +62,28 @@ TEST(Settings, WithoutAFileEveryControlHasItsDefaultAndTheWorkFoldersExist) {
   EXPECT_TRUE(window.chkConvert->isHidden());
 }
 
+// An installed window: catches a save that fails because the configuration folder does not exist
+// yet, and anything written beside the data instead of in the user's folders.
+TEST(Settings, AnInstalledWindowKeepsItsFilesInTheUsersFolders) {
+  TempApp data;
+  QTemporaryDir home;
+  ASSERT_TRUE(home.isValid());
+  const AppPaths paths{data.Path(), home.filePath("config/shelvio/setting.ini"), home.filePath("data/shelvio/"),
+                       false};
+  const QStringList dataBefore = QDir(data.Path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+  {
+    TfrmMain window(paths);
+    EXPECT_EQ(window.btnedEndDir->text(), paths.tmpPath + "end/");
+    for (const char* folder : {"bad", "end", "double"})
+      EXPECT_TRUE(QFileInfo(paths.tmpPath + folder).isDir()) << folder;
+    window.chkTranslit->setChecked(true);
+    window.SaveSetting();
+  }
+  EXPECT_EQ(QDir(data.Path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), dataBefore);
+  TfrmMain window(paths);
+  EXPECT_TRUE(window.chkTranslit->isChecked());
+}
+
 // Catches a key written under the wrong name or form, a lost value, or keys out of their order.
 TEST(Settings, WhatASaveWritesComesBackAtTheNextStartInTheFixedKeyOrder) {
   TempApp app;
