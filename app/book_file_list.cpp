@@ -1,6 +1,7 @@
 #include "app/book_file_list.h"
 
 #include "engine/file_list.h"
+#include "engine/run.h"
 
 #include <QApplication>
 #include <QDir>
@@ -54,7 +55,8 @@ void BookFileList::SetFolder(const QString& folder) {
 
 void BookFileList::ReadFolder() {
   (void)QDir::setCurrent(folder_);
-  const QStringList names = ListBookFiles(folder_);
+  DiskFiles disk;
+  const QStringList names = ListBooksToRun(folder_, disk);
   const bool busy = names.size() >= kBusyCursorItems;
   if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
   clear();

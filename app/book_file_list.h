@@ -18,7 +18,8 @@ class BookFileList : public QListWidget {
   // Points the list at folder and reads it, unless it is the listed folder already. A folder that
   // cannot be entered leaves the list on its previous folder, which is read again.
   void SetFolder(const QString& folder);
-  // Makes the listed folder the current directory and lists its files again.
+  // Makes the listed folder the current directory and lists its files again, after finishing what
+  // killed runs left half done.
   void ReadFolder();
   // The items, first to last.
   QStringList Items() const;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/error_text.h"
+
 #include <QString>
 
 #include <exception>
@@ -10,11 +12,6 @@ class QWidget;
 // The caption of the program's boxes and of its main window.
 inline constexpr char16_t kProgramTitle[] = u"Shelvio";
 
-// The error box's text for message: a full stop is appended when the last character's code is
-// above that of the full stop.
-QString ErrorBoxText(const QString& message);
-// The message of the exception in flight; call only inside a catch block.
-QString CurrentErrorMessage();
 // The program's error box over parent: critical icon, caption "Shelvio", ErrorBoxText(message).
 void ShowErrorBox(QWidget* parent, const QString& message);
 

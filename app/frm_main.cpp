@@ -10,6 +10,7 @@
 #include "dialogs/theme.h"
 #include "engine/archive_step.h"
 #include "engine/file_ops.h"
+#include "engine/settings.h"
 #include "validation/xsd_validator.h"
 
 #include <QAction>
@@ -54,7 +55,6 @@ constexpr int kUpdateButtonLeft = 320;
 constexpr int kStripMargin = 8;
 
 const char kSiteUrl[] = "https://shelvio.example.org/";
-const char16_t kIdleStatus[] = u"Ждём...";
 const char16_t kCountCaption[] = u"Файлов:  ";
 
 QString Css(const char* rule, const char* a = "", const char* b = "") {
@@ -281,7 +281,7 @@ void TfrmMain::BuildSettingsPage() {
   cbZipLevel->addItems({QStringLiteral("Быстрое"), QStringLiteral("Максимальное"),
                         QStringLiteral("Нормальное"), QStringLiteral("Без сжатия")});
   cbZipLevel->setCurrentIndex(-1);
-  cbZipLevel->setEditText(QStringLiteral("Сжатие"));
+  cbZipLevel->setEditText(QString::fromUtf16(kZipLevelPrompt));
   archive->addWidget(levelLabel);
   archive->addWidget(cbZipLevel);
   archive->addStretch();
@@ -437,29 +437,11 @@ void TfrmMain::ShowPatternForm(int tag) {
 }
 
 QString TfrmMain::Text(TextOption option) {
-  switch (option) {
-    case TextOption::BadDir: return btnedBadDir->text();
-    case TextOption::EndDir: return btnedEndDir->text();
-    case TextOption::DoubleDir: return btnedDoubleDir->text();
-    case TextOption::NewNamePattern: return btnedNewName->text();
-    case TextOption::SortPattern: return btnedSort->text();
-  }
-  return {};
+  return static_cast<const QLineEdit*>(ControlOf(SettingOf(option)))->text();
 }
 
 bool TfrmMain::Checked(CheckOption option) {
-  switch (option) {
-    case CheckOption::Rename: return chkRename->isChecked();
-    case CheckOption::Sort: return chkSort->isChecked();
-    case CheckOption::Archive: return chkArchive->isChecked();
-    case CheckOption::Translit: return chkTranslit->isChecked();
-    case CheckOption::TranslitDir: return chkTranslitDir->isChecked();
-    case CheckOption::SortLast: return chkLast->isChecked();
-    case CheckOption::SortFirst: return chkFirst->isChecked();
-    case CheckOption::SortMiddle: return chkMiddle->isChecked();
-    case CheckOption::FullGenres: return chkGenRus->isChecked();
-  }
-  return false;
+  return static_cast<const QCheckBox*>(ControlOf(SettingOf(option)))->isChecked();
 }
 
 void TfrmMain::SetStatus(const QString& text) { lblStatus->setText(text); }

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class BookFileList;
 class FolderTree;
@@ -21,8 +22,12 @@ class QProgressBar;
 class QPushButton;
 class QTabWidget;
 class SelectDirDialog;
+struct Setting;
 class TZipWriter;
 class ZipFilePrompt;
+
+// The text of the compression box while no item is chosen.
+inline constexpr char16_t kZipLevelPrompt[] = u"Сжатие";
 
 // Where the running executable finds its data and keeps its settings and work folders.
 AppPaths DefaultAppPaths();
@@ -129,6 +134,14 @@ class TfrmMain : public QMainWindow, public RunHost {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // A control that holds a setting of the file between the load and the save.
+  struct SettingControl {
+    const Setting& setting;
+    QWidget* control;
+  };
+  std::vector<SettingControl> SettingControls() const;
+  QWidget* ControlOf(const Setting& setting) const;
+
   void BuildStatusStrip();
   void BuildFilesPage();
   void BuildSettingsPage();

@@ -4,6 +4,7 @@
 #include "app/frm_main.h"
 
 #include "engine/ini_file.h"
+#include "engine/settings.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,66 +15,85 @@
 
 namespace {
 
-const QString kForm = QStringLiteral("FORM");
-const QString kUser = QStringLiteral("USER");
-
 // The file's own numbering of the window state.
 constexpr int kStateMaximized = 0;
 constexpr int kStateNormal = 1;
 
-constexpr int kZipLevelItems = 4;
+void Show(QWidget* control, const Setting& setting, const SettingValues& values) {
+  if (auto* field = qobject_cast<QLineEdit*>(control)) {
+    field->setText(values.Text(setting));
+  } else if (auto* box = qobject_cast<QCheckBox*>(control)) {
+    box->setChecked(values.Checked(setting));
+  } else if (auto* combo = qobject_cast<QComboBox*>(control)) {
+    const int index = values.Number(setting);
+    if (index >= 0 && index < combo->count()) {
+      combo->setCurrentIndex(index);
+    } else {
+      combo->setCurrentIndex(-1);
+      combo->setEditText(QString::fromUtf16(kZipLevelPrompt));
+    }
+  } else if (auto* pages = qobject_cast<QTabWidget*>(control)) {
+    // Qt always shows a page: an index out of range leaves the page that shows.
+    const int index = values.Number(setting);
+    if (index >= 0 && index < pages->count()) pages->setCurrentIndex(index);
+  }
+}
+
+void Take(const QWidget* control, const Setting& setting, SettingValues& values) {
+  if (auto* field = qobject_cast<const QLineEdit*>(control)) {
+    values.SetText(setting, field->text());
+  } else if (auto* box = qobject_cast<const QCheckBox*>(control)) {
+    values.SetChecked(setting, box->isChecked());
+  } else if (auto* combo = qobject_cast<const QComboBox*>(control)) {
+    values.SetNumber(setting, combo->currentIndex());
+  } else if (auto* pages = qobject_cast<const QTabWidget*>(control)) {
+    values.SetNumber(setting, pages->currentIndex());
+  }
+}
 
 }  // namespace
 
+std::vector<TfrmMain::SettingControl> TfrmMain::SettingControls() const {
+  return {
+      {SettingNamed("BadFileDir"), btnedBadDir},   {SettingNamed("EndDir"), btnedEndDir},
+      {SettingNamed("DoubleDir"), btnedDoubleDir}, {SettingNamed("Valid"), chkValid},
+      {SettingNamed("Rename"), chkRename},         {SettingNamed("Sort"), chkSort},
+      {SettingNamed("Archive"), chkArchive},       {SettingNamed("Convert"), chkConvert},
+      {SettingNamed("ZipLevel"), cbZipLevel},      {SettingNamed("ActivePage"), PControl},
+      {SettingNamed("Pattern"), btnedNewName},     {SettingNamed("SortPattern"), btnedSort},
+      {SettingNamed("Translit"), chkTranslit},     {SettingNamed("TranslitDir"), chkTranslitDir},
+      {SettingNamed("SortLast"), chkLast},         {SettingNamed("SortFirst"), chkFirst},
+      {SettingNamed("SortMiddle"), chkMiddle},     {SettingNamed("FullGenres"), chkGenRus},
+  };
+}
+
+QWidget* TfrmMain::ControlOf(const Setting& setting) const {
+  for (const SettingControl& bound : SettingControls()) {
+    if (&bound.setting == &setting) return bound.control;
+  }
+  return nullptr;
+}
+
 void TfrmMain::LoadSetting() {
   const IniFile ini(settingsFile_);
+  const SettingValues values = ReadSettings(ini, tmpPath_);
 
-  const int state = ini.ReadInteger(kForm, QStringLiteral("WinState"), kStateNormal);
+  const int state = values.Number(SettingNamed("WinState"));
   if (state == kStateMaximized) {
     setWindowState(Qt::WindowMaximized);
   } else if (state == kStateNormal) {
-    const int height = ini.ReadInteger(kForm, QStringLiteral("Height"), 800);
-    const int width = ini.ReadInteger(kForm, QStringLiteral("Width"), 1000);
-    const int left = ini.ReadInteger(kForm, QStringLiteral("Left"), 50);
-    const int top = ini.ReadInteger(kForm, QStringLiteral("Top"), 50);
+    const int width = values.Number(SettingNamed("Width"));
+    const int height = values.Number(SettingNamed("Height"));
     // The file holds the outer size; the frame is taken off once it is known.
     pendingOuterSize_ = QSize(width, height);
     resize(width, height);
-    move(left, top);
+    move(values.Number(SettingNamed("Left")), values.Number(SettingNamed("Top")));
     setWindowState(Qt::WindowNoState);
   }
 
-  btnedBadDir->setText(ini.ReadString(kUser, QStringLiteral("BadFileDir"), tmpPath_ + QStringLiteral("bad/")));
-  btnedEndDir->setText(ini.ReadString(kUser, QStringLiteral("EndDir"), tmpPath_ + QStringLiteral("end/")));
-  btnedDoubleDir->setText(
-      ini.ReadString(kUser, QStringLiteral("DoubleDir"), tmpPath_ + QStringLiteral("double/")));
-  // The default folders exist at every start, whatever the fields name; failures pass silently.
-  for (const char* name : {"bad", "end", "double"}) (void)QDir().mkpath(tmpPath_ + QLatin1String(name));
-
-  chkValid->setChecked(ini.ReadBool(kUser, QStringLiteral("Valid"), true));
-  chkRename->setChecked(ini.ReadBool(kUser, QStringLiteral("Rename"), true));
-  chkSort->setChecked(ini.ReadBool(kUser, QStringLiteral("Sort"), true));
-  chkArchive->setChecked(ini.ReadBool(kUser, QStringLiteral("Archive"), true));
-  chkConvert->setChecked(ini.ReadBool(kUser, QStringLiteral("Convert"), true));
-  const int zipLevel = ini.ReadInteger(kUser, QStringLiteral("ZipLevel"), 2);
-  if (zipLevel >= 0 && zipLevel < kZipLevelItems) {
-    cbZipLevel->setCurrentIndex(zipLevel);
-  } else {
-    cbZipLevel->setCurrentIndex(-1);
-    cbZipLevel->setEditText(QStringLiteral("Сжатие"));
-  }
-  // Qt always shows a page: an index other than 0 or 1 leaves the settings page showing.
-  const int page = ini.ReadInteger(kUser, QStringLiteral("ActivePage"), 1);
-  if (page == 0 || page == 1) PControl->setCurrentIndex(page);
-  btnedNewName->setText(
-      ini.ReadString(kUser, QStringLiteral("Pattern"), QStringLiteral("Фамилия Имя - Название")));
-  btnedSort->setText(ini.ReadString(kUser, QStringLiteral("SortPattern"), QStringLiteral("Алфавит\\Автор")));
-  chkTranslit->setChecked(ini.ReadBool(kUser, QStringLiteral("Translit"), false));
-  chkTranslitDir->setChecked(ini.ReadBool(kUser, QStringLiteral("TranslitDir"), false));
-  chkLast->setChecked(ini.ReadBool(kUser, QStringLiteral("SortLast"), true));
-  chkFirst->setChecked(ini.ReadBool(kUser, QStringLiteral("SortFirst"), true));
-  chkMiddle->setChecked(ini.ReadBool(kUser, QStringLiteral("SortMiddle"), false));
-  chkGenRus->setChecked(ini.ReadBool(kUser, QStringLiteral("FullGenres"), true));
+  DiskFiles disk;
+  CreateDefaultWorkFolders(tmpPath_, disk);
+  for (const SettingControl& bound : SettingControls()) Show(bound.control, bound.setting, values);
 
   SetButtons();
 }
@@ -82,36 +102,21 @@ void TfrmMain::SaveSetting() {
   // An installed program's configuration folder may not exist yet; a failure shows in the write.
   (void)QDir().mkpath(QFileInfo(settingsFile_).path());
   IniFile ini(settingsFile_);
+  SettingValues values;
 
   if (isMinimized()) {
     // The placement of a minimized window says nothing about where it should open.
   } else if (isMaximized()) {
-    ini.WriteInteger(kForm, QStringLiteral("WinState"), kStateMaximized);
+    values.SetNumber(SettingNamed("WinState"), kStateMaximized);
   } else {
     const QRect outer = frameGeometry();
-    ini.WriteInteger(kForm, QStringLiteral("Width"), outer.width());
-    ini.WriteInteger(kForm, QStringLiteral("Height"), outer.height());
-    ini.WriteInteger(kForm, QStringLiteral("Left"), outer.x());
-    ini.WriteInteger(kForm, QStringLiteral("Top"), outer.y());
-    ini.WriteInteger(kForm, QStringLiteral("WinState"), kStateNormal);
+    values.SetNumber(SettingNamed("Width"), outer.width());
+    values.SetNumber(SettingNamed("Height"), outer.height());
+    values.SetNumber(SettingNamed("Left"), outer.x());
+    values.SetNumber(SettingNamed("Top"), outer.y());
+    values.SetNumber(SettingNamed("WinState"), kStateNormal);
   }
 
-  ini.WriteString(kUser, QStringLiteral("BadFileDir"), btnedBadDir->text());
-  ini.WriteString(kUser, QStringLiteral("EndDir"), btnedEndDir->text());
-  ini.WriteString(kUser, QStringLiteral("DoubleDir"), btnedDoubleDir->text());
-  ini.WriteBool(kUser, QStringLiteral("Valid"), chkValid->isChecked());
-  ini.WriteBool(kUser, QStringLiteral("Rename"), chkRename->isChecked());
-  ini.WriteBool(kUser, QStringLiteral("Sort"), chkSort->isChecked());
-  ini.WriteBool(kUser, QStringLiteral("Archive"), chkArchive->isChecked());
-  ini.WriteBool(kUser, QStringLiteral("Convert"), chkConvert->isChecked());
-  ini.WriteInteger(kUser, QStringLiteral("ZipLevel"), cbZipLevel->currentIndex());
-  ini.WriteInteger(kUser, QStringLiteral("ActivePage"), PControl->currentIndex());
-  ini.WriteString(kUser, QStringLiteral("Pattern"), btnedNewName->text());
-  ini.WriteString(kUser, QStringLiteral("SortPattern"), btnedSort->text());
-  ini.WriteBool(kUser, QStringLiteral("Translit"), chkTranslit->isChecked());
-  ini.WriteBool(kUser, QStringLiteral("TranslitDir"), chkTranslitDir->isChecked());
-  ini.WriteBool(kUser, QStringLiteral("SortLast"), chkLast->isChecked());
-  ini.WriteBool(kUser, QStringLiteral("SortFirst"), chkFirst->isChecked());
-  ini.WriteBool(kUser, QStringLiteral("SortMiddle"), chkMiddle->isChecked());
-  ini.WriteBool(kUser, QStringLiteral("FullGenres"), chkGenRus->isChecked());
+  for (const SettingControl& bound : SettingControls()) Take(bound.control, bound.setting, values);
+  WriteSettings(ini, values);
 }

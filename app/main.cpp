@@ -3,7 +3,6 @@
 #include "app/error_box.h"
 #include "app/frm_main.h"
 #include "app/shelvio_application.h"
-#include "engine/journal.h"
 #include "engine/run.h"
 
 #include <libxml/parser.h>
@@ -13,8 +12,6 @@ int main(int argc, char** argv) {
   ShelvioApplication application(argc, argv);
   // The XML library is set up once for the program's life and cleaned up after the window.
   xmlInitParser();
-  // Before the first folder is listed: a book that a killed run left twice must be listed once.
-  RecoverInterruptedMoves();
   const AppPaths paths = DefaultAppPaths();
   if (paths.tmpPath.isEmpty()) {
     ShowErrorBox(nullptr, QStringLiteral("No home folder is known for the settings and the work folders: set HOME"));

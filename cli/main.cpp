@@ -3,24 +3,21 @@
 #include "archive/zip_writer.h"
 #include "engine/app_paths.h"
 #include "engine/archive_step.h"
-#include "engine/engine_error.h"
+#include "engine/error_text.h"
 #include "engine/file_list.h"
 #include "engine/file_ops.h"
 #include "engine/ini_file.h"
-#include "engine/journal.h"
 #include "engine/run.h"
-#include "fictionbook/book_info.h"
+#include "engine/settings.h"
 #include "validation/xsd_validator.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QMap>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <exception>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -102,12 +99,6 @@ void Print(FILE* stream, const QString& text) {
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
 }
 
-// The error box's rule: a full stop is appended when the last character comes after "." in code.
-QString AsErrorBoxText(const QString& message) {
-  if (!message.isEmpty() && message.back().unicode() > u'.') return message + u'.';
-  return message;
-}
-
 // A name as one field of a tab-separated line.
 QString Field(const QString& text) {
   QString result = text;
@@ -120,43 +111,14 @@ QString Field(const QString& text) {
 // A reason as one field: libxml2's messages may span lines.
 QString ReasonField(const QString& text) { return text.simplified(); }
 
-// The options of the window's settings tab, loaded once as the window loads them into its controls.
-struct Settings {
-  QMap<TextOption, QString> texts;
-  QMap<CheckOption, bool> checks;
-};
-
-Settings ReadSettings(const QString& path, const QString& tmpPath) {
-  const IniFile ini(path);
-  const QString user = QStringLiteral("USER");
-  Settings settings;
-  settings.texts[TextOption::BadDir] = ini.ReadString(user, "BadFileDir", tmpPath + "bad/");
-  settings.texts[TextOption::EndDir] = ini.ReadString(user, "EndDir", tmpPath + "end/");
-  settings.texts[TextOption::DoubleDir] = ini.ReadString(user, "DoubleDir", tmpPath + "double/");
-  settings.checks[CheckOption::Rename] = ini.ReadBool(user, "Rename", true);
-  settings.checks[CheckOption::Sort] = ini.ReadBool(user, "Sort", true);
-  settings.checks[CheckOption::Archive] = ini.ReadBool(user, "Archive", true);
-  settings.texts[TextOption::NewNamePattern] =
-      ini.ReadString(user, "Pattern", QStringLiteral("Фамилия Имя - Название"));
-  settings.texts[TextOption::SortPattern] =
-      ini.ReadString(user, "SortPattern", QStringLiteral("Алфавит\\Автор"));
-  settings.checks[CheckOption::Translit] = ini.ReadBool(user, "Translit", false);
-  settings.checks[CheckOption::TranslitDir] = ini.ReadBool(user, "TranslitDir", false);
-  settings.checks[CheckOption::SortLast] = ini.ReadBool(user, "SortLast", true);
-  settings.checks[CheckOption::SortFirst] = ini.ReadBool(user, "SortFirst", true);
-  settings.checks[CheckOption::SortMiddle] = ini.ReadBool(user, "SortMiddle", false);
-  settings.checks[CheckOption::FullGenres] = ini.ReadBool(user, "FullGenres", true);
-  return settings;
-}
-
 // The run's shell on a terminal: options from the settings, one line per book, a progress bar.
 class CliHost : public RunHost {
  public:
-  explicit CliHost(Settings settings)
+  explicit CliHost(SettingValues settings)
       : settings_(std::move(settings)), showBar_(::isatty(STDERR_FILENO) == 1) {}
 
-  QString Text(TextOption option) override { return settings_.texts.value(option); }
-  bool Checked(CheckOption option) override { return settings_.checks.value(option); }
+  QString Text(TextOption option) override { return settings_.Text(SettingOf(option)); }
+  bool Checked(CheckOption option) override { return settings_.Checked(SettingOf(option)); }
   void SetStatus(const QString& text) override { status_ = text; }
   void SetProgressMax(int max) override { max_ = max; }
   void SetProgress(int position) override {
@@ -215,7 +177,7 @@ class CliHost : public RunHost {
     barShown_ = true;
   }
 
-  Settings settings_;
+  SettingValues settings_;
   bool showBar_;
   bool barShown_ = false;
   QString status_;
@@ -360,17 +322,13 @@ int main(int argc, char** argv) {
   const QString folder = QFileInfo(args.folder).absoluteFilePath();
   if (!QFileInfo(folder).isDir()) return UsageError(QStringLiteral("no folder %1").arg(args.folder));
 
-  CliHost host(ReadSettings(settingsPath, tmpPath));
+  CliHost host(ReadSettings(IniFile(settingsPath), tmpPath));
   DiskFiles disk;
   DryRunFiles dry;
   BookFiles& files = args.dryRun ? static_cast<BookFiles&>(dry) : disk;
-  // The window creates the default work folders when it loads its settings; a dry run only
-  // pretends to, so that its predictions match.
-  for (const char* name : {"bad", "end", "double"}) {
-    const QString path = tmpPath + QLatin1String(name);
-    if (args.dryRun) dry.ForceDirectories(path);
-    else (void)QDir().mkpath(path);
-  }
+  // As the window does when it loads its settings; a dry run only pretends to, so that its
+  // predictions match.
+  CreateDefaultWorkFolders(tmpPath, files);
   TZipWriter zip;
   PolicyPrompt prompt(args.onZipError == QLatin1String("ignore") ? ZipPromptAnswer::Ignore
                                                                  : ZipPromptAnswer::Abort);
@@ -379,9 +337,7 @@ int main(int argc, char** argv) {
   DryRunArchiveStep dryStep(dry);
   ArchiveStep& archive = args.dryRun ? static_cast<ArchiveStep&>(dryStep) : zipStep;
 
-  // Before the listing: a book that a killed run left twice must be listed once, not as a repeat.
-  if (!args.dryRun) RecoverInterruptedMoves();
-  const QStringList items = ListBookFiles(folder);
+  const QStringList items = ListBooksToRun(folder, files);
   if (!QDir::setCurrent(folder)) {
     Print(stderr, QStringLiteral("Unable to open folder %1.\n").arg(folder));
     return kExitError;
@@ -402,20 +358,8 @@ int main(int argc, char** argv) {
       failure = schemaError.trimmed();
       exitCode = kExitError;
     }
-  } catch (const EngineError& e) {
-    failure = AsErrorBoxText(e.Message());
-    exitCode = kExitError;
-  } catch (const FictionBookError& e) {
-    failure = AsErrorBoxText(e.Message());
-    exitCode = kExitError;
-  } catch (const ValidationError& e) {
-    failure = AsErrorBoxText(e.Message());
-    exitCode = kExitError;
-  } catch (const ZipError& e) {
-    failure = AsErrorBoxText(e.Message());
-    exitCode = kExitError;
-  } catch (const std::exception& e) {
-    failure = AsErrorBoxText(QString::fromUtf8(e.what()));
+  } catch (...) {
+    failure = ErrorBoxText(CurrentErrorMessage());
     exitCode = kExitError;
   }
 

@@ -1,19 +1,13 @@
 #include "dialogs/frm_name.h"
 
+#include "engine/templates.h"
+
 #include <QAction>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
 
-#include <array>
-
-namespace {
-
-// The words that template expansion recognises, by button tag.
-const std::array<const char16_t*, 6> kNameWords = {u"Фамилия", u"Имя",   u"Отчество",
-                                                   u"Название", u"Серия", u"Номер"};
-
-}  // namespace
+#include <iterator>
 
 TfrmName::TfrmName(QWidget* parent)
     : TemplateDialog(QStringLiteral("Шаблон имени файла"), 502, 122, parent) {
@@ -29,9 +23,10 @@ TfrmName::TfrmName(QWidget* parent)
 }
 
 void TfrmName::SetNewName(int tag) {
-  if (tag < 0 || tag >= static_cast<int>(kNameWords.size())) return;
+  // The button tags index the words that template expansion recognises.
+  if (tag < 0 || tag >= static_cast<int>(std::size(kFileNameWords))) return;
   // insert() replaces the selection when there is one.
-  edtNName->insert(QString::fromUtf16(kNameWords[static_cast<size_t>(tag)]));
+  edtNName->insert(kFileNameWords[tag].word.toString());
 }
 
 void TfrmName::edtNNameRightButtonClick() { edtNName->clear(); }

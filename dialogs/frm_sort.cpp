@@ -1,19 +1,13 @@
 #include "dialogs/frm_sort.h"
 
+#include "engine/templates.h"
+
 #include <QAction>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
 
-#include <array>
-
-namespace {
-
-// The folder words that template expansion recognises, by button tag.
-const std::array<const char16_t*, 5> kSortWords = {u"Автор", u"Алфавит", u"Жанр", u"Серия",
-                                                   u"Язык"};
-
-}  // namespace
+#include <iterator>
 
 TfrmSort::TfrmSort(QWidget* parent)
     : TemplateDialog(QStringLiteral("Шаблон сортировки"), 421, 135, parent) {
@@ -28,8 +22,9 @@ TfrmSort::TfrmSort(QWidget* parent)
 }
 
 void TfrmSort::SetSort(int tag) {
-  if (tag < 0 || tag >= static_cast<int>(kSortWords.size())) return;
-  const QString word = QString::fromUtf16(kSortWords[static_cast<size_t>(tag)]);
+  // The button tags index the folder words that template expansion recognises.
+  if (tag < 0 || tag >= static_cast<int>(std::size(kSortWords))) return;
+  const QString word = kSortWords[tag].word.toString();
   // The caret plays no part: each word is a new folder level at the end.
   const QString text = edtSDir->text();
   edtSDir->setText(text.isEmpty() ? word : text + u'\\' + word);

@@ -1,5 +1,7 @@
 #include "engine/file_list.h"
 
+#include "engine/run.h"
+
 #include <QCollator>
 #include <QDir>
 #include <QDirIterator>
@@ -27,4 +29,9 @@ QStringList ListBookFiles(const QString& folder) {
     return order != 0 ? order < 0 : a < b;
   });
   return names;
+}
+
+QStringList ListBooksToRun(const QString& folder, BookFiles& files) {
+  files.FinishInterruptedMoves();
+  return ListBookFiles(folder);
 }

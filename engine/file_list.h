@@ -7,3 +7,10 @@
 // ends in ".fb2" in any letter case, hidden files (a leading ".") left out, in the order of the
 // user's locale without regard to case. A folder that cannot be read gives an empty list.
 QStringList ListBookFiles(const QString& folder);
+
+class BookFiles;
+
+// The list a run is given: what killed runs left half done on files' disk is finished first, so
+// that a book a killed run left twice is listed once and not taken for a repeat. The hosts list
+// through this and only this.
+QStringList ListBooksToRun(const QString& folder, BookFiles& files);

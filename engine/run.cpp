@@ -261,6 +261,8 @@ bool DiskFiles::MoveFile(const QString& from, const QString& to, int* error) {
   return MoveFileNoReplace(from, to, error);
 }
 
+void DiskFiles::FinishInterruptedMoves() { RecoverInterruptedMoves(); }
+
 // The kernel refuses a name with a component longer than NAME_MAX bytes, wherever it stands.
 static bool HasOverlongComponent(const QString& key) {
   const QStringList parts = key.split(u'/', Qt::SkipEmptyParts);
@@ -352,9 +354,6 @@ int TypeWork(RunHost& host) {
 void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
             const QString& appPath, BookFiles& files, ArchiveStep* archive, BookCheck check) {
   const OpenGenreList genres(appPath + QStringLiteral("fls/genres.list"));
-  // A run killed earlier may have left a book twice or a temporary file; this run must not take
-  // such a book for a repeat.
-  if (dynamic_cast<DiskFiles*>(&files)) RecoverInterruptedMoves();
   host.SetProgressMax(static_cast<int>(items.size()));
   const qsizetype count = items.size();
   // Parsing and validation are most of a run, so books are validated ahead, each slot on a thread
@@ -437,6 +436,6 @@ bool StartRun(RunHost& host, const QStringList& items, TXSDValidator& validator,
     *schemaError = validator.GetErrorText();
   }
   host.SetProgress(0);
-  host.SetStatus(QStringLiteral("Ждём..."));
+  host.SetStatus(QString::fromUtf16(kIdleStatus));
   return loaded;
 }

@@ -6,6 +6,9 @@
 
 class TXSDValidator;
 
+// The status line between runs.
+inline constexpr char16_t kIdleStatus[] = u"Ждём...";
+
 // What the run reads of its options. Each is read at the moment the run needs it, so a change in
 // the shell applies to the next book that reads it.
 enum class TextOption { BadDir, EndDir, DoubleDir, NewNamePattern, SortPattern };
@@ -66,6 +69,9 @@ class BookFiles {
   virtual void ForceDirectories(const QString& path) = 0;
   // Moves without replacing anything; false with the errno in *error when the book stays.
   virtual bool MoveFile(const QString& from, const QString& to, int* error) = 0;
+  // Finishes or undoes what killed runs left half done on this disk; nothing where nothing is
+  // ever changed. Never throws.
+  virtual void FinishInterruptedMoves() {}
 };
 
 // The real disk, through the safe file operations.
@@ -74,6 +80,7 @@ class DiskFiles final : public BookFiles {
   bool FileExists(const QString& path) override;
   void ForceDirectories(const QString& path) override;
   bool MoveFile(const QString& from, const QString& to, int* error) override;
+  void FinishInterruptedMoves() override;
 };
 
 // The disk as it would be after the moves so far, which are only recorded: the disk is never

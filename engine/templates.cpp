@@ -8,21 +8,6 @@
 
 namespace {
 
-// A placeholder: the Russian field word that the template dialogs insert, and its token.
-struct Placeholder {
-  QStringView word;
-  QStringView token;
-};
-
-constexpr Placeholder kFileNamePlaceholders[] = {
-    {u"Фамилия", u"%last"}, {u"Имя", u"%first"}, {u"Отчество", u"%mid"},
-    {u"Название", u"%tit"}, {u"Серия", u"%seq"}, {u"Номер", u"%num"},
-};
-
-constexpr Placeholder kSortPlaceholders[] = {
-    {u"Автор", u"%aut"}, {u"Алфавит", u"%alph"}, {u"Жанр", u"%gen"}, {u"Серия", u"%seq"}, {u"Язык", u"%lang"},
-};
-
 bool IsDelimiter(QChar c) { return c == u'/' || c == u'\\'; }
 
 // Upper case one UTF-16 unit at a time, so that positions in the result match the original
@@ -91,7 +76,7 @@ QString AuthorFolderName(const TBookInfo& info, bool useLast, bool useFirst, boo
 
 QString MakeFileName(const TBookInfo& info, const QString& pattern, bool transliterate) {
   QString name = pattern;
-  for (const Placeholder& placeholder : kFileNamePlaceholders) {
+  for (const TemplateWord& placeholder : kFileNameWords) {
     name = ReplaceEvery(name, placeholder.word, placeholder.token);
   }
   // The values are the book's own text; a delimiter in one would move the file into a folder the
@@ -100,8 +85,8 @@ QString MakeFileName(const TBookInfo& info, const QString& pattern, bool transli
       WithoutDelimiters(info.LastName), WithoutDelimiters(info.FirstName), WithoutDelimiters(info.MiddleName),
       WithoutDelimiters(info.Title),    WithoutDelimiters(info.SeqName),   WithoutDelimiters(info.SeqNumber),
   };
-  for (size_t i = 0; i < std::size(kFileNamePlaceholders); ++i) {
-    name = ReplaceEvery(name, kFileNamePlaceholders[i].token, values[i]);
+  for (size_t i = 0; i < std::size(kFileNameWords); ++i) {
+    name = ReplaceEvery(name, kFileNameWords[i].token, values[i]);
   }
   // Empty fields leave double spaces behind; one pass halves every run of them.
   name = ReplaceEvery(name, u"  ", u" ");
@@ -121,12 +106,12 @@ QString MakeSortFolder(const TBookInfo& info, const QString& pattern, const QStr
   const QString letter = author.left(1);
 
   QString expansion = pattern;
-  for (const Placeholder& placeholder : kSortPlaceholders) {
+  for (const TemplateWord& placeholder : kSortWords) {
     expansion = ReplaceEvery(expansion, placeholder.word, placeholder.token);
   }
   const QString values[] = {author, letter, info.Genre, info.SeqName, info.Lang};
-  for (size_t i = 0; i < std::size(kSortPlaceholders); ++i) {
-    expansion = ReplaceEvery(expansion, kSortPlaceholders[i].token, values[i]);
+  for (size_t i = 0; i < std::size(kSortWords); ++i) {
+    expansion = ReplaceEvery(expansion, kSortWords[i].token, values[i]);
   }
 
   QString path = processedFolder + NeutraliseDotComponents(expansion);
