@@ -1,6 +1,6 @@
 #include "archive/zip_reader.h"
 
-#include "archive/posix_file.h"
+#include "base/posix_file.h"
 #include "archive/zip_format.h"
 
 #include <zlib.h>

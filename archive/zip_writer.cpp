@@ -1,6 +1,6 @@
 #include "archive/zip_writer.h"
 
-#include "archive/posix_file.h"
+#include "base/posix_file.h"
 #include "archive/zip_format.h"
 
 #include <fcntl.h>

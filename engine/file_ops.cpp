@@ -2,7 +2,7 @@
 
 #include "engine/engine_error.h"
 #include "engine/journal.h"
-#include "archive/posix_file.h"
+#include "base/posix_file.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "engine/journal.h"
 
-#include "archive/posix_file.h"
+#include "base/posix_file.h"
 #include "archive/zip_reader.h"
 
 #include <QDir>

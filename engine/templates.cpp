@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "engine/names.h"
+#include "base/names.h"
 
 namespace {
 

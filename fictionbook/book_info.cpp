@@ -9,7 +9,7 @@
 #include <limits>
 #include <memory>
 
-#include "engine/names.h"
+#include "base/names.h"
 #include "validation/xml_reading.h"
 
 namespace {

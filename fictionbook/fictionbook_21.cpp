@@ -1,6 +1,6 @@
 #include "fictionbook/fictionbook_21.h"
 
-#include "engine/names.h"
+#include "base/names.h"
 
 #include <libxml/tree.h>
 

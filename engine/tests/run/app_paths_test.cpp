@@ -2,7 +2,7 @@
 // install prefix, loses a portable copy's settings, or sends the books into the wrong folder.
 
 #include "engine/app_paths.h"
-#include "engine/tests/text/qstring_printer.h"
+#include "tests/support/qstring_printer.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,7 +5,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "engine/tests/text/qstring_printer.h"
+#include "tests/support/qstring_printer.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <csignal>
 
 #include "engine/engine_error.h"
-#include "engine/tests/text/qstring_printer.h"
+#include "tests/support/qstring_printer.h"
 
 namespace {
 

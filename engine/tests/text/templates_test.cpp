@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/tests/text/qstring_printer.h"
+#include "tests/support/qstring_printer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "engine/names.h"
+#include "base/names.h"
 
 #include <array>
 #include <string_view>

@@ -1,8 +1,8 @@
-#include "engine/names.h"
+#include "base/names.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/tests/text/qstring_printer.h"
+#include "tests/support/qstring_printer.h"
 
 namespace {
 

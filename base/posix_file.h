@@ -1,8 +1,7 @@
 #pragma once
 
 // Internal to the libraries that write files (the archive writer and reader, the engine's file
-// operations and journal of moves): the few POSIX helpers they share. It lives here because the
-// archive library is the lowest of them.
+// operations and journal of moves): the few POSIX helpers they share.
 
 #include <QByteArray>
 
