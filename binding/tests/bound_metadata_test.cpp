@@ -1,5 +1,5 @@
 #include "fictionbook/book_info.h"
-#include "fictionbook/fictionbook_21.h"
+#include "binding/fictionbook_21.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "fictionbook/fictionbook_21.h"
+#include "binding/fictionbook_21.h"
 
-#include "fictionbook/tests/binding/error_of.h"
+#include "binding/tests/error_of.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "fictionbook/xml_node.h"
+#include "binding/xml_node.h"
 
-#include "fictionbook/tests/binding/error_of.h"
+#include "binding/tests/error_of.h"
 
 #include <gtest/gtest.h>
 

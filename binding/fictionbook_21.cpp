@@ -1,4 +1,4 @@
-#include "fictionbook/fictionbook_21.h"
+#include "binding/fictionbook_21.h"
 
 #include "base/names.h"
 

@@ -1,4 +1,4 @@
-#include "fictionbook/xml_node.h"
+#include "binding/xml_node.h"
 
 #include <QFile>
 #include <algorithm>

@@ -5,7 +5,7 @@
 // registered in fictionbook_21.cpp. Reads go to the DOM and may create missing children there.
 
 #include "fictionbook/book_info.h"
-#include "fictionbook/xml_node.h"
+#include "binding/xml_node.h"
 
 inline constexpr const char* kFictionBookNamespace = "http://www.gribuser.ru/xml/fictionbook/2.0";
 
