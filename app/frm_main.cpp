@@ -228,6 +228,11 @@ void TfrmMain::BuildSettingsPage() {
   auto* actions = new QHBoxLayout(pnSelectAction);
   actions->setContentsMargins(4, 0, 4, 0);
   chkValid = new QCheckBox(QStringLiteral("Валидация"));
+  chkValid->setToolTip(QStringLiteral(
+      "Отмечено: книга, не соответствующая схеме FictionBook, отправляется в папку для "
+      "неправильных файлов.\nСнято: такая книга сортируется как правильная, если она читается "
+      "(правильный XML с корнем FictionBook) и её описание можно прочесть;\nв папку для "
+      "неправильных файлов попадают только нечитаемые книги."));
   chkRename = new QCheckBox(QStringLiteral("Переименование"));
   chkSort = new QCheckBox(QStringLiteral("Сортировка"));
   chkConvert = new QCheckBox(QStringLiteral("Конвертация"));

@@ -62,16 +62,28 @@ bool DestinationTaken(BookFiles& files, const QString& destination, bool archivi
          (archiving && files.FileExists(destination + QStringLiteral(".zip")));
 }
 
+// Handles a book that is valid, or that lenient mode lets through with the schema's complaint.
 void HandleValidBook(RunHost& host, const QString& item, const QString& fileName,
+                     const QString& badTarget, const QString& complaint,
                      const TXSDValidator& validator, const GenreList& genres, BookFiles& files,
                      ArchiveStep* archive, BookOutcome& outcome) {
   TBookInfo info;
   if (TypeWork(host) > 0) {
     const bool fullGenres = host.Checked(CheckOption::FullGenres);
-    // The validator has just parsed the book: reading its tree spares a second parse per book.
-    const _xmlDoc* tree = LoadedBookTree(validator);
-    info = tree ? ReadBookInfo(*tree, fullGenres, &genres) : ReadBookInfo(item, fullGenres, &genres);
+    try {
+      // The validator has just parsed the book: reading its tree spares a second parse per book.
+      const _xmlDoc* tree = LoadedBookTree(validator);
+      info = tree ? ReadBookInfo(*tree, fullGenres, &genres) : ReadBookInfo(item, fullGenres, &genres);
+    } catch (const FictionBookError& error) {
+      // Metadata that cannot be read ends a strict run; lenient mode sets just this book aside,
+      // since it lets through books whose text elements the schema would have refused.
+      if (host.Checked(CheckOption::Valid)) throw;
+      MoveBook(files, item, badTarget, BookStatus::Invalid, outcome);
+      if (outcome.status == BookStatus::Invalid) outcome.reason = error.Message();
+      return;
+    }
   }
+  outcome.reason = complaint;
 
   QString newName;
   QString sortFolder;
@@ -407,13 +419,22 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
       }
     }
     TXSDValidator& bookValidator = own->Validator();
-    if (own->Verdict(item) != 0) {
+    int verdict = own->Verdict(item);
+    QString complaint;
+    // Lenient mode: a book that a reader can open is sorted although the schema refuses it, and
+    // the schema's complaint goes with it.
+    if (verdict == 2 && !host.Checked(CheckOption::Valid) && LoadedBookIsFictionBook(bookValidator)) {
+      complaint = bookValidator.GetErrorText();
+      verdict = 0;
+    }
+    if (verdict != 0) {
       const QString reason = bookValidator.GetErrorText();
       MoveBook(files, item, badTarget, BookStatus::Invalid, outcome);
       if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
     } else {
       try {
-        HandleValidBook(host, item, fileName, bookValidator, genres.List(), files, archive, outcome);
+        HandleValidBook(host, item, fileName, badTarget, complaint, bookValidator, genres.List(),
+                        files, archive, outcome);
       } catch (...) {
         // An error after the move (the archive step's) ends the run, but the book has gone
         // somewhere already: say where, so that no one counts it as untouched.

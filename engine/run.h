@@ -12,11 +12,17 @@ inline constexpr char16_t kIdleStatus[] = u"Ждём...";
 // What the run reads of its options. Each is read at the moment the run needs it, so a change in
 // the shell applies to the next book that reads it.
 enum class TextOption { BadDir, EndDir, DoubleDir, NewNamePattern, SortPattern };
-enum class CheckOption { Rename, Sort, Archive, Translit, TranslitDir, SortLast, SortFirst, SortMiddle, FullGenres };
+// Valid unticked is the lenient mode: a book that loads as a FictionBook but does not conform is
+// handled like a valid one.
+enum class CheckOption {
+  Rename, Sort, Archive, Translit, TranslitDir, SortLast, SortFirst, SortMiddle, FullGenres, Valid
+};
 
 // How one book ended.
 enum class BookStatus {
-  Invalid,  // did not load or did not conform: moved to the invalid-files folder
+  // Did not load or did not conform (in lenient mode: did not load as a FictionBook, or its
+  // metadata could not be read): moved to the invalid-files folder.
+  Invalid,
   Moved,    // moved to its destination (with archiving on, packed there)
   Repeat,   // destination taken: moved to the folder for repeated files
   Kept,     // a move failed: the book stays in the source folder
@@ -26,7 +32,9 @@ struct BookOutcome {
   BookStatus status = BookStatus::Kept;
   QString source;  // the list item as the run used it
   QString target;  // where the book went (or was to go); the archive when it was packed
-  QString reason;  // the validator's reason for Invalid, the system's reason for Kept
+  // The validator's reason for Invalid, the system's reason for Kept; for a book that lenient mode
+  // moved although it does not conform, the schema's first complaint.
+  QString reason;
 };
 
 // The shell around a run: the window over its controls, the command-line runner over a settings

@@ -40,6 +40,7 @@ const Setting& SettingOf(CheckOption option) {
     case CheckOption::SortFirst: return SettingNamed("SortFirst");
     case CheckOption::SortMiddle: return SettingNamed("SortMiddle");
     case CheckOption::FullGenres: return SettingNamed("FullGenres");
+    case CheckOption::Valid: return SettingNamed("Valid");
   }
   Q_UNREACHABLE();
 }

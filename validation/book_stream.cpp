@@ -46,8 +46,6 @@ constexpr size_t kKeptTextCapacity = 1 << 20;
 constexpr size_t kFirstTextPiece = 64 * 1024;
 constexpr size_t kTextMargin = 16 * 1024;  // more than the parser hands over at once
 
-constexpr char kFictionBookNamespace[] = "http://www.gribuser.ru/xml/fictionbook/2.0";
-
 Pass& PassOf(void* parserContext) {
   return *static_cast<Pass*>(static_cast<xmlParserCtxtPtr>(parserContext)->_private);
 }
@@ -376,6 +374,7 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
   } else if (!valid) {
     result.verdict = StreamVerdict::NotConforming;
     result.reason = schemaErrors.Reason(QStringLiteral("The document does not conform to the schema"));
+    result.head = std::move(doc);
   } else {
     result.verdict = StreamVerdict::Valid;
     result.head = std::move(doc);

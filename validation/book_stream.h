@@ -18,8 +18,8 @@ enum class StreamVerdict {
 
 struct StreamResult {
   StreamVerdict verdict = StreamVerdict::NotLoadable;
-  // For a valid book: the root element with the <description> subtree, as the full tree holds
-  // them, and nothing else of the book.
+  // For a book that loads (valid or not conforming): the root element with the <description>
+  // subtree, as the full tree holds them, and nothing else of the book.
   XmlDocPtr head;
   QString reason;  // why, when the book is not valid
 };

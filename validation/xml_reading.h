@@ -10,6 +10,8 @@
 #include <QString>
 #include <memory>
 
+inline constexpr char kFictionBookNamespace[] = "http://www.gribuser.ru/xml/fictionbook/2.0";
+
 struct XmlDocDeleter {
   void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };

@@ -47,6 +47,13 @@ xmlDocPtr LoadedDocument(const TXSDValidator& validator) { return LoadedDocument
 
 const _xmlDoc* LoadedBookTree(const TXSDValidator& validator) { return LoadedDocumentAccess::Get(validator); }
 
+bool LoadedBookIsFictionBook(const TXSDValidator& validator) {
+  const xmlDoc* document = LoadedDocumentAccess::Get(validator);
+  const xmlNode* root = document ? xmlDocGetRootElement(document) : nullptr;
+  return root != nullptr && xmlStrEqual(root->name, BAD_CAST "FictionBook") && root->ns != nullptr &&
+         xmlStrEqual(root->ns->href, BAD_CAST kFictionBookNamespace);
+}
+
 TXSDValidator::TXSDValidator() : impl_(std::make_unique<Impl>()) {}
 
 TXSDValidator::~TXSDValidator() = default;
@@ -123,6 +130,7 @@ int TXSDValidator::Check(const QString& path) {
         ErrorText = stream.reason;
         return 1;
       case StreamVerdict::NotConforming:
+        impl.document = std::move(stream.head);
         ErrorText = stream.reason;
         return 2;
       case StreamVerdict::NeedsTree:

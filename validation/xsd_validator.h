@@ -35,8 +35,9 @@ class TXSDValidator {
   bool Validate();
   // Judges one book in a single streaming pass, without building its tree (a book whose
   // declarations or IDs the stream cannot judge as the tree would is loaded and validated whole);
-  // the verdict as XMLValid gives it, with ErrorText set on failure. For a valid book the loaded
-  // document is then its root element with the <description>, all the metadata needs.
+  // the verdict as XMLValid gives it, with ErrorText set on failure. For a book that loads, valid
+  // or not, the loaded document is then (at least) its root element with the <description>, all
+  // the metadata needs.
   int Check(const QString& path);
   // The reason of the most recent failure; a success leaves it unchanged.
   QString GetErrorText() const;
@@ -62,6 +63,10 @@ int XMLValid(TXSDValidator& validator, const QString& path);
 
 struct _xmlDoc;
 // The book loaded by the last successful LoadDocument, or the head of the last book Check found
-// valid, still owned by the validator (null when none is loaded), so that the metadata of a valid
+// loadable, still owned by the validator (null when none is loaded), so that the metadata of a
 // book is read from what was already parsed.
 const _xmlDoc* LoadedBookTree(const TXSDValidator& validator);
+
+// True when a book is loaded and its root is <FictionBook> in the FictionBook 2 namespace: a book
+// that a reader can open even where it does not conform.
+bool LoadedBookIsFictionBook(const TXSDValidator& validator);

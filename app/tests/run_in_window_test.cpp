@@ -69,6 +69,26 @@ TEST(RunInWindow, MovesValidAndInvalidBooksThenShowsTheIdleState) {
   EXPECT_EQ(window.Progress->value(), 0);
 }
 
+// The "Валидация" box decides what a book the schema rejects becomes; a book that does not load
+// is set aside either way.
+TEST(RunInWindow, ValidationBoxChoosesBetweenStrictAndLenient) {
+  for (const bool strict : {true, false}) {
+    SCOPED_TRACE(strict ? "ticked" : "unticked");
+    RunFixture f;
+    f.Write("odd.fb2", Book("Толстой", "Лев", "Война и мир", "prose_contemporary"));
+    f.Write("broken.fb2", "<FictionBook>");
+    TfrmMain window(f.app.Path());
+    f.Prepare(window);
+    window.chkValid->setChecked(strict);
+
+    window.btnStart->click();
+
+    EXPECT_TRUE(QFileInfo::exists(f.Tmp(strict ? "bad/odd.fb2" : "end/odd.fb2")));
+    EXPECT_TRUE(QFileInfo::exists(f.Tmp("bad/broken.fb2")));
+    EXPECT_FALSE(window.chkValid->toolTip().isEmpty());
+  }
+}
+
 // Catches a second run started inside the first, or a list, folder or template changed under it.
 TEST(RunInWindow, NothingCanStartARunOrChangeTheListWhileOneIsInProgress) {
   RunFixture f;

@@ -1,5 +1,6 @@
 #include "engine/engine_error.h"
 #include "engine/run.h"
+#include "fictionbook/book_info.h"
 #include "validation/xsd_validator.h"
 #include "tests/support/book_text.h"
 
@@ -32,7 +33,7 @@ const char* Name(TextOption option) {
 
 const char* Name(CheckOption option) {
   static const char* const kNames[] = {"Rename",   "Sort",      "Archive",    "Translit",  "TranslitDir",
-                                       "SortLast", "SortFirst", "SortMiddle", "FullGenres"};
+                                       "SortLast", "SortFirst", "SortMiddle", "FullGenres", "Valid"};
   return kNames[static_cast<int>(option)];
 }
 
@@ -103,7 +104,7 @@ class Run : public ::testing::Test {
                    {TextOption::DoubleDir, Path("double/")},
                    {TextOption::NewNamePattern, "Фамилия Имя - Название"},
                    {TextOption::SortPattern, "Алфавит\\Автор"}};
-    host_.checks = {{CheckOption::SortLast, true}, {CheckOption::SortFirst, true}};
+    host_.checks = {{CheckOption::SortLast, true}, {CheckOption::SortFirst, true}, {CheckOption::Valid, true}};
   }
   void TearDown() override { QDir::setCurrent(previous_); }
 
@@ -228,6 +229,75 @@ TEST_F(Run, InvalidBooksGoToTheInvalidFolderAsTyped) {
     EXPECT_TRUE(QFile::exists(outcome.target));
   }
   EXPECT_EQ(std::count(host_.reads.begin(), host_.reads.end(), "FullGenres"), 0);
+}
+
+// Lenient mode sorts what a reader can open and still sets aside what it cannot: a book that
+// does not load, a root that is not a FictionBook, metadata that cannot be read (which would end
+// a strict run, and here costs just that book).
+TEST_F(Run, LenientModeSortsReadableBooksThatDoNotConform) {
+  struct Case {
+    const char* name;
+    QByteArray bytes;
+    BookStatus lenient;
+    QString target;  // relative to the root, in lenient mode
+    QString reason;  // a part of the reason, in lenient mode
+  } const cases[] = {
+      {"wrong.fb2", kNotConforming, BookStatus::Moved, "end/П/Петров Пётр/Петров Пётр - Шумный дом.fb2",
+       "no_such_genre"},
+      {"broken.fb2", kNotWellFormed, BookStatus::Invalid, "bad/broken.fb2", ""},
+      {"bare.fb2", QByteArray(kIvanov).replace(" xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\"", ""),
+       BookStatus::Invalid, "bad/bare.fb2", ""},
+      {"html.fb2", "<html><body><p>text</p></body></html>", BookStatus::Invalid, "bad/html.fb2", ""},
+      {"mixed.fb2",
+       Book("Сидоров", "Сидор", "<emphasis>Курсив</emphasis>"), BookStatus::Invalid, "bad/mixed.fb2",
+       "Element does not contain a single text node"},
+  };
+  SetWorkType(11);
+  for (const bool strict : {true, false}) {
+    SCOPED_TRACE(strict ? "strict" : "lenient");
+    host_.checks[CheckOption::Valid] = strict;
+    host_.outcomes.clear();
+    QStringList items;
+    for (const Case& c : cases) {
+      AddBook(c.name, c.bytes);
+      items << c.name;
+    }
+    RunBooks(items);
+    ASSERT_EQ(host_.outcomes.size(), std::size(cases));
+    for (size_t k = 0; k < std::size(cases); ++k) {
+      const Case& c = cases[k];
+      const BookOutcome& outcome = host_.outcomes[k];
+      SCOPED_TRACE(c.name);
+      const BookStatus expected = strict ? BookStatus::Invalid : c.lenient;
+      const QString target = strict ? "bad/" + QString::fromUtf8(c.name) : c.target;
+      EXPECT_EQ(outcome.status, expected);
+      EXPECT_EQ(outcome.target, Path(target));
+      EXPECT_EQ(Tree().value(target), c.bytes);
+      if (!strict) EXPECT_TRUE(outcome.reason.contains(c.reason)) << outcome.reason.toStdString();
+      EXPECT_FALSE(outcome.reason.isEmpty());
+      QFile::remove(Path(target));
+    }
+  }
+}
+
+// Strict mode keeps its rule: metadata that cannot be read ends the run at that book.
+TEST_F(Run, StrictModeEndsTheRunOnUnreadableMetadata) {
+  AddBook("a.fb2", Book("Иванов", "Иван", "Тихий<![CDATA[ дом]]>"));
+  AddBook("b.fb2", kIvanov);
+  SetWorkType(1);
+  EXPECT_THROW(RunBooks({"a.fb2", "b.fb2"}), FictionBookError);
+  EXPECT_TRUE(QFile::exists(Path("books/a.fb2")));
+  EXPECT_TRUE(QFile::exists(Path("books/b.fb2")));
+
+  // Lenient: the book is set aside, the next one goes on.
+  host_.checks[CheckOption::Valid] = false;
+  host_.outcomes.clear();
+  RunBooks({"a.fb2", "b.fb2"});
+  ASSERT_EQ(host_.outcomes.size(), 2u);
+  EXPECT_EQ(host_.outcomes[0].status, BookStatus::Invalid);
+  EXPECT_EQ(host_.outcomes[0].reason, "Element does not contain a single text node");
+  EXPECT_EQ(host_.outcomes[1].status, BookStatus::Moved);
+  EXPECT_TRUE(host_.outcomes[1].reason.isEmpty());
 }
 
 TEST_F(Run, RepeatsGoToTheRepeatFolderOnceAndThenStay) {
