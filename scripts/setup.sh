@@ -12,6 +12,7 @@ packages=(
   libxml2-utils unzip zip p7zip-full libarchive-tools python3
   fonts-dejavu-core
   clang libclang-rt-14-dev
+  desktop-file-utils appstream groff-base strace dpkg-dev file
 )
 
 missing=()
