@@ -10,6 +10,8 @@
 int main(int argc, char** argv) {
   PrepareAllocatorForRuns();
   ShelvioApplication application(argc, argv);
+  // The desktop matches the window to its installed menu entry, and takes the icon from there.
+  ShelvioApplication::setDesktopFileName(QStringLiteral("org.example.shelvio"));
   // The XML library is set up once for the program's life and cleaned up after the window.
   xmlInitParser();
   const AppPaths paths = DefaultAppPaths();
