@@ -109,6 +109,9 @@ TfrmMain::TfrmMain(const AppPaths& paths, QWidget* parent)
   Zip = std::make_unique<TZipWriter>();
   zipPrompt_ = std::make_unique<ZipPromptBox>(this);
   Zip->SetPrompt(zipPrompt_.get());
+  // The choice applies from the next book on, like every other option of the settings tab.
+  connect(cbZipLevel, &QComboBox::currentIndexChanged, this,
+          [this](int index) { Zip->SetCompressionLevel(CompressionLevelOfChoice(index)); });
   // The design shows the settings page; the settings may choose another.
   PControl->setCurrentIndex(1);
 
@@ -280,13 +283,13 @@ void TfrmMain::BuildSettingsPage() {
   archive->setContentsMargins(9, 2, 9, 2);
   auto* levelLabel = new QLabel(QStringLiteral("Уровень сжатия:  "));
   levelLabel->setMinimumWidth(kRowLabelWidth);
+  // Not editable: a typed text would become a fifth item that no compression stands for.
   cbZipLevel = new QComboBox;
-  cbZipLevel->setEditable(true);
   cbZipLevel->setFixedWidth(kZipLevelWidth);
   cbZipLevel->addItems({QStringLiteral("Быстрое"), QStringLiteral("Максимальное"),
                         QStringLiteral("Нормальное"), QStringLiteral("Без сжатия")});
+  cbZipLevel->setPlaceholderText(QString::fromUtf16(kZipLevelPrompt));
   cbZipLevel->setCurrentIndex(-1);
-  cbZipLevel->setEditText(QString::fromUtf16(kZipLevelPrompt));
   archive->addWidget(levelLabel);
   archive->addWidget(cbZipLevel);
   archive->addStretch();

@@ -25,13 +25,9 @@ void Show(QWidget* control, const Setting& setting, const SettingValues& values)
   } else if (auto* box = qobject_cast<QCheckBox*>(control)) {
     box->setChecked(values.Checked(setting));
   } else if (auto* combo = qobject_cast<QComboBox*>(control)) {
+    // A value that names no item leaves none chosen: the box shows its placeholder and saves -1.
     const int index = values.Number(setting);
-    if (index >= 0 && index < combo->count()) {
-      combo->setCurrentIndex(index);
-    } else {
-      combo->setCurrentIndex(-1);
-      combo->setEditText(QString::fromUtf16(kZipLevelPrompt));
-    }
+    combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
   } else if (auto* pages = qobject_cast<QTabWidget*>(control)) {
     // Qt always shows a page: an index out of range leaves the page that shows.
     const int index = values.Number(setting);

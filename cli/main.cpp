@@ -83,8 +83,8 @@ const char kHelp[] =
     "                FictionBook in the FictionBook 2 namespace and its metadata can be read; the\n"
     "                schema's first complaint is then its line's REASON. Only books that fail\n"
     "                one of those go to the folder for invalid files.\n"
-    "  Convert, ZipLevel, ActivePage and the section [FORM] belong to the window and are not\n"
-    "  used here.\n"
+    "  ZipLevel      compression of the archives: 0 fastest, 1 maximum, 2 normal, 3 none (2)\n"
+    "  Convert, ActivePage and the section [FORM] belong to the window and are not used here.\n"
     "\n"
     "Output: one line per book on standard output,\n"
     "  STATUS<TAB>SOURCE<TAB>TARGET<TAB>REASON\n"
@@ -329,7 +329,8 @@ int main(int argc, char** argv) {
   const QString folder = QFileInfo(args.folder).absoluteFilePath();
   if (!QFileInfo(folder).isDir()) return UsageError(QStringLiteral("no folder %1").arg(args.folder));
 
-  CliHost host(ReadSettings(IniFile(settingsPath), tmpPath));
+  const SettingValues settings = ReadSettings(IniFile(settingsPath), tmpPath);
+  CliHost host(settings);
   DiskFiles disk;
   DryRunFiles dry;
   BookFiles& files = args.dryRun ? static_cast<BookFiles&>(dry) : disk;
@@ -337,6 +338,7 @@ int main(int argc, char** argv) {
   // predictions match.
   CreateDefaultWorkFolders(tmpPath, files);
   TZipWriter zip;
+  zip.SetCompressionLevel(CompressionLevelOfChoice(settings.Number(SettingNamed("ZipLevel"))));
   PolicyPrompt prompt(args.onZipError == QLatin1String("ignore") ? ZipPromptAnswer::Ignore
                                                                  : ZipPromptAnswer::Abort);
   zip.SetPrompt(&prompt);

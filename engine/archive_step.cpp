@@ -66,6 +66,15 @@ bool ZipArchiveStep::Pack(const QString& destination) {
   return true;
 }
 
+ZipCompressionLevel CompressionLevelOfChoice(int zipLevel) {
+  switch (zipLevel) {
+    case 0: return ZipCompressionLevel::clFastest;
+    case 1: return ZipCompressionLevel::clMax;
+    case 3: return ZipCompressionLevel::clNone;
+    default: return ZipCompressionLevel::clNormal;
+  }
+}
+
 bool DryRunArchiveStep::Pack(const QString& destination) {
   int error = 0;
   return files_.MoveFile(destination, destination + QStringLiteral(".zip"), &error);

@@ -1,10 +1,9 @@
 #pragma once
 
+#include "archive/zip_writer.h"
 #include "engine/run.h"
 
 #include <QString>
-
-class TZipWriter;
 
 // The archive step over the ZIP writer: the book at D is packed into D + ".zip" and removed only
 // once the archive is in place and holds it. When the writer gives up on the book (the prompt
@@ -29,3 +28,8 @@ class DryRunArchiveStep final : public ArchiveStep {
  private:
   BookFiles& files_;
 };
+
+// The compression of the settings' choice "ZipLevel", the item of the window's drop-down: 0 fastest
+// (deflate level 1), 1 maximum (9), 2 normal (6), 3 none (stored). Any other value, -1 for no item
+// chosen, means normal: the writer's own default.
+ZipCompressionLevel CompressionLevelOfChoice(int zipLevel);

@@ -3,9 +3,11 @@
 #include "app/book_file_list.h"
 #include "app/folder_tree.h"
 #include "app/frm_main.h"
+#include "tests/support/zip_level.h"
 #include "window_test_support.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -197,6 +199,26 @@ TEST(RunInWindow, ArchivingPacksTheBookBesideItsDestination) {
   EXPECT_TRUE(QFileInfo::exists(f.Tmp("end/good.fb2.zip")));
   EXPECT_FALSE(QFileInfo::exists(f.Tmp("end/good.fb2")));
   EXPECT_FALSE(QFileInfo::exists(f.folder + "/good.fb2"));
+}
+
+// Catches a compression choice that the archives do not follow: each item gives its own method and
+// deflate level, and "Нормальное" the level 6 of every archive made before the choice took effect.
+TEST(RunInWindow, ArchivesFollowTheCompressionChoice) {
+  const QByteArray book = BookOfManyWords();
+  const int compressionOfItem[] = {1, 9, 6, 0};  // Быстрое, Максимальное, Нормальное, Без сжатия
+  for (int item = 0; item < 4; ++item) {
+    SCOPED_TRACE(item);
+    RunFixture f;
+    f.Write("book.fb2", book);
+    TfrmMain window(f.app.Path());
+    f.Prepare(window);
+    window.chkArchive->setChecked(true);
+    window.cbZipLevel->setCurrentIndex(item);
+    window.btnStart->click();
+    QFile archive(f.Tmp("end/book.fb2.zip"));
+    ASSERT_TRUE(archive.open(QIODevice::ReadOnly));
+    EXPECT_EQ(CompressionOfBook(archive.readAll(), book), compressionOfItem[item]);
+  }
 }
 
 // Catches a cancel click that is not seen before the next book.

@@ -1,6 +1,7 @@
 // LoadSetting and SaveSetting over a real setting.ini in a temporary app folder.
 
 #include "app/frm_main.h"
+#include "archive/zip_writer.h"
 #include "window_test_support.h"
 
 #include <QCheckBox>
@@ -207,6 +208,43 @@ TEST(Settings, ValueFormsFollowTheIntegerAndStringRules) {
 
   window.SaveSetting();
   EXPECT_TRUE(Section(app.Settings(), "user").contains("ActivePage=1"));
+}
+
+// Catches a compression choice that does not reach the archiver, an editable box that takes a
+// typed fifth item, or a value naming no item that is saved as anything but -1.
+TEST(Settings, CompressionChoiceSetsTheArchiverAndSavesItsIndex) {
+  const struct {
+    const char* line;
+    int index;
+    const char* shown;
+    int mode;
+  } cases[] = {
+      {"", 2, "Нормальное", 6},          {"ZipLevel=0", 0, "Быстрое", 1},
+      {"ZipLevel=1", 1, "Максимальное", 9}, {"ZipLevel=3", 3, "Без сжатия", 0},
+      {"ZipLevel=4", -1, "", 6},          {"ZipLevel=-1", -1, "", 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    TempApp app;
+    app.WriteSettings(QByteArray("[USER]\n") + c.line + "\n");
+    TfrmMain window(app.Path());
+    EXPECT_FALSE(window.cbZipLevel->isEditable());
+    EXPECT_EQ(window.cbZipLevel->count(), 4);
+    EXPECT_EQ(window.cbZipLevel->currentIndex(), c.index);
+    EXPECT_EQ(window.cbZipLevel->currentText(), QString::fromUtf8(c.shown));
+    EXPECT_EQ(window.cbZipLevel->placeholderText(), QStringLiteral("Сжатие"));
+    EXPECT_EQ(window.Zip->CompressionMode(), c.mode);
+    window.SaveSetting();
+    EXPECT_TRUE(Section(app.Settings(), "USER").contains(QStringLiteral("ZipLevel=%1").arg(c.index)));
+  }
+  // A choice the user makes applies at once, to the next book archived.
+  TempApp app;
+  TfrmMain window(app.Path());
+  const int modeOfItem[] = {1, 9, 6, 0};
+  for (const int item : {3, 0, 1, 2}) {
+    window.cbZipLevel->setCurrentIndex(item);
+    EXPECT_EQ(window.Zip->CompressionMode(), modeOfItem[item]) << "item " << item;
+  }
 }
 
 // Catches a save that drops what the program does not know.

@@ -1,6 +1,7 @@
 // Runs shelvio-cli with archiving on and checks every archive with readers other than ours.
 
 #include "cli_test_support.h"
+#include "tests/support/zip_level.h"
 
 #include <QDir>
 #include <QFile>
@@ -275,6 +276,28 @@ TEST_F(CliArchive, WriterErrorEndsTheRunWithoutAnEmptyArchive) {
   ASSERT_EQ(result.lines.size(), 1);
   EXPECT_TRUE(result.lines[0].startsWith("moved\ta.fb2\t" + Path("end/a.fb2") + "\t"))
       << result.lines[0].toStdString();
+}
+
+// The compression choice of the settings reaches the archives, read the way the window reads it:
+// each item its own method and level, normal (level 6) by default and for a value naming no item.
+TEST_F(CliArchive, ZipLevelChoosesTheCompression) {
+  const QByteArray book = BookOfManyWords();
+  const struct {
+    const char* line;
+    int compression;
+  } cases[] = {{"", 6}, {"ZipLevel=0", 1}, {"ZipLevel=1", 9}, {"ZipLevel=2", 6}, {"ZipLevel=3", 0},
+               {"ZipLevel=9", 6}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    QFile::remove(Path("end/a.fb2.zip"));
+    Write("books/a.fb2", book);
+    WriteSettings(QStringLiteral("Archive=1\nRename=0\nSort=0\n") + c.line);
+    const Result result = RunOnBooks();
+    ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
+    QFile archive(Path("end/a.fb2.zip"));
+    ASSERT_TRUE(archive.open(QIODevice::ReadOnly));
+    EXPECT_EQ(CompressionOfBook(archive.readAll(), book), c.compression);
+  }
 }
 
 QStringList CorpusBooks() {
