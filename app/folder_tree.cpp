@@ -4,7 +4,9 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
+#include <QIcon>
 #include <QSocketNotifier>
 #include <QStorageInfo>
 #include <QStyle>
@@ -27,8 +29,14 @@ bool HasSubfolder(const QString& path) {
   return it.hasNext();
 }
 
+// Where the desktop mounts media that the user plugs in.
+bool IsMediaMount(const QString& root) {
+  return root.startsWith(QLatin1String("/media/")) || root.startsWith(QLatin1String("/run/media/"));
+}
+
 // Kernel and runtime file systems hold no books.
 bool IsSystemMount(const QString& root) {
+  if (IsMediaMount(root)) return false;
   for (const char* prefix : {"/proc", "/sys", "/dev", "/run", "/snap", "/boot", "/var/lib"}) {
     const QLatin1String p(prefix);
     if (root == p || root.startsWith(p + u'/')) return true;
@@ -40,15 +48,55 @@ QString Labelled(const QString& name, const QString& path) {
   return QStringLiteral("%1 (%2)").arg(name, path);
 }
 
+// The kernel's word on a block device (a partition asks its disk): can the medium be taken out.
+bool IsRemovableDevice(const QByteArray& device) {
+  if (!device.startsWith("/dev/")) return false;
+  const QString node = QFileInfo(QString::fromLocal8Bit(device)).canonicalFilePath();
+  const QString block =
+      QFileInfo(QStringLiteral("/sys/class/block/") + node.section(u'/', -1)).canonicalFilePath();
+  if (block.isEmpty()) return false;
+  for (const QString& folder : {block, block.section(u'/', 0, -2)}) {
+    QFile flag(folder + QStringLiteral("/removable"));
+    if (flag.open(QIODevice::ReadOnly)) return flag.read(1) == "1";
+  }
+  return false;
+}
+
 }  // namespace
+
+VolumeKind KindOfMount(const QString& root, const QByteArray& fileSystemType, bool removableDevice) {
+  static const QList<QByteArray> network = {"nfs",  "nfs4",  "cifs", "smb3",      "smbfs",      "ncpfs",
+                                            "afs",  "9p",    "ceph", "glusterfs", "fuse.sshfs", "fuse.rclone",
+                                            "davfs", "fuse.davfs2"};
+  if (network.contains(fileSystemType)) return VolumeKind::Network;
+  if (fileSystemType == "iso9660" || fileSystemType == "udf") return VolumeKind::Optical;
+  if (removableDevice || IsMediaMount(root)) return VolumeKind::Removable;
+  return VolumeKind::FixedDisk;
+}
+
+QIcon VolumeIcon(VolumeKind kind, const QStyle* style) {
+  switch (kind) {
+    case VolumeKind::Home:
+      return QIcon::fromTheme(QStringLiteral("user-home"), style->standardIcon(QStyle::SP_DirHomeIcon));
+    case VolumeKind::Removable:
+      return QIcon::fromTheme(QStringLiteral("drive-removable-media"), style->standardIcon(QStyle::SP_DriveFDIcon));
+    case VolumeKind::Optical:
+      return QIcon::fromTheme(QStringLiteral("drive-optical"), style->standardIcon(QStyle::SP_DriveCDIcon));
+    case VolumeKind::Network:
+      return QIcon::fromTheme(QStringLiteral("folder-remote"), style->standardIcon(QStyle::SP_DriveNetIcon));
+    case VolumeKind::FixedDisk:
+      break;
+  }
+  return QIcon::fromTheme(QStringLiteral("drive-harddisk"), style->standardIcon(QStyle::SP_DriveHDIcon));
+}
 
 QList<Volume> MountedVolumes() {
   QList<Volume> result;
   result.append({QStringLiteral("/"), Labelled(QStringLiteral("Корневая папка"), QStringLiteral("/")),
-                 false});
+                 false, VolumeKind::FixedDisk});
   const QString home = QDir::homePath();
   if (home != QLatin1String("/"))
-    result.append({home, Labelled(QStringLiteral("Домашняя папка"), home), false});
+    result.append({home, Labelled(QStringLiteral("Домашняя папка"), home), false, VolumeKind::Home});
 
   QList<Volume> volumes;
   for (const QStorageInfo& storage : QStorageInfo::mountedVolumes()) {
@@ -57,7 +105,8 @@ QList<Volume> MountedVolumes() {
       continue;
     QString name = storage.name();
     if (name.isEmpty()) name = QDir(root).dirName();
-    volumes.append({root, Labelled(name, root), true});
+    volumes.append({root, Labelled(name, root), true,
+                    KindOfMount(root, storage.fileSystemType(), IsRemovableDevice(storage.device()))});
   }
   std::sort(volumes.begin(), volumes.end(),
             [](const Volume& a, const Volume& b) { return a.path < b.path; });
@@ -117,8 +166,7 @@ QTreeWidgetItem* FolderTree::AddVolumeNode(const Volume& volume, int index) {
   auto* node = new QTreeWidgetItem;
   node->setText(0, volume.label);
   node->setData(0, kPathRole, WithSlash(volume.path));
-  node->setIcon(0, style()->standardIcon(volume.removable ? QStyle::SP_DriveCDIcon
-                                                          : QStyle::SP_DriveHDIcon));
+  node->setIcon(0, VolumeIcon(volume.kind, style()));
   node->setChildIndicatorPolicy(volume.removable || HasSubfolder(volume.path)
                                     ? QTreeWidgetItem::ShowIndicator
                                     : QTreeWidgetItem::DontShowIndicatorWhenChildless);

@@ -8,7 +8,12 @@
 #include <memory>
 
 class QFile;
+class QIcon;
 class QSocketNotifier;
+class QStyle;
+
+// What a top-level place is, for its icon.
+enum class VolumeKind { FixedDisk, Home, Removable, Optical, Network };
 
 // A top-level place of the folder tree: the file system root, the home folder or a volume.
 struct Volume {
@@ -16,7 +21,16 @@ struct Volume {
   QString label;  // the node's text
   // A volume's medium is not touched until the user expands it, so it always has an expand mark.
   bool removable = false;
+  VolumeKind kind = VolumeKind::FixedDisk;
 };
+
+// The kind of a mounted volume: by its file system type a network share or an optical disc; by its
+// device (removableDevice: the kernel says the medium can be taken out) or by where the desktop
+// mounts media (below /media or /run/media) removable; otherwise a fixed disk.
+VolumeKind KindOfMount(const QString& root, const QByteArray& fileSystemType, bool removableDevice);
+
+// The icon of a kind: the desktop theme's where it has one, else the style's standard icon.
+QIcon VolumeIcon(VolumeKind kind, const QStyle* style);
 
 // The root "/", the user's home folder, then the mounted volumes ordered by path; each labelled
 // with its name and its path in parentheses.

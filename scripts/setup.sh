@@ -10,7 +10,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libxml2-dev zlib1g-dev libgtest-dev googletest
   libxml2-utils unzip zip p7zip-full libarchive-tools python3
-  fonts-dejavu-core
+  fonts-dejavu-core qt6-translations-l10n
+  xvfb xauth openbox wmctrl
   clang libclang-rt-14-dev
   desktop-file-utils appstream groff-base strace dpkg-dev file
 )

@@ -5,13 +5,20 @@
 #include "app/folder_tree.h"
 #include "app/frm_main.h"
 #include "app/select_dir_dialog.h"
+#include "app/shelvio_application.h"
 #include "engine/engine_error.h"
 #include "window_test_support.h"
 
 #include <QLabel>
+#include <QIcon>
+#include <QImage>
+#include <QMenu>
+#include <QTranslator>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+
+#include <memory>
 
 namespace {
 
@@ -107,6 +114,31 @@ TEST(FileList, AFolderThatCannotBeEnteredKeepsThePreviousOne) {
   EXPECT_EQ(QDir::currentPath(), QDir(books.path()).canonicalPath());
 }
 
+// Catches Qt's own texts left in English in the Russian window: the buttons of the ZIP error box and
+// of the other boxes, and the edit fields' context menu.
+TEST(QtTranslation, StandardButtonsAndContextMenuSpeakRussian) {
+  QTranslator* translator = InstallQtRussian(QCoreApplication::instance());
+  ASSERT_NE(translator, nullptr) << "Qt's Russian translation (qt6-translations-l10n) is not installed";
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Shelvio"), QStringLiteral("?"),
+                  QMessageBox::Yes | QMessageBox::No | QMessageBox::Abort | QMessageBox::Retry |
+                      QMessageBox::Ignore);
+  QStringList buttons;
+  for (const QMessageBox::StandardButton button :
+       {QMessageBox::Yes, QMessageBox::No, QMessageBox::Abort, QMessageBox::Retry, QMessageBox::Ignore})
+    buttons << box.button(button)->text();
+  QLineEdit edit;
+  const std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
+  QStringList actions;
+  for (const QAction* action : menu->actions())
+    if (!action->isSeparator()) actions << action->text().section(u'\t', 0, 0);  // without the shortcut
+  QCoreApplication::removeTranslator(translator);
+  delete translator;
+
+  EXPECT_EQ(buttons, (QStringList{"&Да", "&Нет", "Прервать", "Повторить", "Пропустить"}));
+  EXPECT_EQ(actions.first(), QStringLiteral("&Отменить действие"));
+  EXPECT_EQ(actions.last(), QStringLiteral("Выделить всё"));
+}
+
 // Catches children read eagerly, unsorted, with hidden folders, or with wrong expand marks.
 TEST(FolderTree, ReadsChildrenOnExpandSortedWithoutHiddenFolders) {
   QTemporaryDir root;
@@ -148,6 +180,41 @@ TEST(FolderTree, FollowsVolumesThatComeAndGo) {
   EXPECT_NE(tree.CurrentFolder(), c.path());
   EXPECT_EQ(changes.last(), tree.CurrentFolder());
   EXPECT_EQ(tree.topLevelItem(1)->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+}
+
+// Catches every volume shown with one icon: network shares, removable media, optical discs and
+// fixed disks are told apart and each gets an icon of its own.
+TEST(FolderTree, VolumesGetTheIconOfTheirKind) {
+  const struct {
+    const char* root;
+    const char* type;
+    bool removableDevice;
+    VolumeKind kind;
+  } cases[] = {
+      {"/mnt/books", "ext4", false, VolumeKind::FixedDisk},
+      {"/mnt/stick", "vfat", true, VolumeKind::Removable},
+      {"/media/reader/KINGSTON", "exfat", false, VolumeKind::Removable},
+      {"/run/media/reader/disk", "ntfs3", false, VolumeKind::Removable},
+      {"/media/cdrom0", "iso9660", true, VolumeKind::Optical},
+      {"/mnt/library", "nfs4", false, VolumeKind::Network},
+      {"/mnt/share", "cifs", false, VolumeKind::Network},
+      {"/home/reader/remote", "fuse.sshfs", false, VolumeKind::Network},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(KindOfMount(c.root, c.type, c.removableDevice), c.kind) << c.root << " " << c.type;
+
+  const VolumeKind kinds[] = {VolumeKind::FixedDisk, VolumeKind::Home, VolumeKind::Removable, VolumeKind::Optical,
+                              VolumeKind::Network};
+  QList<Volume> volumes;
+  for (const VolumeKind kind : kinds) volumes.append({QDir::tempPath(), QStringLiteral("v"), false, kind});
+  FolderTree tree(nullptr, [&] { return volumes; });
+  QList<QImage> icons;
+  for (int i = 0; i < tree.topLevelItemCount(); ++i) {
+    const QImage icon = tree.topLevelItem(i)->icon(0).pixmap(16, 16).toImage();
+    EXPECT_FALSE(icon.isNull()) << i;
+    EXPECT_FALSE(icons.contains(icon)) << "kind " << i << " has the icon of another kind";
+    icons.append(icon);
+  }
 }
 
 // Catches a picker that drops or doubles the trailing "/", that changes a field on cancel, or that
