@@ -30,7 +30,7 @@ TemplateDialog::TemplateDialog(const QString& caption, int width, int height, QW
     : QDialog(parent) {
   setWindowTitle(caption);
   ApplyTheme(this);
-  setStyleSheet(GroovedStripRule(QStringLiteral("QFrame#pnTop")) +
+  setStyleSheet(GroovedStripRule(QStringLiteral("QFrame#pnTop")) + DisabledTextRule() +
                 GroovedStripRule(QStringLiteral("QFrame#pnBottom")));
 
   auto* pnTop = new QFrame(this);

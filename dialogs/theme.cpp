@@ -19,6 +19,10 @@ QString GroovedStripRule(const QString& selector) {
       .arg(selector, QLatin1String(kThemeLight), QLatin1String(kThemeMedium));
 }
 
+QString DisabledTextRule() {
+  return QStringLiteral("*:disabled { color: %1; }\n").arg(QLatin1String(kThemeDisabledText));
+}
+
 void ApplyTheme(QWidget* window) {
   QPalette palette = window->palette();
   palette.setColor(QPalette::Window, QColor(QLatin1String(kThemeLight)));

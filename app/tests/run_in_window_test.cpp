@@ -15,6 +15,10 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include <QImage>
+
+#include <algorithm>
+#include <cmath>
 #include <functional>
 
 namespace {
@@ -121,6 +125,50 @@ TEST(RunInWindow, NothingCanStartARunOrChangeTheListWhileOneIsInProgress) {
   EXPECT_TRUE(window.DirectoryTree->isEnabled());
   EXPECT_TRUE(window.gbWorkDir->isEnabled());
   EXPECT_TRUE(window.btnedSort->isEnabled());
+}
+
+// WCAG's relative luminance of a pixel.
+double Luminance(QRgb pixel) {
+  auto linear = [](int c) {
+    const double v = c / 255.0;
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * linear(qRed(pixel)) + 0.7152 * linear(qGreen(pixel)) + 0.0722 * linear(qBlue(pixel));
+}
+
+// Catches disabled captions drawn in the style's grey, which all but vanishes on the blue gradient:
+// measured on the pixels drawn during a run, the darkest pixel of each caption of "Рабочие папки"
+// against the darkest background in its rectangle (the lightest pixel of its bottom row: the
+// gradient darkens downwards) must reach 4.5:1.
+TEST(RunInWindow, DisabledWorkFolderCaptionsStayReadableOnTheGradient) {
+  RunFixture f;
+  f.Write("good.fb2", ValidBook());
+  PumpedWindow window(f.app.Path());
+  window.show();  // first: showing selects the start folder
+  f.Prepare(window);
+  QImage shot;
+  window.onPump = [&](int) {
+    window.PControl->setCurrentIndex(1);
+    ASSERT_FALSE(window.gbWorkDir->isEnabled());
+    shot = window.gbWorkDir->grab().toImage();
+  };
+  window.btnStart->click();
+  ASSERT_FALSE(shot.isNull());
+
+  const QList<QLabel*> captions = window.gbWorkDir->findChildren<QLabel*>();
+  ASSERT_EQ(captions.size(), 3);
+  const qreal scale = shot.devicePixelRatio();
+  for (QLabel* caption : captions) {
+    SCOPED_TRACE(caption->text().toStdString());
+    const QRect area(caption->geometry().topLeft() * scale, caption->geometry().size() * scale);
+    double text = 1;
+    double background = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+      for (int x = area.left(); x <= area.right(); ++x) text = std::min(text, Luminance(shot.pixel(x, y)));
+    for (int x = area.left(); x <= area.right(); ++x)
+      background = std::max(background, Luminance(shot.pixel(x, area.bottom())));
+    EXPECT_GE((background + 0.05) / (text + 0.05), 4.5);
+  }
 }
 
 // Catches a run error that escapes the window, is shown without its text, or leaves the controls
