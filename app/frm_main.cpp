@@ -33,7 +33,6 @@
 #include <QSplitter>
 #include <QStyle>
 #include <QTabWidget>
-#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -74,7 +73,7 @@ TfrmMain::TfrmMain(const AppPaths& paths, QWidget* parent)
   ApplyTheme(this);
   setStyleSheet(
       GroovedStripRule(QStringLiteral("QFrame#pnStatus")) +
-      GroovedStripRule(QStringLiteral("QFrame#pnButton")) +
+      GroovedStripRule(QStringLiteral("QFrame#pnButton")) + DisabledTextRule() +
       GradientRule(QStringLiteral("QGroupBox#gbWorkDir, QGroupBox#gbTemplate, QGroupBox#gbArchive")) +
       Css("QGroupBox#gbWorkDir, QGroupBox#gbTemplate, QGroupBox#gbArchive, QGroupBox#gbFIO"
           " { border: 1px solid %2; border-radius: 3px; margin-top: 7px; padding-top: 5px; }\n"
@@ -495,13 +494,31 @@ void TfrmMain::showEvent(QShowEvent* event) {
   if (shownOnce_) return;
   shownOnce_ = true;
   DirectoryTree->SelectStartFolder();
-  // The frame is known only once the window is on screen.
-  QTimer::singleShot(0, this, [this] { ApplyOuterSize(); });
+}
+
+bool TfrmMain::event(QEvent* event) {
+  const bool result = QMainWindow::event(event);
+  // The window manager frames the window some time after it is shown, and Qt learns the frame
+  // from the move or resize that follows.
+  if (event->type() == QEvent::Move || event->type() == QEvent::Resize || event->type() == QEvent::WindowStateChange)
+    ApplyOuterSize();
+  return result;
 }
 
 void TfrmMain::ApplyOuterSize() {
-  if (!pendingOuterSize_.isValid() || windowState() != Qt::WindowNoState) return;
+  if (!pendingOuterGeometry_.isValid()) return;
+  if (windowState() != Qt::WindowNoState) {
+    pendingOuterGeometry_ = QRect();
+    return;
+  }
+  // Without a frame yet the size set at loading is the outer size already. Taking the frame off
+  // before it is known would make the window grow by its frame at every start.
   const QSize frame = frameGeometry().size() - size();
-  resize(pendingOuterSize_ - frame);
-  pendingOuterSize_ = QSize();
+  if (frame.isNull()) return;
+  const QRect outer = pendingOuterGeometry_;
+  pendingOuterGeometry_ = QRect();
+  resize(outer.size() - frame);
+  // A size below the window's minimum leaves the size as it was, and the window manager may have
+  // placed the frame by the client's corner meanwhile: the frame goes back where it was stored.
+  move(outer.topLeft());
 }

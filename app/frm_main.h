@@ -132,6 +132,7 @@ class TfrmMain : public QMainWindow, public RunHost {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  bool event(QEvent* event) override;
 
  private:
   // A control that holds a setting of the file between the load and the save.
@@ -162,6 +163,7 @@ class TfrmMain : public QMainWindow, public RunHost {
   bool running_ = false;
   bool closeAfterRun_ = false;
   bool shownOnce_ = false;
-  // The outer size from the settings, applied once the frame is known.
-  QSize pendingOuterSize_;
+  // The outer placement from the settings, applied once the window manager has framed the window
+  // (it stays pending where none does: the placement set at loading is then the outer one).
+  QRect pendingOuterGeometry_;
 };

@@ -78,12 +78,12 @@ void TfrmMain::LoadSetting() {
   if (state == kStateMaximized) {
     setWindowState(Qt::WindowMaximized);
   } else if (state == kStateNormal) {
-    const int width = values.Number(SettingNamed("Width"));
-    const int height = values.Number(SettingNamed("Height"));
-    // The file holds the outer size; the frame is taken off once it is known.
-    pendingOuterSize_ = QSize(width, height);
-    resize(width, height);
-    move(values.Number(SettingNamed("Left")), values.Number(SettingNamed("Top")));
+    const QRect outer(values.Number(SettingNamed("Left")), values.Number(SettingNamed("Top")),
+                      values.Number(SettingNamed("Width")), values.Number(SettingNamed("Height")));
+    // The file holds the outer placement; the frame is taken off once it is known.
+    pendingOuterGeometry_ = outer;
+    resize(outer.size());
+    move(outer.topLeft());
     setWindowState(Qt::WindowNoState);
   }
 

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# The window's placement must survive start and close: ten cycles of the real program under a real
+# window manager (Xvfb and openbox) leave [FORM] of setting.ini as the first cycle wrote it, in the
+# normal and the maximized state and for a size below the window's minimum. The normal placement
+# comes back exactly as it was stored: the stored size is the outer size, frame included.
+# Usage: placement_cycles.sh SHELVIO FLS_DIR
+set -euo pipefail
+program=$(realpath "$1")
+fls=$(realpath "$2")
+
+if [ -z "${PLACEMENT_DISPLAY_READY:-}" ]; then
+  for tool in xvfb-run xauth openbox wmctrl; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing: scripts/setup.sh installs it" >&2; exit 1; }
+  done
+  PLACEMENT_DISPLAY_READY=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$program" "$fls"
+fi
+
+work=$(mktemp -d)
+wm=""
+cleanup() {
+  [ -n "$wm" ] && kill "$wm" 2>/dev/null && wait "$wm" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p -m 0700 "$work/run" "$work/state" "$work/config" "$work/app"
+export XDG_RUNTIME_DIR=$work/run XDG_STATE_HOME=$work/state XDG_CONFIG_HOME=$work/config
+# A portable copy: setting.ini beside the program.
+cp "$program" "$work/app/shelvio"
+ln -s "$fls" "$work/app/fls"
+settings=$work/app/setting.ini
+
+openbox >/dev/null 2>&1 & wm=$!
+for _ in $(seq 100); do wmctrl -m >/dev/null 2>&1 && break; sleep 0.1; done
+wmctrl -m >/dev/null 2>&1 || { echo "openbox did not start" >&2; exit 1; }
+
+# Starts the program, waits until its window is managed and settled, closes it the way the window
+# manager's close button does and waits for the program to end.
+cycle() {
+  (cd "$work" && exec "$work/app/shelvio") >/dev/null 2>&1 & local pid=$!
+  local shown=""
+  for _ in $(seq 300); do
+    if wmctrl -l | grep -q ' Shelvio$'; then shown=1; break; fi
+    sleep 0.1
+  done
+  [ -n "$shown" ] || { echo "the window did not appear" >&2; kill "$pid"; return 1; }
+  sleep 1.5
+  wmctrl -c Shelvio
+  for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then echo "the program did not end on close" >&2; kill "$pid"; return 1; fi
+  wait "$pid"
+}
+
+form() { sed -n '/^\[FORM\]/,/^\[/{/^\[/d;p}' "$settings" | tr '\n' ' '; }
+
+failures=0
+# name | [FORM] before the first start | what the first close must write ("" = anything, then stable)
+check() {
+  local name=$1 initial=$2 expected=$3
+  printf '[FORM]\n%b[USER]\nActivePage=1\n' "$initial" >"$settings"
+  local first="" now
+  for i in $(seq 10); do
+    cycle
+    now=$(form)
+    if [ "$i" = 1 ]; then
+      first=$now
+      if [ -n "$expected" ] && [ "$first" != "$expected" ]; then
+        echo "FAIL $name: the first close wrote [$first], expected [$expected]"
+        failures=$((failures + 1))
+        return
+      fi
+    elif [ "$now" != "$first" ]; then
+      echo "FAIL $name: cycle $i wrote [$now], cycle 1 wrote [$first]"
+      failures=$((failures + 1))
+      return
+    fi
+  done
+  echo "ok   $name: [$first] ten times"
+}
+
+check "normal" 'Width=1000\nHeight=800\nLeft=50\nTop=50\nWinState=1\n' \
+  "Width=1000 Height=800 Left=50 Top=50 WinState=1 "
+check "another size and place" 'Width=900\nHeight=700\nLeft=120\nTop=80\nWinState=1\n' \
+  "Width=900 Height=700 Left=120 Top=80 WinState=1 "
+check "maximized" 'Width=900\nHeight=700\nLeft=120\nTop=80\nWinState=0\n' \
+  "Width=900 Height=700 Left=120 Top=80 WinState=0 "
+# The window cannot be smaller than its minimum: the first close may write a larger size, but
+# never another place, and from then on nothing moves.
+check "below the minimum" 'Width=200\nHeight=150\nLeft=70\nTop=60\nWinState=1\n' ""
+below=$(form)
+case "$below" in
+  *" Left=70 Top=60 WinState=1 ") ;;
+  *) echo "FAIL below the minimum: the place moved: [$below]"; failures=$((failures + 1)) ;;
+esac
+
+exit $((failures > 0))
