@@ -1,5 +1,6 @@
 #include "base/names.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -86,4 +87,73 @@ QString TrimControl(const QString& text) {
   while (end > begin && text.at(end - 1).unicode() <= 32) --end;
   if (begin == 0 && end == text.size()) return text;
   return text.mid(begin, end - begin);
+}
+
+namespace {
+
+// Characters that never reach a name: they are invisible, break lines in listings and terminals,
+// or reorder what a person sees of the name.
+constexpr bool IsRemovedFromNames(char16_t c) {
+  return c <= 0x1F || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// What separates words: a run holding one of these becomes a space, not nothing.
+constexpr bool SeparatesWords(char16_t c) {
+  return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r' ||
+         c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+}  // namespace
+
+QString CleanNameValue(const QString& text) {
+  if (std::none_of(text.begin(), text.end(), [](QChar c) { return IsRemovedFromNames(c.unicode()); }))
+    return text;
+  QString result;
+  result.reserve(text.size());
+  qsizetype i = 0;
+  while (i < text.size()) {
+    const char16_t c = text.at(i).unicode();
+    if (c != u' ' && !IsRemovedFromNames(c)) {
+      result.append(text.at(i++));
+      continue;
+    }
+    // A run of blanks and removed characters: left alone when it holds nothing to remove.
+    const qsizetype start = i;
+    bool removes = false;
+    bool separates = false;
+    for (; i < text.size(); ++i) {
+      const char16_t r = text.at(i).unicode();
+      if (r != u' ' && !IsRemovedFromNames(r)) break;
+      removes = removes || IsRemovedFromNames(r);
+      separates = separates || SeparatesWords(r);
+    }
+    if (!removes) result.append(QStringView(text).mid(start, i - start));
+    else if (separates) result.append(u' ');
+  }
+  return result;
+}
+
+QString FirstCharacter(const QString& text) {
+  if (text.size() >= 2 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate())
+    return text.left(2);
+  return text.left(1);
+}
+
+QString ShortenToBytes(const QString& text, qsizetype maxBytes) {
+  qsizetype bytes = 0;
+  qsizetype i = 0;
+  while (i < text.size()) {
+    const char16_t c = text.at(i).unicode();
+    qsizetype units = 1;
+    qsizetype length = c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+    if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+      units = 2;
+      length = 4;
+    }
+    if (bytes + length > maxBytes) return text.left(i);
+    bytes += length;
+    i += units;
+  }
+  return text;
 }

@@ -11,3 +11,16 @@ QString Transliterate(const QString& text);
 
 // Characters of code 32 or below removed from both ends; nothing inside changes.
 QString TrimControl(const QString& text);
+
+// A value taken from a book, fit to stand in a file or folder name: control characters
+// (U+0000..U+001F, U+007F..U+009F), the line and paragraph separators U+2028 and U+2029, and the
+// bidirectional overrides and isolates (U+202A..U+202E, U+2066..U+2069) are removed. A run of
+// blanks and such characters that held a blank or a line break becomes one space; one that held
+// none of those simply goes. Other blanks stay as they are.
+QString CleanNameValue(const QString& text);
+
+// The first character of text, whole: both halves of a surrogate pair. Empty for empty text.
+QString FirstCharacter(const QString& text);
+
+// text cut at a character boundary so that its UTF-8 form takes at most maxBytes bytes.
+QString ShortenToBytes(const QString& text, qsizetype maxBytes);

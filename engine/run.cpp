@@ -39,6 +39,11 @@ class OpenGenreList {
   GenreList list_;
 };
 
+// A work folder's text as a path that ends in a delimiter; an empty one stays empty.
+QString AsFolder(const QString& text) {
+  return text.isEmpty() ? text : IncludeTrailingDelimiter(ToNativePath(text));
+}
+
 QString SystemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 // Moves the book and fills the outcome: `status` when it went, Kept with the system's reason when
@@ -102,28 +107,29 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
   }
 
   QString folder;
-  QString destination;
+  bool renamed = false;
   switch (TypeWork(host)) {
     case 1:
       folder = ToNativePath(host.Text(TextOption::EndDir));
-      destination = IncludeTrailingDelimiter(folder) + newName;
+      renamed = true;
       break;
     case 10:
       folder = sortFolder;
-      destination = IncludeTrailingDelimiter(folder) + fileName;
       break;
     case 11:
       folder = sortFolder;
-      destination = IncludeTrailingDelimiter(folder) + newName;
+      renamed = true;
       break;
     default:
       folder = ToNativePath(host.Text(TextOption::EndDir));
-      destination = IncludeTrailingDelimiter(folder) + fileName;
       break;
   }
   files.ForceDirectories(folder);
 
   const bool archiving = archive != nullptr && host.Checked(CheckOption::Archive);
+  // A new name leaves room for ".zip", or the archive's name would not fit where the book's does.
+  const QString destination =
+      IncludeTrailingDelimiter(folder) + (renamed ? FitFileName(newName, archiving ? 4 : 0) : fileName);
   if (DestinationTaken(files, destination, archiving)) {
     const QString repeatTarget =
         IncludeTrailingDelimiter(ToNativePath(host.Text(TextOption::DoubleDir))) + fileName;
@@ -397,8 +403,9 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
 
     BookOutcome outcome;
     outcome.source = item;
-    // The invalid-files folder is used as typed: nothing is inserted before the file name.
-    const QString badTarget = ToNativePath(host.Text(TextOption::BadDir)) + fileName;
+    // A folder typed without its delimiter is still that folder: the book goes into it, never
+    // beside it under a joined name.
+    const QString badTarget = AsFolder(host.Text(TextOption::BadDir)) + fileName;
     // Book j is held by slot j % slotCount: the books up to i + slotCount - 1 can be in hand.
     BookSlot* own = bookSlots[static_cast<size_t>(i % slotCount)].get();
     if (slotCount == 1) {

@@ -2,9 +2,11 @@
 
 #include <QStringView>
 #include <algorithm>
+#include <climits>
 #include <iterator>
 
 #include "base/names.h"
+#include "engine/file_ops.h"
 
 namespace {
 
@@ -38,13 +40,17 @@ QString ReplaceEvery(const QString& text, QStringView find, QStringView replacem
   return result;
 }
 
-QString WithoutDelimiters(QString value) {
+// A book's value as it may stand in the file name: one line, and no delimiter, which would move the
+// file into a folder the user never asked for, possibly outside the processed folder.
+QString FileNameValue(const QString& text) {
+  QString value = CleanNameValue(text);
   value.removeIf(IsDelimiter);
   return value;
 }
 
-// A component "." or ".." of the expanded sort template would climb out of the processed folder
-// (author "../../x"); it becomes "_". The delimiters themselves stay as they were.
+// A component "." or ".." of a generated path would climb out of its folder (author "../../x"):
+// it becomes "_". Any other component starting with "." would be hidden, and the run's own listing
+// would never see the book again: its leading "." becomes "_". The delimiters stay as they were.
 QString NeutraliseDotComponents(const QString& path) {
   QString result;
   result.reserve(path.size());
@@ -55,6 +61,9 @@ QString NeutraliseDotComponents(const QString& path) {
     const QStringView component = QStringView(path).mid(start, end - start);
     if (component == u"." || component == u"..") {
       result.append(u'_');
+    } else if (component.startsWith(u'.')) {
+      result.append(u'_');
+      result.append(component.mid(1));
     } else {
       result.append(component);
     }
@@ -64,11 +73,26 @@ QString NeutraliseDotComponents(const QString& path) {
   return result;
 }
 
+// Every component of a generated path within the file system's limit for one name.
+QString FitComponents(const QString& path) {
+  QString result;
+  result.reserve(path.size());
+  qsizetype start = 0;
+  while (start <= path.size()) {
+    qsizetype end = start;
+    while (end < path.size() && !IsDelimiter(path.at(end))) ++end;
+    result.append(ShortenToBytes(path.mid(start, end - start), NAME_MAX));
+    if (end < path.size()) result.append(path.at(end));
+    start = end + 1;
+  }
+  return result;
+}
+
 QString AuthorFolderName(const TBookInfo& info, bool useLast, bool useFirst, bool useMiddle) {
   QString author;
-  if (useLast) author = info.LastName;
-  if (useFirst) author = TrimControl(author + u' ' + info.FirstName);
-  if (useMiddle) author = TrimControl(author + u' ' + info.MiddleName);
+  if (useLast) author = CleanNameValue(info.LastName);
+  if (useFirst) author = TrimControl(author + u' ' + CleanNameValue(info.FirstName));
+  if (useMiddle) author = TrimControl(author + u' ' + CleanNameValue(info.MiddleName));
   return author;
 }
 
@@ -79,42 +103,60 @@ QString MakeFileName(const TBookInfo& info, const QString& pattern, bool transli
   for (const TemplateWord& placeholder : kFileNameWords) {
     name = ReplaceEvery(name, placeholder.word, placeholder.token);
   }
-  // The values are the book's own text; a delimiter in one would move the file into a folder the
-  // user never asked for, possibly outside the processed folder.
   const QString values[] = {
-      WithoutDelimiters(info.LastName), WithoutDelimiters(info.FirstName), WithoutDelimiters(info.MiddleName),
-      WithoutDelimiters(info.Title),    WithoutDelimiters(info.SeqName),   WithoutDelimiters(info.SeqNumber),
+      FileNameValue(info.LastName), FileNameValue(info.FirstName), FileNameValue(info.MiddleName),
+      FileNameValue(info.Title),    FileNameValue(info.SeqName),   FileNameValue(info.SeqNumber),
   };
   for (size_t i = 0; i < std::size(kFileNameWords); ++i) {
     name = ReplaceEvery(name, kFileNameWords[i].token, values[i]);
   }
   // Empty fields leave double spaces behind; one pass halves every run of them.
   name = ReplaceEvery(name, u"  ", u" ");
-  // The template's own delimiters make folders of the values between them; a value "." or ".."
-  // there would climb out of the destination folder. The last component gains ".fb2" and is safe.
-  const qsizetype lastDelimiter = std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\'));
-  if (lastDelimiter >= 0)
-    name = NeutraliseDotComponents(name.left(lastDelimiter + 1)) + name.mid(lastDelimiter + 1);
+  // The template's own delimiters make folders of the values between them. An empty name would
+  // leave the hidden ".fb2"; "_" keeps the extension.
+  if (name.isEmpty() || IsDelimiter(name.back())) name += u'_';
+  name = NeutraliseDotComponents(name);
   if (transliterate) name = Transliterate(name);
-  return name + QStringLiteral(".fb2");
+  return FitFileName(name + QStringLiteral(".fb2"), 0);
+}
+
+QString FitFileName(const QString& name, qsizetype reserveBytes) {
+  static constexpr QStringView kExtension = u".fb2";
+  const qsizetype lastDelimiter = std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\'));
+  const QString folders = FitComponents(name.left(lastDelimiter + 1));
+  QString last = name.mid(lastDelimiter + 1);
+  const qsizetype limit = NAME_MAX - reserveBytes;
+  if (last.toUtf8().size() <= limit) return folders + last;
+  if (!last.endsWith(kExtension, Qt::CaseInsensitive))
+    return folders + ShortenToBytes(last, limit);
+  const QString extension = last.right(kExtension.size());
+  last.chop(kExtension.size());
+  return folders + ShortenToBytes(last, limit - extension.size()) + extension;
 }
 
 QString MakeSortFolder(const TBookInfo& info, const QString& pattern, const QString& processedFolder,
                        bool useLast, bool useFirst, bool useMiddle, bool transliterateFolders) {
   const QString author = AuthorFolderName(info, useLast, useFirst, useMiddle);
   // An author known only by nickname has an empty folder name, and then an empty letter.
-  const QString letter = author.left(1);
+  const QString letter = FirstCharacter(author);
 
   QString expansion = pattern;
   for (const TemplateWord& placeholder : kSortWords) {
     expansion = ReplaceEvery(expansion, placeholder.word, placeholder.token);
   }
-  const QString values[] = {author, letter, info.Genre, info.SeqName, info.Lang};
+  const QString values[] = {author, letter, CleanNameValue(info.Genre), CleanNameValue(info.SeqName),
+                            CleanNameValue(info.Lang)};
   for (size_t i = 0; i < std::size(kSortWords); ++i) {
     expansion = ReplaceEvery(expansion, kSortWords[i].token, values[i]);
   }
 
-  QString path = processedFolder + NeutraliseDotComponents(expansion);
-  if (transliterateFolders) path = Transliterate(path);
-  return path;
+  // Transliteration goes letter by letter, so the two parts may be taken apart; only the expansion
+  // is the book's to shorten, the folder the user typed stays as it is.
+  QString folder = processedFolder.isEmpty() ? processedFolder : IncludeTrailingDelimiter(processedFolder);
+  expansion = NeutraliseDotComponents(expansion);
+  if (transliterateFolders) {
+    folder = Transliterate(folder);
+    expansion = Transliterate(expansion);
+  }
+  return folder + FitComponents(expansion);
 }

@@ -21,12 +21,20 @@ inline constexpr TemplateWord kSortWords[] = {
     {u"Автор", u"%aut"}, {u"Алфавит", u"%alph"}, {u"Жанр", u"%gen"}, {u"Серия", u"%seq"}, {u"Язык", u"%lang"},
 };
 
-// The book's new file name from the file-name template, always ending in ".fb2". Path delimiters
-// that come from the book's values are removed, so the name stays one path component.
+// The book's new file name from the file-name template, always ending in ".fb2". The book's values
+// are cleaned (CleanNameValue) and lose their path delimiters, so each stays within one path
+// component. A component "." or ".." becomes "_", one starting with "." starts with "_" instead,
+// and every component fits the file system's limit for a name (FitFileName).
 QString MakeFileName(const TBookInfo& info, const QString& pattern, bool transliterate);
 
-// The sort folder path: processedFolder immediately followed by the expanded sort template. A
-// path component of the expansion that is "." or ".." becomes "_", so a book's metadata never
-// leads outside the processed folder.
+// name with each component shortened at a character boundary to the file system's limit for one
+// name, the last one to that limit less reserveBytes (room for ".zip", say) and keeping its ".fb2".
+QString FitFileName(const QString& name, qsizetype reserveBytes);
+
+// The sort folder path: processedFolder, with a trailing delimiter added when missing (the empty
+// folder stays empty), followed by the expanded sort template. The book's values are cleaned
+// (CleanNameValue); a path component of the expansion that is "." or ".." becomes "_", so a book's
+// metadata never leads outside the processed folder, one starting with "." starts with "_" instead,
+// and one longer than the file system's limit for a name is shortened at a character boundary.
 QString MakeSortFolder(const TBookInfo& info, const QString& pattern, const QString& processedFolder,
                        bool useLast, bool useFirst, bool useMiddle, bool transliterateFolders);

@@ -212,9 +212,9 @@ TEST_F(Run, WorkTypeChoosesTheDestination) {
   }
 }
 
-// Both kinds of invalid book go to the invalid-files folder under their own names, and the
-// folder text is used as typed: without a trailing delimiter the name is glued on.
-TEST_F(Run, InvalidBooksGoToTheInvalidFolderAsTyped) {
+// Both kinds of invalid book go to the invalid-files folder under their own names; a folder typed
+// without its trailing delimiter is still the folder (the name was glued on: "badbroken.fb2").
+TEST_F(Run, InvalidBooksGoToTheInvalidFolder) {
   AddBook("broken.fb2", kNotWellFormed);
   AddBook("wrong.fb2", kNotConforming);
   SetWorkType(11);
@@ -224,7 +224,7 @@ TEST_F(Run, InvalidBooksGoToTheInvalidFolderAsTyped) {
   for (const BookOutcome& outcome : host_.outcomes) {
     SCOPED_TRACE(outcome.source.toStdString());
     EXPECT_EQ(outcome.status, BookStatus::Invalid);
-    EXPECT_EQ(outcome.target, Path("bad") + outcome.source);
+    EXPECT_EQ(outcome.target, Path("bad/") + outcome.source);
     EXPECT_FALSE(outcome.reason.isEmpty());
     EXPECT_TRUE(QFile::exists(outcome.target));
   }

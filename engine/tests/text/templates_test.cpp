@@ -51,7 +51,7 @@ TEST(MakeFileName, ReplacesInTheTabledModeAndOrder) {
       {"values are never taken for words", "Фамилия", "Имя Название", "Имя Название.fb2"},
       {"tokens do not overlap", "%last%last", "ab", "abab.fb2"},
       {"no placeholders: the same name for every book", "книга", "Иванов", "книга.fb2"},
-      {"empty template", "", "Иванов", ".fb2"},
+      {"empty template: not the hidden name \".fb2\"", "", "Иванов", "_.fb2"},
       // n spaces become ceil(n/2); ends are not trimmed
       {"one space", "a b", "", "a b.fb2"},
       {"two spaces", "a  b", "", "a b.fb2"},
@@ -85,7 +85,7 @@ TEST(MakeFileName, DropsDelimitersComingFromTheBook) {
   info.LastName = U("../../x");
   info.FirstName = U("a\\b/c");
   info.SeqName = U("S/1");
-  EXPECT_EQ(MakeFileName(info, kDefaultName, false), U("....x abc - Тихий дом.fb2"));
+  EXPECT_EQ(MakeFileName(info, kDefaultName, false), U("_...x abc - Тихий дом.fb2"));
   EXPECT_EQ(MakeFileName(info, U("Серия/Название"), false), U("S1/Тихий дом.fb2"));
   EXPECT_EQ(MakeFileName(info, U("Серия\\Название"), false), U("S1\\Тихий дом.fb2"));
 }
@@ -128,7 +128,9 @@ TEST(MakeSortFolder, ExpandsEveryPlaceholderWithoutCollapsingSpaces) {
   EXPECT_EQ(MakeSortFolder(info, U("жанр/язык/СЕРИЯ/%ALPH/%aut  x"), U("/e/"), true, true, false, false),
             U("/e/Фантастика\\Космос/ru/Дома/И/Иванов Иван  x"));
   EXPECT_EQ(MakeSortFolder(info, QString(), U("/e/"), true, true, false, false), U("/e/"));
-  EXPECT_EQ(MakeSortFolder(info, kDefaultSort, U("/e"), true, true, false, false), U("/eИ\\Иванов Иван"));
+  // A processed folder typed without its delimiter is still the folder, not a prefix of names.
+  EXPECT_EQ(MakeSortFolder(info, kDefaultSort, U("/e"), true, true, false, false), U("/e/И\\Иванов Иван"));
+  EXPECT_EQ(MakeSortFolder(info, QString(), QString(), true, true, false, false), QString());
 }
 
 TEST(MakeSortFolder, TransliteratesTheWholePathWhenAsked) {
@@ -136,8 +138,8 @@ TEST(MakeSortFolder, TransliteratesTheWholePathWhenAsked) {
             U("/knigi/konec/I\\Ivanov Ivan"));
 }
 
-// Metadata such as author "../../x" must not climb out of the processed folder; the folder the user
-// typed is left as it is.
+// Metadata such as author "../../x" must not climb out of the processed folder, nor ".x" make a
+// hidden folder; the folder the user typed is left as it is.
 TEST(MakeSortFolder, NeutralisesDotComponentsOfTheExpansion) {
   struct Case {
     const char* last;
@@ -149,10 +151,10 @@ TEST(MakeSortFolder, NeutralisesDotComponentsOfTheExpansion) {
       {"..\\..\\x", "Автор", "/books/../end/_\\_\\x"},
       {"..", "Автор/Автор", "/books/../end/_/_"},
       {".", "Алфавит", "/books/../end/_"},
-      {".hidden", "Алфавит\\Автор", "/books/../end/_\\.hidden"},
-      // names that only look like dots are ordinary names
-      {"...", "Автор", "/books/../end/..."},
-      {"..x/x..", "Автор", "/books/../end/..x/x.."},
+      {".hidden", "Алфавит\\Автор", "/books/../end/_\\_hidden"},
+      {"...", "Автор", "/books/../end/_.."},
+      {"..x/x..", "Автор", "/books/../end/_.x/x.."},
+      {"a/.b/c.", "Автор", "/books/../end/a/_b/c."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.last);
@@ -165,6 +167,78 @@ TEST(MakeSortFolder, NeutralisesDotComponentsOfTheExpansion) {
   TBookInfo info = Ivanov();
   info.LastName = U("../..");
   EXPECT_EQ(MakeSortFolder(info, kDefaultSort, U("/конец/"), true, false, false, true), U("/konec/_\\_/_"));
+}
+
+// Values from a book as they come out in names, byte for byte: the file name by the template
+// "Название" and the sort folder by "Алфавит/Автор" below "/e/".
+TEST(NameRules, BookValuesGiveNamesThatWorkOnLinux) {
+  struct Case {
+    const char* what;
+    const char* value;     // the title and the last name, UTF-8
+    const char* fileName;  // UTF-8 bytes expected
+    const char* folder;
+  };
+  const Case cases[] = {
+      {"a line break is a space", "Тихий\nдом", "Тихий дом.fb2", "/e/Т/Тихий дом"},
+      {"blanks around a line break are one space", "Тихий \r\n\t дом", "Тихий дом.fb2", "/e/Т/Тихий дом"},
+      {"line and paragraph separators", "a\u2028b \u2029 c", "a b c.fb2", "/e/a/a b c"},
+      {"bidirectional overrides and isolates go without a trace", "gp\u202Ej.exe\u202C\u2066x\u2069",
+       "gpj.exex.fb2", "/e/g/gpj.exex"},
+      {"other controls go", "a\x01\x1f\x7f\u0085\u009fb", "a b.fb2", "/e/a/a b"},
+      {"controls inside a word leave no space", "до\x01м", "дом.fb2", "/e/д/дом"},
+      {"blanks without controls stay", "a  b ", "a b .fb2", "/e/a/a  b "},
+      {"no-break space is no control", "a\u00a0b", "a\u00a0b.fb2", "/e/a/a\u00a0b"},
+      {"a leading dot would hide the book", ".Тихий дом", "_Тихий дом.fb2", "/e/_/_Тихий дом"},
+      {"a line break before a dot leaves a space", "\n.x", " .x.fb2", "/e/ / .x"},
+      {"a title of controls only", "\x01\x02", "_.fb2", "/e//"},
+      {"the letter is a whole character", "\U0001D504рхип", "\U0001D504рхип.fb2",
+       "/e/\U0001D504/\U0001D504рхип"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TBookInfo info = Ivanov();
+    info.Title = U(c.value);
+    info.LastName = U(c.value);
+    EXPECT_EQ(MakeFileName(info, U("Название"), false).toUtf8(), QByteArray(c.fileName));
+    EXPECT_EQ(MakeSortFolder(info, U("Алфавит/Автор"), U("/e/"), true, false, false, false).toUtf8(),
+              QByteArray(c.folder));
+  }
+}
+
+// A title of 300 bytes gave "File name too long" and the book stayed; every name now fits in 255
+// bytes, is cut between characters, keeps ".fb2", and leaves room for ".zip" when asked.
+TEST(NameRules, LongNamesAreCutAtACharacterBoundary) {
+  struct Case {
+    const char* what;
+    QString title;
+    bool transliterate;
+    qsizetype reserve;
+    QString stem;  // expected before ".fb2"
+  };
+  const Case cases[] = {
+      {"ASCII fills the limit", QString(300, u'a'), false, 0, QString(251, u'a')},
+      {"ASCII with room for .zip", QString(300, u'a'), false, 4, QString(247, u'a')},
+      {"two-byte letters never split", QString(150, u'я'), false, 0, QString(125, u'я')},
+      {"two-byte letters with room for .zip", QString(150, u'я'), false, 4, QString(123, u'я')},
+      {"surrogate pairs stay whole", U("\U0001D504").repeated(100), false, 0, U("\U0001D504").repeated(62)},
+      {"cut after transliteration", QString(100, u'щ'), true, 0, U("sch").repeated(84).left(251)},
+      {"short names untouched", U("Тихий дом"), false, 4, U("Тихий дом")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TBookInfo info = Ivanov();
+    info.Title = c.title;
+    const QString name = FitFileName(MakeFileName(info, U("Название"), c.transliterate), c.reserve);
+    EXPECT_EQ(name, c.stem + ".fb2");
+    EXPECT_LE(name.toUtf8().size(), 255 - c.reserve);
+  }
+  // Each component of a file-name template with folders, and of the sort folder, fits too.
+  TBookInfo info = Ivanov();
+  info.SeqName = QString(200, u'я');
+  EXPECT_EQ(MakeFileName(info, U("Серия/Серия"), false),
+            QString(127, u'я') + "/" + QString(125, u'я') + ".fb2");
+  EXPECT_EQ(MakeSortFolder(info, U("Серия\\Серия"), U("/e/"), true, true, false, false),
+            "/e/" + QString(127, u'я') + "\\" + QString(127, u'я'));
 }
 
 }  // namespace
