@@ -12,7 +12,7 @@ packages=(
   libxml2-utils unzip zip p7zip-full libarchive-tools python3
   fonts-dejavu-core qt6-translations-l10n
   xvfb xauth openbox wmctrl
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-tidy clang-format
   desktop-file-utils appstream groff-base strace dpkg-dev file
 )
 
