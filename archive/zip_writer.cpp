@@ -286,6 +286,7 @@ struct TZipWriter::Impl {
   QByteArray temporaryName;
   QByteArray folderName;
   bool published = false;
+  bool keepExisting = false;
   // A rollback failed: the file holds no consistent archive and must never be put in place.
   bool broken = false;
   std::vector<ZipEntry> directory;
@@ -313,10 +314,16 @@ struct TZipWriter::Impl {
     if (::fsync(Fd()) != 0) throw CannotWrite(errno);
   }
 
-  // Puts the complete, flushed archive under its final name, replacing what was there.
+  // Puts the complete, flushed archive under its final name. When existing entries are kept, the
+  // name must still be free: an entry that appeared there meanwhile is someone's, and stays.
   void Publish() {
     if (published) return;
-    if (::rename(temporaryName.constData(), finalName.constData()) != 0) throw CannotCreate(finalPath, errno);
+    if (keepExisting) {
+      if (const int error = posix_file::RenameNoReplace(temporaryName, finalName))
+        throw CannotCreate(finalPath, error);
+    } else if (::rename(temporaryName.constData(), finalName.constData()) != 0) {
+      throw CannotCreate(finalPath, errno);
+    }
     published = true;
     // The rename itself must be durable before the run deletes the book it holds.
     FileDescriptor folder(::open(folderName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -646,9 +653,14 @@ void TZipWriter::Open(uint16_t mode) {
   const QFileInfo info(fileName_);
   const QString finalPath = info.absoluteFilePath();
   const QByteArray finalName = QFile::encodeName(finalPath);
-  // The rename at the end would replace a read-only file and fail on a folder only after all the
-  // work; refuse both now, as creating the file in place would.
+  // The rename at the end would replace a read-only file (or anything, when existing entries are
+  // kept) and fail on a folder only after all the work; refuse them now, as creating the file in
+  // place would.
   struct stat existing {};
+  if (::lstat(finalName.constData(), &existing) == 0) {
+    if (S_ISDIR(existing.st_mode)) throw CannotCreate(finalPath, EISDIR);
+    if (keepExisting_) throw CannotCreate(finalPath, EEXIST);
+  }
   if (::stat(finalName.constData(), &existing) == 0) {
     if (S_ISDIR(existing.st_mode)) throw CannotCreate(finalPath, EISDIR);
     if ((existing.st_mode & S_IWUSR) == 0) throw CannotCreate(finalPath, EACCES);
@@ -673,6 +685,7 @@ void TZipWriter::Open(uint16_t mode) {
   a.temporaryName = temporaryName;
   a.folderName = QFile::encodeName(folder);
   a.published = false;
+  a.keepExisting = keepExisting_;
   a.broken = false;
   a.directory.clear();
 }
@@ -690,6 +703,21 @@ void TZipWriter::AddMatching(const QString& mask, uint32_t searchAttributes, con
     throw;
   }
   lastCommitEntryCount_ = a.Commit(rollbackCopy, prompt_);
+}
+
+void TZipWriter::Abandon() noexcept {
+  Impl& a = *impl_;
+  if (!a.archive.Valid()) return;
+  if (a.published) {
+    // Only while the name still holds this very file: never an archive someone else put there.
+    struct stat own {}, now {};
+    if (::fstat(a.Fd(), &own) == 0 && ::lstat(a.finalName.constData(), &now) == 0 && SameFile(own, now))
+      (void)::unlink(a.finalName.constData());
+  } else {
+    (void)::unlink(a.temporaryName.constData());
+  }
+  a.archive.Reset();
+  a.directory.clear();
 }
 
 void TZipWriter::Close() noexcept {

@@ -94,6 +94,12 @@ class TZipWriter {
 
   // Answers failures while an entry is written; not owned. Without a prompt the answer is Abort.
   void SetPrompt(ZipFilePrompt* prompt) { prompt_ = prompt; }
+  ZipFilePrompt* Prompt() const { return prompt_; }
+
+  // When set, nothing at FileName is ever replaced: Open refuses a name taken by anything (a file,
+  // a folder, a link) with "File exists", and a name taken while the archive is written makes its
+  // publishing fail, the entry there untouched. Read by Open.
+  void SetKeepExisting(bool keep) { keepExisting_ = keep; }
 
   // Called by Open with the full path of each temporary name just before it tries to create it
   // (a name found taken is followed by another call), so that a caller can record where a killed
@@ -103,7 +109,7 @@ class TZipWriter {
   }
 
   // Closes the archive held, then creates an empty archive for FileName (replacing any file of that
-  // name once written). Throws EZipWriterError 10 when FileName has no name part, ZipFileError
+  // name once written, unless existing entries are kept). Throws EZipWriterError 10 when FileName has no name part, ZipFileError
   // "Cannot create file "%s". %s" when it cannot be created; the writer is closed then. Only
   // kCreateMode exists: any other mode throws ZipFileError.
   void Open(uint16_t mode);
@@ -116,6 +122,9 @@ class TZipWriter {
   // Completes (an archive without entries when nothing was added), flushes, puts in place and
   // releases the archive. Never throws; an archive that cannot be completed is removed.
   void Close() noexcept;
+  // Drops the archive held instead of completing it: its temporary file goes, or, when it was put
+  // in place already, the archive, as long as its name still holds this very file. Never throws.
+  void Abandon() noexcept;
 
   bool IsOpen() const;
   // Entries that the most recent AddMatching wrote: 0 when nothing matched, after Abort or Ignore,
@@ -128,6 +137,7 @@ class TZipWriter {
   QString fileName_;
   int compressionMode_ = 6;
   ZipFilePrompt* prompt_ = nullptr;
+  bool keepExisting_ = false;
   std::function<void(const QByteArray&)> temporaryNameObserver_;
   int lastCommitEntryCount_ = 0;
   std::unique_ptr<Impl> impl_;

@@ -7,6 +7,10 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <fcntl.h>
+#include <functional>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -109,6 +113,63 @@ inline QByteArray ParentOf(const QByteArray& path) {
   if (slash < 0) return QByteArrayLiteral(".");
   if (slash == 0) return QByteArrayLiteral("/");
   return path.left(slash);
+}
+
+// The ways a rename that must not replace anything can go where the file system refuses the flag.
+enum class NoReplaceStep {
+  Link,     // `to` made a second name of the file (a hard link), then `from` removed
+  Reserve,  // `to` reserved as an empty file, then the file renamed over that reservation
+};
+
+inline bool IsFlagRefused(int error) {
+  return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+inline bool IsLinkRefused(int error) {
+  return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EMLINK ||
+         error == ENOSYS;
+}
+
+// Renames within one file system without ever replacing an entry at `to`. Returns 0 or an errno;
+// EXDEV means the two names lie on different file systems. beforeStep (may be empty) is told before
+// a fallback begins, so that a caller can record it: neither fallback is one atomic step.
+inline int RenameNoReplace(const QByteArray& from, const QByteArray& to,
+                           const std::function<void(NoReplaceStep)>& beforeStep = {}) {
+  if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+    return 0;
+  int error = errno;
+  if (!IsFlagRefused(error)) return error;
+
+  // A hard link fails when the name is taken, just as atomically.
+  if (beforeStep) beforeStep(NoReplaceStep::Link);
+  if (::link(from.constData(), to.constData()) == 0) {
+    if (::unlink(from.constData()) == 0) return 0;
+    error = errno;
+    ::unlink(to.constData());  // keep one name only: the move did not happen
+    return error;
+  }
+  error = errno;
+  if (!IsLinkRefused(error)) return error;
+
+  // Neither: reserve the name exclusively, then let rename replace our own empty reservation, and
+  // only while the name still holds that reservation.
+  if (beforeStep) beforeStep(NoReplaceStep::Reserve);
+  FileDescriptor reservation(::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!reservation.Valid()) return errno;
+  struct stat reserved {}, now {};
+  if (::fstat(reservation.Get(), &reserved) != 0) {
+    error = errno;
+    ::unlink(to.constData());
+    return error;
+  }
+  reservation.Close();
+  if (::lstat(to.constData(), &now) != 0 || now.st_dev != reserved.st_dev ||
+      now.st_ino != reserved.st_ino || now.st_size != 0)
+    return EEXIST;
+  if (::rename(from.constData(), to.constData()) == 0) return 0;
+  error = errno;
+  ::unlink(to.constData());
+  return error;
 }
 
 }  // namespace posix_file
