@@ -56,7 +56,8 @@ const char kHelp[] =
     "  --dry-run         validate every book and compute every destination, print them, and\n"
     "                    change nothing on disk; a real run afterwards uses the same destinations.\n"
     "  --on-zip-error abort|ignore\n"
-    "                    what to do when a book cannot be added to its archive (default: abort).\n"
+    "                    what to do when a book cannot be packed (default: abort): abort ends the\n"
+    "                    run; ignore leaves the book unpacked at its destination and goes on.\n"
     "  -h, --help        this text.\n"
     "\n"
     "Settings (section [USER]; booleans are 1 or 0; defaults in parentheses; \"\\\" in folders and\n"
@@ -88,11 +89,15 @@ const char kHelp[] =
     "\n"
     "Output: one line per book on standard output,\n"
     "  STATUS<TAB>SOURCE<TAB>TARGET<TAB>REASON\n"
-    "STATUS is invalid (moved to the folder for invalid files), moved (to its destination),\n"
-    "repeat (to the folder for repeated files) or kept (the move failed; the book stays where it\n"
-    "was). REASON is the validator's reason for invalid, the system's reason for kept, the\n"
-    "schema's complaint for a book that lenient mode moved although it does not conform, else\n"
-    "empty.\n"
+    "STATUS is invalid (moved to the folder for invalid files), moved (to its destination; with\n"
+    "archiving, TARGET is the archive, or the book itself when it stayed unpacked), repeat (to the\n"
+    "folder for repeated files: anything at the destination, even a folder or a link, takes it),\n"
+    "kept (the book stays where it was: the move failed, or the book already is its destination)\n"
+    "or missing (the book was gone before its move: another program or run took it). A book that\n"
+    "changed while it was moved or packed (still being written, say) stays whole where it was.\n"
+    "REASON is the validator's reason for invalid, the system's reason for kept and missing, the\n"
+    "schema's complaint for a book that lenient mode moved although it does not conform, why a\n"
+    "moved book was not packed, else empty.\n"
     "Tabs and line breaks inside a name are written as \\t, \\n and \\r. A summary with the counts\n"
     "follows on standard error, and a progress bar when standard error is a terminal.\n"
     "Ctrl-C stops the run after the current book; a second Ctrl-C ends the program at once.\n"
@@ -136,7 +141,7 @@ class CliHost : public RunHost {
   bool CancelRequested() override { return cancelRequested != 0; }
 
   void BookDone(const BookOutcome& outcome) override {
-    static const char* const kStatus[] = {"invalid", "moved", "repeat", "kept"};
+    static const char* const kStatus[] = {"invalid", "moved", "repeat", "kept", "missing"};
     const int status = static_cast<int>(outcome.status);
     ++counts_[status];
     ClearBar();
@@ -152,15 +157,16 @@ class CliHost : public RunHost {
     barShown_ = false;
   }
 
-  int Handled() const { return counts_[0] + counts_[1] + counts_[2] + counts_[3]; }
+  int Handled() const { return counts_[0] + counts_[1] + counts_[2] + counts_[3] + counts_[4]; }
 
   QString Summary(qsizetype listed) const {
-    return QStringLiteral("Summary: listed %1, invalid %2, moved %3, repeat %4, kept %5, not handled %6")
+    return QStringLiteral("Summary: listed %1, invalid %2, moved %3, repeat %4, kept %5, missing %6, not handled %7")
         .arg(listed)
         .arg(counts_[0])
         .arg(counts_[1])
         .arg(counts_[2])
         .arg(counts_[3])
+        .arg(counts_[4])
         .arg(listed - Handled());
   }
 
@@ -190,7 +196,7 @@ class CliHost : public RunHost {
   QString status_;
   int max_ = 0;
   int position_ = 0;
-  int counts_[4] = {0, 0, 0, 0};
+  int counts_[5] = {0, 0, 0, 0, 0};
 };
 
 // Answers the ZIP writer's per-book question by the policy of --on-zip-error, and says so.

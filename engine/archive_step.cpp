@@ -7,9 +7,15 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "archive/posix_file.h"
+
 #include <climits>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
+
+using posix_file::FileDescriptor;
 
 // Puts the writer's temporary name on record before the file is made, and keeps the record until
 // the pack is over either way: a kill in between leaves the temporary file, or the archive in place
@@ -35,35 +41,78 @@ class RecordedPack {
 
 }  // namespace
 
-bool ZipArchiveStep::Pack(const QString& destination) {
+PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& moved) {
+  PackOutcome outcome;
   const QString archiveName = destination + QStringLiteral(".zip");
   // A book's name may fit the file system's limit while its archive's name does not. That is the
   // book's own metadata, not a fault of the disk: the book stays unpacked and the run goes on.
-  if (QFile::encodeName(ExtractFileName(archiveName)).size() > NAME_MAX) return false;
+  if (QFile::encodeName(ExtractFileName(archiveName)).size() > NAME_MAX) {
+    outcome.reason = MoveFailureText(ENAMETOOLONG);
+    return outcome;
+  }
+  // Held open from here to the end: the file packed must be the one the move put at D, and D must
+  // still be that file, untouched, when it goes.
+  const QByteArray bookName = QFile::encodeName(destination);
+  const FileDescriptor book(
+      ::open(bookName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const FileStamp before = book.Valid() ? StampOfDescriptor(book.Get()) : FileStamp();
+  if (!before.SameFile(moved)) {
+    outcome.reason = MoveFailureText(kSourceChanged);
+    return outcome;
+  }
+  const auto unchanged = [&] {
+    return StampOfDescriptor(book.Get()).Unchanged(before) && StampOfEntry(bookName).Unchanged(before);
+  };
+
   const RecordedPack record(zip_, destination);
   zip_.SetFileName(archiveName);
-  zip_.Open(TZipWriter::kCreateMode);
+  zip_.SetKeepExisting(true);
   bool archived = false;
   try {
+    zip_.Open(TZipWriter::kCreateMode);
     zip_.AddMatching(destination, kAnyFileAttributes, QString());
     archived = zip_.LastCommitEntryCount() == 1;
+  } catch (const ZipError& error) {
+    // Nothing of ours may stay under the archive's name: an empty archive beside the book would
+    // make its name look taken to later runs.
+    zip_.Abandon();
+    ZipFilePrompt* prompt = zip_.Prompt();
+    const auto* writerError = dynamic_cast<const EZipWriterError*>(&error);
+    const ZipPromptAnswer answer =
+        prompt == nullptr ? ZipPromptAnswer::Abort
+                          : prompt->Ask(error.Message(),
+                                        writerError ? *writerError : EZipWriterError(error.Message(), 0),
+                                        false);
+    if (answer != ZipPromptAnswer::Ignore) throw;
+    outcome.reason = error.Message();
+    return outcome;
   } catch (...) {
-    // The writer rolled the archive back to no entries before the error left it; the error ends
-    // the run, and an empty archive left beside the book would make its name look taken.
-    zip_.Close();
-    DeleteFilePath(archiveName);
+    zip_.Abandon();
     throw;
   }
-  zip_.Close();
   if (!archived) {
-    // The archive was made for this book a moment ago and holds nothing: an empty archive
-    // beside the book would only make its name look taken to later runs.
-    DeleteFilePath(archiveName);
-    return false;
+    // The prompt has told why; the line shows the book unpacked at its destination.
+    zip_.Abandon();
+    return outcome;
+  }
+  // A book still being written, or touched by anyone, while it was packed: the archive may hold
+  // other bytes than D, so it goes and D stays.
+  if (!unchanged() || NoWriterLease(book.Get()).WriterSeen()) {
+    zip_.Abandon();
+    outcome.reason = MoveFailureText(kSourceChanged);
+    return outcome;
   }
   // The archive is in place and flushed: only now may the unpacked copy go.
-  DeleteFilePath(destination);
-  return true;
+  zip_.Close();
+  const NoWriterLease lease(book.Get());
+  if (lease.WriterSeen() || !unchanged()) {
+    outcome.reason = MoveFailureText(kSourceChanged);
+    outcome.packed = false;
+    return outcome;
+  }
+  ::unlink(bookName.constData());
+  outcome.packed = true;
+  return outcome;
 }
 
 ZipCompressionLevel CompressionLevelOfChoice(int zipLevel) {
@@ -75,7 +124,9 @@ ZipCompressionLevel CompressionLevelOfChoice(int zipLevel) {
   }
 }
 
-bool DryRunArchiveStep::Pack(const QString& destination) {
+PackOutcome DryRunArchiveStep::Pack(const QString& destination, const FileStamp&) {
   int error = 0;
-  return files_.MoveFile(destination, destination + QStringLiteral(".zip"), &error);
+  PackOutcome outcome;
+  outcome.packed = files_.MoveFile(destination, destination + QStringLiteral(".zip"), &error, nullptr);
+  return outcome;
 }

@@ -6,13 +6,15 @@
 #include <QString>
 
 // The archive step over the ZIP writer: the book at D is packed into D + ".zip" and removed only
-// once the archive is in place and holds it. When the writer gives up on the book (the prompt
-// answered Abort or Ignore, or nothing matched) the book stays at D and the archive made for it,
-// which holds nothing, is removed. The writer's errors pass through and end the run.
+// once the archive is in place and holds it, and only while D is still the very file the move put
+// there, unchanged since the pack began. Otherwise, and when the writer gives up on the book (the
+// prompt answered Abort or Ignore, or nothing matched), the book stays at D and nothing is left of
+// its archive. An error of the writer goes to the writer's prompt: Ignore leaves the book unpacked
+// and the run goes on; Abort, or no prompt, passes the error on to end the run.
 class ZipArchiveStep final : public ArchiveStep {
  public:
   explicit ZipArchiveStep(TZipWriter& zip) : zip_(zip) {}
-  bool Pack(const QString& destination) override;
+  PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
 
  private:
   TZipWriter& zip_;
@@ -23,7 +25,7 @@ class ZipArchiveStep final : public ArchiveStep {
 class DryRunArchiveStep final : public ArchiveStep {
  public:
   explicit DryRunArchiveStep(BookFiles& files) : files_(files) {}
-  bool Pack(const QString& destination) override;
+  PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
 
  private:
   BookFiles& files_;

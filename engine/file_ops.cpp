@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 namespace {
 
 using posix_file::FileDescriptor;
+using posix_file::NoReplaceStep;
 using posix_file::ParentOf;
 using posix_file::WriteAll;
 
@@ -36,58 +38,22 @@ class TemporaryName {
   QByteArray path_;
 };
 
-bool IsFlagRefused(int error) {
-  return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
-}
-
-bool IsLinkRefused(int error) {
-  return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EMLINK ||
-         error == ENOSYS;
-}
-
-
-// ".name.XXXXXX" beside path: hidden, and never a name that a book of the run could take.
+// ".shelvio-XXXXXXXX" beside path: hidden, never a name that a book of the run could take, and of
+// one short length, so that any final name the file system accepts can be copied to.
 QByteArray TemporaryNameBeside(const QByteArray& path) {
   static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  const qsizetype slash = path.lastIndexOf('/');
-  QByteArray name = path.left(slash + 1) + '.' + path.mid(slash + 1) + '.';
-  for (int i = 0; i < 6; ++i) name += kLetters[QRandomGenerator::global()->bounded(62)];
+  QByteArray name = path.left(path.lastIndexOf('/') + 1) + ".shelvio-";
+  for (int i = 0; i < 8; ++i) name += kLetters[QRandomGenerator::global()->bounded(62)];
   return name;
 }
 
-// Renames within one file system without ever replacing `to`. Returns 0 or an errno; EXDEV means
-// the two names lie on different file systems.
-int RenameNoReplace(const QByteArray& from, const QByteArray& to) {
-  if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
-    return 0;
-  int error = errno;
-  if (!IsFlagRefused(error)) return error;
-
-  // The file system refuses the flag: a hard link fails when the name is taken, just as atomically.
-  // Neither way below is one step, so each is on record until it is over.
+// Renames without replacing; the fallbacks that are not one step are on record until they are over.
+int RecordedRenameNoReplace(const QByteArray& from, const QByteArray& to) {
   JournalledMove record;
-  record.Begin(MoveKind::Link, from, to, QByteArray());
-  if (::link(from.constData(), to.constData()) == 0) {
-    if (::unlink(from.constData()) == 0) return 0;
-    error = errno;
-    ::unlink(to.constData());  // keep one name only: the move did not happen
-    return error;
-  }
-  error = errno;
-  if (!IsLinkRefused(error)) return error;
-
-  // Neither: reserve the name exclusively, then let rename replace our own empty reservation.
-  record.Begin(MoveKind::Reserve, from, to, QByteArray());
-  FileDescriptor reservation(
-      ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (!reservation.Valid()) return errno;
-  reservation.Close();
-  if (::rename(from.constData(), to.constData()) == 0) return 0;
-  error = errno;
-  ::unlink(to.constData());
-  return error;
+  return posix_file::RenameNoReplace(from, to, [&](NoReplaceStep step) {
+    record.Begin(step == NoReplaceStep::Link ? MoveKind::Link : MoveKind::Reserve, from, to, QByteArray());
+  });
 }
-
 
 int SyncFolder(const QByteArray& folder) {
   FileDescriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -97,17 +63,23 @@ int SyncFolder(const QByteArray& folder) {
   return 0;
 }
 
+// Removes the entry at path only while it is still the file of that stamp: a name someone else
+// took meanwhile keeps what they put there.
+void RemoveIfStill(const QByteArray& path, const FileStamp& stamp) {
+  if (StampOfEntry(path).SameFile(stamp)) ::unlink(path.constData());
+}
+
+// The source's outcome once it is no longer the file that was copied.
+int SourceChangedOutcome(const QByteArray& from) {
+  return StampOfEntry(from).known ? kSourceChanged : kSourceMissing;
+}
+
 // Moves across file systems: copy into a hidden temporary name in the target folder, flush it,
 // publish it under the final name without replacing anything, flush the folder, and only then
-// remove the source. Returns 0 or an errno; on failure the source is untouched and nothing of the
-// copy is left.
-int CopyAcross(const QByteArray& from, const QByteArray& to) {
-  FileDescriptor source(::open(from.constData(), O_RDONLY | O_CLOEXEC));
-  if (!source.Valid()) return errno;
-  struct stat sourceStat {};
-  if (::fstat(source.Get(), &sourceStat) != 0) return errno;
-  if (!S_ISREG(sourceStat.st_mode)) return EXDEV;
-
+// remove the source, and only while the source is still the file that was copied, unchanged.
+// Returns 0 or an outcome; on failure the source is untouched and nothing of the copy is left.
+int CopyAcross(int source, const FileStamp& before, const QByteArray& from, const QByteArray& to,
+               FileStamp* moved) {
   // Fail early, before copying megabytes, when the name is visibly taken.
   struct stat targetStat {};
   if (::lstat(to.constData(), &targetStat) == 0) return EEXIST;
@@ -128,45 +100,128 @@ int CopyAcross(const QByteArray& from, const QByteArray& to) {
   TemporaryName temporary(temporaryName);
 
   char buffer[1 << 16];
+  off_t copied = 0;
   for (;;) {
-    const ssize_t got = ::read(source.Get(), buffer, sizeof buffer);
+    const ssize_t got = ::read(source, buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     if (got == 0) break;
     if (const int error = WriteAll(copy.Get(), buffer, static_cast<size_t>(got))) return error;
+    copied += got;
   }
+  // A book still being written (or rewritten) is not the book the copy holds: it stays.
+  if (copied != before.size || !StampOfDescriptor(source).Unchanged(before)) return kSourceChanged;
+
   // The copy keeps what a rename would keep: permissions and times. Failing that is not fatal.
-  (void)::fchmod(copy.Get(), sourceStat.st_mode & 07777);
-  const struct timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
-  (void)::futimens(copy.Get(), times);
+  struct stat sourceStat {};
+  if (::fstat(source, &sourceStat) == 0) {
+    (void)::fchmod(copy.Get(), sourceStat.st_mode & 07777);
+    const struct timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
+    (void)::futimens(copy.Get(), times);
+  }
   if (::fsync(copy.Get()) != 0) return errno;
+  const FileStamp copyStamp = StampOfDescriptor(copy.Get());
   if (const int error = copy.Close()) return error;
 
-  if (const int error = RenameNoReplace(temporaryName, to)) return error;
+  if (const int error = RecordedRenameNoReplace(temporaryName, to)) return error;
   temporary.Keep();
   if (const int error = SyncFolder(folder)) {
-    ::unlink(to.constData());
+    RemoveIfStill(to, copyStamp);
     return error;
   }
-  source.Close();
+  // The last look before the only other copy goes: still the very file, not touched since, and not
+  // held open by a writer that may go on writing.
+  const NoWriterLease lease(source);
+  if (lease.WriterSeen() || !StampOfDescriptor(source).Unchanged(before) ||
+      !StampOfEntry(from).Unchanged(before)) {
+    RemoveIfStill(to, copyStamp);
+    return SourceChangedOutcome(from);
+  }
   if (::unlink(from.constData()) != 0) {
     // The source cannot go (a read-only folder, say): undo, so that the book exists once.
     const int error = errno;
-    ::unlink(to.constData());
+    RemoveIfStill(to, copyStamp);
     return error;
   }
+  if (moved) *moved = copyStamp;
   return 0;
 }
 
 }  // namespace
 
-bool MoveFileNoReplace(const QString& from, const QString& to, int* error) {
+NoWriterLease::NoWriterLease(int fd) : fd_(fd) {
+  if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) held_ = true;
+  else writerSeen_ = errno == EAGAIN;
+}
+
+NoWriterLease::~NoWriterLease() {
+  if (held_) (void)::fcntl(fd_, F_SETLEASE, F_UNLCK);
+}
+
+bool FileStamp::Unchanged(const FileStamp& other) const {
+  return SameFile(other) && size == other.size && modified.tv_sec == other.modified.tv_sec &&
+         modified.tv_nsec == other.modified.tv_nsec && changed.tv_sec == other.changed.tv_sec &&
+         changed.tv_nsec == other.changed.tv_nsec;
+}
+
+FileStamp StampOf(const struct stat& info) {
+  FileStamp stamp;
+  stamp.known = true;
+  stamp.device = info.st_dev;
+  stamp.inode = info.st_ino;
+  stamp.size = info.st_size;
+  stamp.modified = info.st_mtim;
+  stamp.changed = info.st_ctim;
+  return stamp;
+}
+
+FileStamp StampOfDescriptor(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 ? StampOf(info) : FileStamp();
+}
+
+FileStamp StampOfEntry(const QByteArray& path) {
+  struct stat info {};
+  return ::lstat(path.constData(), &info) == 0 ? StampOf(info) : FileStamp();
+}
+
+QString MoveFailureText(int code) {
+  if (code == kSourceMissing) return QStringLiteral("The book was gone before its move");
+  if (code == kSourceChanged) return QStringLiteral("The book changed while being moved");
+  return QString::fromLocal8Bit(std::strerror(code));
+}
+
+bool MoveFileNoReplace(const QString& from, const QString& to, int* error, FileStamp* moved) {
   const QByteArray fromName = QFile::encodeName(from);
   const QByteArray toName = QFile::encodeName(to);
-  int result = (fromName.isEmpty() || toName.isEmpty()) ? ENOENT : RenameNoReplace(fromName, toName);
-  if (result == EXDEV) result = CopyAcross(fromName, toName);
+  if (moved) *moved = FileStamp();
+  int result = 0;
+  // Held open, so that what is moved can be told from what was there before and is there after.
+  FileDescriptor source(fromName.isEmpty() ? -1
+                        : ::open(fromName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const FileStamp before = source.Valid() ? StampOfDescriptor(source.Get()) : FileStamp();
+  if (fromName.isEmpty() || toName.isEmpty()) {
+    result = ENOENT;
+  } else if (!source.Valid() && !StampOfEntry(fromName).known) {
+    result = kSourceMissing;
+  } else {
+    result = RecordedRenameNoReplace(fromName, toName);
+    if (result == 0) {
+      const FileStamp now = StampOfEntry(toName);
+      if (moved && now.SameFile(before)) *moved = now;
+    } else if (result == ENOENT && !StampOfEntry(fromName).known) {
+      result = kSourceMissing;
+    } else if (result == EXDEV) {
+      struct stat info {};
+      // Only a plain file is copied: a link or anything else stays where it is.
+      if (!source.Valid() || ::fstat(source.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+        result = EXDEV;
+      else
+        result = CopyAcross(source.Get(), before, fromName, toName, moved);
+    }
+  }
   if (error) *error = result;
   return result == 0;
 }
@@ -181,15 +236,39 @@ bool FileExists(const QString& path) {
          S_ISREG(info.st_mode);
 }
 
+bool EntryExists(const QString& path) {
+  struct stat info {};
+  return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+bool SameFileAt(const QString& a, const QString& b) {
+  struct stat first {}, second {};
+  return !a.isEmpty() && !b.isEmpty() && ::stat(QFile::encodeName(a).constData(), &first) == 0 &&
+         ::stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
 bool DirectoryExists(const QString& path) {
   struct stat info {};
   return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 &&
          S_ISDIR(info.st_mode);
 }
 
-void ForceDirectories(const QString& path) {
+int ForceDirectories(const QString& path) {
   if (path.isEmpty()) throw EngineError(QStringLiteral("Unable to create directory"));
-  (void)QDir().mkpath(path);
+  // Level by level, so that the failure reported is the creation's own (no room, no quota, no
+  // permission), not a later "no such folder".
+  const QByteArray full = QFile::encodeName(path);
+  for (qsizetype end = 1; end <= full.size(); ++end) {
+    if (end < full.size() && full[end] != '/') continue;
+    const QByteArray level = full.left(end);
+    if (level.endsWith('/')) continue;
+    if (::mkdir(level.constData(), 0777) == 0 || errno == EEXIST) continue;
+    const int error = errno;
+    if (DirectoryExists(QFile::decodeName(level))) continue;
+    return error;
+  }
+  return DirectoryExists(path) ? 0 : ENOTDIR;
 }
 
 QString IncludeTrailingDelimiter(const QString& path) {

@@ -236,15 +236,30 @@ std::vector<Record> OpenRecords(const QByteArray& text) {
   return records;
 }
 
+// The names the moves give their temporary files: ".shelvio-" and 8 letters or digits for a copy,
+// ".zip-" and 16 hex digits and ".tmp" for an archive.
+bool IsTemporaryName(const QByteArray& name, MoveKind kind) {
+  const bool copy = kind == MoveKind::CopyAcross;
+  const QByteArray prefix = copy ? ".shelvio-" : ".zip-";
+  const QByteArray suffix = copy ? "" : ".tmp";
+  const qsizetype letters = copy ? 8 : 16;
+  if (name.size() != prefix.size() + letters + suffix.size() || !name.startsWith(prefix) ||
+      !name.endsWith(suffix))
+    return false;
+  const QByteArray middle = name.mid(prefix.size(), letters);
+  return std::all_of(middle.begin(), middle.end(), [copy](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
+           (copy && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')));
+  });
+}
+
 // Only what the moves themselves make: a hidden name beside the destination, and for a pack the
 // book's own name with ".zip". A record that says otherwise is damaged and resolves nothing.
 bool Plausible(const Record& r) {
   if (r.source == r.destination) return false;
   if (!HasTemporary(r.kind)) return r.temporary.isEmpty();
-  const QByteArray temporaryName = NameOf(r.temporary);
-  if (!temporaryName.startsWith('.') || temporaryName == "." || temporaryName == "..") return false;
+  if (!IsTemporaryName(NameOf(r.temporary), r.kind)) return false;
   if (ParentOf(r.temporary) != ParentOf(r.destination)) return false;
-  if (r.source == r.destination) return false;
   return r.kind != MoveKind::Pack || r.destination == r.source + ".zip";
 }
 
@@ -340,8 +355,9 @@ void RemoveEmptyArchive(const Record& r) {
   struct stat sourceInfo {}, archiveInfo {};
   const FileDescriptor source(OpenPlainFile(r.source, &sourceInfo));
   const FileDescriptor archive(OpenPlainFile(r.destination, &archiveInfo));
+  // An empty file is what a publish by reservation leaves when it is killed before its rename.
   if (!source.Valid() || !archive.Valid() ||
-      !IsEmptyArchive(archive.Get(), static_cast<uint64_t>(archiveInfo.st_size)))
+      (archiveInfo.st_size != 0 && !IsEmptyArchive(archive.Get(), static_cast<uint64_t>(archiveInfo.st_size))))
     return;
   struct stat now {};
   if (::lstat(r.destination.constData(), &now) != 0 || now.st_dev != archiveInfo.st_dev ||

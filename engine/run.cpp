@@ -44,27 +44,27 @@ QString AsFolder(const QString& text) {
   return text.isEmpty() ? text : IncludeTrailingDelimiter(ToNativePath(text));
 }
 
-QString SystemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-// Moves the book and fills the outcome: `status` when it went, Kept with the system's reason when
-// it stays.
+// Moves the book and fills the outcome: `status` when it went, Missing when it was gone, Kept with
+// the reason when it stays. *moved identifies the file the move put at target.
 void MoveBook(BookFiles& files, const QString& item, const QString& target, BookStatus status,
-              BookOutcome& outcome) {
+              BookOutcome& outcome, FileStamp* moved = nullptr) {
   outcome.target = target;
   int error = 0;
-  if (files.MoveFile(item, target, &error)) {
+  FileStamp stamp;
+  if (files.MoveFile(item, target, &error, &stamp)) {
     outcome.status = status;
+    if (moved) *moved = stamp;
   } else {
-    outcome.status = BookStatus::Kept;
-    outcome.reason = SystemReason(error);
+    outcome.status = error == kSourceMissing ? BookStatus::Missing : BookStatus::Kept;
+    outcome.reason = MoveFailureText(error);
   }
 }
 
-// A destination counts as taken when a book is there, or, with archiving on, when the archive it
-// would be packed into is there already: packing would replace that archive and lose its book.
+// A destination counts as taken when anything is there (a book, a folder, a link, dangling or
+// not), or, with archiving on, at the name of the archive it would be packed into.
 bool DestinationTaken(BookFiles& files, const QString& destination, bool archiving) {
-  return files.FileExists(destination) ||
-         (archiving && files.FileExists(destination + QStringLiteral(".zip")));
+  return files.EntryExists(destination) ||
+         (archiving && files.EntryExists(destination + QStringLiteral(".zip")));
 }
 
 // Handles a book that is valid, or that lenient mode lets through with the schema's complaint.
@@ -124,26 +124,41 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
       folder = ToNativePath(host.Text(TextOption::EndDir));
       break;
   }
-  files.ForceDirectories(folder);
+  const int folderError = files.ForceDirectories(folder);
 
   const bool archiving = archive != nullptr && host.Checked(CheckOption::Archive);
   // A new name leaves room for ".zip", or the archive's name would not fit where the book's does.
   const QString destination =
       IncludeTrailingDelimiter(folder) + (renamed ? FitFileName(newName, archiving ? 4 : 0) : fileName);
+  // A book that already is its destination has nowhere to go, and is no repeat of itself.
+  if (files.SameFile(item, destination)) {
+    outcome.status = BookStatus::Kept;
+    outcome.target = destination;
+    outcome.reason = QStringLiteral("Already at its destination");
+    return;
+  }
+  FileStamp moved;
   if (DestinationTaken(files, destination, archiving)) {
     const QString repeatTarget =
         IncludeTrailingDelimiter(ToNativePath(host.Text(TextOption::DoubleDir))) + fileName;
     MoveBook(files, item, repeatTarget, BookStatus::Repeat, outcome);
+  } else if (folderError != 0) {
+    // The folder's own failure explains the book staying, not the "no such folder" a move would
+    // give.
+    outcome.target = destination;
+    outcome.status = files.EntryExists(item) ? BookStatus::Kept : BookStatus::Missing;
+    outcome.reason = MoveFailureText(outcome.status == BookStatus::Kept ? folderError : kSourceMissing);
   } else {
-    MoveBook(files, item, destination, BookStatus::Moved, outcome);
+    MoveBook(files, item, destination, BookStatus::Moved, outcome, &moved);
   }
 
-  // Nothing to pack when the move did not put a book there; and an archive already at the
-  // archive's name (possible after a repeat) holds another book that packing would replace.
-  const QString archiveName = destination + QStringLiteral(".zip");
-  if (archiving && files.FileExists(destination) && !files.FileExists(archiveName)) {
-    const bool packed = archive->Pack(destination);
-    if (packed && outcome.status == BookStatus::Moved) outcome.target = archiveName;
+  // Only the very book this step has just moved is packed: after a repeat, a failed move or a
+  // vanished source, whatever is at the destination belongs to someone else.
+  if (archiving && outcome.status == BookStatus::Moved && moved.known) {
+    const PackOutcome pack = archive->Pack(destination, moved);
+    if (pack.packed) outcome.target = destination + QStringLiteral(".zip");
+    else if (!pack.reason.isEmpty())
+      outcome.reason = outcome.reason.isEmpty() ? pack.reason : outcome.reason + QStringLiteral("; ") + pack.reason;
   }
 }
 
@@ -271,12 +286,14 @@ class BookSlot {
 
 }  // namespace
 
-bool DiskFiles::FileExists(const QString& path) { return ::FileExists(path); }
+bool DiskFiles::EntryExists(const QString& path) { return ::EntryExists(path); }
 
-void DiskFiles::ForceDirectories(const QString& path) { ::ForceDirectories(path); }
+bool DiskFiles::SameFile(const QString& a, const QString& b) { return SameFileAt(a, b); }
 
-bool DiskFiles::MoveFile(const QString& from, const QString& to, int* error) {
-  return MoveFileNoReplace(from, to, error);
+int DiskFiles::ForceDirectories(const QString& path) { return ::ForceDirectories(path); }
+
+bool DiskFiles::MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) {
+  return MoveFileNoReplace(from, to, error, moved);
 }
 
 void DiskFiles::FinishInterruptedMoves() { RecoverInterruptedMoves(); }
@@ -303,7 +320,7 @@ bool DryRunFiles::FolderExists(const QString& key) const {
   return folders_.contains(key) || DirectoryExists(key);
 }
 
-bool DryRunFiles::FileExists(const QString& path) {
+bool DryRunFiles::FileThere(const QString& path) const {
   if (path.isEmpty()) return false;
   const QString key = Key(path);
   if (arrived_.contains(key)) return true;
@@ -311,31 +328,48 @@ bool DryRunFiles::FileExists(const QString& path) {
   return ::FileExists(key);
 }
 
-void DryRunFiles::ForceDirectories(const QString& path) {
+bool DryRunFiles::EntryExists(const QString& path) {
+  return !path.isEmpty() && AnyEntryAt(Key(path));
+}
+
+bool DryRunFiles::SameFile(const QString& a, const QString& b) {
+  if (a.isEmpty() || b.isEmpty()) return false;
+  const QString first = Key(a);
+  const QString second = Key(b);
+  if (first == second) return FileThere(first);
+  // Two names of one file on disk, neither touched by the run so far.
+  const auto untouched = [this](const QString& key) { return !arrived_.contains(key) && !left_.contains(key); };
+  return untouched(first) && untouched(second) && SameFileAt(first, second);
+}
+
+int DryRunFiles::ForceDirectories(const QString& path) {
   if (path.isEmpty()) throw EngineError(QStringLiteral("Unable to create directory"));
   // Record the missing folders down from the nearest one that exists; creation would fail below
   // a file or a folder we may not write to, and then nothing is recorded, as nothing would exist.
   QStringList missing;
   QString key = Key(path);
-  if (HasOverlongComponent(key)) return;
+  if (HasOverlongComponent(key)) return ENAMETOOLONG;
   while (!FolderExists(key)) {
-    if (AnyEntryAt(key)) return;
+    if (AnyEntryAt(key)) return ENOTDIR;
     missing.prepend(key);
     const QString parent = QFileInfo(key).path();
-    if (parent == key) return;
+    if (parent == key) return ENOENT;
     key = parent;
   }
   if (!missing.isEmpty() && !folders_.contains(key) &&
       !QFileInfo(key).isWritable())
-    return;
+    return EACCES;
   for (const QString& folder : missing) folders_.insert(folder);
+  return 0;
 }
 
-bool DryRunFiles::MoveFile(const QString& from, const QString& to, int* error) {
+bool DryRunFiles::MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) {
   const QString fromKey = Key(from);
   const QString toKey = to.isEmpty() ? QString() : Key(to);
   int result = 0;
-  if (!FileExists(from) || toKey.isEmpty()) {
+  if (!FileThere(from)) {
+    result = kSourceMissing;
+  } else if (toKey.isEmpty()) {
     result = ENOENT;
   } else if (HasOverlongComponent(toKey)) {
     result = ENAMETOOLONG;
@@ -350,6 +384,7 @@ bool DryRunFiles::MoveFile(const QString& from, const QString& to, int* error) {
   arrived_.remove(fromKey);
   arrived_.insert(toKey);
   left_.remove(toKey);
+  if (moved) moved->known = true;  // the simulation moves nothing but what it was asked to
   return true;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/file_ops.h"
+
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -25,15 +27,17 @@ enum class BookStatus {
   Invalid,
   Moved,    // moved to its destination (with archiving on, packed there)
   Repeat,   // destination taken: moved to the folder for repeated files
-  Kept,     // a move failed: the book stays in the source folder
+  Kept,     // a move failed (or the book already is its destination): it stays where it was
+  Missing,  // the book was gone before its move (another program or run took it)
 };
 
 struct BookOutcome {
   BookStatus status = BookStatus::Kept;
   QString source;  // the list item as the run used it
   QString target;  // where the book went (or was to go); the archive when it was packed
-  // The validator's reason for Invalid, the system's reason for Kept; for a book that lenient mode
-  // moved although it does not conform, the schema's first complaint.
+  // The validator's reason for Invalid, the system's reason for Kept and Missing; for a book that
+  // lenient mode moved although it does not conform, the schema's first complaint; for Moved, why
+  // the book was not packed (after that complaint).
   QString reason;
 };
 
@@ -55,28 +59,40 @@ class RunHost {
   virtual void BookDone(const BookOutcome& outcome) { (void)outcome; }
 };
 
-// Packs a book that the run has put at its destination. With "Archive" ticked the run calls it
-// after the move (after a repeat too, on the book that was already there), when a book is at the
-// destination and no archive of that name exists yet.
+// What became of a pack: packed, or left unpacked at its destination with the reason.
+struct PackOutcome {
+  bool packed = false;
+  QString reason;
+};
+
+// Packs a book that the run has just moved to its destination itself, in the same step. With
+// "Archive" ticked the run calls it only then: never after a repeat, a failed move or a vanished
+// source, so that a run packs nothing but the book it is handling.
 class ArchiveStep {
  public:
   virtual ~ArchiveStep() = default;
   // Packs destination into destination + ".zip" and removes destination once the archive holds
-  // it. False when the book was not archived: it then stays unpacked and no archive is left for
-  // it. Throws to end the run.
-  virtual bool Pack(const QString& destination) = 0;
+  // it. moved identifies the file the move put there: a file at destination that is not that one
+  // (or that changes while it is packed) is left alone, and nothing is left of the archive. Throws
+  // to end the run.
+  virtual PackOutcome Pack(const QString& destination, const FileStamp& moved) = 0;
 };
 
 // The disk as the run sees it: the real one, or the simulation of a dry run.
 class BookFiles {
  public:
   virtual ~BookFiles() = default;
-  // True when a regular file (or a link to one) is at path.
-  virtual bool FileExists(const QString& path) = 0;
-  // Creates the folder path; throws EngineError "Unable to create directory" for the empty path.
-  virtual void ForceDirectories(const QString& path) = 0;
-  // Moves without replacing anything; false with the errno in *error when the book stays.
-  virtual bool MoveFile(const QString& from, const QString& to, int* error) = 0;
+  // True when any entry (a file, a folder, a link, dangling too) is at path.
+  virtual bool EntryExists(const QString& path) = 0;
+  // True when both paths name one file.
+  virtual bool SameFile(const QString& a, const QString& b) = 0;
+  // Creates the folder path; 0 when it exists afterwards, else the errno of the failed creation.
+  // Throws EngineError "Unable to create directory" for the empty path.
+  virtual int ForceDirectories(const QString& path) = 0;
+  // Moves without replacing anything; false with the errno (or kSourceMissing, kSourceChanged) in
+  // *error when the book did not go. On success *moved identifies the file now at `to` (unknown
+  // when that cannot be told).
+  virtual bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) = 0;
   // Finishes or undoes what killed runs left half done on this disk; nothing where nothing is
   // ever changed. Never throws.
   virtual void FinishInterruptedMoves() {}
@@ -85,9 +101,10 @@ class BookFiles {
 // The real disk, through the safe file operations.
 class DiskFiles final : public BookFiles {
  public:
-  bool FileExists(const QString& path) override;
-  void ForceDirectories(const QString& path) override;
-  bool MoveFile(const QString& from, const QString& to, int* error) override;
+  bool EntryExists(const QString& path) override;
+  bool SameFile(const QString& a, const QString& b) override;
+  int ForceDirectories(const QString& path) override;
+  bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
   void FinishInterruptedMoves() override;
 };
 
@@ -95,12 +112,14 @@ class DiskFiles final : public BookFiles {
 // changed. A dry run over it computes the same destinations as the real run that follows.
 class DryRunFiles final : public BookFiles {
  public:
-  bool FileExists(const QString& path) override;
-  void ForceDirectories(const QString& path) override;
-  bool MoveFile(const QString& from, const QString& to, int* error) override;
+  bool EntryExists(const QString& path) override;
+  bool SameFile(const QString& a, const QString& b) override;
+  int ForceDirectories(const QString& path) override;
+  bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
 
  private:
   static QString Key(const QString& path);
+  bool FileThere(const QString& path) const;
   bool AnyEntryAt(const QString& key) const;
   bool FolderExists(const QString& key) const;
 

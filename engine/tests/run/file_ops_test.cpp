@@ -181,8 +181,9 @@ TEST_F(FileOps, FailedMoveLeavesTheSource) {
   int error = 0;
   EXPECT_FALSE(MoveFileNoReplace(Path("a.fb2"), Path("missing/a.fb2"), &error));
   EXPECT_EQ(error, ENOENT);
+  // A source that is not there is told apart from a destination folder that is not.
   EXPECT_FALSE(MoveFileNoReplace(Path("none.fb2"), Path("b.fb2"), &error));
-  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(error, kSourceMissing);
   EXPECT_EQ(ReadAll(Path("a.fb2")), "book");
 }
 

@@ -4,6 +4,7 @@
 #include "archive/zip_writer.h"
 #include "engine/journal.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -46,6 +47,14 @@ bool IsLink(const QByteArray& path) {
 }
 
 // A book of some weight, so that its bytes and its archive's take more than one read to compare.
+// Temporary names as the moves make them: ".shelvio-" and 8 letters for a copy, ".zip-", 16 hex
+// digits and ".tmp" for an archive; `tag` tells them apart.
+QByteArray TagDigits(const QByteArray& tag, int count) {
+  return QCryptographicHash::hash(tag, QCryptographicHash::Md5).toHex().left(count);
+}
+QByteArray CopyTemporary(const QByteArray& tag) { return ".shelvio-" + TagDigits(tag, 8); }
+QByteArray PackTemporary(const QByteArray& tag) { return ".zip-" + TagDigits(tag, 16) + ".tmp"; }
+
 QByteArray BookBytes(const char* text) {
   QByteArray book = "<FictionBook>" + QByteArray(text);
   for (int i = 0; i < 20000; ++i) book += QByteArray::number(i * 7919 % 10007) + ' ';
@@ -156,7 +165,7 @@ TEST_F(Recovery, RemovesWhatIsSafeAndLeavesEverythingElse) {
     Paths p;
     p.source = Path(c.kind == kPack ? "end/" + c.name : c.name);
     p.destination = c.kind == kPack ? p.source + ".zip" : Path("end/" + c.name);
-    p.temporary = Path(c.kind == kPack ? "end/.zip-" + c.name + ".tmp" : "end/." + c.name + ".Xy12Zq");
+    p.temporary = Path("end/" + (c.kind == kPack ? PackTemporary(c.name) : CopyTemporary(c.name)));
     if (!c.source.isNull()) WriteFile(p.source, c.source);
     if (c.destination == "<link>") {
       WriteFile(Path("elsewhere.zip"), Archive(book, 6));
@@ -172,7 +181,7 @@ TEST_F(Recovery, RemovesWhatIsSafeAndLeavesEverythingElse) {
   }
   // A temporary file named by a record whose last line the kill cut: the record was written before
   // the file was made, so the file there is not the move's.
-  const QByteArray notOurs = Path("end/.cut-record.Ab12Cd");
+  const QByteArray notOurs = Path("end/" + CopyTemporary("cut-record"));
   WriteFile(notOurs, "someone else's");
 
   KilledWhile([&] {
@@ -225,7 +234,7 @@ TEST_F(Recovery, RemovesTheEmptyArchiveOfAPackGivenUp) {
     for (const char* name : {"gaveup.fb2", "commented.fb2"}) {
       const QByteArray packed = Path(QByteArray("end/") + name);
       (new JournalledMove)
-          ->Begin(MoveKind::Pack, packed, packed + ".zip", Path(QByteArray("end/.zip-") + name + ".tmp"));
+          ->Begin(MoveKind::Pack, packed, packed + ".zip", Path("end/" + PackTemporary(name)));
     }
   });
   RecoverInterruptedMoves();
@@ -282,10 +291,10 @@ TEST_F(Recovery, IgnoresMovesThatEnded) {
   KilledWhile([&] {
     // Two at once, so that the end of one is written as a record, not by emptying the journal.
     auto* open = new JournalledMove;
-    open->Begin(MoveKind::CopyAcross, Path("open.fb2"), Path("end/open.fb2"), Path("end/.open.fb2.aaaaaa"));
+    open->Begin(MoveKind::CopyAcross, Path("open.fb2"), Path("end/open.fb2"), Path("end/" + CopyTemporary("open")));
     JournalledMove ended;
     ended.Begin(MoveKind::CopyAcross, Path("ended.fb2"), Path("end/ended.fb2"),
-                Path("end/.ended.fb2.aaaaaa"));
+                Path("end/" + CopyTemporary("ended")));
     ended.End();
   });
   RecoverInterruptedMoves();
@@ -307,7 +316,7 @@ TEST_F(Recovery, LeavesTheJournalOfALiveProcessAlone) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     JournalledMove move;
-    move.Begin(MoveKind::CopyAcross, Path("live.fb2"), Path("end/live.fb2"), Path("end/.live.fb2.aaaaaa"));
+    move.Begin(MoveKind::CopyAcross, Path("live.fb2"), Path("end/live.fb2"), Path("end/" + CopyTemporary("live")));
     (void)::write(ready[1], "!", 1);
     for (;;) ::pause();
   }

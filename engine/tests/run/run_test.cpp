@@ -73,12 +73,13 @@ class FakeHost : public RunHost {
 // Packs the way the real step does as far as the run can see: D.zip appears, D goes.
 class FakeArchive : public ArchiveStep {
  public:
-  bool Pack(const QString& destination) override {
+  PackOutcome Pack(const QString& destination, const FileStamp& moved) override {
+    EXPECT_TRUE(moved.known);
     packed << destination;
     QFile zip(destination + ".zip");
     if (zip.open(QIODevice::WriteOnly)) zip.write("PK");
     QFile::remove(destination);
-    return true;
+    return {true, QString()};
   }
   QStringList packed;
 };
@@ -176,11 +177,12 @@ TEST_F(Run, ReadsEachOptionWhenItIsNeeded) {
   // An invalid book reads the invalid-files folder and nothing else; a taken destination adds
   // the folder for repeated files.
   AddBook("bad.fb2", kNotWellFormed);
+  AddBook("x.fb2", kIvanov);
   AddBook("Иванов Иван - Тихий дом.fb2", kIvanov);
   SetWorkType(1);
   host_.texts[TextOption::EndDir] = Path("books");
   host_.reads.clear();
-  RunBooks({"bad.fb2", "Иванов Иван - Тихий дом.fb2"});
+  RunBooks({"bad.fb2", "x.fb2"});
   const std::vector<std::string> expected = {
       "pump", "BadDir", "pump", "BadDir", "Rename", "Sort", "FullGenres", "Rename", "Sort",
       "NewNamePattern", "Translit", "SortLast", "SortFirst", "SortMiddle", "SortPattern", "EndDir",
@@ -324,15 +326,20 @@ TEST_F(Run, RepeatsGoToTheRepeatFolderOnceAndThenStay) {
   EXPECT_EQ(tree.size(), 3);
 }
 
-// Processing the processed folder itself with an unchanged name: the file is its own destination.
-TEST_F(Run, ADestinationThatIsTheFileItselfIsARepeat) {
+// Processing the processed folder itself with an unchanged name: the file is its own destination,
+// so it stays where it is, unpacked, and is no repeat of itself.
+TEST_F(Run, ABookThatIsItsOwnDestinationIsLeftAlone) {
   AddBook("a.fb2", kIvanov);
   SetWorkType(0);
   host_.texts[TextOption::EndDir] = Path("books");
-  RunBooks({"a.fb2"});
+  host_.checks[CheckOption::Archive] = true;
+  FakeArchive archive;
+  RunBooks({"a.fb2"}, &archive);
   ASSERT_EQ(host_.outcomes.size(), 1u);
-  EXPECT_EQ(host_.outcomes[0].status, BookStatus::Repeat);
-  EXPECT_EQ(Tree().keys(), QStringList{"double/a.fb2"});
+  EXPECT_EQ(host_.outcomes[0].status, BookStatus::Kept);
+  EXPECT_EQ(host_.outcomes[0].reason, "Already at its destination");
+  EXPECT_TRUE(archive.packed.isEmpty());
+  EXPECT_EQ(Tree().keys(), QStringList{"books/a.fb2"});
 }
 
 TEST_F(Run, AnErrorEndsTheRunAtTheCurrentBook) {
@@ -533,9 +540,9 @@ int ThreadCount() {
 class HookedArchive : public FakeArchive {
  public:
   explicit HookedArchive(std::function<void(const QString&)> hook) : hook_(std::move(hook)) {}
-  bool Pack(const QString& destination) override {
+  PackOutcome Pack(const QString& destination, const FileStamp& moved) override {
     hook_(destination);
-    return FakeArchive::Pack(destination);
+    return FakeArchive::Pack(destination, moved);
   }
 
  private:
@@ -587,7 +594,6 @@ TEST_F(LookAheadRun, ValidatesTheNextBookOnceOnTheWorker) {
 // A verdict on a file that the handling of the book before has changed would send a book where its
 // content does not belong. The worker has surely read the next book before it changes here.
 TEST_F(LookAheadRun, NextBookChangedMeanwhileIsValidatedAgain) {
-  const QString renamed = "Иванов Иван - Тихий дом.fb2";
   struct Case {
     const char* what;
     QString next;           // the list item after a.fb2
@@ -596,9 +602,9 @@ TEST_F(LookAheadRun, NextBookChangedMeanwhileIsValidatedAgain) {
     BookStatus status;      // the outcome the run must report for it
     QString target;
   } const cases[] = {
-      // Rename into the listed folder: a.fb2's destination is the next item, which is taken, so
-      // a.fb2 is a repeat and the archive step packs and deletes the next item.
-      {"packed away", renamed, kIvanov, [](const QString&) {}, BookStatus::Kept, "bad/" + renamed},
+      // Another program takes the next book away while a.fb2 is packed.
+      {"taken away", "b.fb2", kIvanov, [](const QString& next) { QFile::remove(next); },
+       BookStatus::Missing, "bad/b.fb2"},
       {"replaced by an invalid book", "b.fb2", kIvanov,
        [](const QString& next) {
          QFile temp(next + ".new");
@@ -628,9 +634,8 @@ TEST_F(LookAheadRun, NextBookChangedMeanwhileIsValidatedAgain) {
     log_.finishedAhead.clear();
     AddBook("a.fb2", kIvanov);
     AddBook(c.next, c.nextBytes);
-    const bool packedAway = c.next == renamed;
-    SetWorkType(packedAway ? 1 : 11);
-    host_.texts[TextOption::EndDir] = packedAway ? Path("books/") : Path("end/");
+    SetWorkType(11);
+    host_.texts[TextOption::EndDir] = Path("end/");
     host_.checks[CheckOption::Archive] = true;
     const QString next = Path("books/" + c.next);
     HookedArchive archive([&](const QString& destination) {
