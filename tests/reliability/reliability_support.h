@@ -124,7 +124,7 @@ struct Inventory {
   QMap<QByteArray, QStringList> places;
   QStringList strangers;        // files whose bytes are no book of ours (partial copies, junk)
   QStringList emptyArchives;    // archives without entries
-  QStringList temporaryFiles;   // hidden ".name.XXXXXX" files left by an interrupted write
+  QStringList temporaryFiles;   // hidden files (".shelvio-XXXXXXXX", ".zip-….tmp") left by an interrupted write
   QStringList unreadableArchives;
 };
 
@@ -151,10 +151,11 @@ class Area {
     return path;
   }
 
-  // Writes a book into books/ and remembers its bytes for the inventory.
-  QString AddBook(const QString& name, const QByteArray& bytes) {
+  // Writes a book into books/ (or another folder of the area) and remembers its bytes for the
+  // inventory.
+  QString AddBook(const QString& name, const QByteArray& bytes, const QString& folder = QStringLiteral("books")) {
     books_.insert(Sha256(bytes), name);
-    return Write(QStringLiteral("books/") + name, bytes);
+    return Write(folder + u'/' + name, bytes);
   }
 
   // The settings file: `lines` first (earlier keys win), then the area's work folders with the

@@ -154,12 +154,13 @@ TEST(RunFaults, DestinationOnAnotherFileSystem) {
 // the other file is not replaced, and the book stays in the source folder.
 class Intruder final : public BookFiles {
  public:
-  bool FileExists(const QString& path) override { return disk_.FileExists(path); }
-  void ForceDirectories(const QString& path) override { disk_.ForceDirectories(path); }
-  bool MoveFile(const QString& from, const QString& to, int* error) override {
+  bool EntryExists(const QString& path) override { return disk_.EntryExists(path); }
+  bool SameFile(const QString& a, const QString& b) override { return disk_.SameFile(a, b); }
+  int ForceDirectories(const QString& path) override { return disk_.ForceDirectories(path); }
+  bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override {
     QFile other(to);
     if (other.open(QIODevice::WriteOnly | QIODevice::NewOnly)) other.write("another process's file");
-    return disk_.MoveFile(from, to, error);
+    return disk_.MoveFile(from, to, error, moved);
   }
 
  private:

@@ -1,0 +1,133 @@
+// A preload library for the reliability tests: it forces the paths and the moments that a run on
+// an ordinary disk almost never meets, and records the order of the calls that make a move durable.
+//
+//   SHELVIO_SHIM_NO_RENAMEAT2=1  renameat2 with RENAME_NOREPLACE fails with EINVAL, as on a file
+//                                system that does not know the flag
+//   SHELVIO_SHIM_NO_LINK=1       link and linkat fail with EPERM, as where hard links are refused
+//   SHELVIO_SHIM_PAUSE_US=N      after each rename, link and unlink that succeeded, a pause of up to
+//                                N microseconds (random), so that two processes interleave in the
+//                                windows between a move and what follows it
+//   SHELVIO_SHIM_LOG=FILE        appends one line per call: "fsync PATH", "rename FROM TO",
+//                                "renameat2 FROM TO", "link FROM TO", "unlink PATH"
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <cstdio>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+int Flag(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr && value[0] != '\0' && value[0] != '0';
+}
+
+template <typename Function>
+Function* Next(const char* name) {
+  return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+}
+
+void Log(const char* call, const char* first, const char* second) {
+  const char* path = getenv("SHELVIO_SHIM_LOG");
+  if (path == nullptr || path[0] == '\0') return;
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  char line[3 * PATH_MAX + 64];
+  const int size = snprintf(line, sizeof line, "%s %s%s%s\n", call, first, second ? " " : "", second ? second : "");
+  if (size > 0) (void)!write(fd, line, static_cast<size_t>(size) < sizeof line ? static_cast<size_t>(size) : sizeof line - 1);
+  close(fd);
+}
+
+void Pause(void) {
+  const char* value = getenv("SHELVIO_SHIM_PAUSE_US");
+  if (value == nullptr) return;
+  const long most = atol(value);
+  if (most <= 0) return;
+  static thread_local unsigned seed;
+  if (seed == 0) seed = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
+  const long pause = static_cast<long>(rand_r(&seed)) % (most + 1);
+  const struct timespec delay = {pause / 1000000, (pause % 1000000) * 1000};
+  nanosleep(&delay, nullptr);
+}
+
+void Done(int result) {
+  if (result == 0) Pause();
+}
+
+}  // namespace
+
+extern "C" {
+
+int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, unsigned int flags) {
+  if ((flags & RENAME_NOREPLACE) && Flag("SHELVIO_SHIM_NO_RENAMEAT2")) {
+    errno = EINVAL;
+    return -1;
+  }
+  Log("renameat2", oldpath, newpath);
+  auto* real = Next<int(int, const char*, int, const char*, unsigned int)>("renameat2");
+  const int result = real(olddirfd, oldpath, newdirfd, newpath, flags);
+  const int error = errno;
+  Done(result);
+  errno = error;
+  return result;
+}
+
+int rename(const char* oldpath, const char* newpath) {
+  Log("rename", oldpath, newpath);
+  auto* real = Next<int(const char*, const char*)>("rename");
+  const int result = real(oldpath, newpath);
+  const int error = errno;
+  Done(result);
+  errno = error;
+  return result;
+}
+
+int link(const char* oldpath, const char* newpath) {
+  if (Flag("SHELVIO_SHIM_NO_LINK")) {
+    errno = EPERM;
+    return -1;
+  }
+  Log("link", oldpath, newpath);
+  auto* real = Next<int(const char*, const char*)>("link");
+  const int result = real(oldpath, newpath);
+  const int error = errno;
+  Done(result);
+  errno = error;
+  return result;
+}
+
+int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
+  if (Flag("SHELVIO_SHIM_NO_LINK")) {
+    errno = EPERM;
+    return -1;
+  }
+  auto* real = Next<int(int, const char*, int, const char*, int)>("linkat");
+  return real(olddirfd, oldpath, newdirfd, newpath, flags);
+}
+
+int unlink(const char* path) {
+  Log("unlink", path, nullptr);
+  auto* real = Next<int(const char*)>("unlink");
+  const int result = real(path);
+  const int error = errno;
+  Done(result);
+  errno = error;
+  return result;
+}
+
+int fsync(int fd) {
+  char link[64];
+  char path[PATH_MAX];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t size = readlink(link, path, sizeof path - 1);
+  path[size > 0 ? size : 0] = '\0';
+  Log("fsync", path, nullptr);
+  auto* real = Next<int(int)>("fsync");
+  return real(fd);
+}
+
+}  // extern "C"
