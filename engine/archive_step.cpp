@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "archive/posix_file.h"
+#include "base/posix_file.h"
 
 #include <climits>
 #include <fcntl.h>
