@@ -295,13 +295,8 @@ class Plug {
 }  // namespace
 
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
-                                const QString& path) {
+                                BookFile& file, const QString& path) {
   StreamResult result;
-  BookFile file(path);
-  if (!file.Open()) {
-    result.reason = file.Reason();
-    return result;
-  }
   XmlErrorCollector parseErrors;
   const XmlErrorScope scope(parseErrors);
   schemaErrors.Clear();

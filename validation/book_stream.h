@@ -24,10 +24,10 @@ struct StreamResult {
   QString reason;  // why, when the book is not valid
 };
 
-// Parses the book at path once, validating it against the schema of validCtxt as it goes.
+// Parses the book open as file (named path) once, validating it against the schema of validCtxt as it goes.
 // Validation messages reach schemaErrors (the collector validCtxt reports to), which is cleared
 // first. A book with a document type declaration, or with two equal xs:ID values, is given back as
 // NeedsTree: the tree validator expands nothing the stream would see differently and checks the
 // uniqueness of IDs, which libxml2's streaming validator does not.
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
-                                const QString& path);
+                                BookFile& file, const QString& path);

@@ -45,7 +45,7 @@ int BookFile::Read(void* bookFile, char* buffer, int length) {
   auto& file = *static_cast<BookFile*>(bookFile);
   if (length <= 0) return 0;
   if (file.blockUsed_ == file.blockSize_) {
-    if (!file.block_) file.block_ = std::make_unique<char[]>(kBlock);
+    if (!file.block_) file.block_ = std::make_unique_for_overwrite<char[]>(kBlock);
     ssize_t count;
     do {
       count = ::read(file.fd_, file.block_.get(), kBlock);
@@ -141,6 +141,8 @@ BookFile::BookFile(const QString& path) {
     reason_ = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
   } else if (!S_ISREG(status.st_mode)) {
     reason_ = QStringLiteral("%1: not a regular file").arg(path);
+  } else {
+    size_ = status.st_size;
   }
   if (!reason_.isEmpty() && fd_ >= 0) {
     ::close(fd_);
@@ -152,18 +154,28 @@ BookFile::~BookFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+namespace {
+
+XmlReadResult ReadOpenFile(BookFile& file, const QString& path, const QByteArray& url) {
+  return Parse(path, url, [&file](xmlParserCtxt* ctxt, const char* base) {
+    return xmlCtxtReadIO(ctxt, BookFile::Read, nullptr, &file, base, nullptr, kParseOptions);
+  });
+}
+
+}  // namespace
+
 XmlReadResult ReadXmlFile(const QString& path, const QByteArray& url) {
-  XmlReadResult result;
-  const QByteArray nativePath = QFile::encodeName(path);
   BookFile file(path);
   if (!file.Open()) {
+    XmlReadResult result;
     result.reason = file.Reason();
     return result;
   }
+  return ReadOpenFile(file, path, url.isEmpty() ? QFile::encodeName(path) : url);
+}
 
-  return Parse(path, url.isEmpty() ? nativePath : url, [&file](xmlParserCtxt* ctxt, const char* base) {
-    return xmlCtxtReadIO(ctxt, BookFile::Read, nullptr, &file, base, nullptr, kParseOptions);
-  });
+XmlReadResult ReadXmlFile(BookFile& file, const QString& path) {
+  return ReadOpenFile(file, path, QFile::encodeName(path));
 }
 
 XmlReadResult ReadXmlMemory(const QByteArray& bytes, const QByteArray& url) {

@@ -78,6 +78,8 @@ class BookFile {
   bool Open() const { return fd_ >= 0; }
   // "path: reason" when it is not open.
   const QString& Reason() const { return reason_; }
+  // The size of the open file when it was opened.
+  qint64 Size() const { return size_; }
 
   // libxml2's read callback over a BookFile passed as the context. libxml2 asks for about 4 kB at
   // a time; the file is read in large blocks so that a book costs few system calls.
@@ -85,6 +87,7 @@ class BookFile {
 
  private:
   int fd_ = -1;
+  qint64 size_ = 0;
   QString reason_;
   std::unique_ptr<char[]> block_;
   size_t blockSize_ = 0;
@@ -102,6 +105,9 @@ struct XmlReadResult {
 // a halted parse counts as not loading. url is the document's base URI (a schema's imports resolve
 // against it); empty means the path. Messages go to the reason, never to stderr.
 XmlReadResult ReadXmlFile(const QString& path, const QByteArray& url = QByteArray());
+
+// The same parse over a book file already open; path names it in messages and as its base URI.
+XmlReadResult ReadXmlFile(BookFile& file, const QString& path);
 
 // The same parse over a document held in memory; url (may be empty) names it in messages.
 XmlReadResult ReadXmlMemory(const QByteArray& bytes, const QByteArray& url = QByteArray());

@@ -30,13 +30,21 @@ using SchemaValidCtxtPtr = std::unique_ptr<xmlSchemaValidCtxt, SchemaValidCtxtDe
 
 }  // namespace
 
-struct TXSDValidator::Impl {
-  // The compiled schema points into its document, so the document lives as long as the schema.
-  XmlDocPtr schemaDoc;
+// A compiled schema, never changed after it is built: every validator that shares it validates
+// through a context of its own, so that they may run at once on different threads.
+struct CompiledSchema {
+  // The order of the members matters: the schema points into its document, so it goes first.
+  XmlDocPtr document;
   SchemaPtr schema;
+};
+
+struct TXSDValidator::Impl {
+  std::shared_ptr<const CompiledSchema> schema;
+  // Refers to the schema: declared after it, so that it goes first.
   SchemaValidCtxtPtr validCtxt;
   XmlDocPtr document;
   XmlErrorCollector errors;
+  qint64 treeBudget = kTreeBookBytes;
 };
 
 struct LoadedDocumentAccess {
@@ -77,28 +85,56 @@ bool TXSDValidator::LoadSchema(const QString& path) {
   SchemaPtr schema(xmlSchemaParse(parser.get()));
   if (!schema)
     throw ValidationError(impl.errors.Reason(QStringLiteral("%1: not a usable XML schema").arg(path)));
-  SchemaValidCtxtPtr validCtxt(xmlSchemaNewValidCtxt(schema.get()));
-  if (!validCtxt) throw ValidationError(QStringLiteral("Unable to create a schema validation context"));
-  xmlSchemaSetValidStructuredErrors(validCtxt.get(), CollectXmlError, &impl.errors);
-
-  // Order matters on replacement: the context refers to the schema, the schema to its document.
-  impl.validCtxt.reset();
-  impl.schema.reset();
-  impl.schemaDoc = std::move(read.doc);
-  impl.schema = std::move(schema);
-  impl.validCtxt = std::move(validCtxt);
+  auto compiled = std::make_shared<CompiledSchema>();
+  compiled->document = std::move(read.doc);
+  compiled->schema = std::move(schema);
+  UseSchema(std::move(compiled));
   return true;
 }
 
+bool TXSDValidator::ShareSchema(const TXSDValidator& other) {
+  if (!other.impl_->schema) return false;
+  UseSchema(other.impl_->schema);
+  return true;
+}
+
+void TXSDValidator::UseSchema(std::shared_ptr<const CompiledSchema> schema) {
+  Impl& impl = *impl_;
+  // libxml2 takes the schema as mutable, but validation only reads it.
+  SchemaValidCtxtPtr validCtxt(xmlSchemaNewValidCtxt(schema->schema.get()));
+  if (!validCtxt) throw ValidationError(QStringLiteral("Unable to create a schema validation context"));
+  xmlSchemaSetValidStructuredErrors(validCtxt.get(), CollectXmlError, &impl.errors);
+  // Order matters on replacement: the context refers to the schema.
+  impl.validCtxt.reset();
+  impl.schema = std::move(schema);
+  impl.validCtxt = std::move(validCtxt);
+}
+
+void TXSDValidator::SetTreeBudget(qint64 bytes) { impl_->treeBudget = bytes; }
+
 bool TXSDValidator::LoadDocument(const QString& path) {
+  impl_->document.reset();
+  BookFile file(path);
+  if (!file.Open()) {
+    ErrorText = file.Reason();
+    return false;
+  }
+  return LoadDocument(file, path);
+}
+
+bool TXSDValidator::LoadDocument(BookFile& file, const QString& path) {
   Impl& impl = *impl_;
   XmlErrorScope scope(impl.errors);
   impl.document.reset();
-  XmlReadResult read = ReadXmlFile(path);
+  XmlReadResult read = ReadXmlFile(file, path);
   if (!read.doc) {
     ErrorText = read.reason;
     return false;
   }
+  // libxml2 gives the tree its path as a URI ("%20" for a blank), and the validator's messages name
+  // the book by it: they must name the file as the user knows it.
+  xmlFree(const_cast<xmlChar*>(read.doc->URL));
+  read.doc->URL = xmlStrdup(BAD_CAST QFile::encodeName(path).constData());
   impl.document = std::move(read.doc);
   return true;
 }
@@ -117,11 +153,39 @@ bool TXSDValidator::Validate() {
   return false;
 }
 
+namespace {
+
+// What the stream keeps of a book that loads, and all its metadata needs: the root element with its
+// <description>. The rest of a book's tree goes as soon as the book is judged, so that the books
+// validated ahead of their turn hold little.
+void KeepHead(xmlDoc& doc) {
+  xmlNode* root = xmlDocGetRootElement(&doc);
+  if (root == nullptr) return;
+  for (xmlNode* child = root->children; child != nullptr;) {
+    xmlNode* next = child->next;
+    if (child->type != XML_ELEMENT_NODE || !xmlStrEqual(child->name, BAD_CAST "description")) {
+      xmlUnlinkNode(child);
+      xmlFreeNode(child);
+    }
+    child = next;
+  }
+}
+
+}  // namespace
+
 int TXSDValidator::Check(const QString& path) {
   Impl& impl = *impl_;
-  if (impl.validCtxt) {
-    impl.document.reset();
-    StreamResult stream = ValidateBookStream(impl.validCtxt.get(), impl.errors, path);
+  impl.document.reset();
+  // Each byte of a book is read here, once, through this file.
+  BookFile file(path);
+  if (!file.Open()) {
+    ErrorText = file.Reason();
+    return 1;
+  }
+  // A tree holds the whole book while it is validated: only books within the budget are read as
+  // one (see kTreeBookBytes).
+  if (impl.validCtxt && file.Size() > impl.treeBudget) {
+    StreamResult stream = ValidateBookStream(impl.validCtxt.get(), impl.errors, file, path);
     switch (stream.verdict) {
       case StreamVerdict::Valid:
         impl.document = std::move(stream.head);
@@ -134,11 +198,13 @@ int TXSDValidator::Check(const QString& path) {
         ErrorText = stream.reason;
         return 2;
       case StreamVerdict::NeedsTree:
-        break;
+        return LoadDocument(path) ? (Validate() ? 0 : 2) : 1;
     }
   }
-  if (!LoadDocument(path)) return 1;
-  return Validate() ? 0 : 2;
+  if (!LoadDocument(file, path)) return 1;
+  const bool valid = Validate();
+  KeepHead(*impl.document);
+  return valid ? 0 : 2;
 }
 
 QString TXSDValidator::GetErrorText() const { return ErrorText; }

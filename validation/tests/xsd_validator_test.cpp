@@ -6,7 +6,10 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <atomic>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "validation/loaded_document.h"
@@ -111,17 +114,19 @@ TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
                                             R"(<section id="n2"><p>b</p></section></body>)")),
        0, ""},
   };
-  auto validator = LoadedValidator();
+  // Small books are judged on their tree, large ones in one streaming pass: both give every verdict.
+  auto byTree = LoadedValidator();
+  auto byStream = LoadedValidator();
+  byStream->SetTreeBudget(0);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(XMLValid(*validator, c.path), c.verdict) << validator->GetErrorText().toStdString();
-    if (c.verdict != 0) {
-      EXPECT_TRUE(validator->GetErrorText().contains(QString::fromUtf8(c.reasonPart)))
-          << validator->GetErrorText().toStdString();
+    for (TXSDValidator* validator : {byTree.get(), byStream.get()}) {
+      SCOPED_TRACE(std::string(c.what) + (validator == byTree.get() ? " (tree)" : " (stream)"));
+      EXPECT_EQ(XMLValid(*validator, c.path), c.verdict) << validator->GetErrorText().toStdString();
+      if (c.verdict != 0) {
+        EXPECT_TRUE(validator->GetErrorText().contains(QString::fromUtf8(c.reasonPart)))
+            << validator->GetErrorText().toStdString();
+      }
     }
-    // The one streaming pass and the whole tree agree on every book.
-    const int byTree = !validator->LoadDocument(c.path) ? 1 : validator->Validate() ? 0 : 2;
-    EXPECT_EQ(byTree, c.verdict) << validator->GetErrorText().toStdString();
   }
 }
 
@@ -136,8 +141,9 @@ TEST(XSDValidator, ReasonNamesFileAndLineOfFirstError) {
       << validator->GetErrorText().toStdString();
   EXPECT_FALSE(validator->GetErrorText().contains('\n'));
 
+  // The file as the user knows it: a blank in its name stays a blank, not "%20".
   const QString invalid = folder.Write(
-      "invalid.fb2", MinimalBook().replace("<lang>ru</lang>", "").replace("<version>1.0</version>", ""));
+      "invalid book.fb2", MinimalBook().replace("<lang>ru</lang>", "").replace("<version>1.0</version>", ""));
   ASSERT_EQ(XMLValid(*validator, invalid), 2);
   // The first of the two faults (line 4), not the last.
   EXPECT_TRUE(validator->GetErrorText().startsWith(invalid + ":4: "))
@@ -335,6 +341,39 @@ TEST(XSDValidatorSchema, EachValidatorReadsTheSchemaAgain) {
   ASSERT_TRUE(second.LoadSchema(schema));
   EXPECT_EQ(XMLValid(second, book), 2);
   EXPECT_EQ(XMLValid(first, book), 0);
+}
+
+// Validators of one run share one compiled schema: each must judge its books at the same time as
+// the others, on threads of their own, and keep the schema after the validator that read it is gone.
+TEST(XSDValidatorSchema, SharedSchemaServesValidatorsOnThreadsAndOutlivesItsReader) {
+  TempFolder folder;
+  const QString valid = folder.Write("ok.fb2", MinimalBook());
+  const QString invalid = folder.Write("bad.fb2", MinimalBook().replace("prose_classic", "nope"));
+  TXSDValidator none;
+  TXSDValidator empty;
+  EXPECT_FALSE(empty.ShareSchema(none));
+
+  std::vector<std::unique_ptr<TXSDValidator>> sharers;
+  {
+    auto reader = LoadedValidator();
+    for (int k = 0; k < 4; ++k) {
+      sharers.push_back(std::make_unique<TXSDValidator>());
+      ASSERT_TRUE(sharers.back()->ShareSchema(*reader));
+    }
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (size_t k = 0; k < sharers.size(); ++k) {
+    threads.emplace_back([&, k] {
+      // Half of them stream, so that both paths run at once over the one schema.
+      if (k % 2 == 1) sharers[k]->SetTreeBudget(0);
+      for (int round = 0; round < 50; ++round) {
+        if (XMLValid(*sharers[k], valid) != 0 || XMLValid(*sharers[k], invalid) != 2) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

@@ -128,13 +128,17 @@ TEST(ReadBookInfoCorpus, ValidatorTreeReadsLikeTheFile) {
     const std::optional<TBookInfo> fromTree =
         ReadOrNothing([&] { return ReadBookInfo(*LoadedDocument(validator), true, nullptr); });
     EXPECT_EQ(fromTree, fromFile);
-    // A valid book's metadata is read in a run from the head the streaming check keeps.
-    if (XMLValid(validator, path) == 0) {
-      ++valid;
+    // A valid book's metadata is read in a run from the head the check keeps, of its tree or of
+    // the stream.
+    for (const qint64 treeBudget : {kTreeBookBytes, qint64{0}}) {
+      validator.SetTreeBudget(treeBudget);
+      if (XMLValid(validator, path) != 0) continue;
+      valid += treeBudget == 0 ? 1 : 0;
       const std::optional<TBookInfo> fromHead =
           ReadOrNothing([&] { return ReadBookInfo(*LoadedDocument(validator), true, nullptr); });
       EXPECT_EQ(fromHead, fromFile);
     }
+    validator.SetTreeBudget(kTreeBookBytes);
   }
   EXPECT_GE(loaded, 60);
   EXPECT_GE(valid, 10);
