@@ -11,10 +11,14 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <linux/futex.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -189,30 +193,33 @@ bool SameFile(const FileIdentity& before, const FileIdentity& now) {
          before.modified.tv_nsec == now.modified.tv_nsec;
 }
 
-qint64 FileBytes(const QString& path) {
-  struct stat status {};
-  return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_size : 0;
-}
-
-// A spare validator over the run's schema, for the look-ahead; null when it cannot be had, and
-// then fewer books are validated ahead.
-std::unique_ptr<TXSDValidator> SpareValidator(const QString& appPath) {
+// A spare validator for the look-ahead, sharing the run's compiled schema (or over the schema in
+// appPath when the run's validator has none); null when it cannot be had, and then fewer books
+// are validated ahead.
+std::unique_ptr<TXSDValidator> SpareValidator(const TXSDValidator& validator, const QString& appPath) {
   try {
     auto spare = std::make_unique<TXSDValidator>();
-    if (spare->LoadSchema(appPath + QStringLiteral("fls/FictionBook.xsd"))) return spare;
+    if (spare->ShareSchema(validator) || spare->LoadSchema(appPath + QStringLiteral("fls/FictionBook.xsd")))
+      return spare;
   } catch (const std::exception&) {
   }
   return nullptr;
 }
 
 // One validator and the book it holds: its verdict, and its tree for the metadata until the book
-// has been handled. The book is validated on a thread of its own while the caller's thread does
-// other work; the destructor waits for it, so that neither an error nor a cancel leaves the thread
-// running. The thread reads no option and touches no file.
+// has been handled. The slot's worker, a thread that lives as long as the slot, validates the books
+// handed to it while the caller's thread does other work; the destructor waits for the book in hand
+// and ends the worker, so that neither an error nor a cancel leaves a thread running. The worker
+// reads no option and touches no file.
 class BookSlot {
  public:
   BookSlot(BookCheck check, TXSDValidator& validator) : check_(check), validator_(validator) {}
-  ~BookSlot() { Join(); }
+  ~BookSlot() {
+    Join();
+    if (!worker_.joinable()) return;
+    Publish(kStop);
+    worker_.join();
+  }
   BookSlot(const BookSlot&) = delete;
   BookSlot& operator=(const BookSlot&) = delete;
 
@@ -220,15 +227,23 @@ class BookSlot {
   // The list index of the book held; -1 for none.
   qsizetype Index() const { return index_; }
 
-  // Validates the list item at index on a thread, or right here when no thread can be started.
-  void Start(qsizetype index, const QString& path, qint64 bytes) {
+  // Validates the list item at index on the slot's worker, or right here when no thread can be
+  // started. A book is handed over by one atomic exchange: no lock is taken, and the worker is
+  // woken (one system call) only when it sleeps.
+  // identity is the file's as the caller has just examined it.
+  void Start(qsizetype index, const QString& path, const FileIdentity& identity) {
     Assign(index, path);
-    bytes_ = bytes;
-    try {
-      thread_ = std::thread(&BookSlot::Work, this);
-    } catch (const std::system_error&) {
-      Work();
+    bytes_ = identity.size;
+    given_ = identity;
+    if (!worker_.joinable()) {
+      try {
+        worker_ = std::thread(&BookSlot::Serve, this);
+      } catch (const std::system_error&) {
+        Work();
+        return;
+      }
     }
+    Publish(kQueued);
   }
 
   // The size of the book held when it was started, for the look-ahead's budget.
@@ -251,10 +266,16 @@ class BookSlot {
   }
 
  private:
+  static constexpr int kIdle = 0;    // no book, or its verdict is made
+  static constexpr int kQueued = 1;  // a book is handed to the worker
+  static constexpr int kStop = 2;    // the worker is to end
+  static constexpr int kSleeping = 0x100;  // added while a thread sleeps until the state changes
+
   void Assign(qsizetype index, const QString& path) {
     Join();
     index_ = index;
     path_ = path;
+    given_ = FileIdentity();
   }
 
   void Work() noexcept {
@@ -262,26 +283,63 @@ class BookSlot {
     result_ = -1;
     error_ = nullptr;
     try {
-      identity_ = IdentityOf(path_);
+      identity_ = given_.known ? given_ : IdentityOf(path_);
+      given_ = FileIdentity();
       result_ = check_(validator_, path_);
     } catch (...) {
       error_ = std::current_exception();
     }
   }
 
-  void Join() {
-    if (thread_.joinable()) thread_.join();
+  // The worker. The state is the only word the two threads share: writing it publishes the book
+  // to the worker and the verdict back (release and acquire).
+  void Serve() {
+    for (;;) {
+      AwaitChange(kIdle);
+      if ((state_.load(std::memory_order_acquire) & ~kSleeping) == kStop) return;
+      Work();
+      Publish(kIdle);
+    }
+  }
+
+  // Waits until the book handed to the worker, if any, has its verdict.
+  void Join() { AwaitChange(kQueued); }
+
+  // Sets the state, and wakes the other thread only when it sleeps on it.
+  void Publish(int state) {
+    if (state_.exchange(state, std::memory_order_acq_rel) & kSleeping) Futex(FUTEX_WAKE_PRIVATE, 0);
+  }
+
+  // Returns once the state is other than from; sleeps in the kernel only when it has to, after
+  // marking the state so that the other thread knows to wake it.
+  void AwaitChange(int from) {
+    for (;;) {
+      int state = state_.load(std::memory_order_acquire);
+      if ((state & ~kSleeping) != from) return;
+      if ((state & kSleeping) == 0 &&
+          !state_.compare_exchange_weak(state, state | kSleeping, std::memory_order_acq_rel))
+        continue;
+      Futex(FUTEX_WAIT_PRIVATE, from | kSleeping);
+    }
+  }
+
+  void Futex(int operation, int value) {
+    static_assert(sizeof(std::atomic<int>) == sizeof(int));
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), operation, operation == FUTEX_WAKE_PRIVATE ? 1 : value,
+              nullptr, nullptr, 0);
   }
 
   BookCheck check_;
   TXSDValidator& validator_;
-  std::thread thread_;
+  std::atomic<int> state_{kIdle};
   qsizetype index_ = -1;
   QString path_;
   qint64 bytes_ = 0;
+  FileIdentity given_;  // examined by the caller as the book was handed over
   FileIdentity identity_;
   int result_ = -1;
   std::exception_ptr error_;
+  std::thread worker_;  // started with the first book handed over
 };
 
 }  // namespace
@@ -418,7 +476,7 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
   const BookCheck checkBook = check ? check : XMLValid;
   std::vector<std::unique_ptr<TXSDValidator>> spares;
   for (qsizetype k = 0; k < std::min<qsizetype>(count - 1, LookAheadBooks()); ++k) {
-    std::unique_ptr<TXSDValidator> spare = SpareValidator(appPath);
+    std::unique_ptr<TXSDValidator> spare = SpareValidator(validator, appPath);
     if (!spare) break;
     spares.push_back(std::move(spare));
   }
@@ -446,16 +504,16 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
     if (slotCount == 1) {
       own->Validate(i, item);
     } else {
-      if (own->Index() != i) own->Start(i, item, FileBytes(item));
+      if (own->Index() != i) own->Start(i, item, IdentityOf(item));
       // A book is read ahead only while the books in hand stay small enough together, so that
       // large books are not in memory at once however they fall in the list.
       qint64 bytesInHand = own->Bytes();
       for (qsizetype j = i + 1; j < std::min(count, i + slotCount); ++j) {
         BookSlot& ahead = *bookSlots[static_cast<size_t>(j % slotCount)];
         if (ahead.Index() != j) {
-          const qint64 bytes = FileBytes(items.at(j));
-          if (bytesInHand + bytes > kLookAheadBytes) break;
-          ahead.Start(j, items.at(j), bytes);
+          const FileIdentity identity = IdentityOf(items.at(j));
+          if (bytesInHand + identity.size > kLookAheadBytes) break;
+          ahead.Start(j, items.at(j), identity);
         }
         bytesInHand += ahead.Bytes();
       }
