@@ -2,6 +2,7 @@
 
 #include "engine/file_list.h"
 #include "engine/run.h"
+#include "base/native_name.h"
 
 #include <QApplication>
 #include <QDir>
@@ -11,6 +12,8 @@
 namespace {
 
 constexpr int kItemHeight = 18;
+// The name as the system has it, where the text shown differs.
+constexpr int kNameRole = Qt::UserRole;
 // From this many items on, reading shows the busy cursor.
 constexpr qsizetype kBusyCursorItems = 101;
 
@@ -39,7 +42,7 @@ class BookItemDelegate : public QStyledItemDelegate {
 
 }  // namespace
 
-BookFileList::BookFileList(QWidget* parent) : QListWidget(parent), folder_(QDir::currentPath()) {
+BookFileList::BookFileList(QWidget* parent) : QListWidget(parent), folder_(CurrentDirectory()) {
   setSelectionMode(QAbstractItemView::SingleSelection);
   setUniformItemSizes(true);
   setIconSize(QSize(16, 16));
@@ -49,24 +52,33 @@ BookFileList::BookFileList(QWidget* parent) : QListWidget(parent), folder_(QDir:
 void BookFileList::SetFolder(const QString& folder) {
   // Exact comparison: names differing only in case are different folders here.
   if (QDir::cleanPath(folder) == folder_) return;
-  if (QDir::setCurrent(folder)) folder_ = QDir::currentPath();
+  if (SetCurrentDirectory(folder)) folder_ = CurrentDirectory();
   ReadFolder();
 }
 
 void BookFileList::ReadFolder() {
-  (void)QDir::setCurrent(folder_);
+  (void)SetCurrentDirectory(folder_);
   DiskFiles disk;
   const QStringList names = ListBooksToRun(folder_, disk);
   const bool busy = names.size() >= kBusyCursorItems;
   if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
   clear();
+  // A name that is not UTF-8 is shown readably; the item keeps the name's own bytes for the run.
   addItems(names);
+  for (int i = 0; i < names.size(); ++i) {
+    if (!HasForeignBytes(names.at(i))) continue;
+    item(i)->setText(DisplayName(names.at(i)));
+    item(i)->setData(kNameRole, names.at(i));
+  }
   if (busy) QApplication::restoreOverrideCursor();
 }
 
 QStringList BookFileList::Items() const {
   QStringList result;
   result.reserve(count());
-  for (int i = 0; i < count(); ++i) result << item(i)->text();
+  for (int i = 0; i < count(); ++i) {
+    const QVariant name = item(i)->data(kNameRole);
+    result << (name.isValid() ? name.toString() : item(i)->text());
+  }
   return result;
 }

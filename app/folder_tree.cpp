@@ -1,8 +1,9 @@
 #include "app/folder_tree.h"
 
+#include "base/native_name.h"
+
 #include <QCollator>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -24,10 +25,7 @@ QString WithSlash(const QString& path) {
 }
 
 // Stops at the first subfolder: enough for the expand mark.
-bool HasSubfolder(const QString& path) {
-  QDirIterator it(path, QDir::Dirs | QDir::NoDotAndDotDot);
-  return it.hasNext();
-}
+bool HasSubfolder(const QString& path) { return !SubfolderNames(path, 1).isEmpty(); }
 
 // Where the desktop mounts media that the user plugs in.
 bool IsMediaMount(const QString& root) {
@@ -178,8 +176,8 @@ void FolderTree::ReadChildren(QTreeWidgetItem* node) {
   if (node->data(0, kReadRole).toBool()) return;
   node->setData(0, kReadRole, true);
   const QString path = NodePath(node);
-  // Without QDir::Hidden, names beginning with "." are left out.
-  QStringList names = QDir(path).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
+  // Names as the system has them, so that a folder whose name is not UTF-8 can be entered too.
+  QStringList names = SubfolderNames(path);
   QCollator collator;
   collator.setCaseSensitivity(Qt::CaseInsensitive);
   std::sort(names.begin(), names.end(), [&collator](const QString& a, const QString& b) {
@@ -190,7 +188,7 @@ void FolderTree::ReadChildren(QTreeWidgetItem* node) {
   for (const QString& name : names) {
     auto* child = new QTreeWidgetItem(node);
     const QString childPath = path + name + u'/';
-    child->setText(0, name);
+    child->setText(0, DisplayName(name));
     child->setIcon(0, folderIcon);
     child->setData(0, kPathRole, childPath);
     child->setChildIndicatorPolicy(HasSubfolder(childPath)
@@ -216,7 +214,7 @@ bool FolderTree::SelectFolder(const QString& path) {
     ReadChildren(node);
     QTreeWidgetItem* next = nullptr;
     for (int i = 0; i < node->childCount() && !next; ++i)
-      if (node->child(i)->text(0) == part) next = node->child(i);
+      if (NodePath(node->child(i)) == NodePath(node) + part + u'/') next = node->child(i);
     if (!next) break;
     node->setExpanded(true);
     node = next;

@@ -11,6 +11,7 @@
 #include "engine/archive_step.h"
 #include "engine/file_ops.h"
 #include "engine/settings.h"
+#include "base/native_name.h"
 #include "validation/xsd_validator.h"
 
 #include <QAction>
@@ -377,7 +378,7 @@ void TfrmMain::btnStartClick() {
   QString failure;
   try {
     // The items are bare names: the listed folder must be the current directory.
-    (void)QDir::setCurrent(FileListBox->Folder());
+    (void)SetCurrentDirectory(FileListBox->Folder());
     DiskFiles disk;
     ZipArchiveStep archive(*Zip);
     loaded = StartRun(*this, FileListBox->Items(), *validator_, appPath_, disk, &archive, &schemaError);
@@ -451,7 +452,7 @@ bool TfrmMain::Checked(CheckOption option) {
   return static_cast<const QCheckBox*>(ControlOf(SettingOf(option)))->isChecked();
 }
 
-void TfrmMain::SetStatus(const QString& text) { lblStatus->setText(text); }
+void TfrmMain::SetStatus(const QString& text) { lblStatus->setText(DisplayName(text)); }
 
 void TfrmMain::SetProgressMax(int max) {
   // A range of 0 to 0 would turn the meter into a busy indicator.

@@ -1,4 +1,5 @@
 #include "archive/zip_writer.h"
+#include "base/native_name.h"
 
 #include "base/posix_file.h"
 #include "archive/zip_format.h"
@@ -11,7 +12,6 @@
 #include <zlib.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -139,8 +139,11 @@ struct ZipEntry {
   }
 };
 
-// Printable ASCII goes as it is with bit 11 clear; anything else as UTF-8 with bit 11 set.
+// Printable ASCII goes as it is with bit 11 clear; anything else as UTF-8 with bit 11 set. A
+// book's name that is not UTF-8 (windows-1251 bytes, say) is stored as a person reads it, so
+// that every unzip shows it readably.
 void EncodeName(ZipEntry* entry) {
+  if (HasForeignBytes(entry->storedName)) entry->storedName = DisplayName(entry->storedName);
   const bool plain = std::all_of(entry->storedName.cbegin(), entry->storedName.cend(),
                                  [](QChar c) { return c.unicode() >= 0x20 && c.unicode() <= 0x7E; });
   entry->nameBytes = plain ? entry->storedName.toLatin1() : entry->storedName.toUtf8();
@@ -332,12 +335,12 @@ struct TZipWriter::Impl {
 
   // Looks the mask up as one path and puts an entry for it in the directory when it qualifies.
   void FindEntries(const QString& mask, uint32_t searchAttributes, const QString& excludeMask, int mode) {
-    QString path = QFileInfo(mask).absoluteFilePath();
+    QString path = AbsolutePath(mask);
     while (path.size() > 1 && path.endsWith(QLatin1Char('/'))) path.chop(1);
     if (path.endsWith(QLatin1String("/.")) && path.size() > 2) path.chop(2);
     const QString name = path.section(QLatin1Char('/'), -1);
     if (name.isEmpty()) return;
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = NativeName(path);
 
     struct stat info {};
     bool tooLong = false;
@@ -358,9 +361,9 @@ struct TZipWriter::Impl {
       if (::stat(finalName.constData(), &own) == 0 && SameFile(own, info)) return;
     }
     if (!excludeMask.isEmpty()) {
-      const QByteArray pattern = QFile::encodeName(excludeMask);
+      const QByteArray pattern = NativeName(excludeMask);
       if (::fnmatch(pattern.constData(), encoded.constData(), FNM_CASEFOLD) == 0 ||
-          ::fnmatch(pattern.constData(), QFile::encodeName(name).constData(), FNM_CASEFOLD) == 0)
+          ::fnmatch(pattern.constData(), NativeName(name).constData(), FNM_CASEFOLD) == 0)
         return;
     }
 
@@ -490,7 +493,7 @@ struct TZipWriter::Impl {
   }
 
   void WriteEntry(ZipEntry& entry) {
-    const QByteArray path = QFile::encodeName(entry.sourcePath);
+    const QByteArray path = NativeName(entry.sourcePath);
     if (path.size() >= PATH_MAX) throw NameTooLong(entry);
     // O_NONBLOCK keeps a FIFO from hanging the open; it is refused below like any non-regular file.
     FileDescriptor source(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -650,9 +653,8 @@ void TZipWriter::Open(uint16_t mode) {
         QStringLiteral("Cannot open archive \"%1\": only create mode is supported").arg(fileName_));
 
   Impl& a = *impl_;
-  const QFileInfo info(fileName_);
-  const QString finalPath = info.absoluteFilePath();
-  const QByteArray finalName = QFile::encodeName(finalPath);
+  const QString finalPath = AbsolutePath(fileName_);
+  const QByteArray finalName = NativeName(finalPath);
   // The rename at the end would replace a read-only file (or anything, when existing entries are
   // kept) and fail on a folder only after all the work; refuse them now, as creating the file in
   // place would.
@@ -666,11 +668,12 @@ void TZipWriter::Open(uint16_t mode) {
     if ((existing.st_mode & S_IWUSR) == 0) throw CannotCreate(finalPath, EACCES);
   }
 
-  const QString folder = info.absolutePath();
+  const qsizetype lastSlash = finalPath.lastIndexOf(QLatin1Char('/'));
+  const QString folder = lastSlash > 0 ? finalPath.left(lastSlash) : QStringLiteral("/");
   FileDescriptor fd;
   QByteArray temporaryName;
   for (int attempt = 0; attempt < 100 && !fd.Valid(); ++attempt) {
-    temporaryName = QFile::encodeName(folder + QLatin1Char('/') + NewTemporaryName());
+    temporaryName = NativeName(folder + QLatin1Char('/') + NewTemporaryName());
     if (temporaryNameObserver_) temporaryNameObserver_(temporaryName);
     fd = FileDescriptor(::open(temporaryName.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd.Valid() && errno != EEXIST) throw CannotCreate(finalPath, errno);
@@ -683,7 +686,7 @@ void TZipWriter::Open(uint16_t mode) {
   a.finalPath = finalPath;
   a.finalName = finalName;
   a.temporaryName = temporaryName;
-  a.folderName = QFile::encodeName(folder);
+  a.folderName = NativeName(folder);
   a.published = false;
   a.keepExisting = keepExisting_;
   a.broken = false;

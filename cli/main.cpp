@@ -9,6 +9,7 @@
 #include "engine/ini_file.h"
 #include "engine/run.h"
 #include "engine/settings.h"
+#include "base/native_name.h"
 #include "validation/xsd_validator.h"
 
 #include <QCoreApplication>
@@ -98,8 +99,10 @@ const char kHelp[] =
     "REASON is the validator's reason for invalid, the system's reason for kept and missing, the\n"
     "schema's complaint for a book that lenient mode moved although it does not conform, why a\n"
     "moved book was not packed, else empty.\n"
-    "Tabs and line breaks inside a name are written as \\t, \\n and \\r. A summary with the counts\n"
-    "follows on standard error, and a progress bar when standard error is a terminal.\n"
+    "Inside a name a tab, a line break and a carriage return are written as \\t, \\n and \\r, a\n"
+    "backslash as \\\\, and another control character or a byte that is not UTF-8 (a windows-1251\n"
+    "name, say) as \\xHH, so that every name reads back to its exact bytes. A summary with the\n"
+    "counts follows on standard error, and a progress bar when standard error is a terminal.\n"
     "Ctrl-C stops the run after the current book; a second Ctrl-C ends the program at once.\n"
     "\n"
     "Exit status: 0 when the run went through every book or was cancelled, 1 when an error ended\n"
@@ -111,17 +114,30 @@ void Print(FILE* stream, const QString& text) {
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
 }
 
-// A name as one field of a tab-separated line.
+// A name as one field of a tab-separated line, unambiguous: a backslash is written \\, a tab, a
+// line break and a carriage return \t, \n and \r, any other control character and every byte
+// that is not UTF-8 \xHH. Undoing these gives back the name's bytes exactly.
 QString Field(const QString& text) {
-  QString result = text;
-  result.replace(u'\t', QStringLiteral("\\t"));
-  result.replace(u'\n', QStringLiteral("\\n"));
-  result.replace(u'\r', QStringLiteral("\\r"));
+  const auto hex = [](unsigned byte) {
+    return QStringLiteral("\\x") + QString::number(byte, 16).toUpper().rightJustified(2, u'0');
+  };
+  QString result;
+  result.reserve(text.size());
+  for (QChar character : text) {
+    const char16_t c = character.unicode();
+    if (c == u'\\') result += QStringLiteral("\\\\");
+    else if (c == u'\t') result += QStringLiteral("\\t");
+    else if (c == u'\n') result += QStringLiteral("\\n");
+    else if (c == u'\r') result += QStringLiteral("\\r");
+    else if (c < 0x20 || c == 0x7F) result += hex(c);
+    else if (HasForeignBytes(QString(character))) result += hex(c - 0xDC00);
+    else result += character;
+  }
   return result;
 }
 
 // A reason as one field: libxml2's messages may span lines.
-QString ReasonField(const QString& text) { return text.simplified(); }
+QString ReasonField(const QString& text) { return DisplayName(text).simplified(); }
 
 // The run's shell on a terminal: options from the settings, one line per book, a progress bar.
 class CliHost : public RunHost {
@@ -132,6 +148,8 @@ class CliHost : public RunHost {
   QString Text(TextOption option) override { return settings_.Text(SettingOf(option)); }
   bool Checked(CheckOption option) override { return settings_.Checked(SettingOf(option)); }
   void SetStatus(const QString& text) override { status_ = text; }
+  // The book in hand: the run shows its name before it handles it.
+  const QString& CurrentBook() const { return status_; }
   void SetProgressMax(int max) override { max_ = max; }
   void SetProgress(int position) override {
     position_ = position;
@@ -182,7 +200,7 @@ class CliHost : public RunHost {
                        .arg(QString(filled, u'#'), QString(kBarWidth - filled, u'.'))
                        .arg(position_)
                        .arg(max_);
-    line += Field(status_);
+    line += Field(DisplayName(status_));
     if (line.size() > columns - 1) line.truncate(std::max(0, columns - 1));
     std::fputs("\r\033[K", stderr);
     Print(stderr, line);
@@ -309,7 +327,11 @@ int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
 
   Arguments args;
-  if (const QString error = ParseArguments(QCoreApplication::arguments(), args); !error.isEmpty())
+  // The arguments' own bytes: QCoreApplication::arguments() would lose a folder name that is not
+  // UTF-8.
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << NameFromNative(argv[i]);
+  if (const QString error = ParseArguments(arguments, args); !error.isEmpty())
     return UsageError(error);
 
   // Every path of the command line is fixed before the current directory becomes FOLDER.
@@ -353,8 +375,8 @@ int main(int argc, char** argv) {
   ArchiveStep& archive = args.dryRun ? static_cast<ArchiveStep&>(dryStep) : zipStep;
 
   const QStringList items = ListBooksToRun(folder, files);
-  if (!QDir::setCurrent(folder)) {
-    Print(stderr, QStringLiteral("Unable to open folder %1.\n").arg(folder));
+  if (::chdir(NativeName(folder).constData()) != 0) {
+    Print(stderr, QStringLiteral("Unable to open folder %1.\n").arg(DisplayName(folder)));
     return kExitError;
   }
 
@@ -380,6 +402,9 @@ int main(int argc, char** argv) {
 
   host.ClearBar();
   if (!failure.isEmpty()) Print(stderr, failure + u'\n');
+  // An error that ends the run ends it at a book: say which, as the window's status line does.
+  if (exitCode == kExitError && !host.CurrentBook().isEmpty())
+    Print(stderr, QStringLiteral("The run ended at the book %1\n").arg(Field(host.CurrentBook())));
   QString summary = host.Summary(items.size());
   if (exitCode == kExitError) summary += QStringLiteral("; ended by an error");
   else if (host.Handled() < items.size()) summary += QStringLiteral("; cancelled");

@@ -3,6 +3,7 @@
 #include "archive/zip_writer.h"
 #include "engine/file_ops.h"
 #include "engine/journal.h"
+#include "base/native_name.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -23,7 +24,7 @@ using posix_file::FileDescriptor;
 class RecordedPack {
  public:
   RecordedPack(TZipWriter& zip, const QString& book) : zip_(zip) {
-    const QByteArray source = QFile::encodeName(QFileInfo(book).absoluteFilePath());
+    const QByteArray source = NativeName(AbsolutePath(book));
     const QByteArray archive = source + ".zip";
     zip_.SetTemporaryNameObserver([this, source, archive](const QByteArray& temporary) {
       move_.Begin(MoveKind::Pack, source, archive, temporary);
@@ -46,13 +47,13 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
   const QString archiveName = destination + QStringLiteral(".zip");
   // A book's name may fit the file system's limit while its archive's name does not. That is the
   // book's own metadata, not a fault of the disk: the book stays unpacked and the run goes on.
-  if (QFile::encodeName(ExtractFileName(archiveName)).size() > NAME_MAX) {
+  if (NativeName(ExtractFileName(archiveName)).size() > NAME_MAX) {
     outcome.reason = MoveFailureText(ENAMETOOLONG);
     return outcome;
   }
   // Held open from here to the end: the file packed must be the one the move put at D, and D must
   // still be that file, untouched, when it goes.
-  const QByteArray bookName = QFile::encodeName(destination);
+  const QByteArray bookName = NativeName(destination);
   const FileDescriptor book(
       ::open(bookName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   const FileStamp before = book.Valid() ? StampOfDescriptor(book.Get()) : FileStamp();

@@ -2,6 +2,7 @@
 
 #include "engine/engine_error.h"
 #include "engine/journal.h"
+#include "base/native_name.h"
 #include "base/posix_file.h"
 
 #include <QDir>
@@ -194,8 +195,8 @@ QString MoveFailureText(int code) {
 }
 
 bool MoveFileNoReplace(const QString& from, const QString& to, int* error, FileStamp* moved) {
-  const QByteArray fromName = QFile::encodeName(from);
-  const QByteArray toName = QFile::encodeName(to);
+  const QByteArray fromName = NativeName(from);
+  const QByteArray toName = NativeName(to);
   if (moved) *moved = FileStamp();
   int result = 0;
   // Held open, so that what is moved can be told from what was there before and is there after.
@@ -227,45 +228,46 @@ bool MoveFileNoReplace(const QString& from, const QString& to, int* error, FileS
 }
 
 bool DeleteFilePath(const QString& path) {
-  return ::unlink(QFile::encodeName(path).constData()) == 0;
+  return ::unlink(NativeName(path).constData()) == 0;
 }
 
 bool FileExists(const QString& path) {
   struct stat info {};
-  return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 &&
+  return !path.isEmpty() && ::stat(NativeName(path).constData(), &info) == 0 &&
          S_ISREG(info.st_mode);
 }
 
 bool EntryExists(const QString& path) {
   struct stat info {};
-  return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+  return !path.isEmpty() && ::lstat(NativeName(path).constData(), &info) == 0;
 }
 
 bool SameFileAt(const QString& a, const QString& b) {
   struct stat first {}, second {};
-  return !a.isEmpty() && !b.isEmpty() && ::stat(QFile::encodeName(a).constData(), &first) == 0 &&
-         ::stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev &&
+  return !a.isEmpty() && !b.isEmpty() && ::stat(NativeName(a).constData(), &first) == 0 &&
+         ::stat(NativeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev &&
          first.st_ino == second.st_ino;
 }
 
 bool DirectoryExists(const QString& path) {
   struct stat info {};
-  return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 &&
+  return !path.isEmpty() && ::stat(NativeName(path).constData(), &info) == 0 &&
          S_ISDIR(info.st_mode);
 }
 
 int ForceDirectories(const QString& path) {
   if (path.isEmpty()) throw EngineError(QStringLiteral("Unable to create directory"));
   // Level by level, so that the failure reported is the creation's own (no room, no quota, no
-  // permission), not a later "no such folder".
-  const QByteArray full = QFile::encodeName(path);
+  // permission), not a later "no such folder"; over the path's own bytes, as Qt's mkpath would lose
+  // a folder name that is not UTF-8.
+  const QByteArray full = NativeName(path);
   for (qsizetype end = 1; end <= full.size(); ++end) {
     if (end < full.size() && full[end] != '/') continue;
     const QByteArray level = full.left(end);
     if (level.endsWith('/')) continue;
     if (::mkdir(level.constData(), 0777) == 0 || errno == EEXIST) continue;
     const int error = errno;
-    if (DirectoryExists(QFile::decodeName(level))) continue;
+    if (DirectoryExists(NameFromNative(level))) continue;
     return error;
   }
   return DirectoryExists(path) ? 0 : ENOTDIR;

@@ -6,6 +6,7 @@
 #include "engine/journal.h"
 #include "engine/templates.h"
 #include "fictionbook/book_info.h"
+#include "base/native_name.h"
 #include "validation/xsd_validator.h"
 
 #include <QDir>
@@ -48,11 +49,27 @@ QString AsFolder(const QString& text) {
   return text.isEmpty() ? text : IncludeTrailingDelimiter(ToNativePath(text));
 }
 
+// The three work folders are created when missing. One that cannot be is a setting to mend, not a
+// fault of one book: the run ends there, naming it, rather than keep every book that follows.
+void EnsureWorkFolder(BookFiles& files, const QString& folder) {
+  if (const int error = files.ForceDirectories(folder))
+    throw EngineError(QStringLiteral("Unable to create directory \"%1\": %2")
+                          .arg(DisplayName(folder), MoveFailureText(error)));
+}
+
 // Moves the book and fills the outcome: `status` when it went, Missing when it was gone, Kept with
 // the reason when it stays. *moved identifies the file the move put at target.
 void MoveBook(BookFiles& files, const QString& item, const QString& target, BookStatus status,
               BookOutcome& outcome, FileStamp* moved = nullptr) {
   outcome.target = target;
+  // The system would say only "File name too long"; the path as a whole is what is too long.
+  if (const qsizetype length = NativeName(target).size(); length >= PATH_MAX) {
+    outcome.status = BookStatus::Kept;
+    outcome.reason = QStringLiteral("Path too long: %1 bytes, where the system takes at most %2")
+                         .arg(length)
+                         .arg(PATH_MAX - 1);
+    return;
+  }
   int error = 0;
   FileStamp stamp;
   if (files.MoveFile(item, target, &error, &stamp)) {
@@ -96,6 +113,7 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
 
   QString newName;
   QString sortFolder;
+  QString processedFolder;
   if (TypeWork(host) > 0) {
     const QString namePattern = host.Text(TextOption::NewNamePattern);
     const bool translit = host.Checked(CheckOption::Translit);
@@ -108,27 +126,34 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
     newName = ToNativePath(MakeFileName(info, namePattern, translit));
     sortFolder = ToNativePath(
         MakeSortFolder(info, sortPattern, endDir, useLast, useFirst, useMiddle, translitDir));
+    // The processed folder as the sort folder path begins with it (transliterated when asked).
+    processedFolder = ToNativePath(MakeSortFolder(TBookInfo(), QString(), endDir, false, false, false, translitDir));
   }
 
   QString folder;
   bool renamed = false;
-  switch (TypeWork(host)) {
+  int folderError = 0;
+  const int type = TypeWork(host);
+  switch (type) {
     case 1:
       folder = ToNativePath(host.Text(TextOption::EndDir));
+      EnsureWorkFolder(files, folder);
       renamed = true;
       break;
     case 10:
-      folder = sortFolder;
-      break;
     case 11:
+      // An empty processed folder leaves the sort folder relative to the books' folder.
+      if (!processedFolder.isEmpty()) EnsureWorkFolder(files, processedFolder);
+      // A sort folder that cannot be made (a file holds its name, say) keeps this book only.
       folder = sortFolder;
-      renamed = true;
+      folderError = files.ForceDirectories(folder);
+      renamed = type == 11;
       break;
     default:
       folder = ToNativePath(host.Text(TextOption::EndDir));
+      EnsureWorkFolder(files, folder);
       break;
   }
-  const int folderError = files.ForceDirectories(folder);
 
   const bool archiving = archive != nullptr && host.Checked(CheckOption::Archive);
   // A new name leaves room for ".zip", or the archive's name would not fit where the book's does.
@@ -143,8 +168,9 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
   }
   FileStamp moved;
   if (DestinationTaken(files, destination, archiving)) {
-    const QString repeatTarget =
-        IncludeTrailingDelimiter(ToNativePath(host.Text(TextOption::DoubleDir))) + fileName;
+    const QString repeatFolder = AsFolder(host.Text(TextOption::DoubleDir));
+    EnsureWorkFolder(files, repeatFolder);
+    const QString repeatTarget = repeatFolder + fileName;
     MoveBook(files, item, repeatTarget, BookStatus::Repeat, outcome);
   } else if (folderError != 0) {
     // The folder's own failure explains the book staying, not the "no such folder" a move would
@@ -178,7 +204,7 @@ struct FileIdentity {
 FileIdentity IdentityOf(const QString& path) {
   FileIdentity identity;
   struct stat status {};
-  if (::stat(QFile::encodeName(path).constData(), &status) != 0) return identity;
+  if (::stat(NativeName(path).constData(), &status) != 0) return identity;
   identity.known = true;
   identity.device = status.st_dev;
   identity.inode = status.st_ino;
@@ -360,18 +386,19 @@ void DiskFiles::FinishInterruptedMoves() { RecoverInterruptedMoves(); }
 static bool HasOverlongComponent(const QString& key) {
   const QStringList parts = key.split(u'/', Qt::SkipEmptyParts);
   return std::any_of(parts.begin(), parts.end(), [](const QString& part) {
-    return QFile::encodeName(part).size() > NAME_MAX;
+    return NativeName(part).size() > NAME_MAX;
   });
 }
 
 QString DryRunFiles::Key(const QString& path) {
-  return QDir::cleanPath(QDir::current().absoluteFilePath(path));
+  return QDir::cleanPath(AbsolutePath(path));
 }
 
 bool DryRunFiles::AnyEntryAt(const QString& key) const {
   if (arrived_.contains(key) || folders_.contains(key)) return true;
   if (left_.contains(key)) return false;
-  return QFileInfo::exists(key) || QFileInfo(key).isSymLink();
+  struct stat info {};
+  return ::lstat(NativeName(key).constData(), &info) == 0;
 }
 
 bool DryRunFiles::FolderExists(const QString& key) const {
@@ -415,7 +442,7 @@ int DryRunFiles::ForceDirectories(const QString& path) {
     key = parent;
   }
   if (!missing.isEmpty() && !folders_.contains(key) &&
-      !QFileInfo(key).isWritable())
+      ::access(NativeName(key).constData(), W_OK) != 0)
     return EACCES;
   for (const QString& folder : missing) folders_.insert(folder);
   return 0;
@@ -498,7 +525,7 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
     outcome.source = item;
     // A folder typed without its delimiter is still that folder: the book goes into it, never
     // beside it under a joined name.
-    const QString badTarget = AsFolder(host.Text(TextOption::BadDir)) + fileName;
+    const QString badFolder = AsFolder(host.Text(TextOption::BadDir));
     // Book j is held by slot j % slotCount: the books up to i + slotCount - 1 can be in hand.
     BookSlot* own = bookSlots[static_cast<size_t>(i % slotCount)].get();
     if (slotCount == 1) {
@@ -529,7 +556,8 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
     }
     if (verdict != 0) {
       const QString reason = bookValidator.GetErrorText();
-      MoveBook(files, item, badTarget, BookStatus::Invalid, outcome);
+      EnsureWorkFolder(files, badFolder);
+      MoveBook(files, item, badFolder + fileName, BookStatus::Invalid, outcome);
       if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
     } else {
       try {

@@ -1,4 +1,5 @@
 #include "validation/book_stream.h"
+#include "base/native_name.h"
 
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
@@ -330,7 +331,7 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
     result.reason = QStringLiteral("%1: unable to create an XML parser").arg(path);
     return result;
   }
-  input->filename = reinterpret_cast<const char*>(xmlStrdup(BAD_CAST QFile::encodeName(path).constData()));
+  input->filename = reinterpret_cast<const char*>(xmlStrdup(BAD_CAST NativeName(path).constData()));
   inputPush(parser.get(), input);
 
   bool valid = false;

@@ -1,4 +1,5 @@
 #include "validation/xml_reading.h"
+#include "base/native_name.h"
 
 #include <fcntl.h>
 #include <libxml/SAX2.h>
@@ -17,7 +18,7 @@ namespace {
 QString FormatError(const xmlError& error) {
   const QString text = QString::fromUtf8(error.message ? error.message : "").trimmed();
   if (error.file != nullptr && error.file[0] != '\0')
-    return QStringLiteral("%1:%2: %3").arg(QFile::decodeName(error.file)).arg(error.line).arg(text);
+    return QStringLiteral("%1:%2: %3").arg(DisplayName(NameFromNative(error.file))).arg(error.line).arg(text);
   if (error.line > 0) return QStringLiteral("line %1: %2").arg(error.line).arg(text);
   return text;
 }
@@ -135,12 +136,12 @@ XmlErrorScope::~XmlErrorScope() {
 // named "-", unescapes "%" sequences and silently uncompresses gzip.
 BookFile::BookFile(const QString& path) {
   // O_NONBLOCK: a FIFO named like a book must not block the run before the type check below.
-  fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  fd_ = ::open(NativeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat status {};
   if (fd_ < 0 || ::fstat(fd_, &status) != 0) {
-    reason_ = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    reason_ = QStringLiteral("%1: %2").arg(DisplayName(path), QString::fromLocal8Bit(std::strerror(errno)));
   } else if (!S_ISREG(status.st_mode)) {
-    reason_ = QStringLiteral("%1: not a regular file").arg(path);
+    reason_ = QStringLiteral("%1: not a regular file").arg(DisplayName(path));
   } else {
     size_ = status.st_size;
   }
@@ -171,11 +172,11 @@ XmlReadResult ReadXmlFile(const QString& path, const QByteArray& url) {
     result.reason = file.Reason();
     return result;
   }
-  return ReadOpenFile(file, path, url.isEmpty() ? QFile::encodeName(path) : url);
+  return ReadOpenFile(file, path, url.isEmpty() ? NativeName(path) : url);
 }
 
 XmlReadResult ReadXmlFile(BookFile& file, const QString& path) {
-  return ReadOpenFile(file, path, QFile::encodeName(path));
+  return ReadOpenFile(file, path, NativeName(path));
 }
 
 XmlReadResult ReadXmlMemory(const QByteArray& bytes, const QByteArray& url) {

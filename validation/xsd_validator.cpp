@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include "base/native_name.h"
 #include "validation/book_stream.h"
 #include "validation/loaded_document.h"
 #include "validation/xml_reading.h"
@@ -134,7 +135,7 @@ bool TXSDValidator::LoadDocument(BookFile& file, const QString& path) {
   // libxml2 gives the tree its path as a URI ("%20" for a blank), and the validator's messages name
   // the book by it: they must name the file as the user knows it.
   xmlFree(const_cast<xmlChar*>(read.doc->URL));
-  read.doc->URL = xmlStrdup(BAD_CAST QFile::encodeName(path).constData());
+  read.doc->URL = xmlStrdup(BAD_CAST NativeName(path).constData());
   impl.document = std::move(read.doc);
   return true;
 }

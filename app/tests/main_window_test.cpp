@@ -7,7 +7,12 @@
 #include "app/select_dir_dialog.h"
 #include "app/shelvio_application.h"
 #include "engine/engine_error.h"
+#include "base/native_name.h"
 #include "window_test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QLabel>
 #include <QIcon>
@@ -15,6 +20,7 @@
 #include <QMenu>
 #include <QTranslator>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTabWidget>
 
@@ -137,6 +143,43 @@ TEST(QtTranslation, StandardButtonsAndContextMenuSpeakRussian) {
   EXPECT_EQ(buttons, (QStringList{"&Да", "&Нет", "Прервать", "Повторить", "Пропустить"}));
   EXPECT_EQ(actions.first(), QStringLiteral("&Отменить действие"));
   EXPECT_EQ(actions.last(), QStringLiteral("Выделить всё"));
+}
+
+// Catches a folder or book whose name is not UTF-8 (a windows-1251 collection) left out, shown
+// as replacement characters, or handed to the run without its own bytes.
+TEST(FileList, ShowsNamesThatAreNotUtf8Readably) {
+  QTemporaryDir root;
+  const QString top = QDir(root.path()).canonicalPath();
+  const QByteArray folder = QFile::encodeName(top) + "/\xCA\xED\xE8\xE3\xE8";  // "Книги"
+  ASSERT_EQ(::mkdir(folder.constData(), 0700), 0);
+  const QByteArray names[] = {"\xC8\xE2\xE0\xED\xEE\xE2.fb2", "\xC4\xEE\xEC\xFF\xD0\x96.fb2"};
+  for (const QByteArray& name : names) {
+    const int fd = ::open((folder + "/" + name).constData(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+  }
+  FolderTree tree(nullptr, [&] { return QList<Volume>{{top, QStringLiteral("Test (") + top + ")", false}}; });
+  tree.expandItem(tree.topLevelItem(0));
+  ASSERT_EQ(tree.topLevelItem(0)->childCount(), 1);
+  EXPECT_EQ(tree.topLevelItem(0)->child(0)->text(0), QStringLiteral("Книги"));
+  tree.setCurrentItem(tree.topLevelItem(0)->child(0));
+  EXPECT_EQ(NativeName(tree.CurrentFolder()), folder);
+
+  BookFileList list;
+  list.SetFolder(tree.CurrentFolder());
+  EXPECT_EQ(NativeName(list.Folder()), folder);
+  ASSERT_EQ(list.count(), 2);
+  // Only foreign bytes: read as windows-1251; mixed with UTF-8: each foreign byte escaped.
+  EXPECT_EQ(list.item(0)->text(), QStringLiteral("\\xC4\\xEE\\xEC\\xFFЖ.fb2"));
+  EXPECT_EQ(list.item(1)->text(), QStringLiteral("Иванов.fb2"));
+  const QStringList items = list.Items();
+  EXPECT_EQ(NativeName(items.at(0)), names[1]);
+  EXPECT_EQ(NativeName(items.at(1)), names[0]);
+  char current[4096];
+  ASSERT_NE(::getcwd(current, sizeof current), nullptr);
+  EXPECT_EQ(QByteArray(current), folder);
+  ASSERT_EQ(::chdir("/"), 0);
+  QProcess::execute("rm", {"-rf", top});
 }
 
 // Catches children read eagerly, unsorted, with hidden folders, or with wrong expand marks.

@@ -103,25 +103,25 @@ TEST(RunFaults, ReadOnlyWorkFoldersKeepTheBooks) {
   for (const QStringList& places : inventory.places) EXPECT_TRUE(places.value(0).startsWith("books/"));
 }
 
-// Folders for invalid and repeated books that do not exist: the books they were meant for stay in
-// the source folder; the run neither fails nor invents the folders.
-TEST(RunFaults, MissingInvalidAndRepeatFoldersKeepTheBooks) {
+// Folders for invalid and repeated books that do not exist kept every book meant for them in the
+// source folder; they are created at first use, as the processed folder always was.
+TEST(RunFaults, MissingInvalidAndRepeatFoldersAreCreated) {
   Area area;
   const QByteArray twin = Book("Близнец", "Первый", "Один", "t");
   area.AddBook("a.fb2", "<not-a-book/>");
   area.AddBook("b.fb2", twin);
   area.Write("end/b.fb2", twin + " ");  // the destination is taken by another book
-  area.WriteSettings("Rename=0\nSort=0\nBadFileDir={root}/gone/bad/\nDoubleDir={root}/gone/double/");
+  area.WriteSettings("Rename=0\nSort=0\nBadFileDir={root}/gone/bad\nDoubleDir={root}/gone/double/");
   const ProcessResult result = area.RunCli();
   ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
   const QList<OutcomeLine> lines = ParseOutcomes(result.out);
-  EXPECT_EQ(Statuses(lines), (QStringList{"kept", "kept"}));
-  for (const OutcomeLine& line : lines) EXPECT_EQ(line.reason, "No such file or directory");
+  EXPECT_EQ(Statuses(lines), (QStringList{"invalid", "repeat"}));
   reliability::Inventory inventory = area.Take();
   EXPECT_EQ(inventory.strangers, QStringList{"end/b.fb2"});
   inventory.strangers.clear();
   area.ExpectEveryBookOnce(inventory);
-  EXPECT_FALSE(QFileInfo::exists(area.Path("gone")));
+  EXPECT_TRUE(QFileInfo::exists(area.Path("gone/bad/a.fb2")));
+  EXPECT_TRUE(QFileInfo::exists(area.Path("gone/double/b.fb2")));
 }
 
 // The processed folder on another file system: every book is copied, flushed, published and only

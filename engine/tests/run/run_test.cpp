@@ -370,6 +370,54 @@ TEST_F(Run, AnErrorEndsTheRunAtTheCurrentBook) {
   }
 }
 
+// Missing invalid-files and repeat folders were never created, so every such book was "kept"; and
+// a work folder that cannot be created ended nothing, each book failing alone. Now each is created
+// at its first use, and one that cannot be ends the run, naming the folder, real run and dry alike.
+TEST_F(Run, CreatesMissingWorkFoldersAndEndsTheRunWhenOneCannotBe) {
+  AddBook("a.fb2", kNotWellFormed);
+  AddBook("b.fb2", kIvanov);
+  AddBook("c.fb2", kIvanov);
+  SetWorkType(11);
+  for (const char* folder : {"bad", "end", "double"}) QDir(Path(folder)).removeRecursively();
+  host_.texts[TextOption::BadDir] = Path("new/bad");
+  host_.texts[TextOption::EndDir] = Path("new/end");
+  host_.texts[TextOption::DoubleDir] = Path("new/double");
+  RunBooks({"a.fb2", "b.fb2", "c.fb2"});
+  ASSERT_EQ(host_.outcomes.size(), 3u);
+  EXPECT_EQ(host_.outcomes[0].status, BookStatus::Invalid);
+  EXPECT_EQ(host_.outcomes[1].status, BookStatus::Moved);
+  EXPECT_EQ(host_.outcomes[2].status, BookStatus::Repeat);
+  EXPECT_EQ(Tree().keys(), (QStringList{"new/bad/a.fb2", "new/double/c.fb2",
+                                        "new/end/И/Иванов Иван/Иванов Иван - Тихий дом.fb2"}));
+
+  // A file stands where a folder must go.
+  AddBook("d.fb2", kNotWellFormed);
+  AddBook("e.fb2", kIvanov);
+  QFile blocker(Path("blocker"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  for (const TextOption option : {TextOption::BadDir, TextOption::EndDir}) {
+    SCOPED_TRACE(option == TextOption::BadDir ? "invalid-files folder" : "processed folder");
+    const QString previous = host_.texts[option];
+    host_.texts[option] = Path("blocker/x");
+    for (const bool dry : {true, false}) {
+      DiskFiles disk;
+      DryRunFiles dryFiles;
+      host_.outcomes.clear();
+      try {
+        RunBooks({"d.fb2", "e.fb2"}, dry ? static_cast<BookFiles&>(dryFiles) : disk);
+        ADD_FAILURE() << "the run went on";
+      } catch (const EngineError& e) {
+        EXPECT_EQ(e.Message(), "Unable to create directory \"" + Path("blocker/x/") + "\"");
+      }
+      EXPECT_TRUE(Tree().contains(option == TextOption::BadDir ? "books/d.fb2" : "books/e.fb2"));
+    }
+    host_.texts[option] = previous;
+    QFile::remove(Path("books/d.fb2"));
+    AddBook("d.fb2", kNotWellFormed);
+  }
+}
+
 TEST_F(Run, CancelStopsBeforeTheNextBookAndReportsProgress) {
   for (const char* name : {"a.fb2", "b.fb2", "c.fb2"}) AddBook(name, kIvanov);
   SetWorkType(0);
