@@ -354,9 +354,13 @@ int main(int argc, char** argv) {
     if (!QFileInfo(settingsPath).isFile())
       return UsageError(QStringLiteral("no settings file %1").arg(args.settings));
   }
-  const QString folder = QFileInfo(args.folder).absoluteFilePath();
-  if (!QFileInfo(folder).isDir()) return UsageError(QStringLiteral("no folder %1").arg(args.folder));
+  const QString folder = AbsolutePath(args.folder);
+  if (!DirectoryExists(folder)) return UsageError(QStringLiteral("no folder %1").arg(DisplayName(args.folder)));
 
+  // A key or value the run passes over would otherwise send the books somewhere unexpected in
+  // silence (a misspelt EndDir: the default folder).
+  for (const QString& warning : SettingsWarnings(IniFile(settingsPath)))
+    Print(stderr, QStringLiteral("shelvio-cli: warning: %1\n").arg(warning));
   const SettingValues settings = ReadSettings(IniFile(settingsPath), tmpPath);
   CliHost host(settings);
   DiskFiles disk;

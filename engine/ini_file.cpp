@@ -486,6 +486,21 @@ bool IniFile::ReadBool(const QString& section, const QString& key, bool defaultV
   return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
 }
 
+QStringList IniFile::Keys(const QString& section) const {
+  QStringList keys;
+  const std::optional<QByteArray> bytes = ReadBytes(path_);
+  if (!bytes) return keys;
+  bool inSection = false;
+  for (const Line& line : Parse(*bytes).lines) {
+    const LineParts parts = Split(line.text);
+    if (parts.kind == LineKind::Section) inSection = SameName(parts.name, section);
+    if (parts.kind != LineKind::Pair || !inSection) continue;
+    const QString key = parts.name.toString();
+    if (!keys.contains(key, Qt::CaseInsensitive)) keys << key;
+  }
+  return keys;
+}
+
 void IniFile::WriteString(const QString& section, const QString& key, const QString& value) {
   const QString failure = QStringLiteral("Unable to write to ") + path_;
   const QFileInfo info(path_);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // A settings file in INI form, read and written one value at a time, each call going to the file
 // itself. Section and key names match without regard to letter case; unknown lines are kept byte
@@ -20,6 +21,8 @@ class IniFile {
   int ReadInteger(const QString& section, const QString& key, int defaultValue) const;
   // An integer by the rule above: non-zero is true.
   bool ReadBool(const QString& section, const QString& key, bool defaultValue) const;
+  // The keys of every section of that name, in file order, each once (as first written).
+  QStringList Keys(const QString& section) const;
 
   // Replaces the key's first line in place, or adds the key at the end of its section, the section
   // at the end of the file, or creates the file. Atomic: the file is the old one or the new one.

@@ -2,7 +2,10 @@
 
 #include "engine/ini_file.h"
 
+#include <algorithm>
 #include <iterator>
+#include <limits>
+#include <vector>
 
 namespace {
 
@@ -118,4 +121,101 @@ void CreateDefaultWorkFolders(const QString& tmpPath, BookFiles& files) {
     folder.chop(1);
     files.ForceDirectories(folder);
   }
+}
+
+namespace {
+
+// Edits to turn a into b, letters compared without regard to case.
+qsizetype EditDistance(const QString& a, const QString& b) {
+  const QString x = a.toLower();
+  const QString y = b.toLower();
+  std::vector<qsizetype> row(static_cast<size_t>(y.size()) + 1);
+  for (qsizetype j = 0; j <= y.size(); ++j) row[static_cast<size_t>(j)] = j;
+  for (qsizetype i = 1; i <= x.size(); ++i) {
+    qsizetype diagonal = row[0];
+    row[0] = i;
+    for (qsizetype j = 1; j <= y.size(); ++j) {
+      const qsizetype above = row[static_cast<size_t>(j)];
+      const qsizetype change = diagonal + (x.at(i - 1) == y.at(j - 1) ? 0 : 1);
+      row[static_cast<size_t>(j)] = std::min({above + 1, row[static_cast<size_t>(j - 1)] + 1, change});
+      diagonal = above;
+    }
+  }
+  return row[static_cast<size_t>(y.size())];
+}
+
+// The integers whose meaning has bounds: the window's choices.
+struct IntegerRange {
+  std::string_view key;
+  int lowest;
+  int highest;
+};
+constexpr IntegerRange kIntegerRanges[] = {{"ZipLevel", 0, 3}, {"ActivePage", 0, 1}, {"WinState", 0, 1}};
+
+QString KeyText(const Setting& setting) {
+  return QStringLiteral("[%1] %2")
+      .arg(QLatin1String(setting.section.data(), qsizetype(setting.section.size())),
+           QLatin1String(setting.key.data(), qsizetype(setting.key.size())));
+}
+
+}  // namespace
+
+QStringList SettingsWarnings(const IniFile& ini) {
+  QStringList warnings;
+  for (const char* section : {"USER", "FORM"}) {
+    for (const QString& key : ini.Keys(QLatin1String(section))) {
+      const Setting* closest = nullptr;
+      qsizetype distance = 0;
+      bool known = false;
+      for (const Setting& setting : kSettings) {
+        if (setting.section != section) continue;
+        const QString name = QLatin1String(setting.key.data(), qsizetype(setting.key.size()));
+        if (name.compare(key, Qt::CaseInsensitive) == 0) known = true;
+        // A slip keeps a key's first letters more often than not: a shared beginning counts.
+        qsizetype shared = 0;
+        while (shared < std::min(key.size(), name.size()) && key.at(shared).toLower() == name.at(shared).toLower())
+          ++shared;
+        const qsizetype d = EditDistance(key, name) - shared;
+        if (!closest || d < distance) closest = &setting, distance = d;
+      }
+      if (known) continue;
+      warnings << QStringLiteral("unknown key [%1] %2 is ignored; the closest known key is %3")
+                      .arg(QLatin1String(section), key,
+                           QLatin1String(closest->key.data(), qsizetype(closest->key.size())));
+    }
+  }
+  for (const Setting& setting : kSettings) {
+    if (setting.form == SettingForm::Text) continue;
+    const QString section = QLatin1String(setting.section.data(), qsizetype(setting.section.size()));
+    const QString key = QLatin1String(setting.key.data(), qsizetype(setting.key.size()));
+    const QString raw = ini.ReadString(section, key, QString());
+    if (raw.isNull()) continue;
+    constexpr int kUnread = std::numeric_limits<int>::min();
+    const int number = ini.ReadInteger(section, key, kUnread);
+    if (setting.form == SettingForm::Boolean) {
+      if (raw == u"0" || raw == u"1") continue;
+      warnings << (number == kUnread
+                       ? QStringLiteral("%1 = %2 is not 0 or 1: the default %3 is used")
+                             .arg(KeyText(setting), raw)
+                             .arg(setting.number)
+                       : QStringLiteral("%1 = %2 is not 0 or 1: it counts as %3")
+                             .arg(KeyText(setting), raw)
+                             .arg(number != 0 ? 1 : 0));
+      continue;
+    }
+    if (number == kUnread) {
+      warnings << QStringLiteral("%1 = %2 is not an integer: the default %3 is used")
+                      .arg(KeyText(setting), raw)
+                      .arg(setting.number);
+      continue;
+    }
+    for (const IntegerRange& range : kIntegerRanges) {
+      if (range.key == setting.key && (number < range.lowest || number > range.highest))
+        warnings << QStringLiteral("%1 = %2 is out of its range %3..%4")
+                        .arg(KeyText(setting), raw)
+                        .arg(range.lowest)
+                        .arg(range.highest);
+    }
+  }
+  return warnings;
 }

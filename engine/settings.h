@@ -3,6 +3,7 @@
 #include "engine/run.h"
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <span>
@@ -105,3 +106,9 @@ void WriteSettings(IniFile& ini, const SettingValues& values);
 // Creates tmpPath's three default work folders through files (the disk, or a dry run's pretence),
 // whatever the settings name; a folder that cannot be created is passed over in silence.
 void CreateDefaultWorkFolders(const QString& tmpPath, BookFiles& files);
+
+// What reading ini passes over in silence, one line each for a person: a key of [USER] or [FORM]
+// that is not in the table (with the known key closest to it), and a value that cannot be used (a
+// boolean that is not 0 or 1, an integer that is not one or is out of its range) with what is
+// used instead.
+QStringList SettingsWarnings(const IniFile& ini);

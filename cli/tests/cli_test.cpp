@@ -321,3 +321,39 @@ TEST_F(Cli, LenientCorpusRunSortsEveryReadableBook) {
 }
 
 }  // namespace
+
+namespace {
+
+using clitest::Cli;
+
+// A misspelt key sent the books to the default folders without a word, and a value that cannot be
+// used passed in silence; an error that ended the run did not say at which book.
+TEST_F(Cli, WarnsOfWhatItIgnoresAndNamesTheBookAnErrorEndsAt) {
+  Write("books/a.fb2", clitest::kIvanov);
+  const QString root = Path("");
+  Write("setting.ini", ("[USER]\nEndFileDir=" + root + "mine/\nrename=yes\nSort=2\nZipLevel=9\nActivePage=x\n"
+                        "BadFileDir=" + root + "bad/\nEndDir=" + root + "end/\nDoubleDir=" + root +
+                        "double/\nArchive=0\n[FORM]\nWidht=5\nWidth=7\n").toUtf8());
+  const Result result = RunOnBooks({"--dry-run"});
+  EXPECT_EQ(result.exitCode, 0) << result.errors.toStdString();
+  const QStringList expected = {
+      "shelvio-cli: warning: unknown key [USER] EndFileDir is ignored; the closest known key is EndDir",
+      "shelvio-cli: warning: unknown key [FORM] Widht is ignored; the closest known key is Width",
+      "shelvio-cli: warning: [USER] Rename = yes is not 0 or 1: the default 1 is used",
+      "shelvio-cli: warning: [USER] Sort = 2 is not 0 or 1: it counts as 1",
+      "shelvio-cli: warning: [USER] ZipLevel = 9 is out of its range 0..3",
+      "shelvio-cli: warning: [USER] ActivePage = x is not an integer: the default 1 is used",
+  };
+  for (const QString& line : expected) EXPECT_TRUE(result.errors.contains(line)) << line.toStdString() << "\n" << result.errors.toStdString();
+  EXPECT_EQ(result.errors.count("warning:"), expected.size()) << result.errors.toStdString();
+
+  // An empty processed folder ends the run at the first valid book.
+  Write("books/b.fb2", clitest::kIvanov);
+  WriteSettings("Rename=0\nSort=0\nEndDir=");
+  const Result ended = RunOnBooks();
+  EXPECT_EQ(ended.exitCode, 1);
+  EXPECT_TRUE(ended.errors.contains("Unable to create directory.\nThe run ended at the book a.fb2\n"))
+      << ended.errors.toStdString();
+}
+
+}  // namespace
