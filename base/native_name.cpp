@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <vector>
@@ -46,23 +47,43 @@ int Utf8SequenceAt(const QByteArray& bytes, qsizetype i, char32_t* code) {
   return length;
 }
 
-// windows-1251 bytes 0x80..0xBF; 0xC0..0xFF are А..я in code order. 0x98 is unassigned.
-constexpr char16_t kWindows1251High[64] = {
+QString EscapedByte(unsigned char byte) {
+  return QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper().replace(u'X', u'x');
+}
+
+}  // namespace
+
+// windows-1251 bytes 0x80..0xBF; 0xC0..0xFF are А..я in code order. The unassigned byte 0x98 maps
+// to U+0098 so that every byte survives a read and a rewrite.
+namespace {
+
+constexpr std::array<char16_t, 64> kWindows1251High = {
     0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
     0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 88
     0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90
-    0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 98
+    0x0098, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 98
     0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // A0
     0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // A8
     0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // B0
     0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
 };
 
-QString EscapedByte(unsigned char byte) {
-  return QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper().replace(u'X', u'x');
+}  // namespace
+
+char16_t Windows1251ToUnicode(unsigned char byte) {
+  if (byte < 0x80) return byte;
+  if (byte < 0xC0) return kWindows1251High[byte - 0x80];
+  return char16_t(0x0410 + (byte - 0xC0));
 }
 
-}  // namespace
+std::optional<char> UnicodeToWindows1251(char16_t c) {
+  if (c < 0x80) return char(c);
+  if (c >= 0x0410 && c <= 0x044F) return char(0xC0 + (c - 0x0410));
+  for (size_t i = 0; i < kWindows1251High.size(); ++i) {
+    if (kWindows1251High[i] == c) return char(0x80 + i);
+  }
+  return std::nullopt;
+}
 
 QByteArray NativeName(const QString& path) {
   if (!HasForeignBytes(path)) return path.toUtf8();
@@ -123,9 +144,9 @@ QString DisplayName(const QString& path) {
       continue;
     }
     const unsigned char byte = static_cast<unsigned char>(code - kEscapeBase);
-    const char16_t decoded = byte >= 0xC0 ? char16_t(0x0410 + (byte - 0xC0)) : kWindows1251High[byte - 0x80];
-    if (onlyForeign && decoded != 0) {
-      result.append(QChar(decoded));
+    // 0x98 is the one byte windows-1251 leaves unassigned.
+    if (onlyForeign && byte != 0x98) {
+      result.append(QChar(Windows1251ToUnicode(byte)));
     } else {
       result.append(EscapedByte(byte));
     }

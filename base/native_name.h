@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // A Linux file name is a string of bytes, and many in old collections are not UTF-8 (windows-1251
 // or cp866 names unpacked from Windows archives). Qt's own conversion (QFile::encodeName and
 // decodeName) replaces every byte that is not UTF-8 and so loses the name. Paths here are QStrings
@@ -38,3 +40,8 @@ QStringList SubfolderNames(const QString& folder, qsizetype limit = -1);
 
 // Makes path the current directory; false when it cannot be entered.
 bool SetCurrentDirectory(const QString& path);
+
+// windows-1251, the encoding of Russian Windows: the character of a byte (the unassigned 0x98
+// gives U+0098, so that every byte survives a read and a rewrite), and the byte of a character.
+char16_t Windows1251ToUnicode(unsigned char byte);
+std::optional<char> UnicodeToWindows1251(char16_t c);

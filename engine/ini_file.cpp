@@ -1,5 +1,7 @@
 #include "engine/ini_file.h"
 
+#include "base/native_name.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,34 +27,6 @@ enum class Encoding { Utf8, Utf16Le, Windows1251 };
 
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 constexpr char kUtf16LeBom[] = "\xFF\xFE";
-
-// windows-1251 bytes 0x80..0xBF; 0xC0..0xFF are А..я in code order. The unassigned byte 0x98 maps
-// to U+0098 so that every byte survives a read and a rewrite.
-constexpr std::array<char16_t, 64> kWindows1251High = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
-    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 88
-    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90
-    0x0098, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 98
-    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // A0
-    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // A8
-    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // B0
-    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
-};
-
-char16_t Windows1251ToUnicode(unsigned char byte) {
-  if (byte < 0x80) return byte;
-  if (byte < 0xC0) return kWindows1251High[byte - 0x80];
-  return char16_t(0x0410 + (byte - 0xC0));
-}
-
-std::optional<char> UnicodeToWindows1251(char16_t c) {
-  if (c < 0x80) return char(c);
-  if (c >= 0x0410 && c <= 0x044F) return char(0xC0 + (c - 0x0410));
-  for (size_t i = 0; i < kWindows1251High.size(); ++i) {
-    if (kWindows1251High[i] == c) return char(0x80 + i);
-  }
-  return std::nullopt;
-}
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut sequence.
 bool IsValidUtf8(const char* data, qsizetype size) {

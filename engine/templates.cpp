@@ -48,44 +48,37 @@ QString FileNameValue(const QString& text) {
   return value;
 }
 
-// A component "." or ".." of a generated path would climb out of its folder (author "../../x"):
-// it becomes "_". Any other component starting with "." would be hidden, and the run's own listing
-// would never see the book again: its leading "." becomes "_". The delimiters stay as they were.
-QString NeutraliseDotComponents(const QString& path) {
+// path with each component between delimiters replaced by change(component); the delimiters stay
+// as they were.
+template <typename Change>
+QString EachComponent(const QString& path, Change change) {
   QString result;
   result.reserve(path.size());
   qsizetype start = 0;
   while (start <= path.size()) {
     qsizetype end = start;
     while (end < path.size() && !IsDelimiter(path.at(end))) ++end;
-    const QStringView component = QStringView(path).mid(start, end - start);
-    if (component == u"." || component == u"..") {
-      result.append(u'_');
-    } else if (component.startsWith(u'.')) {
-      result.append(u'_');
-      result.append(component.mid(1));
-    } else {
-      result.append(component);
-    }
+    result.append(change(QStringView(path).mid(start, end - start)));
     if (end < path.size()) result.append(path.at(end));
     start = end + 1;
   }
   return result;
 }
 
+// A component "." or ".." of a generated path would climb out of its folder (author "../../x"):
+// it becomes "_". Any other component starting with "." would be hidden, and the run's own listing
+// would never see the book again: its leading "." becomes "_".
+QString NeutraliseDotComponents(const QString& path) {
+  return EachComponent(path, [](QStringView component) {
+    if (component == u"." || component == u"..") return QStringLiteral("_");
+    if (component.startsWith(u'.')) return u'_' + component.mid(1).toString();
+    return component.toString();
+  });
+}
+
 // Every component of a generated path within the file system's limit for one name.
 QString FitComponents(const QString& path) {
-  QString result;
-  result.reserve(path.size());
-  qsizetype start = 0;
-  while (start <= path.size()) {
-    qsizetype end = start;
-    while (end < path.size() && !IsDelimiter(path.at(end))) ++end;
-    result.append(ShortenToBytes(path.mid(start, end - start), NAME_MAX));
-    if (end < path.size()) result.append(path.at(end));
-    start = end + 1;
-  }
-  return result;
+  return EachComponent(path, [](QStringView component) { return ShortenToBytes(component.toString(), NAME_MAX); });
 }
 
 QString AuthorFolderName(const TBookInfo& info, bool useLast, bool useFirst, bool useMiddle) {
