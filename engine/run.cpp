@@ -90,7 +90,7 @@ bool DestinationTaken(BookFiles& files, const QString& destination, bool archivi
 
 // Handles a book that is valid, or that lenient mode lets through with the schema's complaint.
 void HandleValidBook(RunHost& host, const QString& item, const QString& fileName,
-                     const QString& badTarget, const QString& complaint,
+                     const QString& badFolder, const QString& complaint,
                      const TXSDValidator& validator, const GenreList& genres, BookFiles& files,
                      ArchiveStep* archive, BookOutcome& outcome) {
   TBookInfo info;
@@ -104,7 +104,8 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
       // Metadata that cannot be read ends a strict run; lenient mode sets just this book aside,
       // since it lets through books whose text elements the schema would have refused.
       if (host.Checked(CheckOption::Valid)) throw;
-      MoveBook(files, item, badTarget, BookStatus::Invalid, outcome);
+      EnsureWorkFolder(files, badFolder);
+      MoveBook(files, item, badFolder + fileName, BookStatus::Invalid, outcome);
       if (outcome.status == BookStatus::Invalid) outcome.reason = error.Message();
       return;
     }
@@ -561,7 +562,7 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
       if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
     } else {
       try {
-        HandleValidBook(host, item, fileName, badTarget, complaint, bookValidator, genres.List(),
+        HandleValidBook(host, item, fileName, badFolder, complaint, bookValidator, genres.List(),
                         files, archive, outcome);
       } catch (...) {
         // An error after the move (the archive step's) ends the run, but the book has gone
