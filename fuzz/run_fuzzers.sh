@@ -22,7 +22,7 @@ flags=(-std=c++20 -g -O1 -fPIC -fsanitize=address,undefined -fno-sanitize-recove
        $(pkg-config --cflags Qt6Core libxml-2.0 zlib))
 libs=($(pkg-config --libs Qt6Core libxml-2.0 zlib))
 # The text and INI parts of the engine, the metadata reader and the whole validation library.
-sources=(base/names.cpp engine/templates.cpp engine/ini_file.cpp engine/genre_list.cpp
+sources=(base/names.cpp base/native_name.cpp engine/templates.cpp engine/ini_file.cpp engine/genre_list.cpp
          engine/file_ops.cpp engine/journal.cpp archive/zip_reader.cpp fictionbook/book_info.cpp)
 for s in "$here"/validation/*.cpp; do sources+=("validation/$(basename "$s")"); done
 mkdir -p "$build/obj" "$SHELVIO_FUZZ_TMP"
