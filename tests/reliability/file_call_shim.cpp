@@ -7,8 +7,9 @@
 //   SHELVIO_SHIM_PAUSE_US=N      after each rename, link and unlink that succeeded, a pause of up to
 //                                N microseconds (random), so that two processes interleave in the
 //                                windows between a move and what follows it
-//   SHELVIO_SHIM_LOG=FILE        appends one line per call: "fsync PATH", "rename FROM TO",
-//                                "renameat2 FROM TO", "link FROM TO", "unlink PATH"
+//   SHELVIO_SHIM_LOG=FILE        appends one line per call, its fields separated by tabs (names hold
+//                                spaces): "fsync PATH", "rename FROM TO", "renameat2 FROM TO",
+//                                "link FROM TO", "unlink PATH"
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -37,7 +38,8 @@ void Log(const char* call, const char* first, const char* second) {
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
   char line[3 * PATH_MAX + 64];
-  const int size = snprintf(line, sizeof line, "%s %s%s%s\n", call, first, second ? " " : "", second ? second : "");
+  const int size =
+      snprintf(line, sizeof line, "%s\t%s%s%s\n", call, first, second ? "\t" : "", second ? second : "");
   if (size > 0) (void)!write(fd, line, static_cast<size_t>(size) < sizeof line ? static_cast<size_t>(size) : sizeof line - 1);
   close(fd);
 }

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -61,9 +62,12 @@ struct ProcessResult {
   QByteArray err;
 };
 
-inline ProcessResult RunProgram(const QString& program, const QStringList& args, int timeoutMs = 300000) {
+inline ProcessResult RunProgram(
+    const QString& program, const QStringList& args, int timeoutMs = 300000,
+    const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
   ProcessResult result;
   QProcess process;
+  process.setProcessEnvironment(environment);
   process.start(program, args);
   result.started = process.waitForStarted();
   if (!result.started) return result;
@@ -167,12 +171,14 @@ class Area {
     Write(QStringLiteral("setting.ini"), text.toUtf8());
   }
 
-  ProcessResult RunCli(const QStringList& extra = {}, int timeoutMs = 600000) const {
+  ProcessResult RunCli(
+      const QStringList& extra = {}, int timeoutMs = 600000,
+      const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) const {
     QStringList args{QStringLiteral("--app-dir"), Path(QStringLiteral("app"))};
     if (QFile::exists(Path(QStringLiteral("setting.ini"))))
       args << QStringLiteral("--settings") << Path(QStringLiteral("setting.ini"));
     args << extra << Path(QStringLiteral("books"));
-    return RunProgram(QStringLiteral(SHELVIO_CLI), args, timeoutMs);
+    return RunProgram(QStringLiteral(SHELVIO_CLI), args, timeoutMs, environment);
   }
 
   // Walks every file of the area except the program's folder and the settings file; archives are

@@ -6,7 +6,13 @@
 #include "reliability_support.h"
 #include "validation/xsd_validator.h"
 
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <memory>
+#include <vector>
 
 #include <unistd.h>
 
@@ -80,27 +86,44 @@ TEST(RunFaults, DestinationFullMidArchiveKeepsTheBooks) {
   }
 }
 
-// The work folders are read-only: invalid books, repeats and processed books all stay where they
-// were, with the system's reason, and the run goes through every book.
-TEST(RunFaults, ReadOnlyWorkFoldersKeepTheBooks) {
-  Area area;
-  TmpfsMount bad(area.Path("bad"), "size=1m");
-  TmpfsMount end(area.Path("end"), "size=1m");
-  REQUIRE_MOUNT(bad);
-  REQUIRE_MOUNT(end);
-  area.AddBook("a.fb2", Book("Иванов", "Иван", "Дом", "a"));
-  area.AddBook("b.fb2", "<not-a-book/>");
-  area.AddBook("c.fb2", Book("Петров", "Пётр", "Сад", "c"));
-  area.WriteSettings("Rename=0\nSort=0");
-  ASSERT_TRUE(bad.MakeReadOnly() && end.MakeReadOnly());
-  const ProcessResult result = area.RunCli();
-  ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
-  const QList<OutcomeLine> lines = ParseOutcomes(result.out);
-  EXPECT_EQ(Statuses(lines), (QStringList{"kept", "kept", "kept"}));
-  for (const OutcomeLine& line : lines) EXPECT_EQ(line.reason, "Read-only file system");
-  const reliability::Inventory inventory = area.Take();
-  area.ExpectEveryBookOnce(inventory);
-  for (const QStringList& places : inventory.places) EXPECT_TRUE(places.value(0).startsWith("books/"));
+// A read-only file system on either side: the work folders (nothing can arrive), or the source
+// folder with the work folders on another file system (each book is copied and published, and then
+// its source cannot go: the copy must go instead, or the book would be twice). Invalid books,
+// repeats and processed books all stay where they were, with the system's reason, and the run goes
+// through every book.
+TEST(RunFaults, ReadOnlyFileSystemsKeepTheBooks) {
+  struct Case {
+    const char* what;
+    QStringList readOnly;  // the folders mounted read-only
+    QStringList other;     // further folders on a file system of their own
+  };
+  const Case cases[] = {
+      {"work folders read-only", {"bad", "end"}, {}},
+      {"source read-only, work folders elsewhere", {"books"}, {"bad", "end"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Area area;
+    std::vector<std::unique_ptr<TmpfsMount>> mounts;
+    for (const QString& folder : c.readOnly + c.other) {
+      mounts.push_back(std::make_unique<TmpfsMount>(area.Path(folder), "size=1m"));
+      REQUIRE_MOUNT(*mounts.back());
+    }
+    area.AddBook("a.fb2", Book("Иванов", "Иван", "Дом", "a"));
+    area.AddBook("b.fb2", "<not-a-book/>");
+    area.AddBook("c.fb2", Book("Петров", "Пётр", "Сад", "c"));
+    area.WriteSettings("Rename=0\nSort=0\nArchive=1");
+    for (qsizetype i = 0; i < c.readOnly.size(); ++i)
+      ASSERT_TRUE(mounts[static_cast<size_t>(i)]->MakeReadOnly());
+    const ProcessResult result = area.RunCli();
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const QList<OutcomeLine> lines = ParseOutcomes(result.out);
+    EXPECT_EQ(Statuses(lines), (QStringList{"kept", "kept", "kept"}));
+    for (const OutcomeLine& line : lines) EXPECT_EQ(line.reason, "Read-only file system");
+    const reliability::Inventory inventory = area.Take();
+    area.ExpectEveryBookOnce(inventory);
+    for (const QStringList& places : inventory.places) EXPECT_TRUE(places.value(0).startsWith("books/"));
+  }
 }
 
 // Folders for invalid and repeated books that do not exist kept every book meant for them in the
@@ -148,6 +171,98 @@ TEST(RunFaults, DestinationOnAnotherFileSystem) {
       while (it.hasNext()) ASSERT_TRUE(QFile::rename(it.next(), area.Path(QStringLiteral("books/%1.fb2").arg(n++))));
     }
   }
+}
+
+// A book still being written in place (as cp writes it: the file truncated, then filled chunk by
+// chunk) when runs reach it, with the work folders on another file system. The writer stops twice
+// while a whole run goes by: neither run may publish the bytes written so far and remove the name
+// the writer goes on writing to. Once the writer is done, the next run moves the whole book.
+TEST(RunFaults, BookStillBeingWrittenEndsWholeSomewhere) {
+  Area area;
+  TmpfsMount bad(area.Path("bad"), "size=16m");
+  TmpfsMount end(area.Path("end"), "size=16m");
+  REQUIRE_MOUNT(bad);
+  REQUIRE_MOUNT(end);
+  const QByteArray whole = BigBook(1, 200 * 1024);
+  const QByteArray name = QFile::encodeName(area.AddBook("slow.fb2", whole));
+  area.WriteSettings("Archive=1");
+  const int writer = ::open(name.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  const qsizetype chunk = whole.size() / 8;
+  for (qsizetype done = 0; done < whole.size(); done += chunk) {
+    const qsizetype size = std::min(chunk, whole.size() - done);
+    ASSERT_EQ(::write(writer, whole.constData() + done, static_cast<size_t>(size)), size);
+    if (done != chunk && done != 5 * chunk) continue;
+    SCOPED_TRACE(done);
+    const ProcessResult result = area.RunCli();
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const QList<OutcomeLine> lines = ParseOutcomes(result.out);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0].status, "kept");
+    EXPECT_EQ(lines[0].reason, "The book changed while being moved");
+  }
+  ::close(writer);
+  const ProcessResult result = area.RunCli();
+  ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+  EXPECT_EQ(Statuses(ParseOutcomes(result.out)), QStringList{"moved"});
+  const reliability::Inventory inventory = area.Take();
+  area.ExpectEveryBookOnce(inventory);
+  EXPECT_TRUE(area.Where(inventory, whole).startsWith("end/")) << area.Where(inventory, whole).toStdString();
+}
+
+// The calls that make a move durable, in the order a crash cannot undo: a copy to another file
+// system and an archive are flushed before the rename that publishes them, the rename is flushed
+// (its folder) before the source goes. The preload shim logs the calls of a real run.
+TEST(RunFaults, DataReachesTheDiskBeforeItsSourceGoes) {
+  Area area;
+  TmpfsMount end(area.Path("end"), "size=16m");
+  REQUIRE_MOUNT(end);
+  for (int i = 0; i < 3; ++i) area.AddBook(QStringLiteral("%1.fb2").arg(i), BigBook(i, 20 * 1024));
+  area.WriteSettings("Archive=1");
+  const QString log = area.Path("calls.log");
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("LD_PRELOAD", SHELVIO_SHIM);
+  environment.insert("SHELVIO_SHIM_LOG", log);
+  const ProcessResult result = area.RunCli({}, 600000, environment);
+  ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+  EXPECT_EQ(Statuses(ParseOutcomes(result.out)), (QStringList{"moved", "moved", "moved"}));
+  // Each call as its fields: the call's name, then its paths, cleaned.
+  QList<QStringList> calls;
+  for (const QString& line : QString::fromUtf8(reliability::ReadAll(log)).split(u'\n', Qt::SkipEmptyParts)) {
+    QStringList fields = line.split(u'\t');
+    for (qsizetype k = 1; k < fields.size(); ++k) fields[k] = QDir::cleanPath(fields[k]);
+    calls << fields;
+  }
+  QFile::remove(log);
+  const auto at = [&](const QStringList& call, qsizetype from) { return calls.indexOf(call, from); };
+  int copies = 0, archives = 0;
+  for (qsizetype i = 0; i < calls.size(); ++i) {
+    const QStringList& call = calls[i];
+    if (call[0] != "renameat2" || !QFileInfo(call.value(1)).fileName().startsWith(u'.')) continue;
+    const QString temporary = call[1];
+    const QString published = call.value(2);
+    SCOPED_TRACE(call.join(u' ').toStdString());
+    const bool archive = published.endsWith(".zip");
+    (archive ? archives : copies)++;
+    // The source: the book in the source folder for a copy (the move tried first names it), the
+    // book beside its archive for a pack.
+    QString source = published.chopped(archive ? 4 : 0);
+    if (!archive) {
+      qsizetype tried = i - 1;
+      while (tried >= 0 && !(calls[tried][0] == "renameat2" && calls[tried].value(2) == published)) --tried;
+      ASSERT_GE(tried, 0) << "no move was tried before the copy";
+      source = calls[tried][1];
+    }
+    const qsizetype flushed = at({"fsync", temporary}, 0);
+    const qsizetype folder = at({"fsync", QFileInfo(published).path()}, i);
+    const qsizetype removed = at({"unlink", source}, i);
+    EXPECT_GE(flushed, 0) << "the data were never flushed";
+    EXPECT_LT(flushed, i) << "the data were flushed after they were published";
+    EXPECT_GT(folder, i) << "the rename was never flushed";
+    EXPECT_GT(removed, folder) << "the source went before the rename was flushed";
+  }
+  EXPECT_EQ(copies, 3);
+  EXPECT_EQ(archives, 3);
 }
 
 // Another process takes the destination's name after the run saw it free and before the move:
