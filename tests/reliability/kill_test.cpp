@@ -5,6 +5,7 @@
 #include "reliability_support.h"
 
 #include <QElapsedTimer>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QThread>
 
@@ -77,8 +78,14 @@ KillFigures KillAndRepeat(Area& area, int kills, quint32 seed) {
   QRandomGenerator random(seed);
   KillFigures figures;
   const QStringList args{"--app-dir", area.Path("app"), "--settings", area.Path("setting.ini"), area.Path("books")};
+  // The killed runs pause after each rename and unlink, as on a slow disk: the moves take the share
+  // of a run they take there, rather than next to nothing on a tmpfs, so that kills land inside them.
+  QProcessEnvironment slowDisk = QProcessEnvironment::systemEnvironment();
+  slowDisk.insert("LD_PRELOAD", SHELVIO_SHIM);
+  slowDisk.insert("SHELVIO_SHIM_PAUSE_US", "4000");
   for (int k = 0; k < kills; ++k) {
     QProcess process;
+    process.setProcessEnvironment(slowDisk);
     process.start(SHELVIO_CLI, args);
     if (!process.waitForStarted()) {
       ADD_FAILURE() << "shelvio-cli did not start";
@@ -124,7 +131,9 @@ TEST(KillDuringRun, NothingLostWhereverTheProcessDies) {
     SCOPED_TRACE(std::string(settings) + (c.endElsewhere ? ", other file system" : ""));
     Area area;
     TmpfsMount end(area.Path("end"), "size=256m", c.endElsewhere);
-    if (c.endElsewhere && !end.Mounted()) continue;
+    // The cases on another file system come last: the one that ran is kept.
+    if (c.endElsewhere && !end.Mounted())
+      GTEST_SKIP() << "mounting a tmpfs is refused here: no copies across file systems killed";
     AddLibrary(area, books);
     area.WriteSettings(settings);
     const KillFigures figures = [&] {
@@ -141,6 +150,10 @@ TEST(KillDuringRun, NothingLostWhereverTheProcessDies) {
     int twins = 0;
     for (const QStringList& places : inventory.places) twins += places.size() > 1 ? 1 : 0;
     area.ExpectEveryBookOnce(inventory);
+    // The test means something only where kills hit the windows that recovery exists for.
+    EXPECT_GT(figures.kills, 0);
+    EXPECT_GE(figures.killsInMoves * 4, figures.kills) << figures.killsInMoves << " of " << figures.kills
+                                                       << " kills inside a recorded move";
     EXPECT_TRUE(QDir(area.Path("books")).entryList({"*.fb2"}, QDir::Files).isEmpty());
     EXPECT_TRUE(QDir(JournalFolder(area)).entryList(QDir::Files | QDir::Hidden).isEmpty());
     RecordProperty("kills", figures.kills);
