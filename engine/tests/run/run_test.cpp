@@ -24,6 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace {
 
 const char* Name(TextOption option) {
@@ -670,6 +673,23 @@ TEST_F(LookAheadRun, NextBookChangedMeanwhileIsValidatedAgain) {
          file.write(Book("Сидоров", "Сидор", "Дом"));
        },
        BookStatus::Moved, "end/С/Сидоров Сидор/Сидоров Сидор - Дом.fb2.zip"},
+      // The same file and the same size: only the modification time tells the bytes changed.
+      {"rewritten in place at the same size", "b.fb2", kIvanov,
+       [](const QString& next) {
+         struct stat before {};
+         ASSERT_EQ(::stat(QFile::encodeName(next).constData(), &before), 0);
+         QFile file(next);
+         ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+         const QByteArray bytes = file.readAll().replace("</FictionBook>", "</FictionBooX>");
+         file.seek(0);
+         file.write(bytes);
+         file.close();
+         // A clock that has not moved on since the book was first read must not hide the change.
+         const struct timespec times[2] = {before.st_atim,
+                                           {before.st_mtim.tv_sec + 1, before.st_mtim.tv_nsec}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(next).constData(), times, 0), 0);
+       },
+       BookStatus::Invalid, "bad/b.fb2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
