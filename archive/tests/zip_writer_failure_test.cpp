@@ -78,6 +78,50 @@ TEST_F(ZipWriterErrors, OpenFailsWhenTheArchiveCannotBeCreated) {
   EXPECT_EQ(Leftovers({"ro.zip", "folder.zip"}), QStringList());
 }
 
+// The archive's name taken while the archive is written (by another run's archive, by a folder):
+// publishing fails with the system's reason, what took the name stays as it was, and nothing of the
+// temporary archive is left, whether the caller then abandons the writer, closes it or drops it.
+TEST_F(ZipWriterErrors, PublishingThatFailsLeavesNoTemporaryArchive) {
+  struct Case {
+    const char* what;
+    bool keepExisting;
+    bool folder;  // a folder takes the name, else a file
+    const char* reason;
+  };
+  const Case cases[] = {{"a file, kept", true, false, "File exists"},
+                        {"a folder, kept", true, true, "File exists"},
+                        {"a folder, replacing", false, true, "Is a directory"}};
+  enum class End { Abandon, Close, Drop };
+  const QString book = Book("b.fb2", BookLikeData(100000));
+  const QString archive = book + ".zip";
+  for (const Case& c : cases) {
+    for (const End end : {End::Abandon, End::Close, End::Drop}) {
+      SCOPED_TRACE(std::string(c.what) + ", end " + std::to_string(static_cast<int>(end)));
+      {
+        TZipWriter writer;
+        writer.SetFileName(archive);
+        writer.SetKeepExisting(c.keepExisting);
+        writer.Open(TZipWriter::kCreateMode);
+        if (c.folder) ASSERT_TRUE(QDir().mkdir(archive));
+        else WriteFile(archive, "another run's archive");
+        try {
+          writer.AddMatching(book, kAnyFileAttributes, {});
+          ADD_FAILURE() << "published over what took the name";
+        } catch (const ZipFileError& e) {
+          EXPECT_EQ(e.Message(), QStringLiteral("Cannot create file \"%1\". %2").arg(archive, c.reason));
+        }
+        if (end == End::Abandon) writer.Abandon();
+        if (end == End::Close) writer.Close();
+      }
+      if (c.folder) EXPECT_TRUE(QDir(archive).isEmpty());
+      else EXPECT_EQ(ReadAll(archive), QByteArray("another run's archive"));
+      EXPECT_EQ(Leftovers({"b.fb2", "b.fb2.zip"}), QStringList());
+      QDir().rmdir(archive);
+      QFile::remove(archive);
+    }
+  }
+}
+
 // Hidden files pass the run's search attributes; attributes that lack the hidden or directory bit
 // pass such entries over (nothing added, no prompt), as the search does.
 TEST_F(ZipWriterErrors, SearchAttributesPassOverWhatTheyLack) {

@@ -196,8 +196,27 @@ TEST(ZipWriterSettings, LevelAndModeMoveTogether) {
   }
 }
 
+// Sets TZ for its lifetime; the C library reads it anew at tzset.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) : wasSet_(qEnvironmentVariableIsSet("TZ")), old_(qgetenv("TZ")) {
+    qputenv("TZ", zone);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (wasSet_) qputenv("TZ", old_);
+    else qunsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool wasSet_;
+  QByteArray old_;
+};
+
 // MS-DOS time and date of the last write in local time, seconds rounded down to even; the ends of
-// the range MS-DOS dates can hold must not wrap.
+// the range MS-DOS dates can hold must not wrap. Local time is told from UTC only away from UTC:
+// Vladivostok (UTC+10) and Moscow (UTC+3) in POSIX form, which needs no time zone files.
 TEST_F(ZipWriter, StoresTheLastWriteTimeAsDosTimeAndDate) {
   struct Case {
     int year, month, day, hour, minute, second;
@@ -208,15 +227,18 @@ TEST_F(ZipWriter, StoresTheLastWriteTimeAsDosTimeAndDate) {
       {1980, 1, 1, 0, 0, 0, 0x0000, 0x0021},
       {2107, 12, 31, 23, 59, 59, 0xBF7D, 0xFF9F},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.year);
-    const QString book = Book(QStringLiteral("t%1.fb2").arg(c.year), "x");
-    SetModificationTime(book, c.year, c.month, c.day, c.hour, c.minute, c.second);
-    TZipWriter writer;
-    PackBook(writer, book);
-    const OneEntry entry = ParseOneEntry(ReadAll(book + ".zip"));
-    EXPECT_EQ(U16(entry.file, kLocalTime), c.time);
-    EXPECT_EQ(U16(entry.file, kLocalDate), c.date);
+  for (const char* zone : {"UTC0", "<+10>-10", "MSK-3"}) {
+    const ScopedTimeZone timeZone(zone);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(zone) + ", " + std::to_string(c.year));
+      const QString book = Book(QStringLiteral("t%1.fb2").arg(c.year), "x");
+      SetModificationTime(book, c.year, c.month, c.day, c.hour, c.minute, c.second);
+      TZipWriter writer;
+      PackBook(writer, book);
+      const OneEntry entry = ParseOneEntry(ReadAll(book + ".zip"));
+      EXPECT_EQ(U16(entry.file, kLocalTime), c.time);
+      EXPECT_EQ(U16(entry.file, kLocalDate), c.date);
+    }
   }
 }
 
