@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,6 +219,47 @@ TEST_F(Recovery, RemovesWhatIsSafeAndLeavesEverythingElse) {
   EXPECT_TRUE(Journals().isEmpty());
   // QTemporaryDir cannot remove a name that it cannot decode.
   ::unlink(Path("end/" + weird).constData());
+}
+
+// A damaged or forged record must make recovery remove nothing at all: only what the moves make is
+// resolved, a hidden temporary name of the move's own pattern beside the destination, an archive
+// named after its book, and two names that differ. Each record here would cost a file if believed.
+TEST_F(Recovery, LeavesEverythingOfAnImplausibleRecord) {
+  const QByteArray book = BookBytes("book");
+  QDir().mkpath(dir_.filePath("end"));
+  QDir().mkpath(dir_.filePath("other"));
+  constexpr MoveKind kCopy = MoveKind::CopyAcross;
+  struct Case {
+    const char* what;
+    MoveKind kind;
+    QByteArray source, destination, temporary;  // below the test's folder; no temporary: none
+  };
+  const Case cases[] = {
+      {"temporary in another folder", kCopy, "a.fb2", "end/a.fb2", "other/" + CopyTemporary("a")},
+      {"temporary not hidden", kCopy, "b.fb2", "end/b.fb2", "end/" + CopyTemporary("b").mid(1)},
+      {"temporary named like a book", kCopy, "c.fb2", "end/c.fb2", "end/book.fb2"},
+      {"pack into another name", MoveKind::Pack, "end/d.fb2", "end/other.zip", "end/" + PackTemporary("d")},
+      {"copy onto itself", kCopy, "end/e.fb2", "end/e.fb2", "end/" + CopyTemporary("e")},
+      {"link onto itself", MoveKind::Link, "end/f.fb2", "end/f.fb2", ""},
+  };
+  const QByteArray archive = Archive(book, 6);
+  std::map<QByteArray, QByteArray> files;  // every file a record names, with its bytes
+  for (const Case& c : cases) {
+    files[Path(c.source)] = book;
+    if (c.destination != c.source) files[Path(c.destination)] = c.kind == MoveKind::Pack ? archive : book;
+    if (!c.temporary.isEmpty()) files[Path(c.temporary)] = "temporary bytes of " + c.temporary;
+  }
+  for (const auto& [path, bytes] : files) WriteFile(path, bytes);
+  KilledWhile([&] {
+    for (const Case& c : cases)
+      (new JournalledMove)
+          ->Begin(c.kind, Path(c.source), Path(c.destination),
+                  c.temporary.isEmpty() ? QByteArray() : Path(c.temporary));
+  });
+  ASSERT_EQ(Journals().size(), 1);
+  RecoverInterruptedMoves();
+  for (const auto& [path, bytes] : files) EXPECT_EQ(ReadAll(path), bytes) << path.constData();
+  EXPECT_TRUE(Journals().isEmpty());
 }
 
 // A pack the writer gave up on leaves an archive of no entries for a moment; killed then, the empty
