@@ -63,11 +63,13 @@ void BookFileList::ReadFolder() {
   const bool busy = names.size() >= kBusyCursorItems;
   if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
   clear();
-  // A name that is not UTF-8 is shown readably; the item keeps the name's own bytes for the run.
+  // A name that is not UTF-8 or holds a line break is shown readably, on one line; the item keeps
+  // the name's own bytes for the run.
   addItems(names);
   for (int i = 0; i < names.size(); ++i) {
-    if (!HasForeignBytes(names.at(i))) continue;
-    item(i)->setText(DisplayName(names.at(i)));
+    const QString shown = DisplayName(names.at(i));
+    if (shown == names.at(i)) continue;
+    item(i)->setText(shown);
     item(i)->setData(kNameRole, names.at(i));
   }
   if (busy) QApplication::restoreOverrideCursor();

@@ -91,13 +91,6 @@ QString TrimControl(const QString& text) {
 
 namespace {
 
-// Characters that never reach a name: they are invisible, break lines in listings and terminals,
-// or reorder what a person sees of the name.
-constexpr bool IsRemovedFromNames(char16_t c) {
-  return c <= 0x1F || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
-         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
-}
-
 // What separates words: a run holding one of these becomes a space, not nothing.
 constexpr bool SeparatesWords(char16_t c) {
   return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r' ||
@@ -107,14 +100,14 @@ constexpr bool SeparatesWords(char16_t c) {
 }  // namespace
 
 QString CleanNameValue(const QString& text) {
-  if (std::none_of(text.begin(), text.end(), [](QChar c) { return IsRemovedFromNames(c.unicode()); }))
+  if (std::none_of(text.begin(), text.end(), [](QChar c) { return IsNameControl(c.unicode()); }))
     return text;
   QString result;
   result.reserve(text.size());
   qsizetype i = 0;
   while (i < text.size()) {
     const char16_t c = text.at(i).unicode();
-    if (c != u' ' && !IsRemovedFromNames(c)) {
+    if (c != u' ' && !IsNameControl(c)) {
       result.append(text.at(i++));
       continue;
     }
@@ -124,8 +117,8 @@ QString CleanNameValue(const QString& text) {
     bool separates = false;
     for (; i < text.size(); ++i) {
       const char16_t r = text.at(i).unicode();
-      if (r != u' ' && !IsRemovedFromNames(r)) break;
-      removes = removes || IsRemovedFromNames(r);
+      if (r != u' ' && !IsNameControl(r)) break;
+      removes = removes || IsNameControl(r);
       separates = separates || SeparatesWords(r);
     }
     if (!removes) result.append(QStringView(text).mid(start, i - start));

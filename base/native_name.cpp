@@ -1,5 +1,7 @@
 #include "base/native_name.h"
 
+#include "base/names.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -130,15 +132,27 @@ bool HasForeignBytes(const QString& path) {
 }
 
 QString DisplayName(const QString& path) {
-  if (!HasForeignBytes(path)) return path;
+  bool foreign = false;
+  bool controls = false;
   bool onlyForeign = true;
   for (QChar c : path) {
-    if (c.unicode() >= 0x80 && !IsEscape(c.unicode())) onlyForeign = false;
+    const char16_t code = c.unicode();
+    if (IsEscape(code)) {
+      foreign = true;
+    } else {
+      controls = controls || IsNameControl(code);
+      onlyForeign = onlyForeign && code < 0x80;
+    }
   }
+  if (!foreign && !controls) return path;
   QString result;
   result.reserve(path.size());
   for (QChar c : path) {
     const char16_t code = c.unicode();
+    if (IsNameControl(code)) {
+      for (const char byte : QString(c).toUtf8()) result.append(EscapedByte(static_cast<unsigned char>(byte)));
+      continue;
+    }
     if (!IsEscape(code)) {
       result.append(c);
       continue;

@@ -25,7 +25,9 @@ bool HasForeignBytes(const QString& path);
 
 // The name as a person reads it. A name whose bytes are all either ASCII or not UTF-8 is taken as
 // windows-1251, the likely origin of such names; in any other, each byte that is not UTF-8 shows
-// as "\xC8". Only for showing: it does not lead back to the file.
+// as "\xC8". A control character, a line separator or a bidirectional control (IsNameControl)
+// shows as its UTF-8 bytes so escaped, so that every name takes one line and reads as it is
+// stored. Only for showing: it does not lead back to the file.
 QString DisplayName(const QString& path);
 
 // The current directory, losslessly; empty when it cannot be read.

@@ -9,6 +9,7 @@
 #include "engine/ini_file.h"
 #include "engine/run.h"
 #include "engine/settings.h"
+#include "base/names.h"
 #include "base/native_name.h"
 #include "validation/xsd_validator.h"
 
@@ -100,9 +101,10 @@ const char kHelp[] =
     "schema's complaint for a book that lenient mode moved although it does not conform, why a\n"
     "moved book was not packed, else empty.\n"
     "Inside a name a tab, a line break and a carriage return are written as \\t, \\n and \\r, a\n"
-    "backslash as \\\\, and another control character or a byte that is not UTF-8 (a windows-1251\n"
-    "name, say) as \\xHH, so that every name reads back to its exact bytes. A summary with the\n"
-    "counts follows on standard error, and a progress bar when standard error is a terminal.\n"
+    "backslash as \\\\, each byte of another control character, of a line or paragraph separator\n"
+    "or of a bidirectional control, and each byte that is not UTF-8 (a windows-1251 name, say) as\n"
+    "\\xHH, so that every name reads back to its exact bytes. A summary with the counts follows\n"
+    "on standard error, and a progress bar when standard error is a terminal.\n"
     "Ctrl-C stops the run after the current book; a second Ctrl-C ends the program at once.\n"
     "\n"
     "Exit status: 0 when the run went through every book or was cancelled, 1 when an error ended\n"
@@ -114,8 +116,9 @@ void Print(FILE* stream, const QString& text) {
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
 }
 
-// A name as one field of a tab-separated line, unambiguous: a backslash is written \\, a tab, a
-// line break and a carriage return \t, \n and \r, any other control character and every byte
+// A name as one field of a tab-separated line, unambiguous and on one line: a backslash is written
+// \\, a tab, a line break and a carriage return \t, \n and \r, each byte of any other character
+// of IsNameControl (which breaks lines for some readers, or drives the terminal) and every byte
 // that is not UTF-8 \xHH. Undoing these gives back the name's bytes exactly.
 QString Field(const QString& text) {
   const auto hex = [](unsigned byte) {
@@ -129,8 +132,9 @@ QString Field(const QString& text) {
     else if (c == u'\t') result += QStringLiteral("\\t");
     else if (c == u'\n') result += QStringLiteral("\\n");
     else if (c == u'\r') result += QStringLiteral("\\r");
-    else if (c < 0x20 || c == 0x7F) result += hex(c);
     else if (HasForeignBytes(QString(character))) result += hex(c - 0xDC00);
+    else if (IsNameControl(c))
+      for (const char byte : QString(character).toUtf8()) result += hex(static_cast<unsigned char>(byte));
     else result += character;
   }
   return result;

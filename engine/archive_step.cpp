@@ -40,17 +40,21 @@ class RecordedPack {
   JournalledMove move_;
 };
 
+// Why the archive cannot have its name; empty when it can. A book's name may fit the file system's
+// limits while its archive's name does not. That is the book's own metadata, not a fault of the
+// disk: the book stays unpacked and the run goes on. The writer works on the absolute path.
+QString ArchiveNameProblem(const QString& archiveName) {
+  if (NativeName(ExtractFileName(archiveName)).size() > NAME_MAX) return MoveFailureText(ENAMETOOLONG);
+  return PathLengthProblem(AbsolutePath(archiveName));
+}
+
 }  // namespace
 
 PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& moved) {
   PackOutcome outcome;
   const QString archiveName = destination + QStringLiteral(".zip");
-  // A book's name may fit the file system's limit while its archive's name does not. That is the
-  // book's own metadata, not a fault of the disk: the book stays unpacked and the run goes on.
-  if (NativeName(ExtractFileName(archiveName)).size() > NAME_MAX) {
-    outcome.reason = MoveFailureText(ENAMETOOLONG);
-    return outcome;
-  }
+  outcome.reason = ArchiveNameProblem(archiveName);
+  if (!outcome.reason.isEmpty()) return outcome;
   // Held open from here to the end: the file packed must be the one the move put at D, and D must
   // still be that file, untouched, when it goes.
   const QByteArray bookName = NativeName(destination);
@@ -126,8 +130,12 @@ ZipCompressionLevel CompressionLevelOfChoice(int zipLevel) {
 }
 
 PackOutcome DryRunArchiveStep::Pack(const QString& destination, const FileStamp&) {
-  int error = 0;
   PackOutcome outcome;
-  outcome.packed = files_.MoveFile(destination, destination + QStringLiteral(".zip"), &error, nullptr);
+  const QString archiveName = destination + QStringLiteral(".zip");
+  outcome.reason = ArchiveNameProblem(archiveName);
+  if (!outcome.reason.isEmpty()) return outcome;
+  int error = 0;
+  outcome.packed = files_.MoveFile(destination, archiveName, &error, nullptr);
+  if (!outcome.packed) outcome.reason = MoveFailureText(error);
   return outcome;
 }

@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -194,6 +196,12 @@ QString MoveFailureText(int code) {
   return QString::fromLocal8Bit(std::strerror(code));
 }
 
+QString PathLengthProblem(const QString& path) {
+  const qsizetype length = NativeName(path).size();
+  if (length < PATH_MAX) return QString();
+  return QStringLiteral("Path too long: %1 bytes, where the system takes at most %2").arg(length).arg(PATH_MAX - 1);
+}
+
 bool MoveFileNoReplace(const QString& from, const QString& to, int* error, FileStamp* moved) {
   const QByteArray fromName = NativeName(from);
   const QByteArray toName = NativeName(to);
@@ -261,7 +269,16 @@ int ForceDirectories(const QString& path) {
   // permission), not a later "no such folder"; over the path's own bytes, as Qt's mkpath would lose
   // a folder name that is not UTF-8.
   const QByteArray full = NativeName(path);
-  for (qsizetype end = 1; end <= full.size(); ++end) {
+  // Only the levels below the deepest folder already there are made: a folder that exists costs one
+  // look, not a failed creation of every folder above it, for each book.
+  const auto isFolder = [](const QByteArray& level) {
+    struct stat info {};
+    return ::stat(level.constData(), &info) == 0 && S_ISDIR(info.st_mode);
+  };
+  qsizetype start = full.size();
+  while (start > 0 && !isFolder(full.left(start))) start = full.lastIndexOf('/', start - 1);
+  if (start == full.size()) return 0;
+  for (qsizetype end = std::max<qsizetype>(start, 0) + 1; end <= full.size(); ++end) {
     if (end < full.size() && full[end] != '/') continue;
     const QByteArray level = full.left(end);
     if (level.endsWith('/')) continue;

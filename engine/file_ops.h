@@ -57,6 +57,10 @@ inline constexpr int kSourceChanged = -2;  // it changed while being copied: the
 // The errno's text, or the text of the two outcomes above.
 QString MoveFailureText(int code);
 
+// Why path cannot be handed to the system at all, "Path too long: ..." (the system itself would say
+// only "File name too long"); empty when it can.
+QString PathLengthProblem(const QString& path);
+
 // Moves a file, never replacing an existing entry (also when another process races for the name),
 // across file systems too: the final name never shows a partial file, and the source is removed
 // only after its copy is complete and on disk, and only while it is still exactly the file that was

@@ -62,12 +62,9 @@ void EnsureWorkFolder(BookFiles& files, const QString& folder) {
 void MoveBook(BookFiles& files, const QString& item, const QString& target, BookStatus status,
               BookOutcome& outcome, FileStamp* moved = nullptr) {
   outcome.target = target;
-  // The system would say only "File name too long"; the path as a whole is what is too long.
-  if (const qsizetype length = NativeName(target).size(); length >= PATH_MAX) {
+  if (const QString problem = PathLengthProblem(target); !problem.isEmpty()) {
     outcome.status = BookStatus::Kept;
-    outcome.reason = QStringLiteral("Path too long: %1 bytes, where the system takes at most %2")
-                         .arg(length)
-                         .arg(PATH_MAX - 1);
+    outcome.reason = problem;
     return;
   }
   int error = 0;

@@ -27,7 +27,12 @@ const NameCase kNames[] = {
     {"encoded surrogate", "\xED\xA0\x80.fb2", "н\u00a0Ђ.fb2"},
     {"overlong slash", "\xC0\xAF.fb2", "АЇ.fb2"},
     {"four-byte UTF-8", "\xF0\x9D\x94\x84.fb2", "\U0001D504.fb2"},
-    {"ASCII", "a\tb\\c.fb2", "a\tb\\c.fb2"},
+    {"ASCII", "a b\\c.fb2", "a b\\c.fb2"},
+    // Controls show escaped, so that each name takes one line and nothing steers the text.
+    {"a tab and a line break", "a\tb\nc.fb2", "a\\x09b\\x0Ac.fb2"},
+    {"a right-to-left override", "\xE2\x80\xAEgpj.fb2", "\\xE2\\x80\\xAEgpj.fb2"},
+    {"a line separator and C1 controls", "a\xE2\x80\xA8\xC2\x85\xC2\x9B.fb2", "a\\xE2\\x80\\xA8\\xC2\\x85\\xC2\\x9B.fb2"},
+    {"windows-1251 with a line break", "\xC4\xEE\xEC\n.fb2", "Дом\\x0A.fb2"},
 };
 
 // Every name goes back to the system byte for byte, and shows readably.

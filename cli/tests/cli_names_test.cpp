@@ -76,6 +76,18 @@ QByteArray OctalEscaped(const QByteArray& bytes) {
   return text;
 }
 
+// The one book an archive holds, read by unzip from the archive's exact path.
+QByteArray Unpacked(const QByteArray& archive) {
+  QProcess unzip;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("ARCHIVE", QString::fromLatin1(OctalEscaped(archive)));
+  unzip.setProcessEnvironment(environment);
+  unzip.start("/bin/sh", {"-c", "exec unzip -p \"$(printf %b \"$ARCHIVE\")\""});
+  EXPECT_TRUE(unzip.waitForFinished(60000));
+  EXPECT_EQ(unzip.exitCode(), 0) << archive.toStdString();
+  return unzip.readAllStandardOutput();
+}
+
 class CliNames : public Cli {
  protected:
   void TearDown() override {
@@ -85,22 +97,46 @@ class CliNames : public Cli {
 
   QByteArray Root() const { return QFile::encodeName(root_.path()); }
 
-  // Runs the program on folder (bytes); every line of standard output split into its fields.
-  std::vector<QList<QByteArray>> RunOnFolder(const QByteArray& folder, QString* errors) {
+  struct Output {
+    int exitCode = -1;
+    QByteArray raw;                        // standard output as it came
+    std::vector<QList<QByteArray>> lines;  // each line of it split into its fields
+    QString errors;
+  };
+
+  // Runs the program on folder (bytes) with the area's settings and the extra options.
+  Output RunOnFolder(const QByteArray& folder, const QStringList& extra = {}) {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("BOOKS", QString::fromLatin1(OctalEscaped(folder)));
     process.setProcessEnvironment(environment);
-    process.start("/bin/sh", {"-c", "exec \"$0\" \"$@\" \"$(printf %b \"$BOOKS\")\"", SHELVIO_CLI,
-                              "--app-dir", Path("app"), "--settings", Path("setting.ini")});
+    process.start("/bin/sh", QStringList{"-c", "exec \"$0\" \"$@\" \"$(printf %b \"$BOOKS\")\"", SHELVIO_CLI,
+                                         "--app-dir", Path("app"), "--settings", Path("setting.ini")} +
+                                 extra);
     EXPECT_TRUE(process.waitForFinished(300000));
-    EXPECT_EQ(process.exitCode(), 0);
-    *errors = QString::fromUtf8(process.readAllStandardError());
-    std::vector<QList<QByteArray>> lines;
-    for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
-      if (!line.isEmpty()) lines.push_back(line.split('\t'));
+    Output output;
+    output.exitCode = process.exitCode();
+    output.raw = process.readAllStandardOutput();
+    output.errors = QString::fromUtf8(process.readAllStandardError());
+    for (const QByteArray& line : output.raw.split('\n')) {
+      if (!line.isEmpty()) output.lines.push_back(line.split('\t'));
     }
-    return lines;
+    return output;
+  }
+
+  // Writes each book into folder, which is made first.
+  void WriteBooks(const QByteArray& folder, const std::vector<std::pair<QByteArray, QByteArray>>& books) {
+    ASSERT_EQ(::mkdir(folder.constData(), 0700), 0);
+    for (const auto& [name, content] : books) WriteBytes(folder + "/" + name, content);
+  }
+
+  // Every book below the area (the program's folder and the settings left out) by its path.
+  std::map<QByteArray, QByteArray> Library() {
+    std::map<QByteArray, QByteArray> library;
+    for (const auto& [path, sha] : FilesBelow(Root())) {
+      if (!path.startsWith(Root() + "/app/") && !path.endsWith("/setting.ini")) library[path] = sha;
+    }
+    return library;
   }
 };
 
@@ -136,8 +172,10 @@ TEST_F(CliNames, EveryBookOfAForeignCollectionArrivesWithItsBytes) {
   WriteSettings("BadFileDir={root}/bad\nEndDir={root}/end\nDoubleDir={root}/double");
   for (const char* folder : {"bad", "end", "double"}) QDir(Path(folder)).removeRecursively();
 
-  QString errors;
-  const auto lines = RunOnFolder(books, &errors);
+  const Output output = RunOnFolder(books);
+  EXPECT_EQ(output.exitCode, 0);
+  const auto& lines = output.lines;
+  const QString& errors = output.errors;
   ASSERT_EQ(lines.size(), library.size()) << errors.toStdString();
   std::set<QByteArray> printedTargets;
   for (const auto& fields : lines) {
@@ -155,10 +193,7 @@ TEST_F(CliNames, EveryBookOfAForeignCollectionArrivesWithItsBytes) {
   }
   // Nothing else anywhere: every book once, nothing left in the source folder.
   std::set<QByteArray> found;
-  for (const auto& [path, sha] : FilesBelow(Root())) {
-    if (path.startsWith(Root() + "/app/") || path.endsWith("/setting.ini")) continue;
-    found.insert(path);
-  }
+  for (const auto& [path, sha] : Library()) found.insert(path);
   EXPECT_EQ(found, printedTargets);
   EXPECT_TRUE(errors.contains("listed 7, invalid 2, moved 4, repeat 1, kept 0")) << errors.toStdString();
 }
@@ -169,9 +204,8 @@ TEST_F(CliNames, AnArchiveShowsAForeignNameReadably) {
   const QByteArray name = "\xC8\xE2\xE0\xED\xEE\xE2.fb2";
   WriteBytes(Root() + "/books/" + name, clitest::kIvanov);
   WriteSettings("Rename=0\nSort=0\nArchive=1");
-  QString errors;
-  const auto lines = RunOnFolder(Root() + "/books", &errors);
-  ASSERT_EQ(lines.size(), 1u) << errors.toStdString();
+  const auto lines = RunOnFolder(Root() + "/books").lines;
+  ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(Unescape(lines[0][2]), Root() + "/end/" + name + ".zip");
   const QByteArray archive = ReadBytes(Root() + "/end/" + name + ".zip");
   ASSERT_GE(archive.size(), 30);
@@ -179,6 +213,98 @@ TEST_F(CliNames, AnArchiveShowsAForeignNameReadably) {
   EXPECT_TRUE(archive[7] & 0x08);
   const QByteArray stored = QString("Иванов.fb2").toUtf8();
   EXPECT_EQ(archive.mid(30, stored.size()), stored);
+}
+
+// Names that break lines, drive a terminal, reorder text or look alike: each book is one line of
+// four fields, no character of the output breaks a line for any reader or steers the terminal,
+// and every field reads back to the exact bytes of its name.
+TEST_F(CliNames, EveryPrintedLineReadsBackToItsBytes) {
+  const std::vector<QByteArray> names = {
+      "tab\there.fb2", "new\nline.fb2", "cr\r.fb2", "back\\slash\\x41\\n.fb2", "\x1B[31mred.fb2",
+      "nel\xC2\x85.fb2", "csi\xC2\x9B" "2J.fb2", "ls\xE2\x80\xA8.fb2", "\xE2\x80\xAEgpj.fb2",
+      // three that show alike: composed, decomposed, and windows-1251 for the same letter
+      "\xD0\x99.fb2", "\xD0\x98\xCC\x86.fb2", "\xC9.fb2",
+      "cut\xD0.fb2", "nul\x01\x7F.fb2"};
+  std::vector<std::pair<QByteArray, QByteArray>> books;
+  for (size_t i = 0; i < names.size(); ++i)
+    books.emplace_back(names[i], ::Book("Автор", "Имя", QString::number(i)));
+  const QByteArray folder = Root() + "/b\n\xFF";
+  WriteBooks(folder, books);
+  WriteSettings("Rename=0\nSort=0");
+
+  const Output output = RunOnFolder(folder);
+  ASSERT_EQ(output.exitCode, 0) << output.errors.toStdString();
+  ASSERT_EQ(output.lines.size(), names.size()) << output.raw.toStdString();
+  const QString text = QString::fromUtf8(output.raw);
+  EXPECT_EQ(text.toUtf8(), output.raw) << "the output is not UTF-8";
+  for (const QChar c : text) {
+    const char16_t u = c.unicode();
+    const bool control = (u < 0x20 && u != u'\t' && u != u'\n') || (u >= 0x7F && u <= 0x9F) ||
+                         u == 0x2028 || u == 0x2029 || (u >= 0x202A && u <= 0x202E) ||
+                         (u >= 0x2066 && u <= 0x2069);
+    EXPECT_FALSE(control) << "U+" << std::hex << int(u);
+  }
+  std::set<QByteArray> sources;
+  for (const auto& fields : output.lines) {
+    ASSERT_EQ(fields.size(), 4);
+    const QByteArray source = Unescape(fields[1]);
+    EXPECT_EQ(fields[0], "moved") << fields[3].toStdString();
+    EXPECT_EQ(Unescape(fields[2]), Root() + "/end/" + source);
+    sources.insert(source);
+  }
+  EXPECT_EQ(sources, std::set<QByteArray>(names.begin(), names.end()));
+  for (const auto& [name, content] : books) EXPECT_EQ(ReadBytes(Root() + "/end/" + name), content);
+}
+
+// The dry run said "moved" with no reason for a book whose archive's name would not fit, where the
+// real run leaves it unpacked with "File name too long". Over long and odd names, renamed or not,
+// the dry run's lines are the real run's byte for byte, and it changes nothing.
+TEST_F(CliNames, TheDryRunPredictsTheRealRunForLongAndOddNames) {
+  const QString title300(150, u'Ж');
+  const std::vector<std::pair<QByteArray, QByteArray>> collection = {
+      {QByteArray(251, 'a') + ".fb2", ::Book("Длинный", "Иван", "Первый")},
+      {QByteArray(247, 'b') + ".fb2", ::Book("Короткий", "Иван", "Второй")},  // its archive: 255 bytes
+      {"\xC8\xE2\xE0\xED\xEE\xE2.fb2", ::Book("Иванов", "Иван", title300)},
+      {"\x88\xA2\xA0\xAD\xAE\xA2.fb2", ::Book("Иванов", "Иван", title300) + " "},
+      {"lines\n.fb2", ::Book("Петров", "Пётр", "Первая\nвторая")},
+      {"dot.fb2", ::Book(".Точкин", "Иван", ".")},
+      {"bad\xFF.fb2", clitest::kNotWellFormed},
+  };
+  const char* const settings[] = {"Rename=0\nSort=0\nArchive=1", "Rename=1\nSort=1\nArchive=1"};
+  for (int k = 0; k < 2; ++k) {
+    SCOPED_TRACE(settings[k]);
+    const QByteArray books = Root() + "/\xCA\xED\xE8\xE3\xE8" + QByteArray::number(k);
+    const QByteArray work = Root() + "/w" + QByteArray::number(k);
+    WriteBooks(books, collection);
+    WriteSettings(QString(settings[k]) + QString("\nBadFileDir={root}/w%1/bad\nEndDir={root}/w%1/end\n"
+                                                 "DoubleDir={root}/w%1/double").arg(k));
+    const auto before = Library();
+    const Output dry = RunOnFolder(books, {"--dry-run"});
+    EXPECT_EQ(Library(), before) << "the dry run changed the disk";
+    const Output real = RunOnFolder(books);
+    EXPECT_EQ(dry.exitCode, 0);
+    EXPECT_EQ(real.exitCode, 0);
+    ASSERT_EQ(real.lines.size(), collection.size()) << real.errors.toStdString();
+    EXPECT_EQ(dry.raw, real.raw);
+
+    // Every book once, at the target printed for it, packed or not; nothing else in the folders.
+    std::multiset<QByteArray> wanted, arrived;
+    for (const auto& [name, content] : collection) wanted.insert(Sha256Of(content));
+    std::set<QByteArray> targets;
+    for (const auto& fields : real.lines) {
+      const QByteArray target = Unescape(fields[2]);
+      EXPECT_TRUE(target.startsWith(work + "/")) << fields[2].toStdString();
+      EXPECT_LE(target.mid(target.lastIndexOf('/') + 1).size(), 255);
+      arrived.insert(Sha256Of(target.endsWith(".zip") ? Unpacked(target) : ReadBytes(target)));
+      targets.insert(target);
+    }
+    EXPECT_EQ(arrived, wanted);
+    std::set<QByteArray> found;
+    for (const auto& [path, sha] : Library()) {
+      if (path.startsWith(books + "/") || path.startsWith(work + "/")) found.insert(path);
+    }
+    EXPECT_EQ(found, targets);
+  }
 }
 
 }  // namespace
