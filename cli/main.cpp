@@ -141,7 +141,7 @@ QString Field(const QString& text) {
 }
 
 // A reason as one field: libxml2's messages may span lines.
-QString ReasonField(const QString& text) { return DisplayName(text).simplified(); }
+QString ReasonField(const QString& text) { return DisplayName(text.simplified()); }
 
 // The run's shell on a terminal: options from the settings, one line per book, a progress bar.
 class CliHost : public RunHost {
@@ -204,7 +204,7 @@ class CliHost : public RunHost {
                        .arg(QString(filled, u'#'), QString(kBarWidth - filled, u'.'))
                        .arg(position_)
                        .arg(max_);
-    line += Field(DisplayName(status_));
+    line += DisplayName(status_);
     if (line.size() > columns - 1) line.truncate(std::max(0, columns - 1));
     std::fputs("\r\033[K", stderr);
     Print(stderr, line);
