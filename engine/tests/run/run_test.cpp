@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -418,6 +420,34 @@ TEST_F(Run, CreatesMissingWorkFoldersAndEndsTheRunWhenOneCannotBe) {
     host_.texts[option] = previous;
     QFile::remove(Path("books/d.fb2"));
     AddBook("d.fb2", kNotWellFormed);
+  }
+}
+
+// A destination past the system's limit on a whole path kept the book with only "File name too
+// long", which points at no name: the reason now says that the path is too long, and by how much,
+// in the dry run as in the real one, and the book stays where it was.
+TEST_F(Run, APathTooLongKeepsTheBookWithAReasonThatSaysSo) {
+  AddBook("a.fb2", kIvanov);
+  SetWorkType(1);
+  // Below the limit itself, but not with the book's new name added.
+  QString deep = Path("end");
+  while (deep.toUtf8().size() < PATH_MAX - 36) deep += "/" + QString(19, u'd');
+  host_.texts[TextOption::EndDir] = deep;
+  for (const bool dry : {true, false}) {
+    SCOPED_TRACE(dry ? "dry run" : "real run");
+    DiskFiles disk;
+    DryRunFiles dryFiles;
+    host_.outcomes.clear();
+    RunBooks({"a.fb2"}, dry ? static_cast<BookFiles&>(dryFiles) : disk);
+    ASSERT_EQ(host_.outcomes.size(), 1u);
+    const BookOutcome& outcome = host_.outcomes[0];
+    EXPECT_EQ(outcome.status, BookStatus::Kept);
+    const qsizetype length = outcome.target.toUtf8().size();
+    EXPECT_GE(length, PATH_MAX);
+    EXPECT_EQ(outcome.reason, QStringLiteral("Path too long: %1 bytes, where the system takes at most %2")
+                                  .arg(length)
+                                  .arg(PATH_MAX - 1));
+    EXPECT_TRUE(QFile::exists(Path("books/a.fb2")));
   }
 }
 
