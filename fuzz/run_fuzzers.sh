@@ -18,30 +18,20 @@ if [ -z "$cxx" ] || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzze
   exit 77
 fi
 
-flags=(-std=c++20 -g -O1 -fPIC -fsanitize=address,undefined -fno-sanitize-recover=undefined -I"$here"
-       $(pkg-config --cflags Qt6Core libxml-2.0 zlib))
-libs=($(pkg-config --libs Qt6Core libxml-2.0 zlib))
-# The text and INI parts of the engine, the metadata reader and the whole validation library.
-sources=(base/names.cpp base/native_name.cpp engine/templates.cpp engine/ini_file.cpp engine/genre_list.cpp
-         engine/file_ops.cpp engine/journal.cpp archive/zip_reader.cpp fictionbook/book_info.cpp)
-for s in "$here"/validation/*.cpp; do sources+=("validation/$(basename "$s")"); done
-mkdir -p "$build/obj" "$SHELVIO_FUZZ_TMP"
+# A build tree of its own: clang, libFuzzer's hooks and the sanitizers over the library targets.
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSHELVIO_FUZZ=ON -DSHELVIO_BUILD_GUI=OFF -DSHELVIO_BUILD_TESTS=OFF \
+  -DSHELVIO_FLS_DIR="$SHELVIO_FLS_DIR" -DSHELVIO_CORPUS_DIR="$shared/corpus" "${launcher[@]}" >/dev/null
+targets=(ini templates metadata validator)
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]/%/_fuzzer}"
+mkdir -p "$SHELVIO_FUZZ_TMP"
 trap 'rm -rf "$SHELVIO_FUZZ_TMP"' EXIT
-objects=()
-for s in "${sources[@]}"; do
-  o="$build/obj/$(echo "$s" | tr / _).o"
-  if [ ! -f "$o" ] || [ "$here/$s" -nt "$o" ]; then
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$here/$s" -o "$o"
-  fi
-  objects+=("$o")
-done
 
 status=0
-for target in ini templates metadata validator; do
-  exe="$build/${target}_fuzzer"
-  if [ ! -f "$exe" ] || [ "$here/fuzz/${target}_fuzzer.cpp" -nt "$exe" ] || [ "$here/fuzz/fuzz_support.h" -nt "$exe" ]; then
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer "$here/fuzz/${target}_fuzzer.cpp" "${objects[@]}" "${libs[@]}" -o "$exe"
-  fi
+for target in "${targets[@]}"; do
+  exe="$build/fuzz/${target}_fuzzer"
   corpus="$build/corpus/$target"
   findings="$build/findings/$target"
   mkdir -p "$corpus" "$findings"
