@@ -121,13 +121,20 @@ enum class NoReplaceStep {
   Reserve,  // `to` reserved as an empty file, then the file renamed over that reservation
 };
 
+// ENOTSUP and EOPNOTSUPP are one value on Linux and two on some other systems.
+inline bool IsNotSupported(int error) {
+  if constexpr (ENOTSUP != EOPNOTSUPP) {
+    if (error == ENOTSUP) return true;
+  }
+  return error == EOPNOTSUPP;
+}
+
 inline bool IsFlagRefused(int error) {
-  return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+  return error == EINVAL || error == ENOSYS || IsNotSupported(error);
 }
 
 inline bool IsLinkRefused(int error) {
-  return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EMLINK ||
-         error == ENOSYS;
+  return error == EPERM || error == EMLINK || error == ENOSYS || IsNotSupported(error);
 }
 
 // Renames within one file system without ever replacing an entry at `to`. Returns 0 or an errno;

@@ -8,7 +8,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-"$here/build-sanitize"}
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
-cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHELVIO_SANITIZE=ON \
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHELVIO_SANITIZE=ON -DSHELVIO_WERROR=ON \
   -DSHELVIO_BUILD_GUI=OFF "${launcher[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 # A finding ends the process that made it, and so fails its test.

@@ -31,5 +31,6 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
 
-cmake -S "$here" -B "$build" -G Ninja
+# SHELVIO_WERROR=ON (as CI sets it) makes every warning of our own code an error.
+cmake -S "$here" -B "$build" -G Ninja -DSHELVIO_WERROR="${SHELVIO_WERROR:-OFF}"
 cmake --build "$build" -j "$(nproc)"

@@ -15,9 +15,11 @@ if [ ! -f "$build/compile_commands.json" ]; then
   exit 1
 fi
 cd "$here"
+# The compiler warnings are the GCC build's (-Werror in CI); clang knows neither all of its
+# flags nor its judgement of casts, so clang-tidy reports only the checks of .clang-tidy.
 # Our sources only: the build folder's generated files and the fuzz targets (built by clang) are left out.
 mapfile -t files < <(git ls-files '*.cpp' | grep -v '^fuzz/')
-"$tidy" -quiet -p "$build" -j "$(nproc)" "${files[@]/#/$here/}" > "$build/tidy.log" 2>&1 || {
+"$tidy" -quiet -extra-arg=-w -p "$build" -j "$(nproc)" "${files[@]/#/$here/}" > "$build/tidy.log" 2>&1 || {
   grep -E "warning:|error:" "$build/tidy.log" | sort -u
   echo "clang-tidy found the faults above (full log: $build/tidy.log)" >&2
   exit 1
