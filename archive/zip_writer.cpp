@@ -329,8 +329,7 @@ struct TZipWriter::Impl {
     }
     published = true;
     // The rename itself must be durable before the run deletes the book it holds.
-    FileDescriptor folder(::open(folderName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.Valid()) (void)::fsync(folder.Get());
+    (void)posix_file::SyncFolder(folderName);
   }
 
   // Looks the mask up as one path and puts an entry for it in the directory when it qualifies.

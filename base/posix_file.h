@@ -115,6 +115,41 @@ inline QByteArray ParentOf(const QByteArray& path) {
   return path.left(slash);
 }
 
+// Removes a temporary file when it goes out of scope, unless it was kept (published).
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(QByteArray path = QByteArray()) : path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (!path_.isEmpty()) ::unlink(path_.constData());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  const QByteArray& Path() const { return path_; }
+  void Keep() { path_.clear(); }
+  void Reset(QByteArray path) {
+    if (!path_.isEmpty()) ::unlink(path_.constData());
+    path_ = std::move(path);
+  }
+
+ private:
+  QByteArray path_;
+};
+
+// ".shelvio-XXXXXXXX" beside path: hidden, never a name that a book of the run could take, and of
+// one short length, so that any final name the file system accepts can be copied to.
+QByteArray TemporaryNameBeside(const QByteArray& path);
+
+// Makes the entries of a folder (a rename, a new name) durable. 0 or an errno; file systems that
+// cannot sync a folder count as done, the file itself being on disk already.
+int SyncFolder(const QByteArray& folder);
+
+// Replaces target with a file holding bytes, so that target is at every moment either the old file
+// or the new one, and the new one is on disk before its name is. The new file keeps the old one's
+// owner and permissions where it may. 0 or an errno; once the rename is done the file is replaced,
+// and a folder that cannot be synced does not undo that. For files of our own only (the settings
+// file): it replaces whatever is at target.
+int ReplaceFileAtomically(const QByteArray& target, const QByteArray& bytes);
+
 // The ways a rename that must not replace anything can go where the file system refuses the flag.
 enum class NoReplaceStep {
   Link,     // `to` made a second name of the file (a hard link), then `from` removed

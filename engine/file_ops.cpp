@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,31 +23,10 @@ namespace {
 using posix_file::FileDescriptor;
 using posix_file::NoReplaceStep;
 using posix_file::ParentOf;
+using posix_file::SyncFolder;
+using posix_file::TemporaryFile;
+using posix_file::TemporaryNameBeside;
 using posix_file::WriteAll;
-
-// Removes a temporary file unless it was published.
-class TemporaryName {
- public:
-  explicit TemporaryName(QByteArray path) : path_(std::move(path)) {}
-  ~TemporaryName() {
-    if (!path_.isEmpty()) ::unlink(path_.constData());
-  }
-  TemporaryName(const TemporaryName&) = delete;
-  TemporaryName& operator=(const TemporaryName&) = delete;
-  void Keep() { path_.clear(); }
-
- private:
-  QByteArray path_;
-};
-
-// ".shelvio-XXXXXXXX" beside path: hidden, never a name that a book of the run could take, and of
-// one short length, so that any final name the file system accepts can be copied to.
-QByteArray TemporaryNameBeside(const QByteArray& path) {
-  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  QByteArray name = path.left(path.lastIndexOf('/') + 1) + ".shelvio-";
-  for (int i = 0; i < 8; ++i) name += kLetters[QRandomGenerator::global()->bounded(62)];
-  return name;
-}
 
 // Renames without replacing; the fallbacks that are not one step are on record until they are over.
 int RecordedRenameNoReplace(const QByteArray& from, const QByteArray& to) {
@@ -56,14 +34,6 @@ int RecordedRenameNoReplace(const QByteArray& from, const QByteArray& to) {
   return posix_file::RenameNoReplace(from, to, [&](NoReplaceStep step) {
     record.Begin(step == NoReplaceStep::Link ? MoveKind::Link : MoveKind::Reserve, from, to, QByteArray());
   });
-}
-
-int SyncFolder(const QByteArray& folder) {
-  FileDescriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.Valid()) return errno;
-  // Some file systems cannot sync a folder; the file itself is on disk already.
-  if (::fsync(dir.Get()) != 0 && errno != EINVAL && errno != EROFS) return errno;
-  return 0;
 }
 
 // Removes the entry at path only while it is still the file of that stamp: a name someone else
@@ -100,7 +70,7 @@ int CopyAcross(int source, const FileStamp& before, const QByteArray& from, cons
     if (!copy.Valid() && errno != EEXIST) return errno;
   }
   if (!copy.Valid()) return EEXIST;
-  TemporaryName temporary(temporaryName);
+  TemporaryFile temporary(temporaryName);
 
   char buffer[1 << 16];
   off_t copied = 0;

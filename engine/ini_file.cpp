@@ -1,6 +1,7 @@
 #include "engine/ini_file.h"
 
-#include "base/native_name.h"
+#include "base/posix_file.h"
+#include "engine/ini_encoding.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +9,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -19,101 +19,16 @@
 
 namespace {
 
+using ini_encoding::Decode;
+using ini_encoding::Encode;
+using ini_encoding::Encoding;
+using ini_encoding::IsValidUtf8;
+using ini_encoding::kUtf16LeBom;
+using ini_encoding::kUtf8Bom;
+
 // The longest value a read returns; the platform functions that users' files come from read into a
 // buffer of 2048 characters.
 constexpr qsizetype kMaxValueLength = 2047;
-
-enum class Encoding { Utf8, Utf16Le, Windows1251 };
-
-constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
-constexpr char kUtf16LeBom[] = "\xFF\xFE";
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut sequence.
-bool IsValidUtf8(const char* data, qsizetype size) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-  qsizetype i = 0;
-  while (i < size) {
-    const unsigned char lead = bytes[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    int extra;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (size - i <= extra) return false;
-    if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
-    for (int k = 2; k <= extra; ++k) {
-      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
-QString Decode(const QByteArray& bytes, Encoding encoding) {
-  switch (encoding) {
-    case Encoding::Utf8:
-      return QString::fromUtf8(bytes);
-    case Encoding::Utf16Le: {
-      QString text;
-      text.reserve(bytes.size() / 2 + 1);
-      const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
-      qsizetype i = 0;
-      for (; i + 1 < bytes.size(); i += 2) text.append(QChar(char16_t(data[i] | (data[i + 1] << 8))));
-      if (i < bytes.size()) text.append(QChar::ReplacementCharacter);
-      return text;
-    }
-    case Encoding::Windows1251: {
-      QString text;
-      text.reserve(bytes.size());
-      for (char byte : bytes) text.append(QChar(Windows1251ToUnicode(static_cast<unsigned char>(byte))));
-      return text;
-    }
-  }
-  return {};
-}
-
-// The text in the encoding, or nothing when a character has no code there.
-std::optional<QByteArray> Encode(const QString& text, Encoding encoding) {
-  switch (encoding) {
-    case Encoding::Utf8:
-      return text.toUtf8();
-    case Encoding::Utf16Le: {
-      QByteArray bytes;
-      bytes.reserve(text.size() * 2);
-      for (QChar c : text) {
-        bytes.append(char(c.unicode() & 0xFF));
-        bytes.append(char(c.unicode() >> 8));
-      }
-      return bytes;
-    }
-    case Encoding::Windows1251: {
-      QByteArray bytes;
-      bytes.reserve(text.size());
-      for (QChar c : text) {
-        const std::optional<char> byte = UnicodeToWindows1251(c.unicode());
-        if (!byte) return std::nullopt;
-        bytes.append(*byte);
-      }
-      return bytes;
-    }
-  }
-  return std::nullopt;
-}
 
 // One line as it stands in the file. Lines that a write does not touch are written back from raw,
 // so that they keep every byte.
@@ -341,58 +256,6 @@ QByteArray ContentToWrite(const IniText& ini) {
   return *Serialise(ini, Encoding::Utf8);
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-  // Closes now, so that a failing close (a late write error) is seen.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-// Removes the temporary file unless it was published.
-class TemporaryName {
- public:
-  explicit TemporaryName(QByteArray path) : path_(std::move(path)) {}
-  TemporaryName(const TemporaryName&) = delete;
-  TemporaryName& operator=(const TemporaryName&) = delete;
-  ~TemporaryName() {
-    if (!published_) ::unlink(path_.constData());
-  }
-  const char* Get() const { return path_.constData(); }
-  void Published() { published_ = true; }
-
- private:
-  QByteArray path_;
-  bool published_ = false;
-};
-
-bool WriteAll(int fd, const QByteArray& bytes) {
-  const char* data = bytes.constData();
-  qsizetype left = bytes.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, size_t(left));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    left -= written;
-  }
-  return true;
-}
-
 // Writes a temporary file beside the target, flushes it to disk and renames it over the target,
 // so that the target is always either the old file or the new one. False on any failure.
 bool ReplaceFile(const QString& path, const QByteArray& bytes) {
@@ -402,37 +265,11 @@ bool ReplaceFile(const QString& path, const QByteArray& bytes) {
   const QString target = info.absoluteFilePath();
   const QByteArray targetName = QFile::encodeName(target);
 
-  struct stat old {};
-  const bool hadOld = ::stat(targetName.constData(), &old) == 0;
   // A settings file made read-only is not to be replaced, although its folder would allow it.
-  if (hadOld && ::access(targetName.constData(), W_OK) != 0) return false;
+  if (::access(targetName.constData(), F_OK) == 0 && ::access(targetName.constData(), W_OK) != 0)
+    return false;
 
-  const QByteArray folder = QFile::encodeName(info.absolutePath());
-  const QByteArray base = QFile::encodeName(info.fileName());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const QByteArray tempName =
-        folder + "/." + base + "." + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".tmp";
-    // 0666 before the umask, as a newly created file would get.
-    FileDescriptor fd(::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (fd.Get() < 0) {
-      if (errno == EEXIST) continue;
-      return false;
-    }
-    TemporaryName temp(tempName);
-    if (hadOld) {
-      // Best effort: the rewritten file keeps the old one's owner and permissions.
-      [[maybe_unused]] const int ownerKept = ::fchown(fd.Get(), old.st_uid, old.st_gid);
-      [[maybe_unused]] const int modeKept = ::fchmod(fd.Get(), old.st_mode & 07777);
-    }
-    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0 || !fd.Close()) return false;
-    if (::rename(temp.Get(), targetName.constData()) != 0) return false;
-    temp.Published();
-    // The rename itself reaches the disk with the folder's entry.
-    FileDescriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Get() >= 0) ::fsync(dir.Get());
-    return true;
-  }
-  return false;
+  return posix_file::ReplaceFileAtomically(targetName, bytes) == 0;
 }
 
 }  // namespace
