@@ -48,6 +48,26 @@ QString ArchiveNameProblem(const QString& archiveName) {
   return PathLengthProblem(AbsolutePath(archiveName));
 }
 
+// Passes the writer's questions on to its prompt for as long as it lives, and keeps the last text
+// asked: a book the writer gave up on carries the reason on its line, not only in the question.
+class RememberedPrompt final : public ZipFilePrompt {
+ public:
+  explicit RememberedPrompt(TZipWriter& zip) : zip_(zip), prompt_(zip.Prompt()) { zip_.SetPrompt(this); }
+  ~RememberedPrompt() override { zip_.SetPrompt(prompt_); }
+  RememberedPrompt(const RememberedPrompt&) = delete;
+  RememberedPrompt& operator=(const RememberedPrompt&) = delete;
+  ZipPromptAnswer Ask(const QString& text, const EZipWriterError& error, bool retryOffered) override {
+    text_ = text;
+    return prompt_ == nullptr ? ZipPromptAnswer::Abort : prompt_->Ask(text, error, retryOffered);
+  }
+  const QString& Text() const { return text_; }
+
+ private:
+  TZipWriter& zip_;
+  ZipFilePrompt* prompt_;
+  QString text_;
+};
+
 }  // namespace
 
 PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& moved) {
@@ -70,6 +90,7 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
   };
 
   const RecordedPack record(zip_, destination);
+  RememberedPrompt prompt(zip_);
   zip_.SetFileName(archiveName);
   zip_.SetKeepExisting(true);
   bool archived = false;
@@ -81,13 +102,9 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
     // Nothing of ours may stay under the archive's name: an empty archive beside the book would
     // make its name look taken to later runs.
     zip_.Abandon();
-    ZipFilePrompt* prompt = zip_.Prompt();
     const auto* writerError = dynamic_cast<const EZipWriterError*>(&error);
-    const ZipPromptAnswer answer =
-        prompt == nullptr ? ZipPromptAnswer::Abort
-                          : prompt->Ask(error.Message(),
-                                        writerError ? *writerError : EZipWriterError(error.Message(), 0),
-                                        false);
+    const ZipPromptAnswer answer = prompt.Ask(
+        error.Message(), writerError ? *writerError : EZipWriterError(error.Message(), 0), false);
     if (answer != ZipPromptAnswer::Ignore) throw;
     outcome.reason = error.Message();
     return outcome;
@@ -96,8 +113,10 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
     throw;
   }
   if (!archived) {
-    // The prompt has told why; the line shows the book unpacked at its destination.
+    // The writer gave up on the book after its question (or nothing matched): the line shows the
+    // book unpacked at its destination, and why.
     zip_.Abandon();
+    outcome.reason = prompt.Text();
     return outcome;
   }
   // A book still being written, or touched by anyone, while it was packed: the archive may hold

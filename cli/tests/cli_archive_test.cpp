@@ -232,7 +232,8 @@ class TmpfsMount {
 };
 
 // The disk fills while the archive is written: the writer asks, the policy answers, the writer
-// gives up on the book. The book stays unpacked and intact, no archive is left, and the run goes on.
+// gives up on the book. The book stays unpacked and intact with the reason on its line, no archive
+// is left, and the run goes on.
 TEST_F(CliArchive, BookStaysWhenTheWriterGivesUp) {
   // 40 KB of book on a 64 KB disk: the move fits, the 30 KB that deflate makes of it do not.
   const QByteArray big = BookWithPicture(30000);
@@ -249,8 +250,12 @@ TEST_F(CliArchive, BookStaysWhenTheWriterGivesUp) {
     EXPECT_EQ(result.exitCode, 0) << result.errors.toStdString();
     EXPECT_TRUE(result.errors.contains("Native error: 00065")) << result.errors.toStdString();
     EXPECT_TRUE(result.errors.contains(answered)) << result.errors.toStdString();
-    EXPECT_EQ(result.lines, (QStringList{"moved\ta.fb2\t" + Path("small/a.fb2") + "\t",
-                                         "moved\tb.fb2\t" + Path("small/b.fb2.zip") + "\t"}));
+    // The line says why the book is not packed, as the question did.
+    EXPECT_EQ(result.lines,
+              (QStringList{"moved\ta.fb2\t" + Path("small/a.fb2") +
+                               "\tDisk is full. There is not enough free space on disk. - Native error: 00065. "
+                               "File processing error, possibly disk is full",
+                           "moved\tb.fb2\t" + Path("small/b.fb2.zip") + "\t"}));
     EXPECT_EQ(Files("small").keys(), (QStringList{"small/a.fb2", "small/b.fb2.zip"}));
     EXPECT_EQ(Sha256(Path("small/a.fb2")), Sha256Of(big));
     EXPECT_EQ(Describe("small/b.fb2.zip"), Zipped("b.fb2", kIvanov));

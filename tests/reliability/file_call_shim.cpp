@@ -4,6 +4,8 @@
 //   SHELVIO_SHIM_NO_RENAMEAT2=1  renameat2 with RENAME_NOREPLACE fails with EINVAL, as on a file
 //                                system that does not know the flag
 //   SHELVIO_SHIM_NO_LINK=1       link and linkat fail with EPERM, as where hard links are refused
+//   SHELVIO_SHIM_FAIL_READ=END   read of a descriptor whose path ends in END fails with EIO, as on
+//                                a failing disk
 //   SHELVIO_SHIM_PAUSE_US=N      after each rename, link and unlink that succeeded, a pause of up to
 //                                N microseconds (random), so that two processes interleave in the
 //                                windows between a move and what follows it
@@ -54,6 +56,14 @@ void Pause(void) {
   const long pause = static_cast<long>(rand_r(&seed)) % (most + 1);
   const struct timespec delay = {pause / 1000000, (pause % 1000000) * 1000};
   nanosleep(&delay, nullptr);
+}
+
+// The path of an open descriptor; empty when it cannot be told.
+void PathOf(int fd, char* path, size_t size) {
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = readlink(link, path, size - 1);
+  path[length > 0 ? length : 0] = '\0';
 }
 
 void Done(int result) {
@@ -121,12 +131,25 @@ int unlink(const char* path) {
   return result;
 }
 
+ssize_t read(int fd, void* buffer, size_t size) {
+  const char* end = getenv("SHELVIO_SHIM_FAIL_READ");
+  if (end != nullptr && end[0] != '\0') {
+    char path[PATH_MAX];
+    PathOf(fd, path, sizeof path);
+    const size_t length = strlen(path);
+    const size_t endLength = strlen(end);
+    if (length >= endLength && strcmp(path + length - endLength, end) == 0) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  auto* real = Next<ssize_t(int, void*, size_t)>("read");
+  return real(fd, buffer, size);
+}
+
 int fsync(int fd) {
-  char link[64];
   char path[PATH_MAX];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  const ssize_t size = readlink(link, path, sizeof path - 1);
-  path[size > 0 ? size : 0] = '\0';
+  PathOf(fd, path, sizeof path);
   Log("fsync", path, nullptr);
   auto* real = Next<int(int)>("fsync");
   return real(fd);

@@ -1,6 +1,8 @@
 // Faults of the disk during a run: full, read-only, missing, elsewhere, or raced for. Each ends with
 // the inventory: every book exactly once, with its original bytes.
 
+#include "archive/zip_writer.h"
+#include "engine/archive_step.h"
 #include "engine/run.h"
 #include "engine/file_ops.h"
 #include "reliability_support.h"
@@ -10,6 +12,7 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <functional>
 #include <fcntl.h>
 #include <memory>
 #include <vector>
@@ -173,6 +176,28 @@ TEST(RunFaults, DestinationOnAnotherFileSystem) {
   }
 }
 
+// Names of 248 to 255 bytes, the longest a file system takes, moved to another one: the copy's
+// temporary name must fit beside them (it once was the name plus a suffix, and these books stayed
+// with "File name too long" while the dry run said they would move). The dry run and the run agree.
+TEST(RunFaults, LongestNamesMoveToAnotherFileSystem) {
+  Area area;
+  TmpfsMount end(area.Path("end"), "size=16m");
+  REQUIRE_MOUNT(end);
+  for (int size = 248; size <= 255; ++size) {
+    const QString name = QString(size - 4, QChar(u'a' + size - 248)) + ".fb2";
+    area.AddBook(name, Book("Иванов", "Иван", "Дом", QString::number(size)));
+  }
+  area.WriteSettings("Rename=0\nSort=0");
+  const ProcessResult dry = area.RunCli({"--dry-run"});
+  const ProcessResult result = area.RunCli();
+  ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+  EXPECT_EQ(Statuses(ParseOutcomes(result.out)), QStringList(8, "moved")) << result.out.toStdString();
+  EXPECT_EQ(dry.out, result.out);
+  const reliability::Inventory inventory = area.Take();
+  area.ExpectEveryBookOnce(inventory);
+  for (const QStringList& places : inventory.places) EXPECT_TRUE(places.value(0).startsWith("end/"));
+}
+
 // A book still being written in place (as cp writes it: the file truncated, then filled chunk by
 // chunk) when runs reach it, with the work folders on another file system. The writer stops twice
 // while a whole run goes by: neither run may publish the bytes written so far and remove the name
@@ -265,21 +290,36 @@ TEST(RunFaults, DataReachesTheDiskBeforeItsSourceGoes) {
   EXPECT_EQ(archives, 3);
 }
 
-// Another process takes the destination's name after the run saw it free and before the move:
-// the other file is not replaced, and the book stays in the source folder.
+// The real disk, where another process acts on the destination's name at the worst moment: after
+// the run saw the name free and before the move, or after the move and before the packing.
 class Intruder final : public BookFiles {
  public:
+  enum class When { BeforeMove, AfterMove };
+  Intruder(When when, std::function<void(const QString& to)> act) : when_(when), act_(std::move(act)) {}
   bool EntryExists(const QString& path) override { return disk_.EntryExists(path); }
   bool SameFile(const QString& a, const QString& b) override { return disk_.SameFile(a, b); }
   int ForceDirectories(const QString& path) override { return disk_.ForceDirectories(path); }
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override {
-    QFile other(to);
-    if (other.open(QIODevice::WriteOnly | QIODevice::NewOnly)) other.write("another process's file");
-    return disk_.MoveFile(from, to, error, moved);
+    if (when_ == When::BeforeMove) act_(to);
+    const bool done = disk_.MoveFile(from, to, error, moved);
+    if (when_ == When::AfterMove && done) act_(to);
+    return done;
   }
 
  private:
   DiskFiles disk_;
+  When when_;
+  std::function<void(const QString&)> act_;
+};
+
+// Answers the archive writer's question as --on-zip-error does.
+class Policy final : public ZipFilePrompt {
+ public:
+  explicit Policy(ZipPromptAnswer answer) : answer_(answer) {}
+  ZipPromptAnswer Ask(const QString&, const EZipWriterError&, bool) override { return answer_; }
+
+ private:
+  ZipPromptAnswer answer_;
 };
 
 class SilentHost final : public RunHost {
@@ -296,7 +336,8 @@ class SilentHost final : public RunHost {
     return {};
   }
   bool Checked(CheckOption option) override {
-    return option == CheckOption::Rename || option == CheckOption::Sort || option == CheckOption::SortLast;
+    return option == CheckOption::Rename || option == CheckOption::Sort || option == CheckOption::SortLast ||
+           (archive && option == CheckOption::Archive);
   }
   void SetStatus(const QString&) override {}
   void SetProgressMax(int) override {}
@@ -305,25 +346,39 @@ class SilentHost final : public RunHost {
   bool CancelRequested() override { return false; }
   void BookDone(const BookOutcome& outcome) override { outcomes.push_back(outcome); }
   std::vector<BookOutcome> outcomes;
+  bool archive = false;
 
  private:
   QString root_;
 };
 
+// Runs StartRun in the area's source folder; false when an error ended the run.
+bool RunInProcess(const Area& area, RunHost& host, BookFiles& files, ArchiveStep* archive) {
+  const QString previous = QDir::currentPath();
+  EXPECT_TRUE(QDir::setCurrent(area.Path("books")));
+  TXSDValidator validator;
+  QString schemaError;
+  bool ended = false;
+  try {
+    EXPECT_TRUE(StartRun(host, {"a.fb2", "b.fb2"}, validator, area.Path("app/"), files, archive, &schemaError))
+        << schemaError.toStdString();
+  } catch (const ZipError&) {
+    ended = true;
+  }
+  QDir::setCurrent(previous);
+  return !ended;
+}
+
 TEST(RunFaults, NameTakenBetweenTheTestAndTheMoveIsNotReplaced) {
   Area area;
   area.AddBook("a.fb2", Book("Иванов", "Иван", "Дом", "a"));
   area.AddBook("b.fb2", "<not-a-book/>");
-  const QString previous = QDir::currentPath();
-  ASSERT_TRUE(QDir::setCurrent(area.Path("books")));
   SilentHost host(area.Root());
-  Intruder files;
-  TXSDValidator validator;
-  const QString appPath = area.Path("app/");
-  QString schemaError;
-  const bool loaded = StartRun(host, {"a.fb2", "b.fb2"}, validator, appPath, files, nullptr, &schemaError);
-  QDir::setCurrent(previous);
-  ASSERT_TRUE(loaded) << schemaError.toStdString();
+  Intruder files(Intruder::When::BeforeMove, [](const QString& to) {
+    QFile other(to);
+    if (other.open(QIODevice::WriteOnly | QIODevice::NewOnly)) other.write("another process's file");
+  });
+  ASSERT_TRUE(RunInProcess(area, host, files, nullptr));
   ASSERT_EQ(host.outcomes.size(), 2u);
   for (const BookOutcome& outcome : host.outcomes) {
     EXPECT_EQ(outcome.status, BookStatus::Kept);
@@ -334,6 +389,96 @@ TEST(RunFaults, NameTakenBetweenTheTestAndTheMoveIsNotReplaced) {
   EXPECT_EQ(inventory.strangers.size(), 2) << inventory.strangers.join(u' ').toStdString();
   inventory.strangers.clear();
   area.ExpectEveryBookOnce(inventory);
+}
+
+// Failures of the archive step after the book has moved: no room left even for an archive's first
+// header, a folder that took the archive's name meanwhile. Under Ignore the book stays unpacked at
+// its destination with the writer's reason and the run goes on with the next book; under Abort the
+// run ends there, the book still at its destination, and nothing of an archive is left either way.
+TEST(RunFaults, ArchiveFailuresAfterTheMoveFollowThePolicy) {
+  struct Case {
+    const char* what;
+    std::function<void(const QString& book)> act;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"no room for a header",
+       [](const QString& book) {
+         QFile filler(QFileInfo(book).path() + "/filler");
+         ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+         const QByteArray block(64 * 1024, 'x');
+         while (filler.write(block) > 0) {
+         }
+       },
+       "Stream write error"},
+      {"a folder took the archive's name",
+       [](const QString& book) { ASSERT_TRUE(QDir().mkdir(book + ".zip")); }, "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    for (const ZipPromptAnswer answer : {ZipPromptAnswer::Ignore, ZipPromptAnswer::Abort}) {
+      const bool ignore = answer == ZipPromptAnswer::Ignore;
+      SCOPED_TRACE(std::string(c.what) + (ignore ? ", ignore" : ", abort"));
+      Area area;
+      TmpfsMount end(area.Path("end"), "size=1m");
+      REQUIRE_MOUNT(end);
+      area.AddBook("a.fb2", Book("Иванов", "Иван", "Дом", "a"));
+      area.AddBook("b.fb2", Book("Петров", "Пётр", "Сад", "b"));
+      SilentHost host(area.Root());
+      host.archive = true;
+      QString first;  // the first book's destination, where the intruder acts
+      Intruder files(Intruder::When::AfterMove, [&](const QString& to) {
+        if (!first.isEmpty()) return;
+        first = to;
+        c.act(to);
+      });
+      TZipWriter zip;
+      Policy policy(answer);
+      zip.SetPrompt(&policy);
+      ZipArchiveStep step(zip);
+      EXPECT_EQ(RunInProcess(area, host, files, &step), ignore);
+      ASSERT_EQ(host.outcomes.size(), ignore ? 2u : 1u);
+      EXPECT_EQ(host.outcomes[0].status, BookStatus::Moved);
+      EXPECT_EQ(host.outcomes[0].target, first);
+      if (ignore) {
+        EXPECT_TRUE(host.outcomes[0].reason.contains(c.reason)) << host.outcomes[0].reason.toStdString();
+      }
+      QFile::remove(QFileInfo(first).path() + "/filler");
+      QDir().rmdir(first + ".zip");
+      const reliability::Inventory inventory = area.Take();
+      area.ExpectEveryBookOnce(inventory);
+      EXPECT_EQ(area.Where(inventory, reliability::ReadAll(first)), QDir(area.Root()).relativeFilePath(first));
+    }
+  }
+}
+
+// A read error of the book at its destination while it is packed (the preload shim fails every
+// read of it with EIO) goes to the writer's question: whatever the policy answers, the book stays
+// unpacked there with the writer's reason, no archive is left, and the run goes on.
+TEST(RunFaults, ReadErrorWhilePackingLeavesTheBookUnpacked) {
+  for (const char* policy : {"ignore", "abort"}) {
+    SCOPED_TRACE(policy);
+    Area area;
+    const QByteArray first = Book("Иванов", "Иван", "Дом", "a");
+    area.AddBook("a.fb2", first);
+    area.AddBook("b.fb2", Book("Петров", "Пётр", "Сад", "b"));
+    area.WriteSettings("Rename=0\nSort=0\nArchive=1");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", SHELVIO_SHIM);
+    environment.insert("SHELVIO_SHIM_FAIL_READ", "/end/a.fb2");
+    const ProcessResult result = area.RunCli({"--on-zip-error", policy}, 600000, environment);
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains(QByteArray(policy) == "ignore" ? "(ignored)" : "(aborted)"))
+        << result.err.toStdString();
+    const QList<OutcomeLine> lines = ParseOutcomes(result.out);
+    EXPECT_EQ(Statuses(lines), (QStringList{"moved", "moved"}));
+    EXPECT_EQ(lines.value(0).target, area.Path("end/a.fb2"));
+    EXPECT_TRUE(lines.value(0).reason.startsWith("Zip: Invalid compressed size"))
+        << lines.value(0).reason.toStdString();
+    EXPECT_EQ(lines.value(1).target, area.Path("end/b.fb2.zip"));
+    const reliability::Inventory inventory = area.Take();
+    area.ExpectEveryBookOnce(inventory);
+    EXPECT_EQ(area.Where(inventory, first), "end/a.fb2");
+  }
 }
 
 }  // namespace
