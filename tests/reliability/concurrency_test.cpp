@@ -4,7 +4,8 @@
 // processes after every rename, link and unlink, so that each lands in the other's windows between
 // a move and what follows it (the packing, the removal of a copied source), and forces the
 // fallbacks of a rename without replacing. Every book must be found exactly once, by SHA-256, with
-// nothing left of a temporary file. SHELVIO_SOAK=1 runs many more rounds over more books.
+// nothing left of a temporary file. SHELVIO_SOAK=1 runs many more rounds over more books
+// (SHELVIO_SOAK_REPEATS=N: N times every round, 10 by default).
 
 #include "tests/reliability/reliability_support.h"
 
@@ -118,7 +119,9 @@ void RunRound(bool twoFolders, bool archiving, bool otherFileSystem, const Renam
 }
 
 void RunAll(bool otherFileSystem) {
-  const int repeats = SoakRequested() ? 10 : 1;
+  // SHELVIO_SOAK_REPEATS shortens (or lengthens) a soak: that many times every round.
+  const int asked = qEnvironmentVariableIntValue("SHELVIO_SOAK_REPEATS");
+  const int repeats = !SoakRequested() ? 1 : asked > 0 ? asked : 10;
   const int books = SoakRequested() ? 100 : 15;
   Figures figures;
   for (int repeat = 0; repeat < repeats; ++repeat) {
