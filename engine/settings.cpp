@@ -1,6 +1,8 @@
 #include "engine/settings.h"
 
 #include "engine/ini_file.h"
+#include "base/names.h"
+#include "base/native_name.h"
 
 #include <algorithm>
 #include <iterator>
@@ -152,6 +154,14 @@ struct IntegerRange {
 };
 constexpr IntegerRange kIntegerRanges[] = {{"ZipLevel", 0, 3}, {"ActivePage", 0, 1}, {"WinState", 0, 1}};
 
+// A key or value of the file as a warning shows it: on one line, its controls escaped, and no
+// longer than a line (a file of junk may hold a "key" of megabytes).
+QString Shown(const QString& text) {
+  constexpr qsizetype kMostBytes = 80;
+  const QString shown = ShortenToBytes(text, kMostBytes);
+  return DisplayName(shown.size() < text.size() ? shown + QStringLiteral("...") : shown);
+}
+
 QString KeyText(const Setting& setting) {
   return QStringLiteral("[%1] %2")
       .arg(QLatin1String(setting.section.data(), qsizetype(setting.section.size())),
@@ -163,14 +173,16 @@ QString KeyText(const Setting& setting) {
 QStringList SettingsWarnings(const IniFile& ini) {
   QStringList warnings;
   for (const char* section : {"USER", "FORM"}) {
-    for (const QString& key : ini.Keys(QLatin1String(section))) {
+    for (const QString& fullKey : ini.Keys(QLatin1String(section))) {
+      // No known key is longer: the rest of a long one cannot bring it closer to any.
+      const QString key = fullKey.left(64);
       const Setting* closest = nullptr;
       qsizetype distance = 0;
       bool known = false;
       for (const Setting& setting : kSettings) {
         if (setting.section != section) continue;
         const QString name = QLatin1String(setting.key.data(), qsizetype(setting.key.size()));
-        if (name.compare(key, Qt::CaseInsensitive) == 0) known = true;
+        if (name.compare(fullKey, Qt::CaseInsensitive) == 0) known = true;
         // A slip keeps a key's first letters more often than not: a shared beginning counts.
         qsizetype shared = 0;
         while (shared < std::min(key.size(), name.size()) && key.at(shared).toLower() == name.at(shared).toLower())
@@ -180,7 +192,7 @@ QStringList SettingsWarnings(const IniFile& ini) {
       }
       if (known) continue;
       warnings << QStringLiteral("unknown key [%1] %2 is ignored; the closest known key is %3")
-                      .arg(QLatin1String(section), key,
+                      .arg(QLatin1String(section), Shown(fullKey),
                            QLatin1String(closest->key.data(), qsizetype(closest->key.size())));
     }
   }
@@ -196,23 +208,23 @@ QStringList SettingsWarnings(const IniFile& ini) {
       if (raw == u"0" || raw == u"1") continue;
       warnings << (number == kUnread
                        ? QStringLiteral("%1 = %2 is not 0 or 1: the default %3 is used")
-                             .arg(KeyText(setting), raw)
+                             .arg(KeyText(setting), Shown(raw))
                              .arg(setting.number)
                        : QStringLiteral("%1 = %2 is not 0 or 1: it counts as %3")
-                             .arg(KeyText(setting), raw)
+                             .arg(KeyText(setting), Shown(raw))
                              .arg(number != 0 ? 1 : 0));
       continue;
     }
     if (number == kUnread) {
       warnings << QStringLiteral("%1 = %2 is not an integer: the default %3 is used")
-                      .arg(KeyText(setting), raw)
+                      .arg(KeyText(setting), Shown(raw))
                       .arg(setting.number);
       continue;
     }
     for (const IntegerRange& range : kIntegerRanges) {
       if (range.key == setting.key && (number < range.lowest || number > range.highest))
         warnings << QStringLiteral("%1 = %2 is out of its range %3..%4")
-                        .arg(KeyText(setting), raw)
+                        .arg(KeyText(setting), Shown(raw))
                         .arg(range.lowest)
                         .arg(range.highest);
     }

@@ -347,6 +347,19 @@ TEST_F(Cli, WarnsOfWhatItIgnoresAndNamesTheBookAnErrorEndsAt) {
   for (const QString& line : expected) EXPECT_TRUE(result.errors.contains(line)) << line.toStdString() << "\n" << result.errors.toStdString();
   EXPECT_EQ(result.errors.count("warning:"), expected.size()) << result.errors.toStdString();
 
+  // A file of junk: a long "key" is named by its beginning, and a key or value
+  // holding terminal controls is named with them escaped.
+  Write("setting.ini", "[USER]\n" + QByteArray(100000, 'K') + "=1\n\x1B]0;x\x07" "Dir=1\nSort=\x1B[2J\n");
+  const Result junk = RunOnBooks({"--dry-run"});
+  EXPECT_EQ(junk.exitCode, 0) << junk.errors.left(300).toStdString();
+  const QStringList junkWarnings = {
+      "shelvio-cli: warning: unknown key [USER] " + QString(80, u'K') + "... is ignored; the closest known key is ",
+      "shelvio-cli: warning: unknown key [USER] \\x1B]0;x\\x07Dir is ignored; the closest known key is EndDir",
+      "shelvio-cli: warning: [USER] Sort = \\x1B[2J is not 0 or 1: the default 1 is used",
+  };
+  for (const QString& line : junkWarnings) EXPECT_TRUE(junk.errors.contains(line)) << line.toStdString() << "\n" << junk.errors.left(500).toStdString();
+  EXPECT_LT(junk.errors.size(), 1000);
+
   // An empty processed folder ends the run at the first valid book.
   Write("books/b.fb2", clitest::kIvanov);
   WriteSettings("Rename=0\nSort=0\nEndDir=");
