@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 
 using namespace zip_format;
 using posix_file::PReadFull;
@@ -34,8 +35,18 @@ class Inflater {
 
 }  // namespace
 
-bool UnpackSingleEntry(int fd, uint64_t archiveSize, uint64_t expectedSize,
-                       const std::function<bool(const unsigned char*, size_t)>& consume) {
+namespace {
+
+struct EntryLayout {
+  SingleEntryInfo info;
+  uint16_t method = 0;
+  uint64_t compressedSize = 0;
+  uint64_t dataOffset = 0;
+  uint64_t directoryOffset = 0;
+};
+
+// Reads the headers of an archive of the writer's shape; false for anything else.
+bool ReadLayout(int fd, uint64_t archiveSize, EntryLayout& layout) {
   if (archiveSize < kLocalHeaderSize + kCentralHeaderSize + kEndRecordSize) return false;
   const uint64_t endOffset = archiveSize - kEndRecordSize;
   unsigned char end[kEndRecordSize];
@@ -56,12 +67,18 @@ bool UnpackSingleEntry(int fd, uint64_t archiveSize, uint64_t expectedSize,
   const uint32_t crc = U32(central + 16);
   const uint64_t compressedSize = U32(central + 20);
   const uint64_t uncompressedSize = U32(central + 24);
+  const uint16_t nameLength = U16(central + 28);
   const uint64_t localOffset = U32(central + 42);
   if (U32(central) != kCentralHeaderSignature || (flags & ~kFlagUtf8Name) != 0 ||
-      (method != kMethodStored && method != kMethodDeflated) || uncompressedSize != expectedSize ||
-      kCentralHeaderSize + U16(central + 28) + U16(central + 30) + U16(central + 32) != directorySize)
+      (method != kMethodStored && method != kMethodDeflated) ||
+      kCentralHeaderSize + nameLength + U16(central + 30) + U16(central + 32) != directorySize)
     return false;
   if (method == kMethodStored && compressedSize != uncompressedSize) return false;
+  std::string name(nameLength, '\0');
+  if (nameLength > 0 &&
+      !PReadFull(fd, reinterpret_cast<unsigned char*>(name.data()), nameLength,
+                 static_cast<off_t>(directoryOffset + kCentralHeaderSize)))
+    return false;
 
   unsigned char local[kLocalHeaderSize];
   if (!PReadFull(fd, local, kLocalHeaderSize, static_cast<off_t>(localOffset))) return false;
@@ -71,6 +88,34 @@ bool UnpackSingleEntry(int fd, uint64_t archiveSize, uint64_t expectedSize,
     return false;
   const uint64_t dataOffset = localOffset + kLocalHeaderSize + U16(local + 26) + U16(local + 28);
   if (dataOffset + compressedSize > directoryOffset) return false;
+
+  layout.info.name = std::move(name);
+  layout.info.crc = crc;
+  layout.info.size = uncompressedSize;
+  layout.method = method;
+  layout.compressedSize = compressedSize;
+  layout.dataOffset = dataOffset;
+  layout.directoryOffset = directoryOffset;
+  return true;
+}
+
+}  // namespace
+
+bool ReadSingleEntryInfo(int fd, uint64_t archiveSize, SingleEntryInfo* info) {
+  EntryLayout layout;
+  if (!ReadLayout(fd, archiveSize, layout)) return false;
+  if (info) *info = layout.info;
+  return true;
+}
+
+bool UnpackSingleEntry(int fd, uint64_t archiveSize, uint64_t expectedSize,
+                       const std::function<bool(const unsigned char*, size_t)>& consume) {
+  EntryLayout layout;
+  if (!ReadLayout(fd, archiveSize, layout) || layout.info.size != expectedSize) return false;
+  const uint16_t method = layout.method;
+  const uint32_t crc = layout.info.crc;
+  const uint64_t compressedSize = layout.compressedSize;
+  const uint64_t dataOffset = layout.dataOffset;
 
   std::unique_ptr<unsigned char[]> in(new unsigned char[kChunk]);
   std::unique_ptr<unsigned char[]> out(new unsigned char[kChunk]);

@@ -7,6 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+
+// The single entry of an archive of the writer's shape, as its central directory gives it.
+struct SingleEntryInfo {
+  std::string name;  // the entry's name, bytes as stored
+  uint32_t crc = 0;
+  uint64_t size = 0;  // unpacked
+};
+
+// Reads the headers of the archive open at fd (archiveSize bytes) without unpacking anything;
+// false when it is not an archive of the writer's shape.
+bool ReadSingleEntryInfo(int fd, uint64_t archiveSize, SingleEntryInfo* info);
 
 // Unpacks the single entry of the archive open at fd (archiveSize bytes), handing each piece of the
 // unpacked bytes to consume in order; consume returns false to stop. True only when the archive has

@@ -360,6 +360,7 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
   }
   XmlDocPtr doc(parser->myDoc);
   parser->myDoc = nullptr;
+  result.digest = file.Digest();
 
   if (pass.needsTree) {
     result.verdict = StreamVerdict::NeedsTree;

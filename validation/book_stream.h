@@ -22,6 +22,7 @@ struct StreamResult {
   // subtree, as the full tree holds them, and nothing else of the book.
   XmlDocPtr head;
   QString reason;  // why, when the book is not valid
+  BookDigest digest;  // of the book's bytes, when they could be read
 };
 
 // Parses the book open as file (named path) once, validating it against the schema of validCtxt as it goes.

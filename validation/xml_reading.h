@@ -6,6 +6,8 @@
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
+#include "validation/book_digest.h"
+
 #include <QByteArray>
 #include <QString>
 #include <memory>
@@ -85,6 +87,10 @@ class BookFile {
   // a time; the file is read in large blocks so that a book costs few system calls.
   static int Read(void* bookFile, char* buffer, int length);
 
+  // The digest of the whole file: what the parse read of it, and the rest when the parse stopped
+  // early (a book that is not well-formed). Unknown when the file is not open or a read failed.
+  BookDigest Digest();
+
  private:
   int fd_ = -1;
   qint64 size_ = 0;
@@ -92,11 +98,14 @@ class BookFile {
   std::unique_ptr<char[]> block_;
   size_t blockSize_ = 0;
   size_t blockUsed_ = 0;
+  BookDigester digester_;
+  bool readFailed_ = false;
 };
 
 struct XmlReadResult {
   XmlDocPtr doc;   // null when the file did not load
   QString reason;  // why, when it did not
+  BookDigest digest;  // of the file's bytes, when they could be read
 };
 
 // Reads and parses the whole file at path, and closes it before returning. No network, no external

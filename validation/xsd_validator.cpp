@@ -115,6 +115,7 @@ void TXSDValidator::SetTreeBudget(qint64 bytes) { impl_->treeBudget = bytes; }
 
 bool TXSDValidator::LoadDocument(const QString& path) {
   impl_->document.reset();
+  lastDigest_ = {};
   BookFile file(path);
   if (!file.Open()) {
     ErrorText = file.Reason();
@@ -128,6 +129,7 @@ bool TXSDValidator::LoadDocument(BookFile& file, const QString& path) {
   XmlErrorScope scope(impl.errors);
   impl.document.reset();
   XmlReadResult read = ReadXmlFile(file, path);
+  lastDigest_ = read.digest;
   if (!read.doc) {
     ErrorText = read.reason;
     return false;
@@ -177,6 +179,7 @@ void KeepHead(xmlDoc& doc) {
 int TXSDValidator::Check(const QString& path) {
   Impl& impl = *impl_;
   impl.document.reset();
+  lastDigest_ = {};
   // Each byte of a book is read here, once, through this file.
   BookFile file(path);
   if (!file.Open()) {
@@ -187,6 +190,7 @@ int TXSDValidator::Check(const QString& path) {
   // one (see kTreeBookBytes).
   if (impl.validCtxt && file.Size() > impl.treeBudget) {
     StreamResult stream = ValidateBookStream(impl.validCtxt.get(), impl.errors, file, path);
+    lastDigest_ = stream.digest;
     switch (stream.verdict) {
       case StreamVerdict::Valid:
         impl.document = std::move(stream.head);

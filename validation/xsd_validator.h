@@ -2,6 +2,8 @@
 
 #include <QString>
 #include <memory>
+
+#include "validation/book_digest.h"
 #include <stdexcept>
 
 // Error of the validator that is not a verdict on a book: a schema that loads as XML but cannot be
@@ -54,6 +56,9 @@ class TXSDValidator {
   void SetTreeBudget(qint64 bytes);
   // The reason of the most recent failure; a success leaves it unchanged.
   QString GetErrorText() const;
+  // The digest of the bytes of the book that the last Check or LoadDocument read; unknown when the
+  // book could not be read to its end.
+  BookDigest LastBookDigest() const { return lastDigest_; }
 
   bool Async() const { return async_; }
   void SetAsync(bool value) { async_ = value; }
@@ -66,6 +71,7 @@ class TXSDValidator {
   friend struct LoadedDocumentAccess;
   QString ErrorText;
   bool async_ = false;
+  BookDigest lastDigest_;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <atomic>
 #include <memory>
@@ -374,6 +375,43 @@ TEST(XSDValidatorSchema, SharedSchemaServesValidatorsOnThreadsAndOutlivesItsRead
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The digest a run records comes from the validator's own read of the book: it must be that of the
+// whole file however the parse ended, early on a broken book, or on the tree after the stream.
+TEST(XSDValidator, DigestsTheWholeBookItRead) {
+  TempFolder folder;
+  const auto validator = LoadedValidator();
+  QByteArray large = MinimalBook();
+  large.replace("<p>", "<p>" + QByteArray(3 * 1024 * 1024, 'x'));  // several reads
+  // libxml2 halts at this depth and reads no further
+  const QByteArray broken = kFictionBookOpen + QByteArray("<a>").repeated(5000) + QByteArray(1024 * 1024, 'y');
+  const QByteArray withDoctype = "<!DOCTYPE FictionBook>\n" + MinimalBook();  // judged by its tree
+  const struct {
+    const char* what;
+    QString path;
+  } cases[] = {
+      {"valid", folder.Write("ok.fb2", MinimalBook())},
+      {"large", folder.Write("large.fb2", large)},
+      {"broken early", folder.Write("broken.fb2", broken)},
+      {"doctype", folder.Write("doctype.fb2", withDoctype)},
+      {"empty", folder.Write("empty.fb2", "")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    validator->Check(c.path);
+    const BookDigest digest = validator->LastBookDigest();
+    EXPECT_TRUE(digest.known);
+    EXPECT_EQ(digest.size, QFileInfo(c.path).size());
+    EXPECT_EQ(digest, DigestOfFile(c.path));
+  }
+  validator->Check(folder.Path("absent.fb2"));
+  EXPECT_FALSE(validator->LastBookDigest().known);
+  EXPECT_NE(DigestOfFile(cases[0].path), DigestOfFile(cases[1].path));
 }
 
 }  // namespace
