@@ -10,6 +10,7 @@
 #include "dialogs/theme.h"
 #include "engine/archive_step.h"
 #include "engine/file_ops.h"
+#include "engine/run_record.h"
 #include "engine/settings.h"
 #include "base/native_name.h"
 #include "validation/xsd_validator.h"
@@ -381,7 +382,16 @@ void TfrmMain::btnStartClick() {
     (void)SetCurrentDirectory(FileListBox->Folder());
     DiskFiles disk;
     ZipArchiveStep archive(*Zip);
-    loaded = StartRun(*this, FileListBox->Items(), *validator_, appPath_, disk, &archive, &schemaError);
+    // The record of the run, for the person who reads it and for an undo.
+    RecordingHost recording(*this, FileListBox->Folder(), QStringLiteral("shelvio"));
+    try {
+      loaded = StartRun(recording, FileListBox->Items(), *validator_, appPath_, disk, &archive, &schemaError);
+      recording.Finish(cancel_ ? QStringLiteral("cancelled") : QStringLiteral("done"));
+    } catch (...) {
+      failure = CurrentErrorMessage();
+      recording.Finish(QStringLiteral("error: ") + failure);
+    }
+    lastRecord_ = recording.Path();
   } catch (...) {
     failure = CurrentErrorMessage();
   }

@@ -162,6 +162,7 @@ class TfrmMain : public QMainWindow, public RunHost {
   bool cancel_ = false;
   bool running_ = false;
   bool closeAfterRun_ = false;
+  QString lastRecord_;  // the record of the last run; empty when it left none
   bool shownOnce_ = false;
   // The outer placement from the settings, applied once the window manager has framed the window
   // (it stays pending where none does: the placement set at loading is then the outer one).

@@ -8,9 +8,11 @@
 #include "engine/file_ops.h"
 #include "engine/ini_file.h"
 #include "engine/run.h"
+#include "engine/run_record.h"
 #include "engine/settings.h"
 #include "base/names.h"
 #include "base/native_name.h"
+#include "engine/undo.h"
 #include "validation/xsd_validator.h"
 
 #include <QCoreApplication>
@@ -36,6 +38,8 @@ extern "C" void OnInterrupt(int) { cancelRequested = 1; }
 
 const char kHelp[] =
     "Usage: shelvio-cli [--settings FILE] [--app-dir DIR] [--dry-run] [--on-zip-error abort|ignore] FOLDER\n"
+    "       shelvio-cli --undo [RECORD]\n"
+    "       shelvio-cli --runs\n"
     "\n"
     "Validates the .fb2 books of FOLDER against the FictionBook schema, and moves each one: an\n"
     "invalid book to the folder for invalid files, a valid one, renamed and sorted as the settings\n"
@@ -60,6 +64,13 @@ const char kHelp[] =
     "  --on-zip-error abort|ignore\n"
     "                    what to do when a book cannot be packed (default: abort): abort ends the\n"
     "                    run; ignore leaves the book unpacked at its destination and goes on.\n"
+    "  --undo [RECORD]   put every book of a run back where it came from: the run of RECORD (a\n"
+    "                    record file, or its name in the records folder), the latest run when\n"
+    "                    none is given. A book goes back only when the file the run left is still\n"
+    "                    there unchanged; nothing at a book's first name is replaced. Folders the\n"
+    "                    run created are removed when they are empty. Undoing twice changes\n"
+    "                    nothing the second time.\n"
+    "  --runs            list the records of runs: start time, folder, counts, record file.\n"
     "  -h, --help        this text.\n"
     "\n"
     "Settings (section [USER]; booleans are 1 or 0; defaults in parentheses; \"\\\" in folders and\n"
@@ -106,6 +117,12 @@ const char kHelp[] =
     "\\xHH, so that every name reads back to its exact bytes. A summary with the counts follows\n"
     "on standard error, and a progress bar when standard error is a terminal.\n"
     "Ctrl-C stops the run after the current book; a second Ctrl-C ends the program at once.\n"
+    "\n"
+    "Every run except a dry run writes a record of what it did, one file per run, in\n"
+    "$XDG_STATE_HOME/shelvio/runs/ (~/.local/state/shelvio/runs/ by default). Records are kept;\n"
+    "delete the files to forget runs. --undo writes one line per book of the run,\n"
+    "  restored<TAB>TARGET<TAB>SOURCE<TAB>   or   kept<TAB>TARGET<TAB>SOURCE<TAB>REASON\n"
+    "and a summary on standard error.\n"
     "\n"
     "Exit status: 0 when the run went through every book or was cancelled, 1 when an error ended\n"
     "it (the message on standard error; a schema that does not load included), 2 for a usage\n"
@@ -242,6 +259,8 @@ struct Arguments {
   QString folder;
   bool dryRun = false;
   bool help = false;
+  bool undo = false;
+  bool runs = false;
   QString onZipError = QStringLiteral("abort");
 };
 
@@ -267,6 +286,19 @@ QString ParseArguments(const QStringList& list, Arguments& args) {
       args.dryRun = true;
       continue;
     }
+    if (arg == QLatin1String("--undo")) {
+      args.undo = true;
+      continue;
+    }
+    if (arg.startsWith(QLatin1String("--undo="))) {
+      args.undo = true;
+      positional << arg.mid(7);
+      continue;
+    }
+    if (arg == QLatin1String("--runs")) {
+      args.runs = true;
+      continue;
+    }
     QString name = arg;
     QString value;
     bool hasValue = false;
@@ -288,6 +320,15 @@ QString ParseArguments(const QStringList& list, Arguments& args) {
     *target = value;
   }
   if (args.help) return {};
+  if (args.undo || args.runs) {
+    if (args.undo && args.runs) return QStringLiteral("--undo and --runs go alone");
+    // The settings do not matter here: a record says everything its undo needs.
+    if (args.dryRun) return QStringLiteral("%1 has no dry run").arg(args.undo ? "--undo" : "--runs");
+    if (args.runs && !positional.isEmpty()) return QStringLiteral("--runs takes no argument");
+    if (positional.size() > 1) return QStringLiteral("--undo takes one RECORD at most");
+    args.folder = positional.value(0);
+    return {};
+  }
   if (args.onZipError != QLatin1String("abort") && args.onZipError != QLatin1String("ignore"))
     return QStringLiteral("--on-zip-error takes abort or ignore, not %1").arg(args.onZipError);
   if (positional.size() != 1)
@@ -324,6 +365,64 @@ int UsageError(const QString& message) {
   return kExitUsage;
 }
 
+QString PathField(const QByteArray& path) { return Field(QFile::decodeName(path)); }
+
+int ListRuns() {
+  for (const QString& path : ListRunRecords()) {
+    RunRecord record;
+    QString error;
+    if (!ReadRunRecord(path, &record, &error)) {
+      Print(stderr, QStringLiteral("shelvio-cli: %1\n").arg(error));
+      continue;
+    }
+    QString state = record.ended.isEmpty() ? QStringLiteral("killed") : record.ended;
+    if (!record.undone.isEmpty()) state += QStringLiteral(", undone");
+    Print(stdout, QStringLiteral("%1\t%2\t%3\t%4\t%5\n")
+                      .arg(record.started, PathField(record.folder), record.Counts(), state,
+                           QFileInfo(path).fileName()));
+  }
+  return kExitDone;
+}
+
+class CliUndoHost : public UndoHost {
+ public:
+  void BookUndone(const UndoOutcome& outcome) override {
+    Print(stdout, QStringLiteral("%1\t%2\t%3\t%4\n")
+                      .arg(outcome.restored ? QStringLiteral("restored") : QStringLiteral("kept"),
+                           PathField(outcome.target), PathField(outcome.source),
+                           ReasonField(outcome.reason)));
+    std::fflush(stdout);
+  }
+};
+
+int Undo(const QString& name) {
+  QString path;
+  if (name.isEmpty()) {
+    const QStringList records = ListRunRecords();
+    if (records.isEmpty()) {
+      Print(stderr, QStringLiteral("shelvio-cli: no run to undo in %1\n").arg(RunsFolder()));
+      return kExitError;
+    }
+    path = records.last();
+  } else {
+    path = name.contains(u'/') || QFileInfo::exists(name) ? name : RunsFolder() + u'/' + name;
+  }
+  RunRecord record;
+  QString error;
+  if (!ReadRunRecord(path, &record, &error)) {
+    Print(stderr, QStringLiteral("shelvio-cli: %1\n").arg(error));
+    return kExitError;
+  }
+  CliUndoHost host;
+  const UndoSummary summary = UndoRun(record, &host);
+  Print(stderr, QStringLiteral("Summary: undo of %1: restored %2, kept %3, folders removed %4\n")
+                    .arg(QFileInfo(path).fileName())
+                    .arg(summary.restored)
+                    .arg(summary.kept)
+                    .arg(summary.foldersRemoved));
+  return kExitDone;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -337,6 +436,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) arguments << NameFromNative(argv[i]);
   if (const QString error = ParseArguments(arguments, args); !error.isEmpty())
     return UsageError(error);
+  if (!args.help && args.runs) return ListRuns();
+  if (!args.help && args.undo) return Undo(args.folder);
 
   // Every path of the command line is fixed before the current directory becomes FOLDER.
   const AppPaths paths = args.appDir.isEmpty() ? ResolveAppPaths(QCoreApplication::applicationDirPath())
@@ -366,7 +467,7 @@ int main(int argc, char** argv) {
   for (const QString& warning : SettingsWarnings(IniFile(settingsPath)))
     Print(stderr, QStringLiteral("shelvio-cli: warning: %1\n").arg(warning));
   const SettingValues settings = ReadSettings(IniFile(settingsPath), tmpPath);
-  CliHost host(settings);
+  CliHost cliHost(settings);
   DiskFiles disk;
   DryRunFiles dry;
   BookFiles& files = args.dryRun ? static_cast<BookFiles&>(dry) : disk;
@@ -394,6 +495,10 @@ int main(int argc, char** argv) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
 
+  // A real run keeps a record of what it does, for the person who reads it and for --undo.
+  RecordingHost recording(cliHost, folder, QStringLiteral("shelvio-cli"));
+  RunHost& host = args.dryRun ? static_cast<RunHost&>(cliHost) : recording;
+
   int exitCode = kExitDone;
   QString failure;
   try {
@@ -408,14 +513,25 @@ int main(int argc, char** argv) {
     exitCode = kExitError;
   }
 
-  host.ClearBar();
+  cliHost.ClearBar();
   if (!failure.isEmpty()) Print(stderr, failure + u'\n');
   // An error that ends the run ends it at a book: say which, as the window's status line does.
-  if (exitCode == kExitError && !host.CurrentBook().isEmpty())
-    Print(stderr, QStringLiteral("The run ended at the book %1\n").arg(Field(host.CurrentBook())));
-  QString summary = host.Summary(items.size());
-  if (exitCode == kExitError) summary += QStringLiteral("; ended by an error");
-  else if (host.Handled() < items.size()) summary += QStringLiteral("; cancelled");
+  if (exitCode == kExitError && !cliHost.CurrentBook().isEmpty())
+    Print(stderr, QStringLiteral("The run ended at the book %1\n").arg(Field(cliHost.CurrentBook())));
+  QString summary = cliHost.Summary(items.size());
+  if (exitCode == kExitError) {
+    summary += QStringLiteral("; ended by an error");
+    recording.Finish(QStringLiteral("error: ") + failure);
+  } else if (cliHost.Handled() < items.size()) {
+    summary += QStringLiteral("; cancelled");
+    recording.Finish(QStringLiteral("cancelled"));
+  } else {
+    recording.Finish(QStringLiteral("done"));
+  }
+  if (!recording.Error().isEmpty())
+    Print(stderr, QStringLiteral("shelvio-cli: the run's record is incomplete: %1\n").arg(recording.Error()));
+  else if (!recording.Path().isEmpty())
+    summary += QStringLiteral("; record %1").arg(recording.Path());
   if (args.dryRun) summary += QStringLiteral("; dry run, nothing changed");
   Print(stderr, summary + u'\n');
   return exitCode;

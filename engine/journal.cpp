@@ -27,7 +27,7 @@
 
 // Records are lines of fields separated by one space, paths as the hex of their raw bytes, so that
 // a name with a newline, a space or bytes of no encoding cannot break a line:
-//   B <id> <C|P> <source> <destination> <temporary>   a move begins
+//   B <id> <C|P|L|R|U> <source> <destination> <temporary>   a move begins
 //   E <id>                                            it is over
 // The journal is emptied whenever no move of its process is under way, so it holds a handful of
 // lines at most.
@@ -54,7 +54,9 @@ QByteArray AbsolutePath(const QByteArray& path) {
   return QByteArray(folder) + '/' + path;
 }
 
-bool HasTemporary(MoveKind kind) { return kind == MoveKind::CopyAcross || kind == MoveKind::Pack; }
+bool HasTemporary(MoveKind kind) {
+  return kind == MoveKind::CopyAcross || kind == MoveKind::Pack || kind == MoveKind::Unpack;
+}
 
 char KindLetter(MoveKind kind) {
   switch (kind) {
@@ -62,6 +64,7 @@ char KindLetter(MoveKind kind) {
     case MoveKind::Pack: return 'P';
     case MoveKind::Link: return 'L';
     case MoveKind::Reserve: return 'R';
+    case MoveKind::Unpack: return 'U';
   }
   return '?';
 }
@@ -219,7 +222,8 @@ std::vector<Record> OpenRecords(const QByteArray& text) {
     } else if (fields.size() == 6 && fields[0] == "B" && fields[2].size() == 1) {
       Record record;
       bool known = false;
-      for (const MoveKind kind : {MoveKind::CopyAcross, MoveKind::Pack, MoveKind::Link, MoveKind::Reserve}) {
+      for (const MoveKind kind :
+           {MoveKind::CopyAcross, MoveKind::Pack, MoveKind::Link, MoveKind::Reserve, MoveKind::Unpack}) {
         if (fields[2][0] != KindLetter(kind)) continue;
         record.kind = kind;
         known = true;
@@ -366,6 +370,23 @@ void RemoveEmptyArchive(const Record& r) {
   ::unlink(r.destination.constData());
 }
 
+// An undo's unpack published and its archive not yet removed: the archive goes once the book holds
+// exactly the bytes of its one entry.
+void RemoveUnpackedArchive(const Record& r) {
+  struct stat archiveInfo {}, bookInfo {};
+  const FileDescriptor archive(OpenPlainFile(r.source, &archiveInfo));
+  const FileDescriptor book(OpenPlainFile(r.destination, &bookInfo));
+  if (!archive.Valid() || !book.Valid()) return;
+  const uint64_t bookSize = static_cast<uint64_t>(bookInfo.st_size);
+  SourceMatch match(book.Get(), bookSize);
+  if (!ArchiveMatches(archive.Get(), static_cast<uint64_t>(archiveInfo.st_size), bookSize, match)) return;
+  struct stat now {};
+  if (::lstat(r.source.constData(), &now) != 0 || now.st_dev != archiveInfo.st_dev ||
+      now.st_ino != archiveInfo.st_ino)
+    return;
+  ::unlink(r.source.constData());
+}
+
 // A hard link made and its first name not yet removed: one file under two names, which goes on
 // under the destination's.
 void RemoveFirstName(const Record& r) {
@@ -404,6 +425,10 @@ void Resolve(const Record& record) {
       break;
     case MoveKind::Reserve:
       RemoveReservation(record);
+      break;
+    case MoveKind::Unpack:
+      RemoveTemporary(record.temporary);
+      RemoveUnpackedArchive(record);
       break;
   }
 }

@@ -24,6 +24,9 @@ enum class MoveKind {
   // where it refuses hard links too: destination reserved as an empty file, then source renamed
   // over the reservation; no temporary
   Reserve,
+  // an undo: the archive source unpacked into temporary beside destination, published as
+  // destination (the book's first name), the archive removed
+  Unpack,
 };
 
 // One move of this process, on record from Begin until End or the object's end. Paths are native

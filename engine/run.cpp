@@ -5,6 +5,8 @@
 #include "engine/genre_list.h"
 #include "engine/journal.h"
 #include "engine/templates.h"
+#include "base/posix_file.h"
+#include "archive/zip_reader.h"
 #include "fictionbook/book_info.h"
 #include "base/native_name.h"
 #include "validation/xsd_validator.h"
@@ -12,6 +14,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <malloc.h>
 #include <sys/stat.h>
@@ -49,24 +52,46 @@ QString AsFolder(const QString& text) {
   return text.isEmpty() ? text : IncludeTrailingDelimiter(ToNativePath(text));
 }
 
+// The folders of path that do not exist yet, the outermost first.
+QStringList MissingFolders(const QString& path) {
+  QStringList missing;
+  QString folder = QDir::cleanPath(AbsolutePath(path));
+  struct stat status {};
+  while (::lstat(NativeName(folder).constData(), &status) != 0 && errno == ENOENT) {
+    missing.prepend(folder);
+    const QString parent = folder.left(std::max<qsizetype>(folder.lastIndexOf(u'/'), 1));
+    if (parent == folder) break;
+    folder = parent;
+  }
+  return missing;
+}
+
+// Creates the folders of path that are missing; the host learns of them first, so that a record of
+// the run names every folder an undo may remove again.
+int MakeFolders(RunHost& host, BookFiles& files, const QString& folder) {
+  if (const QStringList missing = MissingFolders(folder); !missing.isEmpty()) host.CreatingFolders(missing);
+  return files.ForceDirectories(folder);
+}
+
 // The three work folders are created when missing. One that cannot be is a setting to mend, not a
 // fault of one book: the run ends there, naming it, rather than keep every book that follows.
-void EnsureWorkFolder(BookFiles& files, const QString& folder) {
-  if (const int error = files.ForceDirectories(folder))
+void EnsureWorkFolder(RunHost& host, BookFiles& files, const QString& folder) {
+  if (const int error = MakeFolders(host, files, folder))
     throw EngineError(QStringLiteral("Unable to create directory \"%1\": %2")
                           .arg(DisplayName(folder), MoveFailureText(error)));
 }
 
 // Moves the book and fills the outcome: `status` when it went, Missing when it was gone, Kept with
 // the reason when it stays. *moved identifies the file the move put at target.
-void MoveBook(BookFiles& files, const QString& item, const QString& target, BookStatus status,
-              BookOutcome& outcome, FileStamp* moved = nullptr) {
+void MoveBook(RunHost& host, BookFiles& files, const QString& item, const QString& target,
+              BookStatus status, BookOutcome& outcome, FileStamp* moved = nullptr) {
   outcome.target = target;
   if (const QString problem = PathLengthProblem(target); !problem.isEmpty()) {
     outcome.status = BookStatus::Kept;
     outcome.reason = problem;
     return;
   }
+  host.BookMoving(outcome);
   int error = 0;
   FileStamp stamp;
   if (files.MoveFile(item, target, &error, &stamp)) {
@@ -85,6 +110,20 @@ bool DestinationTaken(BookFiles& files, const QString& destination, bool archivi
          (archiving && files.EntryExists(destination + QStringLiteral(".zip")));
 }
 
+// Marks the outcome's target as the archive it is, with the name and CRC of its one entry.
+void NotePacked(BookOutcome& outcome) {
+  outcome.packed = true;
+  const posix_file::FileDescriptor archive(
+      ::open(NativeName(outcome.target).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat status {};
+  SingleEntryInfo entry;
+  if (archive.Valid() && ::fstat(archive.Get(), &status) == 0 &&
+      ReadSingleEntryInfo(archive.Get(), static_cast<uint64_t>(status.st_size), &entry)) {
+    outcome.archiveEntry = QByteArray(entry.name.data(), static_cast<qsizetype>(entry.name.size()));
+    outcome.archiveCrc = entry.crc;
+  }
+}
+
 // Handles a book that is valid, or that lenient mode lets through with the schema's complaint.
 void HandleValidBook(RunHost& host, const QString& item, const QString& fileName,
                      const QString& badFolder, const QString& complaint,
@@ -101,8 +140,8 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
       // Metadata that cannot be read ends a strict run; lenient mode sets just this book aside,
       // since it lets through books whose text elements the schema would have refused.
       if (host.Checked(CheckOption::Valid)) throw;
-      EnsureWorkFolder(files, badFolder);
-      MoveBook(files, item, badFolder + fileName, BookStatus::Invalid, outcome);
+      EnsureWorkFolder(host, files, badFolder);
+      MoveBook(host, files, item, badFolder + fileName, BookStatus::Invalid, outcome);
       if (outcome.status == BookStatus::Invalid) outcome.reason = error.Message();
       return;
     }
@@ -135,21 +174,21 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
   switch (type) {
     case 1:
       folder = ToNativePath(host.Text(TextOption::EndDir));
-      EnsureWorkFolder(files, folder);
+      EnsureWorkFolder(host, files, folder);
       renamed = true;
       break;
     case 10:
     case 11:
       // An empty processed folder leaves the sort folder relative to the books' folder.
-      if (!processedFolder.isEmpty()) EnsureWorkFolder(files, processedFolder);
+      if (!processedFolder.isEmpty()) EnsureWorkFolder(host, files, processedFolder);
       // A sort folder that cannot be made (a file holds its name, say) keeps this book only.
       folder = sortFolder;
-      folderError = files.ForceDirectories(folder);
+      folderError = MakeFolders(host, files, folder);
       renamed = type == 11;
       break;
     default:
       folder = ToNativePath(host.Text(TextOption::EndDir));
-      EnsureWorkFolder(files, folder);
+      EnsureWorkFolder(host, files, folder);
       break;
   }
 
@@ -167,9 +206,9 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
   FileStamp moved;
   if (DestinationTaken(files, destination, archiving)) {
     const QString repeatFolder = AsFolder(host.Text(TextOption::DoubleDir));
-    EnsureWorkFolder(files, repeatFolder);
+    EnsureWorkFolder(host, files, repeatFolder);
     const QString repeatTarget = repeatFolder + fileName;
-    MoveBook(files, item, repeatTarget, BookStatus::Repeat, outcome);
+    MoveBook(host, files, item, repeatTarget, BookStatus::Repeat, outcome);
   } else if (folderError != 0) {
     // The folder's own failure explains the book staying, not the "no such folder" a move would
     // give.
@@ -177,15 +216,17 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
     outcome.status = files.EntryExists(item) ? BookStatus::Kept : BookStatus::Missing;
     outcome.reason = MoveFailureText(outcome.status == BookStatus::Kept ? folderError : kSourceMissing);
   } else {
-    MoveBook(files, item, destination, BookStatus::Moved, outcome, &moved);
+    MoveBook(host, files, item, destination, BookStatus::Moved, outcome, &moved);
   }
 
   // Only the very book this step has just moved is packed: after a repeat, a failed move or a
   // vanished source, whatever is at the destination belongs to someone else.
   if (archiving && outcome.status == BookStatus::Moved && moved.known) {
     const PackOutcome pack = archive->Pack(destination, moved);
-    if (pack.packed) outcome.target = destination + QStringLiteral(".zip");
-    else if (!pack.reason.isEmpty())
+    if (pack.packed) {
+      outcome.target = destination + QStringLiteral(".zip");
+      NotePacked(outcome);
+    } else if (!pack.reason.isEmpty())
       outcome.reason = outcome.reason.isEmpty() ? pack.reason : outcome.reason + QStringLiteral("; ") + pack.reason;
   }
 }
@@ -272,6 +313,8 @@ class BookSlot {
 
   // The size of the book held when it was started, for the look-ahead's budget.
   qint64 Bytes() const { return bytes_; }
+  // The digest of the bytes the verdict was given on; valid after Verdict.
+  const BookDigest& Digest() const { return digest_; }
 
   // Validates the list item at index right here.
   void Validate(qsizetype index, const QString& path) {
@@ -306,10 +349,13 @@ class BookSlot {
     identity_ = FileIdentity();
     result_ = -1;
     error_ = nullptr;
+    digest_ = BookDigest();
     try {
       identity_ = given_.known ? given_ : IdentityOf(path_);
       given_ = FileIdentity();
       result_ = check_(validator_, path_);
+      // XMLValid digests the bytes it reads; another check reads the book once more for it.
+      digest_ = check_ == XMLValid ? validator_.LastBookDigest() : DigestOfFile(path_);
     } catch (...) {
       error_ = std::current_exception();
     }
@@ -361,6 +407,7 @@ class BookSlot {
   qint64 bytes_ = 0;
   FileIdentity given_;  // examined by the caller as the book was handed over
   FileIdentity identity_;
+  BookDigest digest_;
   int result_ = -1;
   std::exception_ptr error_;
   std::thread worker_;  // started with the first book handed over
@@ -545,6 +592,7 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
     }
     TXSDValidator& bookValidator = own->Validator();
     int verdict = own->Verdict(item);
+    outcome.digest = own->Digest();
     QString complaint;
     // Lenient mode: a book that a reader can open is sorted although the schema refuses it, and
     // the schema's complaint goes with it.
@@ -554,8 +602,8 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
     }
     if (verdict != 0) {
       const QString reason = bookValidator.GetErrorText();
-      EnsureWorkFolder(files, badFolder);
-      MoveBook(files, item, badFolder + fileName, BookStatus::Invalid, outcome);
+      EnsureWorkFolder(host, files, badFolder);
+      MoveBook(host, files, item, badFolder + fileName, BookStatus::Invalid, outcome);
       if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
     } else {
       try {

@@ -2,9 +2,12 @@
 
 #include "engine/file_ops.h"
 
+#include <QByteArray>
 #include <QSet>
 #include <QString>
 #include <QStringList>
+
+#include "validation/book_digest.h"
 
 class TXSDValidator;
 
@@ -39,6 +42,10 @@ struct BookOutcome {
   // lenient mode moved although it does not conform, the schema's first complaint; for Moved, why
   // the book was not packed (after that complaint).
   QString reason;
+  BookDigest digest;  // of the book's bytes, taken while it was validated
+  bool packed = false;      // target is the archive the book was packed into
+  QByteArray archiveEntry;  // then: the archive's one entry's name, as stored
+  quint32 archiveCrc = 0;   // and its CRC-32
 };
 
 // The shell around a run: the window over its controls, the command-line runner over a settings
@@ -57,6 +64,11 @@ class RunHost {
   virtual bool CancelRequested() = 0;
   // Called once for every book the run has finished with.
   virtual void BookDone(const BookOutcome& outcome) { (void)outcome; }
+  // Called right before the run moves a book on the disk, with source, target and digest set, so
+  // that a record of the run knows of a book that a kill catches on its way.
+  virtual void BookMoving(const BookOutcome& outcome) { (void)outcome; }
+  // Called before the run creates folders that do not exist yet, the outermost first.
+  virtual void CreatingFolders(const QStringList& folders) { (void)folders; }
 };
 
 // What became of a pack: packed, or left unpacked at its destination with the reason.

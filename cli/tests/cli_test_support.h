@@ -84,6 +84,10 @@ class Cli : public ::testing::Test {
     if (!args.contains("--settings") && QFile::exists(Path("setting.ini")))
       args = QStringList{"--settings", Path("setting.ini")} + args;
     process.setArguments(args);
+    // Records of runs and journals of moves stay in the area, one state folder per test.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_STATE_HOME", Path("state"));
+    process.setProcessEnvironment(environment);
     if (childSetup) process.setChildProcessModifier(childSetup);
     process.start();
     EXPECT_TRUE(process.waitForStarted());
@@ -112,7 +116,7 @@ class Cli : public ::testing::Test {
     QDirIterator it(top, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
       const QString relative = QDir(root_.path()).relativeFilePath(it.next());
-      if (relative.startsWith("app/") || relative == "setting.ini") continue;
+      if (relative.startsWith("app/") || relative.startsWith("state/") || relative == "setting.ini") continue;
       tree.insert(relative, Sha256(Path(relative)));
     }
     return tree;

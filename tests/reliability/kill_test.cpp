@@ -9,6 +9,7 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 
 namespace {
@@ -156,15 +157,42 @@ TEST(KillDuringRun, NothingLostWhereverTheProcessDies) {
                                                        << " kills inside a recorded move";
     EXPECT_TRUE(QDir(area.Path("books")).entryList({"*.fb2"}, QDir::Files).isEmpty());
     EXPECT_TRUE(QDir(JournalFolder(area)).entryList(QDir::Files | QDir::Hidden).isEmpty());
+
+    // Undoing every run, the last first, from what each record holds (killed ones included), puts
+    // every book back under its first name with its bytes, and leaves the work folders without one.
+    int restored = 0;
+    {
+      const ScopedStateHome state(area.Path("state"));
+      QStringList records = QDir(area.Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files, QDir::Name);
+      std::reverse(records.begin(), records.end());
+      for (const QString& record : records) {
+        const reliability::ProcessResult undo = reliability::RunProgram(SHELVIO_CLI, {"--undo", record});
+        EXPECT_EQ(undo.exitCode, 0) << undo.err.toStdString();
+        restored += static_cast<int>(undo.out.count("restored\t"));
+      }
+    }
+    const reliability::Inventory undone = area.Take();
+    for (auto it = undone.places.begin(); it != undone.places.end(); ++it) {
+      ASSERT_EQ(it.value().size(), 1) << it.value().join(u' ').toStdString();
+      EXPECT_TRUE(it.value().first().startsWith(QLatin1String("books/"))) << it.value().first().toStdString();
+    }
+    area.ExpectEveryBookOnce(undone);
+    EXPECT_EQ(restored, area.BookCount());
+    for (const char* folder : {"bad", "end", "double"}) {
+      EXPECT_TRUE(QDir(area.Path(folder)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty())
+          << folder;
+    }
+    RecordProperty("restored_by_undo", restored);
     RecordProperty("kills", figures.kills);
     RecordProperty("kills_in_moves", figures.killsInMoves);
     RecordProperty("twins", twins);
     RecordProperty("temporary_files", static_cast<int>(inventory.temporaryFiles.size()));
     std::printf(
         "[figures] %s%s: books %d, kills %d (%d inside a recorded move), runs to finish %d, twins %d, "
-        "temporary files left %d\n",
+        "temporary files left %d, restored by undoing every run %d\n",
         settings, c.endElsewhere ? " (other file system)" : "", area.BookCount(), figures.kills,
-        figures.killsInMoves, figures.runsToFinish, twins, static_cast<int>(inventory.temporaryFiles.size()));
+        figures.killsInMoves, figures.runsToFinish, twins, static_cast<int>(inventory.temporaryFiles.size()),
+        restored);
   }
 }
 

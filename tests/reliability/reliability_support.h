@@ -191,6 +191,8 @@ class Area {
       const QString path = it.next();
       const QString relative = QDir(root_.path()).relativeFilePath(path);
       if (relative.startsWith(QLatin1String("app/")) || relative == QLatin1String("setting.ini")) continue;
+      // The records the runs keep of what they did are the program's, not books.
+      if (relative.startsWith(QLatin1String("state/shelvio/runs/"))) continue;
       if (QFileInfo(path).isSymLink()) continue;  // links are no books of ours
       if (path.endsWith(QLatin1String(".zip"))) {
         archives << path;

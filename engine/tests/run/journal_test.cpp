@@ -380,3 +380,43 @@ TEST_F(Recovery, LeavesTheJournalOfALiveProcessAlone) {
 }
 
 }  // namespace
+
+// An undo unpacks a book beside its first name and removes the archive once the book is in place.
+// Killed in between, recovery removes the archive only when the book holds exactly its entry's
+// bytes, and the temporary file of an unpack cut short; the archive stays in every other case.
+TEST_F(Recovery, FinishesTheUnpackOfAnUndo) {
+  const QByteArray book = BookBytes("book");
+  const QByteArray other = BookBytes("bool");
+  QDir().mkpath(dir_.filePath("end"));
+  QDir().mkpath(dir_.filePath("books"));
+  struct Case {
+    const char* name;
+    QByteArray atSource;  // null: nothing published yet
+    bool temporary;
+    bool archiveRemains;
+  } const cases[] = {
+      {"published.fb2", book, false, false},
+      {"other.fb2", other, false, true},
+      {"cut.fb2", QByteArray(), true, true},
+  };
+  for (const Case& c : cases) {
+    WriteFile(Path(QByteArray("end/") + c.name + ".zip"), Archive(book, 6));
+    if (!c.atSource.isNull()) WriteFile(Path(QByteArray("books/") + c.name), c.atSource);
+    if (c.temporary) WriteFile(Path(QByteArray("books/.") + c.name + ".Ab12Cd"), book.left(100));
+  }
+  KilledWhile([&] {
+    for (const Case& c : cases) {
+      (new JournalledMove)
+          ->Begin(MoveKind::Unpack, Path(QByteArray("end/") + c.name + ".zip"), Path(QByteArray("books/") + c.name),
+                  Path(QByteArray("books/.") + c.name + ".Ab12Cd"));
+    }
+  });
+  RecoverInterruptedMoves();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ReadAll(Path(QByteArray("end/") + c.name + ".zip")) != "<missing>", c.archiveRemains);
+    EXPECT_EQ(ReadAll(Path(QByteArray("books/") + c.name)), c.atSource.isNull() ? "<missing>" : c.atSource);
+    EXPECT_EQ(ReadAll(Path(QByteArray("books/.") + c.name + ".Ab12Cd")), "<missing>");
+  }
+  EXPECT_TRUE(Journals().isEmpty());
+}

@@ -1,0 +1,416 @@
+#include "engine/run_record.h"
+
+#include "archive/posix_file.h"
+#include "engine/journal.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QRandomGenerator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+constexpr char kMagic[] = "shelvio run record";
+constexpr char kSuffix[] = ".run";
+// Nothing this big is a record of ours.
+constexpr qint64 kRecordSizeLimit = 1024LL * 1024 * 1024;
+
+const char* StatusWord(BookStatus status) {
+  switch (status) {
+    case BookStatus::Invalid: return "invalid";
+    case BookStatus::Moved: return "moved";
+    case BookStatus::Repeat: return "repeat";
+    case BookStatus::Kept: return "kept";
+  }
+  return "kept";
+}
+
+// The length of the well-formed UTF-8 sequence of a printable character at data[0], or 0.
+int Utf8Length(const unsigned char* data, qsizetype left) {
+  const unsigned char lead = data[0];
+  int length = 0;
+  char32_t code = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (left < length) return 0;
+  for (int i = 1; i < length; ++i) {
+    if ((data[i] & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (data[i] & 0x3F);
+  }
+  // overlong forms, surrogates, beyond Unicode, and the C1 controls are escaped
+  if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+      (code >= 0xD800 && code <= 0xDFFF) || (code >= 0x80 && code < 0xA0))
+    return 0;
+  return length;
+}
+
+QByteArray HexByte(unsigned char byte) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  return QByteArray("\\x") + kDigits[byte >> 4] + kDigits[byte & 0xF];
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A path as the record holds it: absolute, from the run's current folder.
+QByteArray AbsoluteBytes(const QString& path) {
+  const QByteArray bytes = QFile::encodeName(path);
+  if (bytes.startsWith('/')) return bytes;
+  char folder[PATH_MAX];
+  if (::getcwd(folder, sizeof folder) == nullptr) return bytes;
+  return QByteArray(folder) + '/' + bytes;
+}
+
+QByteArray Utf8(const QString& text) { return text.toUtf8(); }
+
+QByteArray DigestFields(const BookDigest& digest, QByteArray* hash) {
+  if (!digest.known) {
+    *hash = QByteArray();
+    return QByteArray();
+  }
+  *hash = QByteArray::number(digest.hash, 16).rightJustified(16, '0');
+  return QByteArray::number(digest.size);
+}
+
+QByteArray CrcField(const BookOutcome& outcome) {
+  if (!outcome.packed || outcome.archiveEntry.isEmpty()) return QByteArray();
+  return QByteArray::number(outcome.archiveCrc, 16).rightJustified(8, '0');
+}
+
+struct SettingName {
+  const char* name;
+  TextOption text;
+  CheckOption check;
+  bool isText;
+};
+
+constexpr SettingName kSettings[] = {
+    {"BadFileDir", TextOption::BadDir, CheckOption::Rename, true},
+    {"EndDir", TextOption::EndDir, CheckOption::Rename, true},
+    {"DoubleDir", TextOption::DoubleDir, CheckOption::Rename, true},
+    {"Rename", TextOption::BadDir, CheckOption::Rename, false},
+    {"Sort", TextOption::BadDir, CheckOption::Sort, false},
+    {"Archive", TextOption::BadDir, CheckOption::Archive, false},
+    {"Pattern", TextOption::NewNamePattern, CheckOption::Rename, true},
+    {"SortPattern", TextOption::SortPattern, CheckOption::Rename, true},
+    {"Translit", TextOption::BadDir, CheckOption::Translit, false},
+    {"TranslitDir", TextOption::BadDir, CheckOption::TranslitDir, false},
+    {"SortLast", TextOption::BadDir, CheckOption::SortLast, false},
+    {"SortFirst", TextOption::BadDir, CheckOption::SortFirst, false},
+    {"SortMiddle", TextOption::BadDir, CheckOption::SortMiddle, false},
+    {"FullGenres", TextOption::BadDir, CheckOption::FullGenres, false},
+};
+
+QByteArray JoinLine(const QList<QByteArray>& fields) {
+  QByteArray line;
+  for (qsizetype i = 0; i < fields.size(); ++i) {
+    if (i > 0) line += '\t';
+    line += EscapeRecordField(fields[i]);
+  }
+  return line + '\n';
+}
+
+}  // namespace
+
+QByteArray EscapeRecordField(const QByteArray& bytes) {
+  QByteArray out;
+  out.reserve(bytes.size());
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
+  for (qsizetype i = 0; i < bytes.size();) {
+    const unsigned char byte = data[i];
+    if (byte == '\\') {
+      out += "\\\\";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += HexByte(byte);
+    } else if (byte < 0x80) {
+      out += static_cast<char>(byte);
+    } else if (const int length = Utf8Length(data + i, bytes.size() - i)) {
+      out.append(bytes.constData() + i, length);
+      i += length;
+      continue;
+    } else {
+      out += HexByte(byte);
+    }
+    ++i;
+  }
+  return out;
+}
+
+QByteArray UnescapeRecordField(const QByteArray& field) {
+  QByteArray out;
+  out.reserve(field.size());
+  for (qsizetype i = 0; i < field.size(); ++i) {
+    const char c = field[i];
+    if (c != '\\' || i + 1 >= field.size()) {
+      out += c;
+      continue;
+    }
+    const char next = field[++i];
+    if (next == 't') out += '\t';
+    else if (next == 'n') out += '\n';
+    else if (next == 'r') out += '\r';
+    else if (next == 'x' && i + 2 < field.size() && HexValue(field[i + 1]) >= 0 &&
+             HexValue(field[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(field[i + 1]) * 16 + HexValue(field[i + 2]));
+      i += 2;
+    } else {
+      out += next;
+    }
+  }
+  return out;
+}
+
+QString RunsFolder() {
+  const QString state = JournalFolder();
+  return state.isEmpty() ? QString() : state + QStringLiteral("/runs");
+}
+
+QStringList ListRunRecords() {
+  const QString folder = RunsFolder();
+  if (folder.isEmpty()) return {};
+  QDir dir(folder);
+  QStringList names =
+      dir.entryList({QStringLiteral("*") + QLatin1String(kSuffix)}, QDir::Files, QDir::Name);
+  for (QString& name : names) name = dir.filePath(name);
+  return names;
+}
+
+QString RecordTime() {
+  return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"));
+}
+
+RecordingHost::RecordingHost(RunHost& host, const QString& folder, const QString& program)
+    : host_(host), folder_(folder), program_(program), started_(RecordTime()) {}
+
+RecordingHost::~RecordingHost() {
+  if (!finished_) Finish(QStringLiteral("error"));
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RecordingHost::Ready() {
+  if (fd_ >= 0) return true;
+  if (failed_) return false;
+  failed_ = true;
+  const QString folder = RunsFolder();
+  if (folder.isEmpty()) {
+    error_ = QStringLiteral("no folder for records: neither XDG_STATE_HOME nor HOME is set");
+    return false;
+  }
+  if (!QDir().mkpath(folder)) {
+    error_ = QStringLiteral("Unable to create directory %1").arg(folder);
+    return false;
+  }
+  // yyyyMMddTHHmmss.zzzZ: the names sort as the runs started.
+  QString stamp = started_;
+  stamp.remove(u'-').remove(u':');
+  for (int attempt = 0; attempt < 10 && fd_ < 0; ++attempt) {
+    QString name = stamp + u'-' + QString::number(::getpid());
+    if (attempt > 0) name += u'-' + QString::number(QRandomGenerator::global()->bounded(1 << 30));
+    path_ = folder + u'/' + name + QLatin1String(kSuffix);
+    fd_ = ::open(QFile::encodeName(path_).constData(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+    if (fd_ < 0 && errno != EEXIST) break;
+  }
+  if (fd_ < 0) {
+    error_ = QStringLiteral("Unable to create %1: %2").arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
+    path_.clear();
+    return false;
+  }
+  failed_ = false;
+  Write({kMagic, "1"});
+  Write({"started", Utf8(started_)});
+  Write({"program", Utf8(program_)});
+  Write({"folder", AbsoluteBytes(folder_)});
+  for (const SettingName& setting : kSettings) {
+    const QByteArray value = setting.isText ? Utf8(host_.Text(setting.text))
+                                            : QByteArray(host_.Checked(setting.check) ? "1" : "0");
+    Write({"setting", setting.name, value});
+  }
+  return !failed_;
+}
+
+void RecordingHost::Write(const QList<QByteArray>& fields) {
+  if (fd_ < 0) return;
+  const QByteArray line = JoinLine(fields);
+  if (const int error = posix_file::WriteAll(fd_, line.constData(), static_cast<size_t>(line.size()))) {
+    if (error_.isEmpty())
+      error_ = QStringLiteral("Unable to write %1: %2").arg(path_, QString::fromLocal8Bit(std::strerror(error)));
+    failed_ = true;
+  }
+}
+
+void RecordingHost::BookMoving(const BookOutcome& outcome) {
+  if (Ready()) {
+    QByteArray hash;
+    const QByteArray size = DigestFields(outcome.digest, &hash);
+    Write({"moving", AbsoluteBytes(outcome.source), AbsoluteBytes(outcome.target), size, hash});
+  }
+  host_.BookMoving(outcome);
+}
+
+void RecordingHost::BookDone(const BookOutcome& outcome) {
+  if (Ready()) {
+    QByteArray hash;
+    const QByteArray size = DigestFields(outcome.digest, &hash);
+    QList<QByteArray> fields = {StatusWord(outcome.status), AbsoluteBytes(outcome.source),
+                                outcome.target.isEmpty() ? QByteArray() : AbsoluteBytes(outcome.target),
+                                Utf8(outcome.reason.simplified()), size, hash};
+    if (outcome.packed) fields << outcome.archiveEntry << CrcField(outcome);
+    Write(fields);
+  }
+  host_.BookDone(outcome);
+}
+
+void RecordingHost::CreatingFolders(const QStringList& folders) {
+  if (Ready()) {
+    for (const QString& folder : folders) Write({"created", AbsoluteBytes(folder)});
+  }
+  host_.CreatingFolders(folders);
+}
+
+void RecordingHost::OtherBookPacked(const BookOutcome& outcome) {
+  if (Ready()) {
+    Write({"packed", AbsoluteBytes(outcome.source), AbsoluteBytes(outcome.target), QByteArray(),
+           QByteArray(), QByteArray(), outcome.archiveEntry, CrcField(outcome)});
+  }
+  host_.OtherBookPacked(outcome);
+}
+
+void RecordingHost::Finish(const QString& how) {
+  finished_ = true;
+  Write({"ended", Utf8(RecordTime()), Utf8(how.simplified())});
+}
+
+QString RunRecord::Counts() const {
+  QMap<QString, int> counts;
+  for (const RecordedBook& book : books) {
+    if (book.status != QLatin1String("packed")) ++counts[book.status];
+  }
+  QStringList parts;
+  for (const char* status : {"invalid", "moved", "repeat", "kept", "missing", "moving"}) {
+    const int count = counts.value(QLatin1String(status));
+    if (count > 0) parts << QStringLiteral("%1 %2").arg(QLatin1String(status)).arg(count);
+  }
+  return parts.isEmpty() ? QStringLiteral("no books") : parts.join(QStringLiteral(", "));
+}
+
+bool ReadRunRecord(const QString& path, RunRecord* record, QString* error) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    if (error) *error = QStringLiteral("Unable to open %1: %2").arg(path, file.errorString());
+    return false;
+  }
+  if (file.size() > kRecordSizeLimit) {
+    if (error) *error = QStringLiteral("%1 is too large for a record").arg(path);
+    return false;
+  }
+  const QByteArray text = file.readAll();
+  RunRecord result;
+  result.path = path;
+  bool headerSeen = false;
+  qsizetype start = 0;
+  for (qsizetype end; (end = text.indexOf('\n', start)) >= 0; start = end + 1) {
+    // A line without its newline was cut by a kill and is not read.
+    QList<QByteArray> fields = text.mid(start, end - start).split('\t');
+    for (QByteArray& field : fields) field = UnescapeRecordField(field);
+    const QByteArray& kind = fields[0];
+    if (!headerSeen) {
+      if (kind != kMagic) break;
+      headerSeen = true;
+    } else if (kind == "started") {
+      result.started = QString::fromUtf8(fields.value(1));
+    } else if (kind == "program") {
+      result.program = QString::fromUtf8(fields.value(1));
+    } else if (kind == "folder") {
+      result.folder = fields.value(1);
+    } else if (kind == "setting") {
+      result.settings.append({QString::fromUtf8(fields.value(1)), QString::fromUtf8(fields.value(2))});
+    } else if (kind == "created") {
+      if (!fields.value(1).isEmpty()) result.createdFolders.append(fields.value(1));
+    } else if (kind == "ended") {
+      result.ended = QString::fromUtf8(fields.value(2));
+      if (result.ended.isEmpty()) result.ended = QStringLiteral("ended");
+    } else if (kind == "undone") {
+      result.undone << QString::fromUtf8(fields.value(1)) + u' ' + QString::fromUtf8(fields.value(2));
+    } else if (fields.size() >= 3 && !fields[1].isEmpty()) {
+      RecordedBook book;
+      book.status = QString::fromLatin1(kind);
+      book.source = fields[1];
+      book.target = fields[2];
+      // "moving SOURCE TARGET SIZE HASH"; every other book line has the reason third.
+      const bool moving = kind == "moving";
+      if (!moving) book.reason = QString::fromUtf8(fields.value(3));
+      const QByteArray size = fields.value(moving ? 3 : 4);
+      const QByteArray hash = fields.value(moving ? 4 : 5);
+      bool sizeRead = false, hashRead = false;
+      book.digest.size = size.toLongLong(&sizeRead);
+      book.digest.hash = hash.toULongLong(&hashRead, 16);
+      book.digest.known = sizeRead && hashRead && book.digest.size >= 0;
+      if (!book.digest.known) book.digest = BookDigest();
+      if (fields.size() >= 8) {
+        bool crcRead = false;
+        book.archiveCrc = fields[7].toUInt(&crcRead, 16);
+        book.archiveEntry = crcRead ? fields[6] : QByteArray();
+        book.packed = true;
+      }
+      if (kind == "packed") book.packed = true;
+      // The line that says how a book ended takes the place of the one written before its move
+      // (a "packed" line may stand between them).
+      if (!moving && kind != "packed") {
+        for (qsizetype i = result.books.size() - 1; i >= 0 && i >= result.books.size() - 2; --i) {
+          if (result.books[i].status == QLatin1String("moving") && result.books[i].source == book.source) {
+            result.books.removeAt(i);
+            break;
+          }
+        }
+      }
+      result.books.append(book);
+    }
+  }
+  if (!headerSeen) {
+    if (error) *error = QStringLiteral("%1 is not a record of a run").arg(path);
+    return false;
+  }
+  *record = std::move(result);
+  return true;
+}
+
+bool AppendToRecord(const QString& path, const QList<QByteArray>& fields) {
+  const posix_file::FileDescriptor fd(
+      ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.Valid()) return false;
+  QList<QByteArray> line = fields;
+  line.insert(1, RecordTime().toUtf8());
+  const QByteArray bytes = JoinLine(line);
+  return posix_file::WriteAll(fd.Get(), bytes.constData(), static_cast<size_t>(bytes.size())) == 0;
+}

@@ -1,0 +1,231 @@
+#include "engine/undo.h"
+
+#include "archive/posix_file.h"
+#include "archive/zip_reader.h"
+#include "engine/file_ops.h"
+#include "engine/journal.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <zlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+using posix_file::FileDescriptor;
+
+QString SystemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// The run's moves take QStrings; a recorded name that does not survive the trip is not touched.
+bool AsPath(const QByteArray& bytes, QString* path) {
+  *path = QFile::decodeName(bytes);
+  return !bytes.isEmpty() && QFile::encodeName(*path) == bytes;
+}
+
+bool Exists(const QByteArray& path) {
+  struct stat info {};
+  return ::lstat(path.constData(), &info) == 0;
+}
+
+// A plain file opened without following a link; -1 for anything else.
+int OpenPlain(const QByteArray& path, struct stat* info) {
+  FileDescriptor fd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.Valid() && (::fstat(fd.Get(), info) != 0 || !S_ISREG(info->st_mode))) fd.Reset();
+  return fd.Release();
+}
+
+// Removes a file of ours unless it was published.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(QByteArray path) : path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (!path_.isEmpty()) ::unlink(path_.constData());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  void Keep() { path_.clear(); }
+
+ private:
+  QByteArray path_;
+};
+
+bool RestorePlain(const RecordedBook& book, const QString& target, const QString& source,
+                  UndoOutcome& outcome) {
+  if (!book.digest.known) {
+    outcome.reason = QStringLiteral("No checksum on record");
+    return false;
+  }
+  struct stat info {};
+  const FileDescriptor file(OpenPlain(book.target, &info));
+  if (!file.Valid() || info.st_size != book.digest.size || DigestOfOpenFile(file.Get()) != book.digest) {
+    outcome.reason = QStringLiteral("The file at the target is not the book the run left there");
+    return false;
+  }
+  int error = 0;
+  if (!MoveFileNoReplace(target, source, &error)) {
+    outcome.reason = SystemReason(error);
+    return false;
+  }
+  return true;
+}
+
+bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, const QString& source,
+                   UndoOutcome& outcome) {
+  const QString changed = QStringLiteral("The archive at the target is not the one the run left there");
+  struct stat info {};
+  const FileDescriptor archive(OpenPlain(archivePath, &info));
+  SingleEntryInfo entry;
+  if (!archive.Valid() || !ReadSingleEntryInfo(archive.Get(), static_cast<uint64_t>(info.st_size), &entry) ||
+      (!book.archiveEntry.isEmpty() &&
+       (entry.name != book.archiveEntry.toStdString() || entry.crc != book.archiveCrc)) ||
+      (book.digest.known && static_cast<qint64>(entry.size) != book.digest.size) ||
+      (book.archiveEntry.isEmpty() && !book.digest.known)) {
+    outcome.reason = changed;
+    return false;
+  }
+
+  // Unpacked beside the source under a hidden name, on record, then published without replacing
+  // anything; the archive goes only once the book is in place.
+  const QByteArray sourceBytes = QFile::encodeName(source);
+  JournalledMove record;
+  QByteArray temporaryName;
+  FileDescriptor copy;
+  for (int attempt = 0; attempt < 100 && !copy.Valid(); ++attempt) {
+    temporaryName = posix_file::TemporaryNameBeside(sourceBytes);
+    record.Begin(MoveKind::Unpack, archivePath, sourceBytes, temporaryName);
+    copy.Reset(::open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!copy.Valid() && errno != EEXIST) break;
+  }
+  if (!copy.Valid()) {
+    outcome.reason = SystemReason(errno);
+    return false;
+  }
+  TemporaryFile temporary(temporaryName);
+  BookDigester digester;
+  int writeError = 0;
+  const bool unpacked = UnpackSingleEntry(
+      archive.Get(), static_cast<uint64_t>(info.st_size), entry.size,
+      [&](const unsigned char* data, size_t size) {
+        digester.Add(data, size);
+        writeError = posix_file::WriteAll(copy.Get(), data, size);
+        return writeError == 0;
+      });
+  if (writeError != 0) {
+    outcome.reason = SystemReason(writeError);
+    return false;
+  }
+  if (!unpacked || (book.digest.known && digester.Result() != book.digest)) {
+    outcome.reason = changed;
+    return false;
+  }
+  if (::fsync(copy.Get()) != 0 || copy.Close() != 0) {
+    outcome.reason = SystemReason(errno);
+    return false;
+  }
+  int error = 0;
+  if (!MoveFileNoReplace(QFile::decodeName(temporaryName), source, &error)) {
+    outcome.reason = SystemReason(error);
+    return false;
+  }
+  temporary.Keep();
+  struct stat now {};
+  if (::lstat(archivePath.constData(), &now) == 0 && now.st_dev == info.st_dev && now.st_ino == info.st_ino)
+    ::unlink(archivePath.constData());
+  return true;
+}
+
+// Whether the file at path is the recorded book: by its digest, or for a file of the user's that
+// the run packed, by its archive entry's CRC-32.
+bool IsTheBook(const RecordedBook& book, const QString& path) {
+  if (book.digest.known) return DigestOfFile(path) == book.digest;
+  if (!book.packed || book.archiveEntry.isEmpty()) return false;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return false;
+  uLong crc = crc32(0, Z_NULL, 0);
+  while (!file.atEnd()) {
+    const QByteArray block = file.read(1 << 16);
+    if (block.isEmpty()) return false;
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(block.constData()), static_cast<uInt>(block.size()));
+  }
+  return static_cast<quint32>(crc) == book.archiveCrc;
+}
+
+bool MovedByRun(const QString& status) {
+  return status == QLatin1String("invalid") || status == QLatin1String("moved") ||
+         status == QLatin1String("repeat") || status == QLatin1String("packed") ||
+         status == QLatin1String("moving");
+}
+
+UndoOutcome UndoBook(const RecordedBook& book) {
+  UndoOutcome outcome;
+  outcome.source = book.source;
+  outcome.target = book.target;
+  QString source, target;
+  if (!AsPath(book.source, &source) || !AsPath(book.target, &target)) {
+    outcome.reason = QStringLiteral("The name cannot be handled");
+    return outcome;
+  }
+
+  struct stat info {};
+  if (::lstat(book.source.constData(), &info) == 0) {
+    outcome.reason = S_ISREG(info.st_mode) && IsTheBook(book, source)
+                         ? QStringLiteral("Already in its place")
+                         : QStringLiteral("The source name is taken by another file");
+    return outcome;
+  }
+
+  bool packed = book.packed;
+  // A book caught on its way may be at its target, or already in the archive beside it.
+  if (book.status == QLatin1String("moving") && !Exists(book.target) && Exists(book.target + ".zip")) {
+    packed = true;
+    outcome.target = book.target + ".zip";
+  }
+  if (!Exists(outcome.target)) {
+    outcome.reason = QStringLiteral("No longer at the target");
+    return outcome;
+  }
+  outcome.restored = packed ? RestorePacked(book, outcome.target, source, outcome)
+                            : RestorePlain(book, target, source, outcome);
+  return outcome;
+}
+
+}  // namespace
+
+UndoSummary UndoRun(const RunRecord& record, UndoHost* host) {
+  // An undo killed earlier may have left an unpacked book beside its archive.
+  RecoverInterruptedMoves();
+  UndoSummary summary;
+  for (auto book = record.books.crbegin(); book != record.books.crend(); ++book) {
+    if (!MovedByRun(book->status)) continue;
+    UndoOutcome outcome;
+    try {
+      outcome = UndoBook(*book);
+    } catch (const std::exception& e) {
+      outcome.source = book->source;
+      outcome.target = book->target;
+      outcome.reason = QString::fromLocal8Bit(e.what());
+    }
+    ++(outcome.restored ? summary.restored : summary.kept);
+    if (host) host->BookUndone(outcome);
+  }
+
+  // Deepest first; a folder that holds anything stays.
+  QList<QByteArray> folders = record.createdFolders;
+  std::sort(folders.begin(), folders.end(),
+            [](const QByteArray& a, const QByteArray& b) { return a.size() > b.size(); });
+  for (const QByteArray& folder : folders) {
+    if (::rmdir(folder.constData()) == 0) ++summary.foldersRemoved;
+  }
+
+  AppendToRecord(record.path, {"undone", QStringLiteral("restored %1, kept %2")
+                                             .arg(summary.restored)
+                                             .arg(summary.kept)
+                                             .toUtf8()});
+  return summary;
+}
