@@ -1,7 +1,8 @@
 #include "engine/run_record.h"
 
-#include "archive/posix_file.h"
+#include "base/posix_file.h"
 #include "engine/journal.h"
+#include "engine/settings.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -101,29 +102,16 @@ QByteArray CrcField(const BookOutcome& outcome) {
   return QByteArray::number(outcome.archiveCrc, 16).rightJustified(8, '0');
 }
 
-struct SettingName {
-  const char* name;
-  TextOption text;
-  CheckOption check;
-  bool isText;
-};
+// The options a run reads, named in the record by their keys in the settings file.
+constexpr TextOption kTextOptions[] = {TextOption::BadDir, TextOption::EndDir, TextOption::DoubleDir,
+                                       TextOption::NewNamePattern, TextOption::SortPattern};
+constexpr CheckOption kCheckOptions[] = {CheckOption::Rename,     CheckOption::Sort,       CheckOption::Archive,
+                                         CheckOption::Translit,   CheckOption::TranslitDir, CheckOption::SortLast,
+                                         CheckOption::SortFirst,  CheckOption::SortMiddle, CheckOption::FullGenres};
 
-constexpr SettingName kSettings[] = {
-    {"BadFileDir", TextOption::BadDir, CheckOption::Rename, true},
-    {"EndDir", TextOption::EndDir, CheckOption::Rename, true},
-    {"DoubleDir", TextOption::DoubleDir, CheckOption::Rename, true},
-    {"Rename", TextOption::BadDir, CheckOption::Rename, false},
-    {"Sort", TextOption::BadDir, CheckOption::Sort, false},
-    {"Archive", TextOption::BadDir, CheckOption::Archive, false},
-    {"Pattern", TextOption::NewNamePattern, CheckOption::Rename, true},
-    {"SortPattern", TextOption::SortPattern, CheckOption::Rename, true},
-    {"Translit", TextOption::BadDir, CheckOption::Translit, false},
-    {"TranslitDir", TextOption::BadDir, CheckOption::TranslitDir, false},
-    {"SortLast", TextOption::BadDir, CheckOption::SortLast, false},
-    {"SortFirst", TextOption::BadDir, CheckOption::SortFirst, false},
-    {"SortMiddle", TextOption::BadDir, CheckOption::SortMiddle, false},
-    {"FullGenres", TextOption::BadDir, CheckOption::FullGenres, false},
-};
+QByteArray KeyOf(const Setting& setting) {
+  return QByteArray(setting.key.data(), static_cast<qsizetype>(setting.key.size()));
+}
 
 QByteArray JoinLine(const QList<QByteArray>& fields) {
   QByteArray line;
@@ -251,11 +239,10 @@ bool RecordingHost::Ready() {
   Write({"started", Utf8(started_)});
   Write({"program", Utf8(program_)});
   Write({"folder", AbsoluteBytes(folder_)});
-  for (const SettingName& setting : kSettings) {
-    const QByteArray value = setting.isText ? Utf8(host_.Text(setting.text))
-                                            : QByteArray(host_.Checked(setting.check) ? "1" : "0");
-    Write({"setting", setting.name, value});
-  }
+  for (const TextOption option : kTextOptions)
+    Write({"setting", KeyOf(SettingOf(option)), Utf8(host_.Text(option))});
+  for (const CheckOption option : kCheckOptions)
+    Write({"setting", KeyOf(SettingOf(option)), host_.Checked(option) ? "1" : "0"});
   return !failed_;
 }
 

@@ -1,6 +1,6 @@
 #include "engine/undo.h"
 
-#include "archive/posix_file.h"
+#include "base/posix_file.h"
 #include "archive/zip_reader.h"
 #include "engine/file_ops.h"
 #include "engine/journal.h"
