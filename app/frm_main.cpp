@@ -3,6 +3,7 @@
 #include "app/book_file_list.h"
 #include "app/error_box.h"
 #include "app/folder_tree.h"
+#include "app/run_summary_dialog.h"
 #include "app/select_dir_dialog.h"
 #include "app/zip_prompt_box.h"
 #include "dialogs/frm_name.h"
@@ -405,10 +406,25 @@ void TfrmMain::btnStartClick() {
   }
   // The books before an error have gone: the list must not offer them again.
   FileListBox->ReadFolder();
+  if (!closeAfterRun_) ShowRunSummary();
   if (closeAfterRun_) {
     closeAfterRun_ = false;
     close();
   }
+}
+
+void TfrmMain::ShowRunSummary() {
+  RunRecord record;
+  if (lastRecord_.isEmpty() || !ReadRunRecord(lastRecord_, &record, nullptr) || record.books.isEmpty()) return;
+  if (summary_) summary_->close();
+  summary_ = new RunSummaryDialog(record, this);
+  summary_->setAttribute(Qt::WA_DeleteOnClose);
+  // The undone books are back in the listed folder: the list shows them again.
+  connect(summary_, &RunSummaryDialog::RunUndone, this, [this] {
+    FileListBox->ReadFolder();
+    UpdateCount();
+  });
+  summary_->show();
 }
 
 void TfrmMain::btnCancelClick() { cancel_ = true; }

@@ -4,6 +4,7 @@
 #include "engine/run.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -21,6 +22,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QTabWidget;
+class RunSummaryDialog;
 class SelectDirDialog;
 struct Setting;
 class TZipWriter;
@@ -68,6 +70,8 @@ class TfrmMain : public QMainWindow, public RunHost {
   void btnUpdateClick();
   // Updates the count after the list followed the tree.
   void DirectoryTreeChange();
+  // The summary of the last run that touched a book, while it is open; null otherwise.
+  RunSummaryDialog* RunSummary() const { return summary_; }
   // The folder picker for the work-folder field of tag 0, 1 or 2.
   void SetWorkDir(int tag);
   // The template editor for btnedNewName (tag 0) or btnedSort (tag 1).
@@ -150,6 +154,8 @@ class TfrmMain : public QMainWindow, public RunHost {
   QLineEdit* AddFolderRow(class QGridLayout* grid, int row, const QString& caption, int tag);
   QLineEdit* AddTemplateRow(class QGridLayout* grid, int row, const QString& caption, int tag);
   void SetRunning(bool running);
+  // Opens the summary of the run whose record is lastRecord_, unless it holds no book.
+  void ShowRunSummary();
   void ApplyOuterSize();
   void UpdateCount();
 
@@ -163,6 +169,7 @@ class TfrmMain : public QMainWindow, public RunHost {
   bool running_ = false;
   bool closeAfterRun_ = false;
   QString lastRecord_;  // the record of the last run; empty when it left none
+  QPointer<RunSummaryDialog> summary_;
   bool shownOnce_ = false;
   // The outer placement from the settings, applied once the window manager has framed the window
   // (it stays pending where none does: the placement set at loading is then the outer one).
