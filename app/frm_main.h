@@ -5,6 +5,8 @@
 
 #include <QMainWindow>
 #include <QPointer>
+
+#include "app/run_summary_dialog.h"
 #include <QString>
 
 #include <memory>
@@ -22,7 +24,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QTabWidget;
-class RunSummaryDialog;
+
 class SelectDirDialog;
 struct Setting;
 class TZipWriter;
