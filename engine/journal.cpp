@@ -240,10 +240,10 @@ std::vector<Record> OpenRecords(const QByteArray& text) {
   return records;
 }
 
-// The names the moves give their temporary files: ".shelvio-" and 8 letters or digits for a copy,
-// ".zip-" and 16 hex digits and ".tmp" for an archive.
+// The names the moves give their temporary files: ".shelvio-" and 8 letters or digits for a copy
+// (an undo's unpacked book too), ".zip-" and 16 hex digits and ".tmp" for an archive.
 bool IsTemporaryName(const QByteArray& name, MoveKind kind) {
-  const bool copy = kind == MoveKind::CopyAcross;
+  const bool copy = kind == MoveKind::CopyAcross || kind == MoveKind::Unpack;
   const QByteArray prefix = copy ? ".shelvio-" : ".zip-";
   const QByteArray suffix = copy ? "" : ".tmp";
   const qsizetype letters = copy ? 8 : 16;

@@ -32,6 +32,7 @@ const char* StatusWord(BookStatus status) {
     case BookStatus::Moved: return "moved";
     case BookStatus::Repeat: return "repeat";
     case BookStatus::Kept: return "kept";
+    case BookStatus::Missing: return "missing";
   }
   return "kept";
 }
@@ -285,14 +286,6 @@ void RecordingHost::CreatingFolders(const QStringList& folders) {
   host_.CreatingFolders(folders);
 }
 
-void RecordingHost::OtherBookPacked(const BookOutcome& outcome) {
-  if (Ready()) {
-    Write({"packed", AbsoluteBytes(outcome.source), AbsoluteBytes(outcome.target), QByteArray(),
-           QByteArray(), QByteArray(), outcome.archiveEntry, CrcField(outcome)});
-  }
-  host_.OtherBookPacked(outcome);
-}
-
 void RecordingHost::Finish(const QString& how) {
   finished_ = true;
   Write({"ended", Utf8(RecordTime()), Utf8(how.simplified())});
@@ -301,7 +294,7 @@ void RecordingHost::Finish(const QString& how) {
 QString RunRecord::Counts() const {
   QMap<QString, int> counts;
   for (const RecordedBook& book : books) {
-    if (book.status != QLatin1String("packed")) ++counts[book.status];
+    ++counts[book.status];
   }
   QStringList parts;
   for (const char* status : {"invalid", "moved", "repeat", "kept", "missing", "moving"}) {
@@ -370,17 +363,10 @@ bool ReadRunRecord(const QString& path, RunRecord* record, QString* error) {
         book.archiveEntry = crcRead ? fields[6] : QByteArray();
         book.packed = true;
       }
-      if (kind == "packed") book.packed = true;
-      // The line that says how a book ended takes the place of the one written before its move
-      // (a "packed" line may stand between them).
-      if (!moving && kind != "packed") {
-        for (qsizetype i = result.books.size() - 1; i >= 0 && i >= result.books.size() - 2; --i) {
-          if (result.books[i].status == QLatin1String("moving") && result.books[i].source == book.source) {
-            result.books.removeAt(i);
-            break;
-          }
-        }
-      }
+      // The line that says how a book ended takes the place of the one written before its move.
+      if (!moving && !result.books.isEmpty() && result.books.last().status == QLatin1String("moving") &&
+          result.books.last().source == book.source)
+        result.books.removeLast();
       result.books.append(book);
     }
   }

@@ -22,7 +22,6 @@
 //   moving	SOURCE	TARGET	SIZE	XXH3                  (before a book is moved)
 //   moved	SOURCE	TARGET	REASON	SIZE	XXH3	ENTRY	CRC (when it is done; also invalid, repeat,
 //                                                         kept, missing; ENTRY and CRC for an archive)
-//   packed	BOOK	ARCHIVE		SIZE		ENTRY	CRC       (a book already at a destination, packed)
 //   ended	2026-12-10T14:08:01.456Z	done
 //   undone	2026-12-11T09:00:00.000Z	restored 11, kept 0
 //
@@ -62,7 +61,6 @@ class RecordingHost final : public RunHost {
   void BookDone(const BookOutcome& outcome) override;
   void BookMoving(const BookOutcome& outcome) override;
   void CreatingFolders(const QStringList& folders) override;
-  void OtherBookPacked(const BookOutcome& outcome) override;
 
   // Writes how the run ended: "done", "cancelled", or "error: " and the message.
   void Finish(const QString& how);
@@ -88,7 +86,7 @@ class RecordingHost final : public RunHost {
 
 // One book as a record holds it.
 struct RecordedBook {
-  QString status;  // invalid, moved, repeat, kept, missing, packed; moving for one caught on its way
+  QString status;  // invalid, moved, repeat, kept, missing; moving for one caught on its way
   QByteArray source;
   QByteArray target;
   QString reason;

@@ -8,7 +8,6 @@
 #include <QFile>
 
 #include <fcntl.h>
-#include <zlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,26 +139,14 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
   return true;
 }
 
-// Whether the file at path is the recorded book: by its digest, or for a file of the user's that
-// the run packed, by its archive entry's CRC-32.
+// Whether the file at path is the recorded book, by its digest.
 bool IsTheBook(const RecordedBook& book, const QString& path) {
-  if (book.digest.known) return DigestOfFile(path) == book.digest;
-  if (!book.packed || book.archiveEntry.isEmpty()) return false;
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return false;
-  uLong crc = crc32(0, Z_NULL, 0);
-  while (!file.atEnd()) {
-    const QByteArray block = file.read(1 << 16);
-    if (block.isEmpty()) return false;
-    crc = crc32(crc, reinterpret_cast<const Bytef*>(block.constData()), static_cast<uInt>(block.size()));
-  }
-  return static_cast<quint32>(crc) == book.archiveCrc;
+  return book.digest.known && DigestOfFile(path) == book.digest;
 }
 
 bool MovedByRun(const QString& status) {
   return status == QLatin1String("invalid") || status == QLatin1String("moved") ||
-         status == QLatin1String("repeat") || status == QLatin1String("packed") ||
-         status == QLatin1String("moving");
+         status == QLatin1String("repeat") || status == QLatin1String("moving");
 }
 
 UndoOutcome UndoBook(const RecordedBook& book) {

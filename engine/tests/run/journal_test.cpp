@@ -402,13 +402,13 @@ TEST_F(Recovery, FinishesTheUnpackOfAnUndo) {
   for (const Case& c : cases) {
     WriteFile(Path(QByteArray("end/") + c.name + ".zip"), Archive(book, 6));
     if (!c.atSource.isNull()) WriteFile(Path(QByteArray("books/") + c.name), c.atSource);
-    if (c.temporary) WriteFile(Path(QByteArray("books/.") + c.name + ".Ab12Cd"), book.left(100));
+    if (c.temporary) WriteFile(Path(QByteArray("books/.shelvio-") + c.name[0] + "Ab12Cd3"), book.left(100));
   }
   KilledWhile([&] {
     for (const Case& c : cases) {
       (new JournalledMove)
           ->Begin(MoveKind::Unpack, Path(QByteArray("end/") + c.name + ".zip"), Path(QByteArray("books/") + c.name),
-                  Path(QByteArray("books/.") + c.name + ".Ab12Cd"));
+                  Path(QByteArray("books/.shelvio-") + c.name[0] + "Ab12Cd3"));
     }
   });
   RecoverInterruptedMoves();
@@ -416,7 +416,7 @@ TEST_F(Recovery, FinishesTheUnpackOfAnUndo) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(ReadAll(Path(QByteArray("end/") + c.name + ".zip")) != "<missing>", c.archiveRemains);
     EXPECT_EQ(ReadAll(Path(QByteArray("books/") + c.name)), c.atSource.isNull() ? "<missing>" : c.atSource);
-    EXPECT_EQ(ReadAll(Path(QByteArray("books/.") + c.name + ".Ab12Cd")), "<missing>");
+    EXPECT_EQ(ReadAll(Path(QByteArray("books/.shelvio-") + c.name[0] + "Ab12Cd3")), "<missing>");
   }
   EXPECT_TRUE(Journals().isEmpty());
 }
