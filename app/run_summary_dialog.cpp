@@ -1,5 +1,7 @@
 #include "app/run_summary_dialog.h"
 
+#include "base/native_name.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -46,7 +48,7 @@ QString Word(const QString& status) {
   return rank < static_cast<int>(std::size(kOutcomes)) ? QString::fromUtf16(kOutcomes[rank].word) : status;
 }
 
-QString Name(const QByteArray& path) { return QFile::decodeName(path); }
+QString Name(const QByteArray& path) { return DisplayName(NameFromNative(path)); }
 
 // A table cell that sorts by a key of its own (the outcome's rank), and shows its text.
 class RankedItem : public QTableWidgetItem {

@@ -365,7 +365,7 @@ int UsageError(const QString& message) {
   return kExitUsage;
 }
 
-QString PathField(const QByteArray& path) { return Field(QFile::decodeName(path)); }
+QString PathField(const QByteArray& path) { return Field(NameFromNative(path)); }
 
 int ListRuns() {
   for (const QString& path : ListRunRecords()) {

@@ -1,5 +1,6 @@
 #include "engine/run_record.h"
 
+#include "base/native_name.h"
 #include "base/posix_file.h"
 #include "engine/journal.h"
 #include "engine/settings.h"
@@ -80,7 +81,7 @@ int HexValue(char c) {
 
 // A path as the record holds it: absolute, from the run's current folder.
 QByteArray AbsoluteBytes(const QString& path) {
-  const QByteArray bytes = QFile::encodeName(path);
+  const QByteArray bytes = NativeName(path);
   if (bytes.startsWith('/')) return bytes;
   char folder[PATH_MAX];
   if (::getcwd(folder, sizeof folder) == nullptr) return bytes;

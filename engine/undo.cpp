@@ -1,5 +1,6 @@
 #include "engine/undo.h"
 
+#include "base/native_name.h"
 #include "base/posix_file.h"
 #include "archive/zip_reader.h"
 #include "engine/file_ops.h"
@@ -23,8 +24,8 @@ QString SystemReason(int error) { return QString::fromLocal8Bit(std::strerror(er
 
 // The run's moves take QStrings; a recorded name that does not survive the trip is not touched.
 bool AsPath(const QByteArray& bytes, QString* path) {
-  *path = QFile::decodeName(bytes);
-  return !bytes.isEmpty() && QFile::encodeName(*path) == bytes;
+  *path = NameFromNative(bytes);
+  return !bytes.isEmpty() && NativeName(*path) == bytes;
 }
 
 bool Exists(const QByteArray& path) {
@@ -91,7 +92,7 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
 
   // Unpacked beside the source under a hidden name, on record, then published without replacing
   // anything; the archive goes only once the book is in place.
-  const QByteArray sourceBytes = QFile::encodeName(source);
+  const QByteArray sourceBytes = NativeName(source);
   JournalledMove record;
   QByteArray temporaryName;
   FileDescriptor copy;
@@ -128,7 +129,7 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
     return false;
   }
   int error = 0;
-  if (!MoveFileNoReplace(QFile::decodeName(temporaryName), source, &error)) {
+  if (!MoveFileNoReplace(NameFromNative(temporaryName), source, &error)) {
     outcome.reason = SystemReason(error);
     return false;
   }

@@ -1,5 +1,7 @@
 #include "validation/book_digest.h"
 
+#include "base/native_name.h"
+
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
@@ -44,7 +46,7 @@ BookDigest DigestOfOpenFile(int fd) {
 }
 
 BookDigest DigestOfFile(const QString& path) {
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = ::open(NativeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return {};
   const BookDigest digest = DigestOfOpenFile(fd);
   ::close(fd);
