@@ -62,14 +62,8 @@ int CopyAcross(int source, const FileStamp& before, const QByteArray& from, cons
   const QByteArray folder = ParentOf(to);
   JournalledMove record;
   QByteArray temporaryName;
-  FileDescriptor copy;
-  for (int attempt = 0; attempt < 100 && !copy.Valid(); ++attempt) {
-    temporaryName = TemporaryNameBeside(to);
-    record.Begin(MoveKind::CopyAcross, from, to, temporaryName);
-    copy.Reset(::open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!copy.Valid() && errno != EEXIST) return errno;
-  }
-  if (!copy.Valid()) return EEXIST;
+  FileDescriptor copy(CreateRecordedTemporary(record, MoveKind::CopyAcross, from, to, 0600, &temporaryName));
+  if (!copy.Valid()) return errno;
   TemporaryFile temporary(temporaryName);
 
   char buffer[1 << 16];
@@ -170,6 +164,18 @@ QString PathLengthProblem(const QString& path) {
   const qsizetype length = NativeName(path).size();
   if (length < PATH_MAX) return QString();
   return QStringLiteral("Path too long: %1 bytes, where the system takes at most %2").arg(length).arg(PATH_MAX - 1);
+}
+
+int CreateRecordedTemporary(JournalledMove& record, MoveKind kind, const QByteArray& from, const QByteArray& to,
+                            mode_t mode, QByteArray* name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = TemporaryNameBeside(to);
+    record.Begin(kind, from, to, *name);
+    const int fd = ::open(name->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
 }
 
 bool MoveFileNoReplace(const QString& from, const QString& to, int* error, FileStamp* moved) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/journal.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -69,6 +71,12 @@ QString PathLengthProblem(const QString& path);
 // *moved (when given) identifies the very file now at `to`, when that can be told.
 bool MoveFileNoReplace(const QString& from, const QString& to, int* error = nullptr,
                        FileStamp* moved = nullptr);
+// Creates a new hidden file beside `to` (".shelvio-" and 8 letters: never a name a book of a run
+// could take), put on record as a move of kind from `from` to `to` before it exists, so that a kill
+// leaves nothing of ours that recovery cannot find. The open descriptor, or -1 with errno set;
+// *name is the file's name.
+int CreateRecordedTemporary(JournalledMove& record, MoveKind kind, const QByteArray& from, const QByteArray& to,
+                            mode_t mode, QByteArray* name);
 // Deletes a file; false when it could not.
 bool DeleteFilePath(const QString& path);
 // True when a regular file, or a link to one, exists at path.

@@ -40,21 +40,6 @@ int OpenPlain(const QByteArray& path, struct stat* info) {
   return fd.Release();
 }
 
-// Removes a file of ours unless it was published.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(QByteArray path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!path_.isEmpty()) ::unlink(path_.constData());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  void Keep() { path_.clear(); }
-
- private:
-  QByteArray path_;
-};
-
 bool RestorePlain(const RecordedBook& book, const QString& target, const QString& source,
                   UndoOutcome& outcome) {
   if (!book.digest.known) {
@@ -95,18 +80,12 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
   const QByteArray sourceBytes = NativeName(source);
   JournalledMove record;
   QByteArray temporaryName;
-  FileDescriptor copy;
-  for (int attempt = 0; attempt < 100 && !copy.Valid(); ++attempt) {
-    temporaryName = posix_file::TemporaryNameBeside(sourceBytes);
-    record.Begin(MoveKind::Unpack, archivePath, sourceBytes, temporaryName);
-    copy.Reset(::open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!copy.Valid() && errno != EEXIST) break;
-  }
+  FileDescriptor copy(CreateRecordedTemporary(record, MoveKind::Unpack, archivePath, sourceBytes, 0666, &temporaryName));
   if (!copy.Valid()) {
     outcome.reason = SystemReason(errno);
     return false;
   }
-  TemporaryFile temporary(temporaryName);
+  posix_file::TemporaryFile temporary(temporaryName);
   BookDigester digester;
   int writeError = 0;
   const bool unpacked = UnpackSingleEntry(
