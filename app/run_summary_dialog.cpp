@@ -32,8 +32,7 @@ struct Outcome {
 constexpr Outcome kOutcomes[] = {
     {"invalid", u"невалидная", u"Невалидных"}, {"kept", u"оставлена", u"Оставлено"},
     {"missing", u"пропала", u"Пропало"},       {"repeat", u"дубль", u"Дублей"},
-    {"moved", u"перемещена", u"Перемещено"},   {"packed", u"упакована", u"Упаковано чужих"},
-    {"moving", u"прервана", u"Прервано"},
+    {"moved", u"перемещена", u"Перемещено"},   {"moving", u"прервана", u"Прервано"},
 };
 
 int Rank(const QString& status) {

@@ -52,9 +52,22 @@ bool RestorePlain(const RecordedBook& book, const QString& target, const QString
     outcome.reason = QStringLiteral("The file at the target is not the book the run left there");
     return false;
   }
+  // The file checked must be the one moved: one put in its place since is not the run's book.
+  const FileStamp checked = StampOfDescriptor(file.Get());
+  if (!StampOfEntry(book.target).Unchanged(checked)) {
+    outcome.reason = QStringLiteral("The file at the target is not the book the run left there");
+    return false;
+  }
   int error = 0;
-  if (!MoveFileNoReplace(target, source, &error)) {
-    outcome.reason = SystemReason(error);
+  FileStamp moved;
+  if (!MoveFileNoReplace(target, source, &error, &moved)) {
+    outcome.reason = MoveFailureText(error);
+    return false;
+  }
+  if (!moved.SameFile(checked)) {
+    // Swapped in the moment between the check and the move: that file goes back where it was.
+    outcome.reason = QStringLiteral("The file at the target changed while being moved back");
+    if (!MoveFileNoReplace(source, target, &error)) outcome.reason += QStringLiteral("; it is now at the source");
     return false;
   }
   return true;
@@ -109,7 +122,7 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
   }
   int error = 0;
   if (!MoveFileNoReplace(NameFromNative(temporaryName), source, &error)) {
-    outcome.reason = SystemReason(error);
+    outcome.reason = MoveFailureText(error);
     return false;
   }
   temporary.Keep();

@@ -104,6 +104,45 @@ TEST(RunSummary, ShowsEveryBookInvalidFirstAndUndoesTheRun) {
   EXPECT_EQ(window.RunSummary(), nullptr);
 }
 
+// Each outcome of a run reaches the record under its own word and the dialog's count under its own
+// name: a book another program took before its move is counted as missing, not as kept.
+TEST(RunSummary, CountsEachOutcomeOfTheRecord) {
+  QTemporaryDir state;
+  qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+  struct Host : RunHost {
+    QString Text(TextOption) override { return {}; }
+    bool Checked(CheckOption) override { return false; }
+    void SetStatus(const QString&) override {}
+    void SetProgressMax(int) override {}
+    void SetProgress(int) override {}
+    void PumpMessages() override {}
+    bool CancelRequested() override { return false; }
+  } host;
+  QString path;
+  {
+    RecordingHost recording(host, state.path(), QStringLiteral("shelvio"));
+    int n = 0;
+    for (const BookStatus status :
+         {BookStatus::Moved, BookStatus::Invalid, BookStatus::Repeat, BookStatus::Kept, BookStatus::Missing}) {
+      BookOutcome outcome;
+      outcome.status = status;
+      outcome.source = state.filePath(QStringLiteral("%1.fb2").arg(++n));
+      outcome.target = state.filePath(QStringLiteral("end/%1.fb2").arg(n));
+      recording.BookDone(outcome);
+    }
+    recording.Finish(QStringLiteral("done"));
+    path = recording.Path();
+  }
+  qunsetenv("XDG_STATE_HOME");
+  RunRecord record;
+  ASSERT_TRUE(ReadRunRecord(path, &record, nullptr));
+  RunSummaryDialog summary(record);
+  const QString counts = summary.lblCounts->text();
+  for (const char* part : {"Перемещено: 1", "Невалидных: 1", "Дублей: 1", "Оставлено: 1", "Пропало: 1"})
+    EXPECT_TRUE(counts.contains(QString::fromUtf8(part))) << counts.toStdString();
+  EXPECT_TRUE(Column(*summary.tblBooks, 0).contains(QStringLiteral("пропала")));
+}
+
 TEST(RunSummary, ARunOfNoBooksShowsNone) {
   SummaryFixture f;
   TfrmMain window(f.app.Path());
