@@ -64,7 +64,9 @@ bool RestorePlain(const RecordedBook& book, const QString& target, const QString
     outcome.reason = MoveFailureText(error);
     return false;
   }
-  if (!moved.SameFile(checked)) {
+  // A rename keeps the file's identity; a copy to another file system makes a new file, whose
+  // source the copy itself checks.
+  if (moved.known && moved.device == checked.device && !moved.SameFile(checked)) {
     // Swapped in the moment between the check and the move: that file goes back where it was.
     outcome.reason = QStringLiteral("The file at the target changed while being moved back");
     if (!MoveFileNoReplace(source, target, &error)) outcome.reason += QStringLiteral("; it is now at the source");
