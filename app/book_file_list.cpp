@@ -59,7 +59,7 @@ void BookFileList::SetFolder(const QString& folder) {
 void BookFileList::ReadFolder() {
   (void)SetCurrentDirectory(folder_);
   DiskFiles disk;
-  const QStringList names = ListBooksToRun(folder_, disk);
+  const QStringList names = ListBooksToRun(folder_, disk, zippedBooks_);
   const bool busy = names.size() >= kBusyCursorItems;
   if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
   clear();
@@ -73,6 +73,12 @@ void BookFileList::ReadFolder() {
     item(i)->setData(kNameRole, names.at(i));
   }
   if (busy) QApplication::restoreOverrideCursor();
+}
+
+void BookFileList::SetZippedBooks(bool on) {
+  if (on == zippedBooks_) return;
+  zippedBooks_ = on;
+  ReadFolder();
 }
 
 QStringList BookFileList::Items() const {

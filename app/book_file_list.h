@@ -23,7 +23,10 @@ class BookFileList : public QListWidget {
   void ReadFolder();
   // The items, first to last.
   QStringList Items() const;
+  // Lists .fb2.zip books too; the list is read again when this changes.
+  void SetZippedBooks(bool on);
 
  private:
   QString folder_;
+  bool zippedBooks_ = false;
 };

@@ -128,6 +128,12 @@ TfrmMain::TfrmMain(const AppPaths& paths, QWidget* parent)
       DirectoryTreeChange();
     });
   });
+  connect(chkZipInput, &QCheckBox::toggled, this, [this](bool on) {
+    Guarded(this, [&] {
+      FileListBox->SetZippedBooks(on);
+      UpdateCount();
+    });
+  });
   connect(lblURL, &QLabel::linkActivated, this, [this](const QString& link) {
     Guarded(this, [&] {
       QDesktopServices::openUrl(QUrl(link));
@@ -242,7 +248,12 @@ void TfrmMain::BuildSettingsPage() {
   chkSort = new QCheckBox(QStringLiteral("Сортировка"));
   chkConvert = new QCheckBox(QStringLiteral("Конвертация"));
   chkArchive = new QCheckBox(QStringLiteral("Архивирование"));
-  for (QCheckBox* box : {chkValid, chkRename, chkSort, chkConvert, chkArchive}) actions->addWidget(box);
+  chkZipInput = new QCheckBox(QStringLiteral("Обрабатывать архивы .fb2.zip"));
+  chkZipInput->setToolTip(QStringLiteral(
+      "Архив .fb2.zip с одной книгой внутри обрабатывается как книга: проверяется без распаковки "
+      "на диск,\nпри архивировании переносится в новый архив без пересжатия, иначе распаковывается."));
+  for (QCheckBox* box : {chkValid, chkRename, chkSort, chkConvert, chkArchive, chkZipInput})
+    actions->addWidget(box);
   actions->addStretch();
   // Stored and restored, never shown.
   chkConvert->setVisible(false);
@@ -366,6 +377,8 @@ void TfrmMain::SetRunning(bool running) {
   gbWorkDir->setEnabled(!running);
   btnedNewName->setEnabled(!running);
   btnedSort->setEnabled(!running);
+  // It re-reads the list, which must not change under a run.
+  chkZipInput->setEnabled(!running);
   SetButtons();
 }
 

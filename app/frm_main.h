@@ -116,6 +116,7 @@ class TfrmMain : public QMainWindow, public RunHost {
   QCheckBox* chkTranslit = nullptr;
   QCheckBox* chkTranslitDir = nullptr;
   QCheckBox* chkGenRus = nullptr;
+  QCheckBox* chkZipInput = nullptr;
   QGroupBox* gbFIO = nullptr;
   QCheckBox* chkLast = nullptr;
   QCheckBox* chkFirst = nullptr;

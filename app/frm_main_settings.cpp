@@ -60,6 +60,7 @@ std::vector<TfrmMain::SettingControl> TfrmMain::SettingControls() const {
       {SettingNamed("Translit"), chkTranslit},     {SettingNamed("TranslitDir"), chkTranslitDir},
       {SettingNamed("SortLast"), chkLast},         {SettingNamed("SortFirst"), chkFirst},
       {SettingNamed("SortMiddle"), chkMiddle},     {SettingNamed("FullGenres"), chkGenRus},
+      {SettingNamed("ZipInput"), chkZipInput},
   };
 }
 

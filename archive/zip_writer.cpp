@@ -119,6 +119,7 @@ ModeProperties PropertiesOfMode(int mode) {
 
 // One directory entry: the central directory header fields and what is needed to write its data.
 struct ZipEntry {
+  const ZipRawEntry* raw = nullptr;  // copied as it stands rather than read from sourcePath
   QString storedName;
   QByteArray nameBytes;
   QString sourcePath;
@@ -272,6 +273,9 @@ QString NewTemporaryName() {
                        (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
   return QStringLiteral(".zip-%1.tmp").arg(mix, 16, 16, QChar('0'));
 }
+
+// A raw entry's bytes did not come as described: the entry is rolled back and AddRaw says so.
+struct RawSourceFailed {};
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -491,7 +495,39 @@ struct TZipWriter::Impl {
         code, QStringLiteral("Cannot compress file '%1'. Zip64 mode is not enabled").arg(entry.sourcePath));
   }
 
+  // Copies a raw entry's compressed bytes behind its header, which already holds its CRC-32 and
+  // sizes. Throws RawSourceFailed when the bytes do not come as described.
+  void WriteRawEntry(ZipEntry& entry) {
+    const ZipRawEntry& raw = *entry.raw;
+    const off_t position = ::lseek(Fd(), 0, SEEK_CUR);
+    if (position < 0) throw CannotWrite(errno);
+    if (raw.size >= kZip32Limit || raw.compressedSize >= kZip32Limit ||
+        static_cast<uint64_t>(position) >= kZip32Limit)
+      throw TooLarge(entry, kErrTooLarge);
+    entry.localHeaderOffset = static_cast<uint32_t>(position);
+    unsigned char header[kLocalHeaderSize];
+    FillLocalHeader(entry, header);
+    const auto* name = reinterpret_cast<const unsigned char*>(entry.nameBytes.constData());
+    if (WriteAll(Fd(), header, kLocalHeaderSize) != 0 ||
+        WriteAll(Fd(), name, static_cast<size_t>(entry.nameBytes.size())) != 0)
+      throw ZipFileError(kStreamWriteError);
+    if (!raw.rewind()) throw RawSourceFailed();
+    constexpr size_t kChunk = 0x100000;
+    unsigned char* buffer = input.Reserve(kChunk);
+    uint64_t copied = 0;
+    for (;;) {
+      const int64_t count = raw.read(reinterpret_cast<char*>(buffer), kChunk);
+      if (count < 0) throw RawSourceFailed();
+      if (count == 0) break;
+      copied += static_cast<uint64_t>(count);
+      if (copied > raw.compressedSize) throw RawSourceFailed();
+      WriteData(buffer, static_cast<size_t>(count));
+    }
+    if (copied != raw.compressedSize) throw RawSourceFailed();
+  }
+
   void WriteEntry(ZipEntry& entry) {
+  if (entry.raw != nullptr) return WriteRawEntry(entry);
     const QByteArray path = NativeName(entry.sourcePath);
     if (path.size() >= PATH_MAX) throw NameTooLong(entry);
     // O_NONBLOCK keeps a FIFO from hanging the open; it is refused below like any non-regular file.
@@ -720,6 +756,40 @@ void TZipWriter::Abandon() noexcept {
   }
   a.archive.Reset();
   a.directory.clear();
+}
+
+bool TZipWriter::AddRaw(const ZipRawEntry& raw) {
+  Impl& a = *impl_;
+  if (!a.archive.Valid()) throw WriterError(name_, kErrNotOpen, QStringLiteral("Archive is not open"));
+  lastCommitEntryCount_ = 0;
+  const std::vector<ZipEntry> rollbackCopy = a.directory;
+  ZipEntry entry;
+  entry.raw = &raw;
+  entry.storedName = raw.name;
+  EncodeName(&entry);
+  entry.sourcePath = raw.name;
+  entry.method = raw.method;
+  entry.crc = raw.crc;
+  entry.compressedSize = static_cast<uint32_t>(std::min<uint64_t>(raw.compressedSize, kZip32Limit));
+  entry.uncompressedSize = static_cast<uint32_t>(std::min<uint64_t>(raw.size, kZip32Limit));
+  if (raw.modified <= 0 || !ToDos(static_cast<time_t>(raw.modified), &entry.modified))
+    entry.modified = ModificationTime(nullptr);
+  entry.externalAttributes = (S_IFREG | 0644u) << 16 | kAttrArchive;
+  const auto same = std::find_if(a.directory.begin(), a.directory.end(),
+                                 [&](const ZipEntry& e) { return e.storedName == raw.name; });
+  if (same != a.directory.end())
+    *same = entry;
+  else
+    a.directory.push_back(entry);
+  try {
+    lastCommitEntryCount_ = a.Commit(rollbackCopy, prompt_);
+  } catch (const RawSourceFailed&) {
+    // Commit rolled the archive back before the failure left it.
+    return false;
+  }
+  // The entry points at the caller's description, which does not outlive this call.
+  for (ZipEntry& e : a.directory) e.raw = nullptr;
+  return lastCommitEntryCount_ == 1;
 }
 
 void TZipWriter::Close() noexcept {

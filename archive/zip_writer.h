@@ -67,6 +67,21 @@ inline constexpr uint32_t kAttrArchive = 0x0020;
 // The search attributes the processing run passes: every kind of file, hidden ones included.
 inline constexpr uint32_t kAnyFileAttributes = 0x28BF;
 
+// An entry whose compressed bytes are copied as they stand from another archive, with the method,
+// CRC-32 and sizes that archive gives for them: nothing is inflated or compressed again.
+struct ZipRawEntry {
+  QString name;
+  uint16_t method = 8;  // 0 stored, 8 deflated
+  uint32_t crc = 0;
+  uint64_t compressedSize = 0;
+  uint64_t size = 0;
+  int64_t modified = 0;  // seconds since the epoch; 0 for now
+  // Starts the compressed bytes from their first (again, when a write is retried); false on failure.
+  std::function<bool()> rewind;
+  // Gives the next compressed bytes: their count, 0 at the end, -1 on failure.
+  std::function<int64_t(char*, int64_t)> read;
+};
+
 // Writes a ZIP archive that holds a book. Per book: SetFileName(book + ".zip"), Open(kCreateMode),
 // AddMatching(book, kAnyFileAttributes, {}), Close(). The archive is built under a temporary name in
 // its own folder and appears under FileName only once complete and flushed to disk.
@@ -119,6 +134,10 @@ class TZipWriter {
   // go to the prompt; throws EZipWriterError 13 when closed, and rolls the archive back before any
   // other error (EZipWriterError, ZipCompressionError, ZipFileError) leaves.
   void AddMatching(const QString& mask, uint32_t searchAttributes, const QString& excludeMask);
+  // Adds entry as AddMatching adds a file: written, flushed and put in place. False, with the
+  // archive rolled back to no such entry, when its bytes do not come as described (fewer or more
+  // than compressedSize, or a failed read). Throws as AddMatching does for the archive's own faults.
+  bool AddRaw(const ZipRawEntry& entry);
   // Completes (an archive without entries when nothing was added), flushes, puts in place and
   // releases the archive. Never throws; an archive that cannot be completed is removed.
   void Close() noexcept;

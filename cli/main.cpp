@@ -46,9 +46,9 @@ const char kHelp[] =
     "say, below the processed folder, or to the folder for repeated files when its destination is\n"
     "taken. A book is never overwritten. This is the run of the window's start button.\n"
     "\n"
-    "FOLDER is listed as the window lists it: files ending in .fb2 in any letter case, hidden\n"
-    "files (a leading \".\") left out, in the order of the user's locale. Folder values of the\n"
-    "settings that are relative are taken relative to FOLDER.\n"
+    "FOLDER is listed as the window lists it: files ending in .fb2 (and .fb2.zip, see ZipInput)\n"
+    "in any letter case, hidden files (a leading \".\") left out, in the order of the user's\n"
+    "locale. Folder values of the settings that are relative are taken relative to FOLDER.\n"
     "\n"
     "Options:\n"
     "  --settings FILE   the settings file to read (default: the one under Files below). It is\n"
@@ -97,6 +97,15 @@ const char kHelp[] =
     "                FictionBook in the FictionBook 2 namespace and its metadata can be read; the\n"
     "                schema's first complaint is then its line's REASON. Only books that fail\n"
     "                one of those go to the folder for invalid files.\n"
+    "  ZipInput      take .fb2.zip files (any letter case) as books too (1). An archive whose only\n"
+    "                entry is one .fb2 book is judged as it is inflated, without a temporary\n"
+    "                file: invalid, the archive goes unchanged to the folder for invalid files;\n"
+    "                valid, the book goes where a plain book would, packed again with its\n"
+    "                compressed bytes as they are when Archive is 1, unpacked (CRC checked)\n"
+    "                when it is 0, and the archive is removed once the book is in place. An\n"
+    "                archive that is not one book (several entries, a folder, encryption, a\n"
+    "                method other than deflate, damage, an entry over 1 GiB or inflating more\n"
+    "                than 500 times over) is kept where it is, REASON saying why.\n"
     "  ZipLevel      compression of the archives: 0 fastest, 1 maximum, 2 normal, 3 none (2)\n"
     "  Convert, ActivePage and the section [FORM] belong to the window and are not used here.\n"
     "\n"
@@ -483,7 +492,7 @@ int main(int argc, char** argv) {
   DryRunArchiveStep dryStep(dry);
   ArchiveStep& archive = args.dryRun ? static_cast<ArchiveStep&>(dryStep) : zipStep;
 
-  const QStringList items = ListBooksToRun(folder, files);
+  const QStringList items = ListBooksToRun(folder, files, settings.Checked(SettingNamed("ZipInput")));
   if (::chdir(NativeName(folder).constData()) != 0) {
     Print(stderr, QStringLiteral("Unable to open folder %1.\n").arg(DisplayName(folder)));
     return kExitError;

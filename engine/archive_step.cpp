@@ -4,6 +4,7 @@
 #include "engine/file_ops.h"
 #include "engine/journal.h"
 #include "base/native_name.h"
+#include "engine/zipped_books.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cstring>
 
 namespace {
 
@@ -137,6 +139,17 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
   ::unlink(bookName.constData());
   outcome.packed = true;
   return outcome;
+}
+
+bool ZipArchiveStep::Repack(const QString& archive, const QString& destination, QString* reason) {
+  return RepackZippedBook(zip_, archive, destination, reason);
+}
+
+bool DryRunArchiveStep::Repack(const QString& archive, const QString& destination, QString* reason) {
+  int error = 0;
+  if (files_.MoveFile(archive, destination + QStringLiteral(".zip"), &error, nullptr)) return true;
+  *reason = MoveFailureText(error);
+  return false;
 }
 
 ZipCompressionLevel CompressionLevelOfChoice(int zipLevel) {

@@ -15,6 +15,7 @@ class ZipArchiveStep final : public ArchiveStep {
  public:
   explicit ZipArchiveStep(TZipWriter& zip) : zip_(zip) {}
   PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
+  bool Repack(const QString& archive, const QString& destination, QString* reason) override;
 
  private:
   TZipWriter& zip_;
@@ -26,6 +27,7 @@ class DryRunArchiveStep final : public ArchiveStep {
  public:
   explicit DryRunArchiveStep(BookFiles& files) : files_(files) {}
   PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
+  bool Repack(const QString& archive, const QString& destination, QString* reason) override;
 
  private:
   BookFiles& files_;

@@ -32,12 +32,15 @@ class FolderEntries {
   DIR* dir_;
 };
 
-bool IsBookName(const char* name) {
-  static constexpr char kExtension[] = ".fb2";
+bool EndsWith(const char* name, size_t length, const char* extension) {
+  const size_t extensionLength = std::strlen(extension);
+  return length > extensionLength && ::strcasecmp(name + length - extensionLength, extension) == 0;
+}
+
+bool IsBookName(const char* name, bool zippedBooks) {
   const size_t length = std::strlen(name);
-  constexpr size_t kExtensionLength = sizeof kExtension - 1;
-  return name[0] != '.' && length > kExtensionLength &&
-         ::strcasecmp(name + length - kExtensionLength, kExtension) == 0;
+  return name[0] != '.' &&
+         (EndsWith(name, length, ".fb2") || (zippedBooks && EndsWith(name, length, ".fb2.zip")));
 }
 
 // A regular file itself: links are left out, since the run moves the files it lists.
@@ -50,14 +53,14 @@ bool IsRegularFile(DIR* dir, const dirent* entry) {
 
 }  // namespace
 
-QStringList ListBookFiles(const QString& folder) {
-  // Names beginning with "." are hidden and not listed; the mask matches c.FB2 as well. Names
+QStringList ListBookFiles(const QString& folder, bool zippedBooks) {
+  // Names beginning with "." are hidden and not listed; the masks match c.FB2 as well. Names
   // only, read as the folder gives them: a folder of 100,000 books costs little more than them.
   QStringList names;
   const FolderEntries entries(folder);
   if (!entries.Get()) return names;
   while (const dirent* entry = ::readdir(entries.Get())) {
-    if (IsBookName(entry->d_name) && IsRegularFile(entries.Get(), entry))
+    if (IsBookName(entry->d_name, zippedBooks) && IsRegularFile(entries.Get(), entry))
       names.append(NameFromNative(QByteArray(entry->d_name)));
   }
 
@@ -83,7 +86,7 @@ QStringList ListBookFiles(const QString& folder) {
   return names;
 }
 
-QStringList ListBooksToRun(const QString& folder, BookFiles& files) {
+QStringList ListBooksToRun(const QString& folder, BookFiles& files, bool zippedBooks) {
   files.FinishInterruptedMoves();
-  return ListBookFiles(folder);
+  return ListBookFiles(folder, zippedBooks);
 }

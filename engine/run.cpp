@@ -7,6 +7,8 @@
 #include "engine/templates.h"
 #include "base/posix_file.h"
 #include "archive/zip_reader.h"
+#include "engine/zipped_books.h"
+#include "archive/zipped_book.h"
 #include "fictionbook/book_info.h"
 #include "base/native_name.h"
 #include "validation/xsd_validator.h"
@@ -167,6 +169,9 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
     processedFolder = ToNativePath(MakeSortFolder(TBookInfo(), QString(), endDir, false, false, false, translitDir));
   }
 
+  // A packed book is named after the book inside: "a.fb2.zip" holds "a.fb2".
+  const bool zipped = IsZippedBookName(fileName);
+  const QString bookName = zipped ? UnzippedBookName(fileName) : fileName;
   QString folder;
   bool renamed = false;
   int folderError = 0;
@@ -195,7 +200,7 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
   const bool archiving = archive != nullptr && host.Checked(CheckOption::Archive);
   // A new name leaves room for ".zip", or the archive's name would not fit where the book's does.
   const QString destination =
-      IncludeTrailingDelimiter(folder) + (renamed ? FitFileName(newName, archiving ? 4 : 0) : fileName);
+      IncludeTrailingDelimiter(folder) + (renamed ? FitFileName(newName, archiving ? 4 : 0) : bookName);
   // A book that already is its destination has nowhere to go, and is no repeat of itself.
   if (files.SameFile(item, destination)) {
     outcome.status = BookStatus::Kept;
@@ -215,6 +220,20 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
     outcome.target = destination;
     outcome.status = files.EntryExists(item) ? BookStatus::Kept : BookStatus::Missing;
     outcome.reason = MoveFailureText(outcome.status == BookStatus::Kept ? folderError : kSourceMissing);
+  } else if (zipped) {
+    // Archiving on: the compressed bytes go as they are into an archive of our own; off: the book
+    // comes out of its archive. Either way the archive goes only once the book is in place.
+    QString reason;
+    const bool placed = archiving ? archive->Repack(item, destination, &reason)
+                                  : files.UnpackBook(item, destination, &reason);
+    outcome.target = archiving ? destination + QStringLiteral(".zip") : destination;
+    if (placed) {
+      outcome.status = BookStatus::Moved;
+    } else {
+      outcome.status = files.EntryExists(item) ? BookStatus::Kept : BookStatus::Missing;
+      outcome.reason = reason;
+    }
+    return;
   } else {
     MoveBook(host, files, item, destination, BookStatus::Moved, outcome, &moved);
   }
@@ -427,6 +446,17 @@ bool DiskFiles::MoveFile(const QString& from, const QString& to, int* error, Fil
 
 void DiskFiles::FinishInterruptedMoves() { RecoverInterruptedMoves(); }
 
+bool DiskFiles::UnpackBook(const QString& archive, const QString& to, QString* reason) {
+  return UnpackZippedBook(archive, to, reason);
+}
+
+bool DryRunFiles::UnpackBook(const QString& archive, const QString& to, QString* reason) {
+  int error = 0;
+  if (MoveFile(archive, to, &error, nullptr)) return true;
+  *reason = MoveFailureText(error);
+  return false;
+}
+
 // The kernel refuses a name with a component longer than NAME_MAX bytes, wherever it stands.
 static bool HasOverlongComponent(const QString& key) {
   const QStringList parts = key.split(u'/', Qt::SkipEmptyParts);
@@ -545,7 +575,7 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
   // or an error leaves everything as a run without look-ahead would, and the books read ahead are
   // simply not handled. Without spare validators every book is validated at its turn.
   InitXmlLibrary();
-  const BookCheck checkBook = check ? check : XMLValid;
+  const BookCheck checkBook = check ? check : CheckListedBook;
   std::vector<std::unique_ptr<TXSDValidator>> spares;
   for (qsizetype k = 0; k < std::min<qsizetype>(count - 1, LookAheadBooks()); ++k) {
     std::unique_ptr<TXSDValidator> spare = SpareValidator(validator, appPath);
@@ -600,7 +630,11 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
       complaint = bookValidator.GetErrorText();
       verdict = 0;
     }
-    if (verdict != 0) {
+    if (verdict == kSourceFailed) {
+      // A .fb2.zip that is not a book: nothing of it is touched.
+      outcome.status = BookStatus::Kept;
+      outcome.reason = bookValidator.GetErrorText();
+    } else if (verdict != 0) {
       const QString reason = bookValidator.GetErrorText();
       EnsureWorkFolder(host, files, badFolder);
       MoveBook(host, files, item, badFolder + fileName, BookStatus::Invalid, outcome);

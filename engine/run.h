@@ -22,6 +22,7 @@ enum class TextOption { BadDir, EndDir, DoubleDir, NewNamePattern, SortPattern }
 enum class CheckOption {
   Rename, Sort, Archive, Translit, TranslitDir, SortLast, SortFirst, SortMiddle, FullGenres, Valid
 };
+// ZipInput (listing .fb2.zip books) is read where the list is made, not by the run.
 
 // How one book ended.
 enum class BookStatus {
@@ -30,7 +31,8 @@ enum class BookStatus {
   Invalid,
   Moved,    // moved to its destination (with archiving on, packed there)
   Repeat,   // destination taken: moved to the folder for repeated files
-  Kept,     // a move failed (or the book already is its destination): it stays where it was
+  Kept,     // a move failed (or the book already is its destination): it stays where it was;
+            // or a .fb2.zip is not a book
   Missing,  // the book was gone before its move (another program or run took it)
 };
 
@@ -88,6 +90,15 @@ class ArchiveStep {
   // (or that changes while it is packed) is left alone, and nothing is left of the archive. Throws
   // to end the run.
   virtual PackOutcome Pack(const QString& destination, const FileStamp& moved) = 0;
+  // Puts the book packed in archive (a .fb2.zip, judged valid) into destination + ".zip" under
+  // destination's name, and removes archive once that is in place. False with *reason when it
+  // did not: archive stays as it was. Throws to end the run.
+  virtual bool Repack(const QString& archive, const QString& destination, QString* reason) {
+    (void)archive;
+    (void)destination;
+    *reason = QStringLiteral("packed books are not handled here");
+    return false;
+  }
 };
 
 // The disk as the run sees it: the real one, or the simulation of a dry run.
@@ -108,6 +119,15 @@ class BookFiles {
   // Finishes or undoes what killed runs left half done on this disk; nothing where nothing is
   // ever changed. Never throws.
   virtual void FinishInterruptedMoves() {}
+  // Extracts the book packed in archive (a .fb2.zip, judged valid) to `to` without replacing
+  // anything, and removes archive once the book is in place. False with *reason when the archive
+  // stays.
+  virtual bool UnpackBook(const QString& archive, const QString& to, QString* reason) {
+    (void)archive;
+    (void)to;
+    *reason = QStringLiteral("packed books are not handled here");
+    return false;
+  }
 };
 
 // The real disk, through the safe file operations.
@@ -118,6 +138,7 @@ class DiskFiles final : public BookFiles {
   int ForceDirectories(const QString& path) override;
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
   void FinishInterruptedMoves() override;
+  bool UnpackBook(const QString& archive, const QString& to, QString* reason) override;
 };
 
 // The disk as it would be after the moves so far, which are only recorded: the disk is never
@@ -128,6 +149,7 @@ class DryRunFiles final : public BookFiles {
   bool SameFile(const QString& a, const QString& b) override;
   int ForceDirectories(const QString& path) override;
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
+  bool UnpackBook(const QString& archive, const QString& to, QString* reason) override;
 
  private:
   static QString Key(const QString& path);

@@ -58,6 +58,7 @@ inline constexpr Setting kSettings[] = {
     {"USER", "SortFirst", SettingForm::Boolean, 1},
     {"USER", "SortMiddle", SettingForm::Boolean, 0},
     {"USER", "FullGenres", SettingForm::Boolean, 1},
+    {"USER", "ZipInput", SettingForm::Boolean, 1},  // list .fb2.zip books beside .fb2 ones
 };
 
 // The row of key; a key that is not in the table does not compile.

@@ -8,7 +8,7 @@ build=${1:-"$here/build"}
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libxml2-dev zlib1g-dev libxxhash-dev libgtest-dev googletest
+  qt6-base-dev libxml2-dev zlib1g-dev libxxhash-dev libzip-dev libgtest-dev googletest
   libxml2-utils unzip zip p7zip-full libarchive-tools python3
   fonts-dejavu-core qt6-translations-l10n
   xvfb xauth openbox wmctrl

@@ -297,6 +297,13 @@ class Plug {
 
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
                                 BookFile& file, const QString& path) {
+  StreamResult result = ValidateBookStream(validCtxt, schemaErrors, path, BookFile::Read, &file);
+  result.digest = file.Digest();
+  return result;
+}
+
+StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
+                                const QString& path, xmlInputReadCallback read, void* context) {
   StreamResult result;
   XmlErrorCollector parseErrors;
   const XmlErrorScope scope(parseErrors);
@@ -324,7 +331,7 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
   head.reference = HeadReference;
 
   xmlParserInputBufferPtr buffer =
-      xmlParserInputBufferCreateIO(BookFile::Read, nullptr, &file, XML_CHAR_ENCODING_NONE);
+      xmlParserInputBufferCreateIO(read, nullptr, context, XML_CHAR_ENCODING_NONE);
   xmlParserInputPtr input = buffer ? xmlNewIOInputStream(parser.get(), buffer, XML_CHAR_ENCODING_NONE) : nullptr;
   if (!input) {
     if (buffer) xmlFreeParserInputBuffer(buffer);
@@ -360,7 +367,6 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
   }
   XmlDocPtr doc(parser->myDoc);
   parser->myDoc = nullptr;
-  result.digest = file.Digest();
 
   if (pass.needsTree) {
     result.verdict = StreamVerdict::NeedsTree;

@@ -32,3 +32,8 @@ struct StreamResult {
 // uniqueness of IDs, which libxml2's streaming validator does not.
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
                                 BookFile& file, const QString& path);
+
+// The same pass over bytes that read (libxml2's read callback) gives from context: a book that is
+// not a file of its own. name stands for it in messages.
+StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
+                                const QString& name, xmlInputReadCallback read, void* context);

@@ -204,6 +204,13 @@ XmlReadResult ReadXmlFile(BookFile& file, const QString& path) {
   return ReadOpenFile(file, path, NativeName(path));
 }
 
+XmlReadResult ReadXmlIO(const QString& name, xmlInputReadCallback read, void* context) {
+  const QByteArray nativeName = QFile::encodeName(name);
+  return Parse(name, nativeName, [&](xmlParserCtxt* ctxt, const char* base) {
+    return xmlCtxtReadIO(ctxt, read, nullptr, context, base, nullptr, kParseOptions);
+  });
+}
+
 XmlReadResult ReadXmlMemory(const QByteArray& bytes, const QByteArray& url) {
   if (bytes.size() > std::numeric_limits<int>::max()) {
     XmlReadResult result;

@@ -5,6 +5,7 @@
 
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
+#include <libxml/xmlIO.h>
 
 #include "validation/book_digest.h"
 
@@ -117,6 +118,10 @@ XmlReadResult ReadXmlFile(const QString& path, const QByteArray& url = QByteArra
 
 // The same parse over a book file already open; path names it in messages and as its base URI.
 XmlReadResult ReadXmlFile(BookFile& file, const QString& path);
+
+// The same parse over the bytes that read (libxml2's read callback) gives from context; name
+// stands for the document in messages.
+XmlReadResult ReadXmlIO(const QString& name, xmlInputReadCallback read, void* context);
 
 // The same parse over a document held in memory; url (may be empty) names it in messages.
 XmlReadResult ReadXmlMemory(const QByteArray& bytes, const QByteArray& url = QByteArray());

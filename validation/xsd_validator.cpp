@@ -212,6 +212,67 @@ int TXSDValidator::Check(const QString& path) {
   return valid ? 0 : 2;
 }
 
+namespace {
+
+// libxml2's read callback over a BookSource; remembers that the source failed, since libxml2 only
+// sees an I/O error.
+struct SourceReader {
+  BookSource& source;
+  bool failed = false;
+  static int Read(void* context, char* buffer, int length) {
+    auto& reader = *static_cast<SourceReader*>(context);
+    const int count = reader.source.Read(buffer, length);
+    if (count < 0) reader.failed = true;
+    return count;
+  }
+};
+
+}  // namespace
+
+int TXSDValidator::CheckSource(const QString& name, BookSource& source) {
+  Impl& impl = *impl_;
+  impl.document.reset();
+  SourceReader reader{source};
+  const auto sourceFailed = [&] {
+    impl.document.reset();
+    ErrorText = source.Reason();
+    return kSourceFailed;
+  };
+  if (!source.Rewind()) return sourceFailed();
+  if (impl.validCtxt) {
+    StreamResult stream =
+        ValidateBookStream(impl.validCtxt.get(), impl.errors, name, SourceReader::Read, &reader);
+    if (reader.failed) return sourceFailed();
+    switch (stream.verdict) {
+      case StreamVerdict::Valid:
+        impl.document = std::move(stream.head);
+        return 0;
+      case StreamVerdict::NotLoadable:
+        ErrorText = stream.reason;
+        return 1;
+      case StreamVerdict::NotConforming:
+        impl.document = std::move(stream.head);
+        ErrorText = stream.reason;
+        return 2;
+      case StreamVerdict::NeedsTree:
+        if (!source.Rewind()) return sourceFailed();
+        break;
+    }
+  }
+  XmlReadResult read;
+  {
+    XmlErrorScope scope(impl.errors);
+    read = ReadXmlIO(name, SourceReader::Read, &reader);
+  }
+  if (reader.failed) return sourceFailed();
+  if (!read.doc) {
+    ErrorText = read.reason;
+    return 1;
+  }
+  impl.document = std::move(read.doc);
+  return Validate() ? 0 : 2;
+}
+
 QString TXSDValidator::GetErrorText() const { return ErrorText; }
 
 void InitXmlLibrary() { xmlInitParser(); }

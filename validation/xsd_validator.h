@@ -26,6 +26,21 @@ struct CompiledSchema;
 // per cent more, and it holds the whole book while it is validated.
 inline constexpr qint64 kTreeBookBytes = 1024 * 1024;
 
+// A book's bytes from somewhere other than a file of its own: an archive's entry. A failure of
+// the source (a damaged archive) is no verdict on the book.
+class BookSource {
+ public:
+  virtual ~BookSource() = default;
+  // Starts again from the first byte; false with Reason() when the source cannot be read.
+  virtual bool Rewind() = 0;
+  // The next bytes: their count, 0 at the end, -1 with Reason() on failure.
+  virtual int Read(char* buffer, int length) = 0;
+  virtual QString Reason() const = 0;
+};
+
+// The verdict on a book whose source failed: the book was not judged.
+inline constexpr int kSourceFailed = 3;
+
 // Validates books against the FictionBook schema. One validator serves one run: the schema is read
 // at LoadSchema, and every book is loaded and validated in turn.
 class TXSDValidator {
@@ -54,6 +69,10 @@ class TXSDValidator {
   int Check(const QString& path);
   // The size in bytes up to which Check judges a book by its tree (kTreeBookBytes by default).
   void SetTreeBudget(qint64 bytes);
+
+  // Check over a book read from source; name stands for it in messages. kSourceFailed, with the
+  // source's reason as ErrorText, when the source failed, whatever the bytes read so far showed.
+  int CheckSource(const QString& name, BookSource& source);
   // The reason of the most recent failure; a success leaves it unchanged.
   QString GetErrorText() const;
   // The digest of the bytes of the book that the last Check or LoadDocument read; unknown when the

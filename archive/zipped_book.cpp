@@ -1,0 +1,212 @@
+#include "archive/zipped_book.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+#include <zlib.h>
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr char kZipSuffix[] = ".zip";
+constexpr char kBookSuffix[] = ".fb2";
+
+QString LibzipText(int code) {
+  zip_error_t error;
+  zip_error_init_with_code(&error, code);
+  const QString text = QString::fromUtf8(zip_error_strerror(&error));
+  zip_error_fini(&error);
+  return text;
+}
+
+QString LibzipText(zip_t* archive) { return QString::fromUtf8(zip_error_strerror(zip_get_error(archive))); }
+
+struct ArchiveCloser {
+  void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+struct EntryCloser {
+  void operator()(zip_file_t* entry) const { zip_fclose(entry); }
+};
+
+}  // namespace
+
+bool IsZippedBookName(const QString& name) {
+  return name.size() > 8 && name.endsWith(QLatin1String(".fb2.zip"), Qt::CaseInsensitive);
+}
+
+QString UnzippedBookName(const QString& name) {
+  return name.endsWith(QLatin1String(kZipSuffix), Qt::CaseInsensitive) ? name.chopped(4) : name;
+}
+
+struct ZippedBook::Impl {
+  std::unique_ptr<zip_t, ArchiveCloser> archive;
+  std::unique_ptr<zip_file_t, EntryCloser> entry;
+  zip_stat_t stat{};
+  uint64_t inflated = 0;
+  uLong crc = 0;
+};
+
+ZippedBook::ZippedBook() : impl_(std::make_unique<Impl>()) {}
+ZippedBook::~ZippedBook() = default;
+
+bool ZippedBook::Open(const QString& path) {
+  path_ = path;
+  reason_.clear();
+  impl_->entry.reset();
+  impl_->archive.reset();
+  // O_NONBLOCK: a FIFO named like a book must not hang the run before the type check.
+  int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat status {};
+  if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    reason_ = fd < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("not a regular file");
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  int code = 0;
+  // Without ZIP_CHECKCONS: it refuses the zeros that a local header holds before a data
+  // descriptor, as every archive written to a pipe has. Damage shows in the CRC and the sizes,
+  // which Read checks.
+  zip_t* archive = zip_fdopen(fd, ZIP_RDONLY, &code);
+  if (archive == nullptr) {
+    ::close(fd);
+    reason_ = QStringLiteral("not a readable ZIP archive: %1").arg(LibzipText(code));
+    return false;
+  }
+  impl_->archive.reset(archive);
+
+  const zip_int64_t entries = zip_get_num_entries(archive, 0);
+  if (entries != 1) {
+    reason_ = QStringLiteral("the archive holds %1 entries, not one book").arg(entries);
+    return false;
+  }
+  zip_stat_t& st = impl_->stat;
+  zip_stat_init(&st);
+  if (zip_stat_index(archive, 0, ZIP_FL_ENC_RAW, &st) != 0) {
+    reason_ = QStringLiteral("not a readable ZIP archive: %1").arg(LibzipText(archive));
+    return false;
+  }
+  const zip_uint64_t needed = ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC |
+                              ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+  if ((st.valid & needed) != needed) {
+    reason_ = QStringLiteral("not a readable ZIP archive: its entry is not fully described");
+    return false;
+  }
+  const QByteArray name(st.name);
+  if (name.contains('/') || name.contains('\\')) {
+    reason_ = QStringLiteral("its entry has a folder part");
+    return false;
+  }
+  if (!name.toLower().endsWith(kBookSuffix) || name.size() <= 4) {
+    reason_ = QStringLiteral("its entry is not an .fb2 book");
+    return false;
+  }
+  if (st.encryption_method != ZIP_EM_NONE) {
+    reason_ = QStringLiteral("its entry is encrypted");
+    return false;
+  }
+  if (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE) {
+    reason_ = QStringLiteral("its entry is compressed by a method other than deflate (%1)").arg(st.comp_method);
+    return false;
+  }
+  if (st.size > kZippedBookMaxBytes) {
+    reason_ = QStringLiteral("its entry would inflate to %1 bytes, more than the 1 GiB a book may have")
+                  .arg(st.size);
+    return false;
+  }
+  if (st.size > std::max<uint64_t>(st.comp_size, 1) * kZippedBookMaxRatio) {
+    reason_ = QStringLiteral("its entry would inflate %1 times over: not a book")
+                  .arg(st.size / std::max<uint64_t>(st.comp_size, 1));
+    return false;
+  }
+  return true;
+}
+
+bool ZippedBook::Rewind() {
+  impl_->entry.reset();
+  impl_->inflated = 0;
+  impl_->crc = crc32(0, Z_NULL, 0);
+  if (!impl_->archive) return false;
+  impl_->entry.reset(zip_fopen_index(impl_->archive.get(), 0, 0));
+  if (!impl_->entry) {
+    reason_ = QStringLiteral("its entry cannot be read: %1").arg(LibzipText(impl_->archive.get()));
+    return false;
+  }
+  return true;
+}
+
+int64_t ZippedBook::Read(char* buffer, int64_t length) {
+  if (!impl_->entry) return -1;
+  const zip_uint64_t declared = impl_->stat.size;
+  // One byte more than the entry may still hold shows an entry longer than declared without
+  // inflating any further.
+  const uint64_t allowed = declared - impl_->inflated + 1;
+  const zip_int64_t count =
+      zip_fread(impl_->entry.get(), buffer, std::min<uint64_t>(static_cast<uint64_t>(length), allowed));
+  if (count < 0) {
+    reason_ = QStringLiteral("its entry is damaged: %1").arg(QString::fromUtf8(zip_error_strerror(zip_file_get_error(impl_->entry.get()))));
+    impl_->entry.reset();
+    return -1;
+  }
+  impl_->inflated += static_cast<uint64_t>(count);
+  if (impl_->inflated > declared) {
+    reason_ = QStringLiteral("its entry inflates past its declared size of %1 bytes").arg(declared);
+    impl_->entry.reset();
+    return -1;
+  }
+  if (count > 0) {
+    impl_->crc = crc32_z(impl_->crc, reinterpret_cast<const Bytef*>(buffer), static_cast<size_t>(count));
+    return count;
+  }
+  if (impl_->inflated != declared) {
+    reason_ = QStringLiteral("its entry ends after %1 of its %2 bytes").arg(impl_->inflated).arg(declared);
+    return -1;
+  }
+  if (static_cast<uint32_t>(impl_->crc) != impl_->stat.crc) {
+    reason_ = QStringLiteral("its entry is damaged: the CRC does not match");
+    return -1;
+  }
+  return 0;
+}
+
+bool ZippedBook::RewindCompressed() {
+  impl_->entry.reset();
+  impl_->inflated = 0;
+  if (!impl_->archive) return false;
+  impl_->entry.reset(zip_fopen_index(impl_->archive.get(), 0, ZIP_FL_COMPRESSED));
+  if (!impl_->entry) {
+    reason_ = QStringLiteral("its entry cannot be read: %1").arg(LibzipText(impl_->archive.get()));
+    return false;
+  }
+  return true;
+}
+
+int64_t ZippedBook::ReadCompressed(char* buffer, int64_t length) {
+  if (!impl_->entry) return -1;
+  const zip_int64_t count = zip_fread(impl_->entry.get(), buffer, static_cast<zip_uint64_t>(length));
+  if (count < 0) {
+    reason_ = QStringLiteral("its entry is damaged: %1")
+                  .arg(QString::fromUtf8(zip_error_strerror(zip_file_get_error(impl_->entry.get()))));
+    impl_->entry.reset();
+    return -1;
+  }
+  impl_->inflated += static_cast<uint64_t>(count);
+  if (count == 0 && impl_->inflated != impl_->stat.comp_size) {
+    reason_ = QStringLiteral("its entry ends before its compressed size");
+    return -1;
+  }
+  return count;
+}
+
+uint16_t ZippedBook::Method() const { return static_cast<uint16_t>(impl_->stat.comp_method); }
+uint32_t ZippedBook::Crc() const { return impl_->stat.crc; }
+uint64_t ZippedBook::Size() const { return impl_->stat.size; }
+uint64_t ZippedBook::CompressedSize() const { return impl_->stat.comp_size; }
+int64_t ZippedBook::ModifiedTime() const {
+  return (impl_->stat.valid & ZIP_STAT_MTIME) ? static_cast<int64_t>(impl_->stat.mtime) : 0;
+}

@@ -1,0 +1,175 @@
+// .fb2.zip books through the built shelvio-cli: archives made by zip, 7z, Python and the program
+// itself, checked by an inventory of every book and every archive entry before and after.
+
+#include "cli_test_support.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace clitest;
+
+// Runs a shell command in the work area; true when it exits 0.
+bool Shell(const QString& folder, const QString& command) {
+  QProcess shell;
+  shell.setWorkingDirectory(folder);
+  shell.start("bash", {"-c", command});
+  shell.waitForFinished(120000);
+  return shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0;
+}
+
+// Every book below folder by the SHA-256 of its bytes: a plain file as it is, each archive entry
+// inflated (by Python's zipfile, which checks every CRC). A file that is not a readable archive
+// counts by its own bytes. Sorted, so that two inventories compare whatever the names.
+QStringList Inventory(const QString& folder) {
+  QProcess python;
+  python.start("python3", {"-c", R"(
+import hashlib, os, sys, zipfile
+out = []
+for top, _, files in os.walk(sys.argv[1]):
+    for name in files:
+        path = os.path.join(top, name)
+        if name.lower().endswith('.zip'):
+            try:
+                with zipfile.ZipFile(path) as z:
+                    for info in z.infolist():
+                        out.append(hashlib.sha256(z.read(info)).hexdigest())
+                continue
+            except Exception:
+                pass
+        out.append(hashlib.sha256(open(path, 'rb').read()).hexdigest())
+print('\n'.join(sorted(out)))
+)", folder});
+  python.waitForFinished(120000);
+  return QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+// The names of the entries of one archive, as bytes in hex, and whether unzip -t accepts it.
+QString EntryNames(const QString& archive) {
+  QProcess python;
+  python.start("python3", {"-c", "import sys, zipfile\n"
+                                 "z = zipfile.ZipFile(sys.argv[1])\n"
+                                 "assert z.testzip() is None\n"
+                                 "print('|'.join(i.filename for i in z.infolist()))",
+                           archive});
+  python.waitForFinished(60000);
+  return QString::fromUtf8(python.readAllStandardOutput()).trimmed();
+}
+
+class ZipInput : public Cli {
+ protected:
+  void SetUp() override {
+    Cli::SetUp();
+    for (const char* tool : {"zip", "7z", "python3", "unzip", "bsdtar"})
+      if (QStandardPaths::findExecutable(tool).isEmpty()) GTEST_SKIP() << tool << " is not installed";
+    MakeArchives();
+  }
+
+  void MakeArchives() {
+    Write("src/a.fb2", Book("Иванов", "Иван", "Тихий дом"));
+    Write("src/b.fb2", Book("Петров", "Пётр", "Шумный дом"));
+    Write("src/c.fb2", Book("Сидоров", "Сидор", "Старый дом"));
+    Write("src/d.fb2", Book("Козлов", "Кузьма", "Новый дом"));
+    Write("src/e.fb2", Book("Орлов", "Олег", "Белый дом"));
+    Write("src/wrong.fb2", kNotConforming);
+    const QString src = Path("src");
+    const QString books = Path("books");
+    // zip, seekable output: sizes in the local header
+    ASSERT_TRUE(Shell(src, "zip -q -X " + books + "/a.FB2.ZIP a.fb2"));
+    // zip writing to a pipe: data descriptors after the data
+    ASSERT_TRUE(Shell(src, "zip -q -X - b.fb2 | cat > " + books + "/b.fb2.zip"));
+    // 7z
+    ASSERT_TRUE(Shell(src, "7z a -tzip -bd -bso0 " + books + "/c.fb2.zip c.fb2"));
+    // Python's zipfile, deflated, with a name in UTF-8
+    ASSERT_TRUE(Shell(src, "python3 -c \"import zipfile; z = zipfile.ZipFile('" + books +
+                               "/d.fb2.zip', 'w', zipfile.ZIP_DEFLATED); "
+                               "z.write('d.fb2', 'Книга.fb2'); z.close()\""));
+    // an entry name in cp866, as DOS-era tools wrote it (no UTF-8 flag)
+    ASSERT_TRUE(Shell(src, "cp e.fb2 \"$(printf '\\x8a\\xad\\xa8\\xa3\\xa0.fb2')\" && "
+                           "zip -q -X " + books + "/e.fb2.zip \"$(printf '\\x8a\\xad\\xa8\\xa3\\xa0.fb2')\""));
+    ASSERT_TRUE(Shell(src, "zip -q -X " + books + "/wrong.fb2.zip wrong.fb2"));
+    // Not books: each stays where it is, unchanged.
+    ASSERT_TRUE(Shell(src, "zip -q -X " + books + "/two.fb2.zip a.fb2 b.fb2"));
+    ASSERT_TRUE(Shell(src, "mkdir -p dir && cp a.fb2 dir/ && zip -q -X " + books + "/folder.fb2.zip dir/a.fb2"));
+    ASSERT_TRUE(Shell(src, "zip -q -X -P secret " + books + "/locked.fb2.zip a.fb2"));
+    ASSERT_TRUE(Shell(src, "python3 -c \"import zipfile; z = zipfile.ZipFile('" + books +
+                               "/bzip.fb2.zip', 'w', zipfile.ZIP_BZIP2); z.write('a.fb2'); z.close()\""));
+    ASSERT_TRUE(Shell(src, "head -c 300 " + books + "/a.FB2.ZIP > " + books + "/cut.fb2.zip"));
+    ASSERT_TRUE(Shell(src, "python3 -c \"import zipfile; z = zipfile.ZipFile('" + books +
+                               "/bomb.fb2.zip', 'w', zipfile.ZIP_DEFLATED); "
+                               "z.writestr('bomb.fb2', b'<' + b' ' * (64 << 20)); z.close()\""));
+    ASSERT_TRUE(Shell(src, "printf 'not a zip' > " + books + "/text.fb2.zip"));
+    QDir(src).removeRecursively();
+  }
+};
+
+// Archiving on: each book lands in an archive of our own, one entry under its new name, its
+// compressed bytes as they were; archiving off: the book itself. Invalid books move unchanged,
+// archives that are not books stay, and no book is lost or changed either way.
+TEST_F(ZipInput, EveryKindOfArchiveIsSortedAndNothingIsLost) {
+  const QStringList notBooks = {"two", "folder", "locked", "bzip", "cut", "bomb", "text"};
+  for (const bool archiving : {true, false}) {
+    SCOPED_TRACE(archiving ? "archiving" : "not archiving");
+    if (!archiving) {
+      // The same archives again, from the first pass's inventory.
+      QDir(Path("end")).removeRecursively();
+      QDir(Path("bad")).removeRecursively();
+      QDir(Path("books")).removeRecursively();
+      for (const char* folder : {"books", "bad", "end"}) QDir(root_.path()).mkpath(folder);
+      MakeArchives();
+    }
+    WriteSettings(QStringLiteral("Sort=0\nArchive=%1").arg(archiving ? 1 : 0));
+    const QStringList before = Inventory(root_.path());
+    const Tree untouched = Files("books");
+
+    const Result result = RunOnBooks();
+    ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
+    QMap<QString, QString> status;
+    for (const QString& line : result.lines) status[line.section(u'\t', 1, 1)] = line;
+    ASSERT_EQ(status.size(), 13) << result.lines.join("\n").toStdString();
+
+    const QString suffix = archiving ? ".fb2.zip" : ".fb2";
+    for (const QString& name : {"Иванов Иван - Тихий дом", "Петров Пётр - Шумный дом",
+                                "Сидоров Сидор - Старый дом", "Козлов Кузьма - Новый дом",
+                                "Орлов Олег - Белый дом"}) {
+      SCOPED_TRACE(name.toStdString());
+      const QString target = Path("end/" + name + suffix);
+      EXPECT_TRUE(QFile::exists(target));
+      if (archiving) {
+        EXPECT_EQ(EntryNames(target), name + ".fb2");
+        EXPECT_TRUE(Shell(root_.path(), "unzip -tq '" + target + "' && 7z t -bso0 '" + target +
+                                            "' && bsdtar -tf '" + target + "' > /dev/null"));
+      }
+    }
+    for (const char* source : {"a.FB2.ZIP", "b.fb2.zip", "c.fb2.zip", "d.fb2.zip", "e.fb2.zip"})
+      EXPECT_TRUE(status[source].startsWith("moved\t")) << status[source].toStdString();
+    EXPECT_TRUE(status["wrong.fb2.zip"].startsWith("invalid\t"));
+    EXPECT_EQ(Sha256(Path("bad/wrong.fb2.zip")), untouched.value("books/wrong.fb2.zip"));
+    for (const QString& name : notBooks) {
+      const QString file = name + ".fb2.zip";
+      EXPECT_TRUE(status[file].startsWith("kept\t")) << status[file].toStdString();
+      EXPECT_TRUE(status[file].contains("not a book")) << status[file].toStdString();
+      EXPECT_EQ(Sha256(Path("books/" + file)), untouched.value("books/" + file)) << file.toStdString();
+    }
+    EXPECT_EQ(Inventory(root_.path()), before);
+  }
+}
+
+// A taken destination sends the archive, unchanged, to the folder for repeated files; with
+// ZipInput off archives are not listed at all.
+TEST_F(ZipInput, RepeatsMoveTheArchiveAndTheSettingTurnsItOff) {
+  Write("end/Иванов Иван - Тихий дом.fb2.zip", "taken");
+  const QByteArray source = Sha256(Path("books/a.FB2.ZIP"));
+  WriteSettings("Sort=0\nArchive=1\nZipInput=0");
+  Result result = RunOnBooks();
+  EXPECT_TRUE(result.lines.isEmpty()) << result.lines.join("\n").toStdString();
+
+  WriteSettings("Sort=0\nArchive=1");
+  result = RunOnBooks();
+  EXPECT_EQ(Sha256(Path("double/a.FB2.ZIP")), source);
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+#include "engine/zipped_books.h"
+
+#include "base/native_name.h"
+#include "base/posix_file.h"
+#include "archive/zip_writer.h"
+#include "archive/zipped_book.h"
+#include "engine/file_ops.h"
+#include "engine/journal.h"
+#include "validation/xsd_validator.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using posix_file::FileDescriptor;
+using posix_file::WriteAll;
+
+QString SystemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// The validator's view of an archive: its entry, inflated as the parser asks for it. The archive
+// is opened and checked at the first Rewind.
+class ZippedBookSource final : public BookSource {
+ public:
+  explicit ZippedBookSource(const QString& path) : path_(path) {}
+  bool Rewind() override {
+    if (!opened_) {
+      opened_ = true;
+      if (!book_.Open(path_)) return false;
+    }
+    return book_.Rewind();
+  }
+  int Read(char* buffer, int length) override { return static_cast<int>(book_.Read(buffer, length)); }
+  QString Reason() const override { return QStringLiteral("%1: not a book: %2").arg(path_, book_.Reason()); }
+
+ private:
+  QString path_;
+  ZippedBook book_;
+  bool opened_ = false;
+};
+
+QByteArray AbsoluteName(const QString& path) { return NativeName(AbsolutePath(path)); }
+
+// Holds the source archive open from the start: it goes at the end only while its name still holds
+// this very file, untouched. An archive rewritten or replaced meanwhile is not the one judged.
+class HeldArchive {
+ public:
+  explicit HeldArchive(const QString& path)
+      : name_(NativeName(path)),
+        fd_(::open(name_.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)),
+        before_(fd_.Valid() ? StampOfDescriptor(fd_.Get()) : FileStamp()) {}
+  bool RemoveIfUnchanged() const {
+    if (!before_.known || !StampOfDescriptor(fd_.Get()).Unchanged(before_) ||
+        !StampOfEntry(name_).Unchanged(before_))
+      return false;
+    return ::unlink(name_.constData()) == 0;
+  }
+
+ private:
+  QByteArray name_;
+  FileDescriptor fd_;
+  FileStamp before_;
+};
+
+}  // namespace
+
+int CheckListedBook(TXSDValidator& validator, const QString& path) {
+  if (!IsZippedBookName(path)) return XMLValid(validator, path);
+  ZippedBookSource source(path);
+  return validator.CheckSource(path, source);
+}
+
+bool UnpackZippedBook(const QString& archive, const QString& destination, QString* reason) {
+  ZippedBook book;
+  if (!book.Open(archive) || !book.Rewind()) {
+    *reason = book.Reason();
+    return false;
+  }
+  const HeldArchive held(archive);
+  // On record before the temporary file exists: a kill leaves nothing the next run cannot clear.
+  JournalledMove record;
+  QByteArray temporary;
+  FileDescriptor out(CreateRecordedTemporary(record, MoveKind::CopyAcross, AbsoluteName(archive),
+                                             AbsoluteName(destination), 0644, &temporary));
+  if (!out.Valid()) {
+    *reason = SystemReason(errno);
+    return false;
+  }
+  const auto fail = [&](const QString& why) {
+    out.Reset();
+    ::unlink(temporary.constData());
+    *reason = why;
+    return false;
+  };
+  constexpr int64_t kChunk = 256 * 1024;
+  const std::unique_ptr<char[]> buffer(new char[kChunk]);
+  for (;;) {
+    const int64_t count = book.Read(buffer.get(), kChunk);
+    if (count < 0) return fail(book.Reason());
+    if (count == 0) break;
+    if (const int error = WriteAll(out.Get(), buffer.get(), static_cast<size_t>(count)); error != 0)
+      return fail(SystemReason(error));
+  }
+  if (::fsync(out.Get()) != 0) return fail(SystemReason(errno));
+  if (const int error = out.Close(); error != 0) return fail(SystemReason(error));
+  int error = 0;
+  if (!MoveFileNoReplace(NameFromNative(temporary), destination, &error)) {
+    ::unlink(temporary.constData());
+    *reason = SystemReason(error);
+    return false;
+  }
+  // The book is complete under its name: only now may its archive go.
+  (void)held.RemoveIfUnchanged();
+  return true;
+}
+
+bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
+                      QString* reason) {
+  const QString archiveName = destination + QStringLiteral(".zip");
+  if (NativeName(ExtractFileName(archiveName)).size() > NAME_MAX) {
+    *reason = SystemReason(ENAMETOOLONG);
+    return false;
+  }
+  const HeldArchive held(archive);
+  ZippedBook book;
+  if (!book.Open(archive)) {
+    *reason = book.Reason();
+    return false;
+  }
+  ZipRawEntry entry;
+  entry.name = ExtractFileName(destination);
+  entry.method = book.Method();
+  entry.crc = book.Crc();
+  entry.compressedSize = book.CompressedSize();
+  entry.size = book.Size();
+  entry.modified = book.ModifiedTime();
+  entry.rewind = [&book] { return book.RewindCompressed(); };
+  entry.read = [&book](char* buffer, int64_t length) { return book.ReadCompressed(buffer, length); };
+
+  // Recorded as a copy: the next run clears a temporary file a kill left, and keeps both the
+  // source and a finished archive, whose bytes differ, rather than guess.
+  JournalledMove record;
+  const QByteArray source = AbsoluteName(archive);
+  const QByteArray target = AbsoluteName(archiveName);
+  zip.SetTemporaryNameObserver([&record, source, target](const QByteArray& temporary) {
+    record.Begin(MoveKind::CopyAcross, source, target, temporary);
+  });
+  struct ObserverReset {
+    TZipWriter& zip;
+    ~ObserverReset() { zip.SetTemporaryNameObserver(nullptr); }
+  } const observerReset{zip};
+
+  zip.SetFileName(archiveName);
+  // Published without replacing: an archive someone else put under the name stays theirs.
+  zip.SetKeepExisting(true);
+  bool written = false;
+  try {
+    zip.Open(TZipWriter::kCreateMode);
+    written = zip.AddRaw(entry);
+  } catch (...) {
+    zip.Abandon();
+    throw;
+  }
+  if (!written) {
+    // The new archive holds nothing: it would only make the name look taken.
+    zip.Abandon();
+    *reason = book.Reason().isEmpty() ? QStringLiteral("the book could not be added to its archive")
+                                      : book.Reason();
+    return false;
+  }
+  zip.Close();
+  (void)held.RemoveIfUnchanged();
+  return true;
+}

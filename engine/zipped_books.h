@@ -1,0 +1,26 @@
+#pragma once
+
+// Books that arrive packed, one .fb2 in a .fb2.zip: judged while they are inflated, then put in
+// place as the run decides, without a temporary copy of the book.
+
+#include <QString>
+
+class TXSDValidator;
+class TZipWriter;
+
+// XMLValid for a list item: a plain book, or the book inside a .fb2.zip. An archive that is not
+// a book (several entries, an entry in a folder, encrypted, another method, damaged, a bomb) gives
+// kSourceFailed with the reason as the validator's error text.
+int CheckListedBook(TXSDValidator& validator, const QString& path);
+
+// Extracts the book of archive to destination, never replacing a file there, and removes the
+// archive once the book is complete, its CRC-32 checked and on disk under its name. False with
+// *reason when it did not: the archive is then as it was and nothing is left at destination.
+bool UnpackZippedBook(const QString& archive, const QString& destination, QString* reason);
+
+// Writes destination + ".zip", one entry named after destination holding the archive's entry's
+// compressed bytes as they stand, and removes the archive once the new one is in place. False
+// with *reason when it did not: the archive is then as it was and no new archive is left.
+// The writer's own errors pass through, as for packing a book.
+bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
+                      QString* reason);
