@@ -128,12 +128,9 @@ TfrmMain::TfrmMain(const AppPaths& paths, QWidget* parent)
       DirectoryTreeChange();
     });
   });
-  connect(chkZipInput, &QCheckBox::toggled, this, [this](bool on) {
-    Guarded(this, [&] {
-      FileListBox->SetZippedBooks(on);
-      UpdateCount();
-    });
-  });
+  // The count label keeps its number until the next refresh, as after a run.
+  connect(chkZipInput, &QCheckBox::toggled, this,
+          [this](bool on) { Guarded(this, [&] { FileListBox->SetZippedBooks(on); }); });
   connect(lblURL, &QLabel::linkActivated, this, [this](const QString& link) {
     Guarded(this, [&] {
       QDesktopServices::openUrl(QUrl(link));

@@ -115,7 +115,7 @@ TEST(Settings, WhatASaveWritesComesBackAtTheNextStartInTheFixedKeyOrder) {
   EXPECT_EQ(userKeys, (QStringList{"BadFileDir", "EndDir", "DoubleDir", "Valid", "Rename", "Sort",
                                    "Archive", "Convert", "ZipLevel", "ActivePage", "Pattern",
                                    "SortPattern", "Translit", "TranslitDir", "SortLast", "SortFirst",
-                                   "SortMiddle", "FullGenres"}));
+                                   "SortMiddle", "FullGenres", "ZipInput"}));
   EXPECT_TRUE(Section(text, "USER").contains("Valid=0"));
 
   TfrmMain window(app.Path());
