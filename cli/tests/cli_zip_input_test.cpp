@@ -29,7 +29,9 @@ QStringList Inventory(const QString& folder) {
   python.start("python3", {"-c", R"(
 import hashlib, os, sys, zipfile
 out = []
-for top, _, files in os.walk(sys.argv[1]):
+for top, folders, files in os.walk(sys.argv[1]):
+    # The run records are the run's own, not books.
+    if top == sys.argv[1] and 'state' in folders: folders.remove('state')
     for name in files:
         path = os.path.join(top, name)
         if name.lower().endswith('.zip'):
