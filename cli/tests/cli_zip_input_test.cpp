@@ -134,7 +134,7 @@ TEST_F(ZipInput, EveryKindOfArchiveIsSortedAndNothingIsLost) {
     ASSERT_EQ(status.size(), 13) << result.lines.join("\n").toStdString();
 
     const QString suffix = archiving ? ".fb2.zip" : ".fb2";
-    for (const QString& name : {"Иванов Иван - Тихий дом", "Петров Пётр - Шумный дом",
+    for (const QString name : {"Иванов Иван - Тихий дом", "Петров Пётр - Шумный дом",
                                 "Сидоров Сидор - Старый дом", "Козлов Кузьма - Новый дом",
                                 "Орлов Олег - Белый дом"}) {
       SCOPED_TRACE(name.toStdString());
