@@ -1,13 +1,13 @@
 #include "app/book_file_list.h"
 
-#include "engine/file_list.h"
-#include "engine/run.h"
-#include "base/native_name.h"
-
 #include <QApplication>
 #include <QDir>
 #include <QStyle>
 #include <QStyledItemDelegate>
+
+#include "base/native_name.h"
+#include "engine/file_list.h"
+#include "engine/run.h"
 
 namespace {
 

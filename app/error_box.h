@@ -1,11 +1,10 @@
 #pragma once
 
-#include "engine/error_text.h"
-
 #include <QString>
-
 #include <exception>
 #include <utility>
+
+#include "engine/error_text.h"
 
 class QWidget;
 

@@ -1,7 +1,5 @@
 #include "app/folder_tree.h"
 
-#include "base/native_name.h"
-
 #include <QCollator>
 #include <QDir>
 #include <QFile>
@@ -11,8 +9,9 @@
 #include <QSocketNotifier>
 #include <QStorageInfo>
 #include <QStyle>
-
 #include <algorithm>
+
+#include "base/native_name.h"
 
 namespace {
 
@@ -20,9 +19,7 @@ namespace {
 constexpr int kPathRole = Qt::UserRole;
 constexpr int kReadRole = Qt::UserRole + 1;
 
-QString WithSlash(const QString& path) {
-  return path.endsWith(u'/') ? path : path + u'/';
-}
+QString WithSlash(const QString& path) { return path.endsWith(u'/') ? path : path + u'/'; }
 
 // Stops at the first subfolder: enough for the expand mark.
 bool HasSubfolder(const QString& path) { return !SubfolderNames(path, 1).isEmpty(); }
@@ -63,9 +60,9 @@ bool IsRemovableDevice(const QByteArray& device) {
 }  // namespace
 
 VolumeKind KindOfMount(const QString& root, const QByteArray& fileSystemType, bool removableDevice) {
-  static const QList<QByteArray> network = {"nfs",  "nfs4",  "cifs", "smb3",      "smbfs",      "ncpfs",
-                                            "afs",  "9p",    "ceph", "glusterfs", "fuse.sshfs", "fuse.rclone",
-                                            "davfs", "fuse.davfs2"};
+  static const QList<QByteArray> network = {"nfs",        "nfs4",        "cifs",  "smb3",       "smbfs",
+                                            "ncpfs",      "afs",         "9p",    "ceph",       "glusterfs",
+                                            "fuse.sshfs", "fuse.rclone", "davfs", "fuse.davfs2"};
   if (network.contains(fileSystemType)) return VolumeKind::Network;
   if (fileSystemType == "iso9660" || fileSystemType == "udf") return VolumeKind::Optical;
   if (removableDevice || IsMediaMount(root)) return VolumeKind::Removable;
@@ -77,7 +74,8 @@ QIcon VolumeIcon(VolumeKind kind, const QStyle* style) {
     case VolumeKind::Home:
       return QIcon::fromTheme(QStringLiteral("user-home"), style->standardIcon(QStyle::SP_DirHomeIcon));
     case VolumeKind::Removable:
-      return QIcon::fromTheme(QStringLiteral("drive-removable-media"), style->standardIcon(QStyle::SP_DriveFDIcon));
+      return QIcon::fromTheme(QStringLiteral("drive-removable-media"),
+                              style->standardIcon(QStyle::SP_DriveFDIcon));
     case VolumeKind::Optical:
       return QIcon::fromTheme(QStringLiteral("drive-optical"), style->standardIcon(QStyle::SP_DriveCDIcon));
     case VolumeKind::Network:
@@ -90,8 +88,8 @@ QIcon VolumeIcon(VolumeKind kind, const QStyle* style) {
 
 QList<Volume> MountedVolumes() {
   QList<Volume> result;
-  result.append({QStringLiteral("/"), Labelled(QStringLiteral("Корневая папка"), QStringLiteral("/")),
-                 false, VolumeKind::FixedDisk});
+  result.append({QStringLiteral("/"), Labelled(QStringLiteral("Корневая папка"), QStringLiteral("/")), false,
+                 VolumeKind::FixedDisk});
   const QString home = QDir::homePath();
   if (home != QLatin1String("/"))
     result.append({home, Labelled(QStringLiteral("Домашняя папка"), home), false, VolumeKind::Home});
@@ -99,15 +97,13 @@ QList<Volume> MountedVolumes() {
   QList<Volume> volumes;
   for (const QStorageInfo& storage : QStorageInfo::mountedVolumes()) {
     const QString root = storage.rootPath();
-    if (!storage.isValid() || root == QLatin1String("/") || root == home || IsSystemMount(root))
-      continue;
+    if (!storage.isValid() || root == QLatin1String("/") || root == home || IsSystemMount(root)) continue;
     QString name = storage.name();
     if (name.isEmpty()) name = QDir(root).dirName();
     volumes.append({root, Labelled(name, root), true,
                     KindOfMount(root, storage.fileSystemType(), IsRemovableDevice(storage.device()))});
   }
-  std::sort(volumes.begin(), volumes.end(),
-            [](const Volume& a, const Volume& b) { return a.path < b.path; });
+  std::sort(volumes.begin(), volumes.end(), [](const Volume& a, const Volume& b) { return a.path < b.path; });
   result.append(volumes);
   return result;
 }
@@ -137,8 +133,9 @@ FolderTree::FolderTree(QWidget* parent, std::function<QList<Volume>()> source)
   }
 
   connect(this, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* node) { ReadChildren(node); });
-  connect(this, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* current) { if (current) emit FolderChanged(CurrentFolder()); });
+  connect(this, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+    if (current) emit FolderChanged(CurrentFolder());
+  });
 
   const QList<Volume> volumes = source_();
   for (int i = 0; i < volumes.size(); ++i) AddVolumeNode(volumes.at(i), i);
@@ -191,9 +188,8 @@ void FolderTree::ReadChildren(QTreeWidgetItem* node) {
     child->setText(0, DisplayName(name));
     child->setIcon(0, folderIcon);
     child->setData(0, kPathRole, childPath);
-    child->setChildIndicatorPolicy(HasSubfolder(childPath)
-                                       ? QTreeWidgetItem::ShowIndicator
-                                       : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+    child->setChildIndicatorPolicy(HasSubfolder(childPath) ? QTreeWidgetItem::ShowIndicator
+                                                           : QTreeWidgetItem::DontShowIndicatorWhenChildless);
   }
   if (names.isEmpty()) node->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
 }
@@ -208,8 +204,7 @@ bool FolderTree::SelectFolder(const QString& path) {
     if (wanted.startsWith(topPath) && (!node || topPath.size() > NodePath(node).size())) node = top;
   }
   if (!node) return false;
-  const QStringList parts =
-      wanted.mid(NodePath(node).size()).split(u'/', Qt::SkipEmptyParts);
+  const QStringList parts = wanted.mid(NodePath(node).size()).split(u'/', Qt::SkipEmptyParts);
   for (const QString& part : parts) {
     ReadChildren(node);
     QTreeWidgetItem* next = nullptr;

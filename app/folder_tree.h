@@ -3,7 +3,6 @@
 #include <QList>
 #include <QString>
 #include <QTreeWidget>
-
 #include <functional>
 #include <memory>
 
@@ -45,8 +44,7 @@ class FolderTree : public QTreeWidget {
  public:
   // Reads the volumes from source; the default source is MountedVolumes(), and then the tree
   // follows mounts and unmounts while it lives.
-  explicit FolderTree(QWidget* parent = nullptr,
-                      std::function<QList<Volume>()> source = {});
+  explicit FolderTree(QWidget* parent = nullptr, std::function<QList<Volume>()> source = {});
   ~FolderTree() override;
 
   // The selected node's folder without its trailing "/" (the root keeps it); empty for none.

@@ -1,21 +1,5 @@
 #include "app/frm_main.h"
 
-#include "app/book_file_list.h"
-#include "app/error_box.h"
-#include "app/folder_tree.h"
-#include "app/run_summary_dialog.h"
-#include "app/select_dir_dialog.h"
-#include "app/zip_prompt_box.h"
-#include "dialogs/frm_name.h"
-#include "dialogs/frm_sort.h"
-#include "dialogs/theme.h"
-#include "engine/archive_step.h"
-#include "engine/file_ops.h"
-#include "engine/run_record.h"
-#include "engine/settings.h"
-#include "base/native_name.h"
-#include "validation/xsd_validator.h"
-
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -38,8 +22,23 @@
 #include <QTabWidget>
 #include <QUrl>
 #include <QVBoxLayout>
-
 #include <algorithm>
+
+#include "app/book_file_list.h"
+#include "app/error_box.h"
+#include "app/folder_tree.h"
+#include "app/run_summary_dialog.h"
+#include "app/select_dir_dialog.h"
+#include "app/zip_prompt_box.h"
+#include "base/native_name.h"
+#include "dialogs/frm_name.h"
+#include "dialogs/frm_sort.h"
+#include "dialogs/theme.h"
+#include "engine/archive_step.h"
+#include "engine/file_ops.h"
+#include "engine/run_record.h"
+#include "engine/settings.h"
+#include "validation/xsd_validator.h"
 
 namespace {
 
@@ -70,7 +69,10 @@ AppPaths DefaultAppPaths() { return ResolveAppPaths(QCoreApplication::applicatio
 TfrmMain::TfrmMain(const QString& appPath, QWidget* parent) : TfrmMain(PortableAppPaths(appPath), parent) {}
 
 TfrmMain::TfrmMain(const AppPaths& paths, QWidget* parent)
-    : QMainWindow(parent), appPath_(paths.dataPath), tmpPath_(paths.tmpPath), settingsFile_(paths.settingsFile) {
+    : QMainWindow(parent),
+      appPath_(paths.dataPath),
+      tmpPath_(paths.tmpPath),
+      settingsFile_(paths.settingsFile) {
   setWindowTitle(QString::fromUtf16(kProgramTitle));
   setWindowIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
   ApplyTheme(this);
@@ -202,8 +204,8 @@ QLineEdit* TfrmMain::AddFolderRow(QGridLayout* grid, int row, const QString& cap
   auto* label = new QLabel(caption);
   label->setMinimumWidth(kRowLabelWidth);
   auto* edit = new QLineEdit;
-  QAction* browse = AddTrailingButton(edit, style()->standardIcon(QStyle::SP_DirOpenIcon),
-                                      QStringLiteral("Выбрать папку"));
+  QAction* browse =
+      AddTrailingButton(edit, style()->standardIcon(QStyle::SP_DirOpenIcon), QStringLiteral("Выбрать папку"));
   connect(browse, &QAction::triggered, this, [this, tag] { Guarded(this, [&] { SetWorkDir(tag); }); });
   grid->addWidget(label, row, 0);
   grid->addWidget(edit, row, 1);
@@ -216,8 +218,7 @@ QLineEdit* TfrmMain::AddTemplateRow(QGridLayout* grid, int row, const QString& c
   auto* edit = new QLineEdit;
   QAction* browse = AddTrailingButton(edit, style()->standardIcon(QStyle::SP_FileDialogDetailedView),
                                       QStringLiteral("Изменить шаблон"));
-  connect(browse, &QAction::triggered, this,
-          [this, tag] { Guarded(this, [&] { ShowPatternForm(tag); }); });
+  connect(browse, &QAction::triggered, this, [this, tag] { Guarded(this, [&] { ShowPatternForm(tag); }); });
   grid->addWidget(label, row, 0);
   grid->addWidget(edit, row, 1);
   return edit;
@@ -236,11 +237,11 @@ void TfrmMain::BuildSettingsPage() {
   auto* actions = new QHBoxLayout(pnSelectAction);
   actions->setContentsMargins(4, 0, 4, 0);
   chkValid = new QCheckBox(QStringLiteral("Валидация"));
-  chkValid->setToolTip(QStringLiteral(
-      "Отмечено: книга, не соответствующая схеме FictionBook, отправляется в папку для "
-      "неправильных файлов.\nСнято: такая книга сортируется как правильная, если она читается "
-      "(правильный XML с корнем FictionBook) и её описание можно прочесть;\nв папку для "
-      "неправильных файлов попадают только нечитаемые книги."));
+  chkValid->setToolTip(
+      QStringLiteral("Отмечено: книга, не соответствующая схеме FictionBook, отправляется в папку для "
+                     "неправильных файлов.\nСнято: такая книга сортируется как правильная, если она читается "
+                     "(правильный XML с корнем FictionBook) и её описание можно прочесть;\nв папку для "
+                     "неправильных файлов попадают только нечитаемые книги."));
   chkRename = new QCheckBox(QStringLiteral("Переименование"));
   chkSort = new QCheckBox(QStringLiteral("Сортировка"));
   chkConvert = new QCheckBox(QStringLiteral("Конвертация"));
@@ -410,8 +411,8 @@ void TfrmMain::btnStartClick() {
   if (!failure.isEmpty()) {
     ShowErrorBox(this, failure);
   } else if (!loaded) {
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Ошибка"), schemaError + u'\n',
-                    QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Ошибка"), schemaError + u'\n', QMessageBox::Ok,
+                    this);
     box.exec();
   }
   // The books before an error have gone: the list must not offer them again.
@@ -425,7 +426,8 @@ void TfrmMain::btnStartClick() {
 
 void TfrmMain::ShowRunSummary() {
   RunRecord record;
-  if (lastRecord_.isEmpty() || !ReadRunRecord(lastRecord_, &record, nullptr) || record.books.isEmpty()) return;
+  if (lastRecord_.isEmpty() || !ReadRunRecord(lastRecord_, &record, nullptr) || record.books.isEmpty())
+    return;
   if (summary_) summary_->close();
   summary_ = new RunSummaryDialog(record, this);
   summary_->setAttribute(Qt::WA_DeleteOnClose);
@@ -454,10 +456,20 @@ void TfrmMain::SetWorkDir(int tag) {
   QLineEdit* field = nullptr;
   QString caption;
   switch (tag) {
-    case 0: field = btnedBadDir; caption = QStringLiteral("Папка для невалидных файлов"); break;
-    case 1: field = btnedEndDir; caption = QStringLiteral("Папка для обработанных файлов"); break;
-    case 2: field = btnedDoubleDir; caption = QStringLiteral("Папка для дублей файлов"); break;
-    default: return;
+    case 0:
+      field = btnedBadDir;
+      caption = QStringLiteral("Папка для невалидных файлов");
+      break;
+    case 1:
+      field = btnedEndDir;
+      caption = QStringLiteral("Папка для обработанных файлов");
+      break;
+    case 2:
+      field = btnedDoubleDir;
+      caption = QStringLiteral("Папка для дублей файлов");
+      break;
+    default:
+      return;
   }
   dlgSelectDir->setWindowTitle(caption);
   QString folder;
@@ -522,8 +534,10 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
       this, QString::fromUtf16(kProgramTitle),
       QStringLiteral("Настройки не сохранены. Закрыть программу без сохранения настроек?"),
       QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-  if (answer == QMessageBox::Yes) event->accept();
-  else event->ignore();
+  if (answer == QMessageBox::Yes)
+    event->accept();
+  else
+    event->ignore();
 }
 
 void TfrmMain::showEvent(QShowEvent* event) {
@@ -537,7 +551,8 @@ bool TfrmMain::event(QEvent* event) {
   const bool result = QMainWindow::event(event);
   // The window manager frames the window some time after it is shown, and Qt learns the frame
   // from the move or resize that follows.
-  if (event->type() == QEvent::Move || event->type() == QEvent::Resize || event->type() == QEvent::WindowStateChange)
+  if (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
+      event->type() == QEvent::WindowStateChange)
     ApplyOuterSize();
   return result;
 }

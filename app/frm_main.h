@@ -1,16 +1,14 @@
 #pragma once
 
-#include "engine/app_paths.h"
-#include "engine/run.h"
-
 #include <QMainWindow>
 #include <QPointer>
-
-#include "app/run_summary_dialog.h"
 #include <QString>
-
 #include <memory>
 #include <vector>
+
+#include "app/run_summary_dialog.h"
+#include "engine/app_paths.h"
+#include "engine/run.h"
 
 class BookFileList;
 class FolderTree;

@@ -1,17 +1,16 @@
 // Loading and saving the window's controls: the settings file, beside the executable or in the
 // user's configuration folder.
 
-#include "app/frm_main.h"
-
-#include "engine/ini_file.h"
-#include "engine/settings.h"
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QTabWidget>
+
+#include "app/frm_main.h"
+#include "engine/ini_file.h"
+#include "engine/settings.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // shelvio: the window program.
 
+#include <libxml/parser.h>
+
 #include "app/error_box.h"
 #include "app/frm_main.h"
 #include "app/shelvio_application.h"
 #include "engine/run.h"
-
-#include <libxml/parser.h>
 
 int main(int argc, char** argv) {
   PrepareAllocatorForRuns();
@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
   xmlInitParser();
   const AppPaths paths = DefaultAppPaths();
   if (paths.tmpPath.isEmpty()) {
-    ShowErrorBox(nullptr, QStringLiteral("No home folder is known for the settings and the work folders: set HOME"));
+    ShowErrorBox(nullptr,
+                 QStringLiteral("No home folder is known for the settings and the work folders: set HOME"));
     return 1;
   }
   int result = 0;

@@ -1,7 +1,5 @@
 #include "app/run_summary_dialog.h"
 
-#include "base/native_name.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -17,8 +15,9 @@
 #include <QTableWidget>
 #include <QUrl>
 #include <QVBoxLayout>
-
 #include <algorithm>
+
+#include "base/native_name.h"
 
 namespace {
 
@@ -132,7 +131,8 @@ void RunSummaryDialog::ShowRun() {
     if (count > 0 || Rank(QLatin1String(outcome.status)) < 5)
       parts << QStringLiteral("%1: %2").arg(QString::fromUtf16(outcome.count)).arg(count);
   }
-  lblCounts->setText(QStringLiteral("Папка %1. %2.").arg(Name(record_.folder), parts.join(QStringLiteral(", "))));
+  lblCounts->setText(
+      QStringLiteral("Папка %1. %2.").arg(Name(record_.folder), parts.join(QStringLiteral(", "))));
   FillTable(rows);
 }
 
@@ -161,7 +161,8 @@ void RunSummaryDialog::FillTable(const QList<QStringList>& rows) {
     if (status == QLatin1String("restored")) word = QStringLiteral("возвращена"), rank = 1;
     if (status == QLatin1String("kept")) rank = 0;  // after an undo: what stayed comes first
     tblBooks->setItem(row, 0, new RankedItem(word, rank));
-    for (int column = 1; column < 4; ++column) tblBooks->setItem(row, column, new QTableWidgetItem(cells[column]));
+    for (int column = 1; column < 4; ++column)
+      tblBooks->setItem(row, column, new QTableWidgetItem(cells[column]));
   }
   tblBooks->setSortingEnabled(true);
   tblBooks->sortItems(0, Qt::AscendingOrder);
@@ -173,10 +174,11 @@ void RunSummaryDialog::btnOpenInvalidClick() {
 }
 
 void RunSummaryDialog::btnUndoClick() {
-  QMessageBox box(QMessageBox::Question, QStringLiteral("Отменить сортировку"),
-                  QStringLiteral("Вернуть книги этого прогона на прежние места? Книга, которая "
-                                 "изменилась с тех пор или чьё прежнее имя уже занято, останется там, где она есть."),
-                  QMessageBox::Yes | QMessageBox::No, this);
+  QMessageBox box(
+      QMessageBox::Question, QStringLiteral("Отменить сортировку"),
+      QStringLiteral("Вернуть книги этого прогона на прежние места? Книга, которая "
+                     "изменилась с тех пор или чьё прежнее имя уже занято, останется там, где она есть."),
+      QMessageBox::Yes | QMessageBox::No, this);
   box.setDefaultButton(QMessageBox::No);
   if (box.exec() != QMessageBox::Yes) return;
 

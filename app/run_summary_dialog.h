@@ -1,9 +1,9 @@
 #pragma once
 
+#include <QDialog>
+
 #include "engine/run_record.h"
 #include "engine/undo.h"
-
-#include <QDialog>
 
 class QLabel;
 class QPushButton;

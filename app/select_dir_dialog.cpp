@@ -1,14 +1,14 @@
 #include "app/select_dir_dialog.h"
 
-#include "app/folder_tree.h"
-#include "dialogs/theme.h"
-
 #include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
+
+#include "app/folder_tree.h"
+#include "dialogs/theme.h"
 
 SelectDirDialog::SelectDirDialog(QWidget* parent) : QDialog(parent) {
   ApplyTheme(this);
@@ -19,8 +19,8 @@ SelectDirDialog::SelectDirDialog(QWidget* parent) : QDialog(parent) {
   tree->setHeaderHidden(false);
   tree->setHeaderLabel(QStringLiteral("Папки"));
   btnOK = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"), this);
-  btnCancel = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
-                              QStringLiteral("Отмена"), this);
+  btnCancel =
+      new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("Отмена"), this);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();

@@ -1,10 +1,10 @@
 #include "app/shelvio_application.h"
 
-#include "app/error_box.h"
-
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+
+#include "app/error_box.h"
 
 ShelvioApplication::ShelvioApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QString::fromUtf16(kProgramTitle));
@@ -20,8 +20,8 @@ bool ShelvioApplication::notify(QObject* receiver, QEvent* event) {
 QTranslator* InstallQtRussian(QCoreApplication* application) {
   auto* translator = new QTranslator(application);
   // qtbase holds every text of QtCore, QtGui and QtWidgets that this program shows.
-  if (!translator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"), QStringLiteral("_"),
-                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+  if (!translator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"),
+                        QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
       !QCoreApplication::installTranslator(translator)) {
     delete translator;
     return nullptr;

@@ -1,11 +1,10 @@
 #include "app/zip_prompt_box.h"
 
-#include "app/error_box.h"
-
 #include <QMessageBox>
 
-ZipPromptAnswer ZipPromptBox::Ask(const QString& text, const EZipWriterError& error,
-                                  bool retryOffered) {
+#include "app/error_box.h"
+
+ZipPromptAnswer ZipPromptBox::Ask(const QString& text, const EZipWriterError& error, bool retryOffered) {
   (void)error;
   // Called from inside the writer: nothing may leave here as an exception.
   try {
@@ -14,9 +13,12 @@ ZipPromptAnswer ZipPromptBox::Ask(const QString& text, const EZipWriterError& er
     QMessageBox box(QMessageBox::Critical, QString::fromUtf16(kProgramTitle), text, buttons, parent_);
     box.setEscapeButton(QMessageBox::Abort);
     switch (box.exec()) {
-      case QMessageBox::Retry: return ZipPromptAnswer::Retry;
-      case QMessageBox::Ignore: return ZipPromptAnswer::Ignore;
-      default: return ZipPromptAnswer::Abort;
+      case QMessageBox::Retry:
+        return ZipPromptAnswer::Retry;
+      case QMessageBox::Ignore:
+        return ZipPromptAnswer::Ignore;
+      default:
+        return ZipPromptAnswer::Abort;
     }
   } catch (...) {
     return ZipPromptAnswer::Abort;

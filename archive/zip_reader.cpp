@@ -1,14 +1,14 @@
 #include "archive/zip_reader.h"
 
-#include "base/posix_file.h"
-#include "archive/zip_format.h"
-
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
+
+#include "archive/zip_format.h"
+#include "base/posix_file.h"
 
 using namespace zip_format;
 using posix_file::PReadFull;
@@ -75,9 +75,8 @@ bool ReadLayout(int fd, uint64_t archiveSize, EntryLayout& layout) {
     return false;
   if (method == kMethodStored && compressedSize != uncompressedSize) return false;
   std::string name(nameLength, '\0');
-  if (nameLength > 0 &&
-      !PReadFull(fd, reinterpret_cast<unsigned char*>(name.data()), nameLength,
-                 static_cast<off_t>(directoryOffset + kCentralHeaderSize)))
+  if (nameLength > 0 && !PReadFull(fd, reinterpret_cast<unsigned char*>(name.data()), nameLength,
+                                   static_cast<off_t>(directoryOffset + kCentralHeaderSize)))
     return false;
 
   unsigned char local[kLocalHeaderSize];

@@ -1,8 +1,4 @@
 #include "archive/zip_writer.h"
-#include "base/native_name.h"
-
-#include "base/posix_file.h"
-#include "archive/zip_format.h"
 
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -21,6 +17,10 @@
 #include <ctime>
 #include <mutex>
 #include <vector>
+
+#include "archive/zip_format.h"
+#include "base/native_name.h"
+#include "base/posix_file.h"
 
 namespace {
 
@@ -75,12 +75,6 @@ EZipWriterError WriterError(const QString& writerName, int code, const QString& 
 ZipFileError CannotCreate(const QString& path, int error) {
   return ZipFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, SystemText(error)));
 }
-
-
-
-
-
-
 
 struct DosDateTime {
   uint16_t time = 0;
@@ -527,7 +521,7 @@ struct TZipWriter::Impl {
   }
 
   void WriteEntry(ZipEntry& entry) {
-  if (entry.raw != nullptr) return WriteRawEntry(entry);
+    if (entry.raw != nullptr) return WriteRawEntry(entry);
     const QByteArray path = NativeName(entry.sourcePath);
     if (path.size() >= PATH_MAX) throw NameTooLong(entry);
     // O_NONBLOCK keeps a FIFO from hanging the open; it is refused below like any non-regular file.
@@ -748,7 +742,8 @@ void TZipWriter::Abandon() noexcept {
   if (!a.archive.Valid()) return;
   if (a.published) {
     // Only while the name still holds this very file: never an archive someone else put there.
-    struct stat own {}, now {};
+    struct stat own {
+    }, now{};
     if (::fstat(a.Fd(), &own) == 0 && ::lstat(a.finalName.constData(), &now) == 0 && SameFile(own, now))
       (void)::unlink(a.finalName.constData());
   } else {

@@ -124,9 +124,9 @@ class TZipWriter {
   }
 
   // Closes the archive held, then creates an empty archive for FileName (replacing any file of that
-  // name once written, unless existing entries are kept). Throws EZipWriterError 10 when FileName has no name part, ZipFileError
-  // "Cannot create file "%s". %s" when it cannot be created; the writer is closed then. Only
-  // kCreateMode exists: any other mode throws ZipFileError.
+  // name once written, unless existing entries are kept). Throws EZipWriterError 10 when FileName has no name
+  // part, ZipFileError "Cannot create file "%s". %s" when it cannot be created; the writer is closed then.
+  // Only kCreateMode exists: any other mode throws ZipFileError.
   void Open(uint16_t mode);
   // Adds the file at mask (a full path, taken literally) when its attributes pass searchAttributes
   // and it matches neither excludeMask (a wildcard mask, may be empty) nor the archive itself, then

@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include <QFile>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -111,7 +110,8 @@ bool ZippedBook::Open(const QString& path) {
     return false;
   }
   if (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE) {
-    reason_ = QStringLiteral("its entry is compressed by a method other than deflate (%1)").arg(st.comp_method);
+    reason_ =
+        QStringLiteral("its entry is compressed by a method other than deflate (%1)").arg(st.comp_method);
     return false;
   }
   if (st.size > kZippedBookMaxBytes) {
@@ -149,7 +149,8 @@ int64_t ZippedBook::Read(char* buffer, int64_t length) {
   const zip_int64_t count =
       zip_fread(impl_->entry.get(), buffer, std::min<uint64_t>(static_cast<uint64_t>(length), allowed));
   if (count < 0) {
-    reason_ = QStringLiteral("its entry is damaged: %1").arg(QString::fromUtf8(zip_error_strerror(zip_file_get_error(impl_->entry.get()))));
+    reason_ = QStringLiteral("its entry is damaged: %1")
+                  .arg(QString::fromUtf8(zip_error_strerror(zip_file_get_error(impl_->entry.get()))));
     impl_->entry.reset();
     return -1;
   }

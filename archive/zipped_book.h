@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 
@@ -47,9 +46,9 @@ class ZippedBook {
   const QString& Reason() const { return reason_; }
   uint16_t Method() const;  // 0 stored, 8 deflated
   uint32_t Crc() const;
-  uint64_t Size() const;            // inflated
+  uint64_t Size() const;  // inflated
   uint64_t CompressedSize() const;
-  int64_t ModifiedTime() const;     // seconds since the epoch
+  int64_t ModifiedTime() const;  // seconds since the epoch
 
  private:
   struct Impl;

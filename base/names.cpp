@@ -93,15 +93,14 @@ namespace {
 
 // What separates words: a run holding one of these becomes a space, not nothing.
 constexpr bool SeparatesWords(char16_t c) {
-  return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r' ||
-         c == 0x85 || c == 0x2028 || c == 0x2029;
+  return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r' || c == 0x85 ||
+         c == 0x2028 || c == 0x2029;
 }
 
 }  // namespace
 
 QString CleanNameValue(const QString& text) {
-  if (std::none_of(text.begin(), text.end(), [](QChar c) { return IsNameControl(c.unicode()); }))
-    return text;
+  if (std::none_of(text.begin(), text.end(), [](QChar c) { return IsNameControl(c.unicode()); })) return text;
   QString result;
   result.reserve(text.size());
   qsizetype i = 0;
@@ -121,15 +120,16 @@ QString CleanNameValue(const QString& text) {
       removes = removes || IsNameControl(r);
       separates = separates || SeparatesWords(r);
     }
-    if (!removes) result.append(QStringView(text).mid(start, i - start));
-    else if (separates) result.append(u' ');
+    if (!removes)
+      result.append(QStringView(text).mid(start, i - start));
+    else if (separates)
+      result.append(u' ');
   }
   return result;
 }
 
 QString FirstCharacter(const QString& text) {
-  if (text.size() >= 2 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate())
-    return text.left(2);
+  if (text.size() >= 2 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()) return text.left(2);
   return text.left(1);
 }
 

@@ -1,7 +1,5 @@
 #include "base/native_name.h"
 
-#include "base/names.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 #include <vector>
+
+#include "base/names.h"
 
 namespace {
 
@@ -150,7 +150,8 @@ QString DisplayName(const QString& path) {
   for (QChar c : path) {
     const char16_t code = c.unicode();
     if (IsNameControl(code)) {
-      for (const char byte : QString(c).toUtf8()) result.append(EscapedByte(static_cast<unsigned char>(byte)));
+      for (const char byte : QString(c).toUtf8())
+        result.append(EscapedByte(static_cast<unsigned char>(byte)));
       continue;
     }
     if (!IsEscape(code)) {

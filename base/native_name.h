@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-
 #include <optional>
 
 // A Linux file name is a string of bytes, and many in old collections are not UTF-8 (windows-1251

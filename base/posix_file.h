@@ -3,16 +3,16 @@
 // Internal to the libraries that write files (the archive writer and reader, the engine's file
 // operations and journal of moves): the few POSIX helpers they share.
 
-#include <QByteArray>
-
-#include <cerrno>
-#include <cstddef>
 #include <fcntl.h>
-#include <functional>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <QByteArray>
+#include <cerrno>
+#include <cstddef>
+#include <functional>
 
 namespace posix_file {
 
@@ -164,9 +164,7 @@ inline bool IsNotSupported(int error) {
   return error == EOPNOTSUPP;
 }
 
-inline bool IsFlagRefused(int error) {
-  return error == EINVAL || error == ENOSYS || IsNotSupported(error);
-}
+inline bool IsFlagRefused(int error) { return error == EINVAL || error == ENOSYS || IsNotSupported(error); }
 
 inline bool IsLinkRefused(int error) {
   return error == EPERM || error == EMLINK || error == ENOSYS || IsNotSupported(error);
@@ -177,8 +175,7 @@ inline bool IsLinkRefused(int error) {
 // a fallback begins, so that a caller can record it: neither fallback is one atomic step.
 inline int RenameNoReplace(const QByteArray& from, const QByteArray& to,
                            const std::function<void(NoReplaceStep)>& beforeStep = {}) {
-  if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
-    return 0;
+  if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) return 0;
   int error = errno;
   if (!IsFlagRefused(error)) return error;
 
@@ -198,15 +195,16 @@ inline int RenameNoReplace(const QByteArray& from, const QByteArray& to,
   if (beforeStep) beforeStep(NoReplaceStep::Reserve);
   FileDescriptor reservation(::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!reservation.Valid()) return errno;
-  struct stat reserved {}, now {};
+  struct stat reserved {
+  }, now{};
   if (::fstat(reservation.Get(), &reserved) != 0) {
     error = errno;
     ::unlink(to.constData());
     return error;
   }
   reservation.Close();
-  if (::lstat(to.constData(), &now) != 0 || now.st_dev != reserved.st_dev ||
-      now.st_ino != reserved.st_ino || now.st_size != 0)
+  if (::lstat(to.constData(), &now) != 0 || now.st_dev != reserved.st_dev || now.st_ino != reserved.st_ino ||
+      now.st_size != 0)
     return EEXIST;
   if (::rename(from.constData(), to.constData()) == 0) return 0;
   error = errno;

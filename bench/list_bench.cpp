@@ -1,14 +1,13 @@
 // Times the file list's reading of one folder: ListBookFiles, the call the window's list makes.
 // Usage: shelvio-list-bench FOLDER [REPEATS]; prints "items N best_ms M median_ms K".
 
-#include "engine/file_list.h"
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+
+#include "engine/file_list.h"
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);

@@ -2,15 +2,14 @@
 // been laid out and painted once. Usage: shelvio-window-list-bench FOLDER [REPEATS]; prints
 // "items N best_ms M median_ms K". Runs on any Qt platform (offscreen without a display).
 
-#include "app/book_file_list.h"
-
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+
+#include "app/book_file_list.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);

@@ -6,7 +6,8 @@
 // The books are every .fb2 file of DIR (default: the shared corpus), copied N times (default 4)
 // into a scratch folder below --work (default: the system's temporary folder).
 
-#include "archive/zip_writer.h"
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,13 +15,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdio>
 #include <vector>
+
+#include "archive/zip_writer.h"
 
 extern char** environ;
 
@@ -58,9 +57,12 @@ int main(int argc, char** argv) {
   int copies = 4;
   const QStringList args = QCoreApplication::arguments();
   for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
-    if (args[i] == QLatin1String("--corpus")) corpus = args[i + 1];
-    else if (args[i] == QLatin1String("--copies")) copies = args[i + 1].toInt();
-    else if (args[i] == QLatin1String("--work")) work = args[i + 1];
+    if (args[i] == QLatin1String("--corpus"))
+      corpus = args[i + 1];
+    else if (args[i] == QLatin1String("--copies"))
+      copies = args[i + 1].toInt();
+    else if (args[i] == QLatin1String("--work"))
+      work = args[i + 1];
     else {
       std::fprintf(stderr, "usage: zip_bench [--corpus DIR] [--copies N] [--work DIR]\n");
       return 2;
@@ -101,7 +103,8 @@ int main(int argc, char** argv) {
   TZipWriter zip;
   const auto oursStart = Clock::now();
   for (const QString& book : books) {
-    zip.SetFileName(root.filePath(QStringLiteral("ours/") + QFileInfo(book).fileName() + QStringLiteral(".zip")));
+    zip.SetFileName(
+        root.filePath(QStringLiteral("ours/") + QFileInfo(book).fileName() + QStringLiteral(".zip")));
     zip.Open(TZipWriter::kCreateMode);
     zip.AddMatching(book, kAnyFileAttributes, QString());
     if (zip.LastCommitEntryCount() != 1) {
@@ -115,7 +118,8 @@ int main(int argc, char** argv) {
   // zip(1) at level 6 without folder names, one process per book as a script would run it.
   const auto zipStart = Clock::now();
   for (const QString& book : books) {
-    const QString archive = root.filePath(QStringLiteral("zip/") + QFileInfo(book).fileName() + QStringLiteral(".zip"));
+    const QString archive =
+        root.filePath(QStringLiteral("zip/") + QFileInfo(book).fileName() + QStringLiteral(".zip"));
     if (!Spawn({"zip", "-6", "-j", "-q", "-X", QFile::encodeName(archive), QFile::encodeName(book)})) {
       std::fprintf(stderr, "zip_bench: zip failed on %s (is zip installed?)\n", qPrintable(book));
       return 1;
@@ -131,10 +135,11 @@ int main(int argc, char** argv) {
   const double oursMb = static_cast<double>(FolderBytes(root.filePath(QStringLiteral("ours")))) / 1e6;
   const double zipMb = static_cast<double>(FolderBytes(root.filePath(QStringLiteral("zip")))) / 1e6;
   const double zipWork = zipSeconds - spawn;
-  std::printf("books:                %lld (%d copies of %lld), %.1f MB\n", static_cast<long long>(books.size()),
-              copies, static_cast<long long>(names.size()), inputMb);
+  std::printf("books:                %lld (%d copies of %lld), %.1f MB\n",
+              static_cast<long long>(books.size()), copies, static_cast<long long>(names.size()), inputMb);
   std::printf("ours (fsync each):    %.3f s, %.1f MB/s, archives %.2f MB\n", ours, inputMb / ours, oursMb);
-  std::printf("zip -6 -j per book:   %.3f s, %.1f MB/s, archives %.2f MB\n", zipSeconds, inputMb / zipSeconds, zipMb);
+  std::printf("zip -6 -j per book:   %.3f s, %.1f MB/s, archives %.2f MB\n", zipSeconds, inputMb / zipSeconds,
+              zipMb);
   std::printf("  of which spawning:  %.3f s\n", spawn);
   std::printf("time ratio ours/zip:  %.2f (zip's own work only: %.2f)\n", ours / zipSeconds,
               zipWork > 0 ? ours / zipWork : 0.0);

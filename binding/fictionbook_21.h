@@ -4,8 +4,8 @@
 // accessors in order (readers, then writers), its list fields; the classes its children get are
 // registered in fictionbook_21.cpp. Reads go to the DOM and may create missing children there.
 
-#include "fictionbook/book_info.h"
 #include "binding/xml_node.h"
+#include "fictionbook/book_info.h"
 
 inline constexpr const char* kFictionBookNamespace = "http://www.gribuser.ru/xml/fictionbook/2.0";
 
@@ -43,21 +43,51 @@ class TXMLSequenceType;
 class TXMLOutPutDocumentType;
 
 // Lists that present a node's children of one tag (the tag is given where the list is created).
-class TXMLStylesheetList : public TXMLTypedList<TXMLStylesheet> { using TXMLTypedList::TXMLTypedList; };
-class TXMLAuthorTypeList : public TXMLTypedList<TXMLAuthorType> { using TXMLTypedList::TXMLTypedList; };
-class TXMLEpigraphTypeList : public TXMLTypedList<TXMLEpigraphType> { using TXMLTypedList::TXMLTypedList; };
-class TXMLStanzaList : public TXMLTypedList<TXMLStanza> { using TXMLTypedList::TXMLTypedList; };
-class TXMLSequenceTypeList : public TXMLTypedList<TXMLSequenceType> { using TXMLTypedList::TXMLTypedList; };
-class TXMLCustominfoList : public TXMLTypedList<TXMLCustominfo> { using TXMLTypedList::TXMLTypedList; };
-class TXMLShareInstructionTypeList : public TXMLTypedList<TXMLShareInstructionType> { using TXMLTypedList::TXMLTypedList; };
-class TXMLPartShareInstructionTypeList : public TXMLTypedList<TXMLPartShareInstructionType> { using TXMLTypedList::TXMLTypedList; };
-class TXMLOutPutDocumentTypeList : public TXMLTypedList<TXMLOutPutDocumentType> { using TXMLTypedList::TXMLTypedList; };
-class TXMLBodyList : public TXMLTypedList<TXMLBody> { using TXMLTypedList::TXMLTypedList; };
-class TXMLSectionTypeList : public TXMLTypedList<TXMLSectionType> { using TXMLTypedList::TXMLTypedList; };
-class TXMLBinaryList : public TXMLTypedList<TXMLBinary> { using TXMLTypedList::TXMLTypedList; };
-class TXMLPTypeList : public TXMLTypedList<TXMLPType> { using TXMLTypedList::TXMLTypedList; };
-class TXMLGenreTypeList : public TXMLTextList { using TXMLTextList::TXMLTextList; };
-class TXMLString_List : public TXMLTextList { using TXMLTextList::TXMLTextList; };
+class TXMLStylesheetList : public TXMLTypedList<TXMLStylesheet> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLAuthorTypeList : public TXMLTypedList<TXMLAuthorType> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLEpigraphTypeList : public TXMLTypedList<TXMLEpigraphType> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLStanzaList : public TXMLTypedList<TXMLStanza> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLSequenceTypeList : public TXMLTypedList<TXMLSequenceType> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLCustominfoList : public TXMLTypedList<TXMLCustominfo> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLShareInstructionTypeList : public TXMLTypedList<TXMLShareInstructionType> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLPartShareInstructionTypeList : public TXMLTypedList<TXMLPartShareInstructionType> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLOutPutDocumentTypeList : public TXMLTypedList<TXMLOutPutDocumentType> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLBodyList : public TXMLTypedList<TXMLBody> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLSectionTypeList : public TXMLTypedList<TXMLSectionType> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLBinaryList : public TXMLTypedList<TXMLBinary> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLPTypeList : public TXMLTypedList<TXMLPType> {
+  using TXMLTypedList::TXMLTypedList;
+};
+class TXMLGenreTypeList : public TXMLTextList {
+  using TXMLTextList::TXMLTextList;
+};
+class TXMLString_List : public TXMLTextList {
+  using TXMLTextList::TXMLTextList;
+};
 
 // The XLink reference (href, type) that images, parts and links carry.
 class TXMLXLinkNode : public TXMLNode {
@@ -438,8 +468,7 @@ class TXMLPType : public TXMLStyleType {
 };
 
 // style (outside a link)
-class TXMLNamedStyleType
-    : public TXMLStyledRuns<TXMLStyleType, TXMLStyleType, TXMLNamedStyleType> {
+class TXMLNamedStyleType : public TXMLStyledRuns<TXMLStyleType, TXMLStyleType, TXMLNamedStyleType> {
  public:
   explicit TXMLNamedStyleType(const NodeInit& init);
   QString Name() { return AttributeText("name"); }

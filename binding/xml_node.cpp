@@ -1,13 +1,13 @@
 #include "binding/xml_node.h"
 
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+
 #include <QFile>
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-#include <libxml/xmlerror.h>
 
 #include "validation/xml_reading.h"
 
@@ -73,11 +73,9 @@ xmlAttr* FindAttribute(xmlNode* element, std::string_view name) {
   return nullptr;
 }
 
-xmlAttr* FindAttributeNS(xmlNode* element, std::string_view localName,
-                         std::string_view namespaceURI) {
+xmlAttr* FindAttributeNS(xmlNode* element, std::string_view localName, std::string_view namespaceURI) {
   for (xmlAttr* attr = element->properties; attr; attr = attr->next) {
-    if (attr->ns && View(attr->ns->href) == namespaceURI && View(attr->name) == localName)
-      return attr;
+    if (attr->ns && View(attr->ns->href) == namespaceURI && View(attr->name) == localName) return attr;
   }
   return nullptr;
 }
@@ -98,9 +96,9 @@ QString OwnedContent(const xmlNode* node) {
 }
 
 [[noreturn]] void ThrowConversion(const QVariant& value, const char* target) {
-  throw FictionBookError(QStringLiteral("Could not convert variant of type (%1) into type (%2)")
-                             .arg(value.isNull() ? QStringLiteral("Null") : QStringLiteral("String"),
-                                  QLatin1String(target)));
+  throw FictionBookError(
+      QStringLiteral("Could not convert variant of type (%1) into type (%2)")
+          .arg(value.isNull() ? QStringLiteral("Null") : QStringLiteral("String"), QLatin1String(target)));
 }
 
 QString VariantText(const QVariant& value) {
@@ -149,22 +147,23 @@ int TXMLNodeList::IndexOf(const TXMLNode* node) const {
 // TXMLNode
 
 TXMLNode::TXMLNode(const NodeInit& init, ChildTable table)
-    : document_(init.document),
-      parent_(init.parent),
-      host_(init.host),
-      node_(init.node),
-      table_(table) {}
+    : document_(init.document), parent_(init.parent), host_(init.host), node_(init.node), table_(table) {}
 
 TXMLNode::~TXMLNode() = default;
 
 QString TXMLNode::NodeName() const {
   switch (node_->type) {
-    case XML_TEXT_NODE: return QStringLiteral("#text");
-    case XML_CDATA_SECTION_NODE: return QStringLiteral("#cdata-section");
-    case XML_COMMENT_NODE: return QStringLiteral("#comment");
+    case XML_TEXT_NODE:
+      return QStringLiteral("#text");
+    case XML_CDATA_SECTION_NODE:
+      return QStringLiteral("#cdata-section");
+    case XML_COMMENT_NODE:
+      return QStringLiteral("#comment");
     case XML_DOCUMENT_NODE:
-    case XML_HTML_DOCUMENT_NODE: return QStringLiteral("#document");
-    default: break;
+    case XML_HTML_DOCUMENT_NODE:
+      return QStringLiteral("#document");
+    default:
+      break;
   }
   const QString local = ToQString(node_->name);
   const std::string_view prefix = PrefixOf(node_);
@@ -264,10 +263,9 @@ void TXMLNode::SyncAttributes() {
     auto* dom = reinterpret_cast<xmlNode*>(attr);
     const auto it = std::find_if(attributes_->nodes_.begin(), attributes_->nodes_.end(),
                                  [dom](TXMLNode* node) { return node->node_ == dom; });
-    synced.push_back(it != attributes_->nodes_.end()
-                         ? *it
-                         : document_->Adopt(std::make_unique<TXMLNode>(
-                               NodeInit{document_, this, dom, nullptr})));
+    synced.push_back(it != attributes_->nodes_.end() ? *it
+                                                     : document_->Adopt(std::make_unique<TXMLNode>(
+                                                           NodeInit{document_, this, dom, nullptr})));
   }
   attributes_->nodes_ = std::move(synced);
 }
@@ -316,10 +314,9 @@ TXMLNode* TXMLNode::CreateChild(std::string_view name, int position) {
 XMLRef<TXMLNode> TXMLNode::Child(std::string_view name) {
   TXMLNode* owner = Owner();
   if (TXMLNode* found = owner->ChildNodes().FindRaw(name)) return Share(found);
-  const bool mayCreate =
-      document_->nodeAutoCreate_ &&
-      (IsElementNode(owner->node_) ||
-       (IsDocumentNode(owner->node_) && !xmlDocGetRootElement(document_->doc_)));
+  const bool mayCreate = document_->nodeAutoCreate_ &&
+                         (IsElementNode(owner->node_) ||
+                          (IsDocumentNode(owner->node_) && !xmlDocGetRootElement(document_->doc_)));
   if (!mayCreate) {
     throw FictionBookError(
         QStringLiteral("Node \"%1\" not found").arg(QString::fromUtf8(name.data(), qsizetype(name.size()))));
@@ -342,8 +339,7 @@ XMLRef<TXMLNode> TXMLNode::Attribute(std::string_view name) {
         QStringLiteral("Node \"%1\" not found").arg(QString::fromUtf8(name.data(), qsizetype(name.size()))));
   }
   std::string buffer;
-  auto* created =
-      reinterpret_cast<xmlNode*>(xmlSetProp(owner->node_, Utf8(name, buffer), BAD_CAST ""));
+  auto* created = reinterpret_cast<xmlNode*>(xmlSetProp(owner->node_, Utf8(name, buffer), BAD_CAST ""));
   owner->SyncAttributes();
   for (TXMLNode* node : list.nodes_) {
     if (node->node_ == created) return Share(node);
@@ -414,8 +410,7 @@ void TXMLNode::SetAttribute(std::string_view name, const QVariant& value) {
   owner->SyncAttributes();
 }
 
-QVariant TXMLNode::GetAttributeNS(std::string_view localName,
-                                  std::string_view namespaceURI) const {
+QVariant TXMLNode::GetAttributeNS(std::string_view localName, std::string_view namespaceURI) const {
   if (!IsElementNode(node_)) return QVariant();
   xmlAttr* attr = FindAttributeNS(node_, localName, namespaceURI);
   return attr ? QVariant(OwnedContent(reinterpret_cast<xmlNode*>(attr))) : QVariant();
@@ -480,8 +475,8 @@ void TXMLNode::SetXLinkText(std::string_view localName, const QString& text) {
 // ---------------------------------------------------------------------------------------------
 // TXMLNodeCollection
 
-TXMLNodeCollection::TXMLNodeCollection(const NodeInit& init, ChildTable table,
-                                       const char* itemTag, NodeTypeCheck itemType)
+TXMLNodeCollection::TXMLNodeCollection(const NodeInit& init, ChildTable table, const char* itemTag,
+                                       NodeTypeCheck itemType)
     : TXMLNode(init, table), itemType_(itemType) {
   if (itemTag) SetItemTag(itemTag);
   itemNamespace_ = NamespaceOf(DomNode());
@@ -509,8 +504,7 @@ void TXMLNodeCollection::SetItemType(NodeTypeCheck itemType) {
 bool TXMLNodeCollection::IsItem(const TXMLNode& node) const {
   if (!node.IsElement()) return false;
   const std::string_view local = View(node.DomNode()->name);
-  return std::find(itemTags_.begin(), itemTags_.end(), local) != itemTags_.end() &&
-         itemType_(&node);
+  return std::find(itemTags_.begin(), itemTags_.end(), local) != itemTags_.end() && itemType_(&node);
 }
 
 std::vector<TXMLNode*>& TXMLNodeCollection::Items() {
@@ -608,8 +602,8 @@ bool IsBlank(const xmlChar* text) {
 // xml:space on the element, or the inherited setting when it has none.
 bool PreservesSpace(const xmlNode* element, bool inherited) {
   for (const xmlAttr* attr = element->properties; attr; attr = attr->next) {
-    if (attr->ns && View(attr->ns->href) == View(XML_XML_NAMESPACE) &&
-        View(attr->name) == "space" && attr->children) {
+    if (attr->ns && View(attr->ns->href) == View(XML_XML_NAMESPACE) && View(attr->name) == "space" &&
+        attr->children) {
       return View(attr->children->content) == "preserve";
     }
   }
@@ -671,8 +665,8 @@ void TXMLDocument::Detach(_xmlNode* node) { detached_.push_back(node); }
 
 XMLRef<TXMLNode> TXMLDocument::Node() {
   if (!documentNode_) {
-    documentNode_ = Adopt(std::make_unique<TXMLNode>(
-        NodeInit{this, nullptr, reinterpret_cast<xmlNode*>(doc_), nullptr}));
+    documentNode_ =
+        Adopt(std::make_unique<TXMLNode>(NodeInit{this, nullptr, reinterpret_cast<xmlNode*>(doc_), nullptr}));
   }
   return documentNode_->Self();
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "fictionbook/book_info.h"
-
 #include <QByteArray>
 #include <QString>
 #include <QVariant>
@@ -11,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "fictionbook/book_info.h"
 
 // The DOM behind the layer is libxml2's; its types stay opaque here.
 struct _xmlNode;
@@ -118,8 +118,7 @@ class TXMLNode {
   void RegisterChildNode(std::string_view name, NodeFactory factory,
                          std::optional<std::string> namespaceURI = std::nullopt);
   template <class T>
-  void RegisterChildNode(std::string_view name,
-                         std::optional<std::string> namespaceURI = std::nullopt) {
+  void RegisterChildNode(std::string_view name, std::optional<std::string> namespaceURI = std::nullopt) {
     RegisterChildNode(name, &MakeNode<T>, std::move(namespaceURI));
   }
 
@@ -149,8 +148,7 @@ class TXMLNode {
   // The attribute of that local name and namespace URI, or null; creates nothing.
   QVariant GetAttributeNS(std::string_view localName, std::string_view namespaceURI) const;
   // Sets (null: removes) the attribute, prefixed as an in-scope declaration of the URI says.
-  void SetAttributeNS(std::string_view localName, std::string_view namespaceURI,
-                      const QVariant& value);
+  void SetAttributeNS(std::string_view localName, std::string_view namespaceURI, const QVariant& value);
 
   // A new element of that name in the owner's namespace and prefix, inserted at position of the
   // child list (-1 appends). Throws "List index out of bounds (%d)" for other positions.
@@ -173,13 +171,9 @@ class TXMLNode {
     return NodeAs<T>(Child(name));
   }
   QString ChildText(std::string_view name) { return Child(name)->Text(); }
-  void SetChildText(std::string_view name, const QString& text) {
-    Child(name)->SetNodeValue(text);
-  }
+  void SetChildText(std::string_view name, const QString& text) { Child(name)->SetNodeValue(text); }
   QString AttributeText(std::string_view name) { return Attribute(name)->Text(); }
-  void SetAttributeText(std::string_view name, const QString& text) {
-    SetAttribute(name, text);
-  }
+  void SetAttributeText(std::string_view name, const QString& text) { SetAttribute(name, text); }
   // Throws "Could not convert variant of type (%s) into type (%s)" on an empty or non-numeric value.
   int AttributeInt(std::string_view name);
   float AttributeFloat(std::string_view name);
@@ -267,8 +261,7 @@ class TXMLNodeCollection : public TXMLNode {
 template <class T>
 class TXMLTypedList : public TXMLNodeCollection {
  public:
-  explicit TXMLTypedList(const NodeInit& init, ChildTable table = {},
-                         const char* itemTag = nullptr)
+  explicit TXMLTypedList(const NodeInit& init, ChildTable table = {}, const char* itemTag = nullptr)
       : TXMLNodeCollection(init, table, itemTag, &IsA<T>) {}
   XMLRef<T> Add() { return NodeAs<T>(AddItem(-1)); }
   // No node when the list is empty; otherwise the item (out of range: "List index out of bounds").
@@ -308,8 +301,7 @@ class TXMLDocument : public std::enable_shared_from_this<TXMLDocument> {
   XMLRef<TXMLNode> DocumentElement();
   // Adds the root binding, rebuilds the document node's wrapper, creates a missing document
   // element, and returns the document element's wrapper.
-  XMLRef<TXMLNode> BindRoot(std::string_view name, NodeFactory factory,
-                            std::string_view namespaceURI);
+  XMLRef<TXMLNode> BindRoot(std::string_view name, NodeFactory factory, std::string_view namespaceURI);
   template <class T>
   XMLRef<TXMLNode> BindRoot(std::string_view name, std::string_view namespaceURI) {
     return BindRoot(name, &MakeNode<T>, namespaceURI);

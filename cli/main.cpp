@@ -1,6 +1,18 @@
 // shelvio-cli: the start button's run over one folder, with the options of a settings file.
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+
 #include "archive/zip_writer.h"
+#include "base/names.h"
+#include "base/native_name.h"
 #include "engine/app_paths.h"
 #include "engine/archive_step.h"
 #include "engine/error_text.h"
@@ -10,20 +22,8 @@
 #include "engine/run.h"
 #include "engine/run_record.h"
 #include "engine/settings.h"
-#include "base/names.h"
-#include "base/native_name.h"
 #include "engine/undo.h"
 #include "validation/xsd_validator.h"
-
-#include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
-
-#include <algorithm>
-#include <csignal>
-#include <cstdio>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -154,14 +154,20 @@ QString Field(const QString& text) {
   result.reserve(text.size());
   for (QChar character : text) {
     const char16_t c = character.unicode();
-    if (c == u'\\') result += QStringLiteral("\\\\");
-    else if (c == u'\t') result += QStringLiteral("\\t");
-    else if (c == u'\n') result += QStringLiteral("\\n");
-    else if (c == u'\r') result += QStringLiteral("\\r");
-    else if (HasForeignBytes(QString(character))) result += hex(c - 0xDC00);
+    if (c == u'\\')
+      result += QStringLiteral("\\\\");
+    else if (c == u'\t')
+      result += QStringLiteral("\\t");
+    else if (c == u'\n')
+      result += QStringLiteral("\\n");
+    else if (c == u'\r')
+      result += QStringLiteral("\\r");
+    else if (HasForeignBytes(QString(character)))
+      result += hex(c - 0xDC00);
     else if (IsNameControl(c))
       for (const char byte : QString(character).toUtf8()) result += hex(static_cast<unsigned char>(byte));
-    else result += character;
+    else
+      result += character;
   }
   return result;
 }
@@ -194,8 +200,8 @@ class CliHost : public RunHost {
     ++counts_[status];
     ClearBar();
     Print(stdout, QStringLiteral("%1\t%2\t%3\t%4\n")
-                      .arg(QLatin1String(kStatus[status]), Field(outcome.source),
-                           Field(outcome.target), ReasonField(outcome.reason)));
+                      .arg(QLatin1String(kStatus[status]), Field(outcome.source), Field(outcome.target),
+                           ReasonField(outcome.reason)));
     std::fflush(stdout);
     DrawBar();
   }
@@ -208,7 +214,8 @@ class CliHost : public RunHost {
   int Handled() const { return counts_[0] + counts_[1] + counts_[2] + counts_[3] + counts_[4]; }
 
   QString Summary(qsizetype listed) const {
-    return QStringLiteral("Summary: listed %1, invalid %2, moved %3, repeat %4, kept %5, missing %6, not handled %7")
+    return QStringLiteral(
+               "Summary: listed %1, invalid %2, moved %3, repeat %4, kept %5, missing %6, not handled %7")
         .arg(listed)
         .arg(counts_[0])
         .arg(counts_[1])
@@ -254,7 +261,7 @@ class PolicyPrompt : public ZipFilePrompt {
   ZipPromptAnswer Ask(const QString& text, const EZipWriterError&, bool) override {
     Print(stderr, QStringLiteral("shelvio-cli: %1 (%2)\n")
                       .arg(text, answer_ == ZipPromptAnswer::Ignore ? QStringLiteral("ignored")
-                                                                     : QStringLiteral("aborted")));
+                                                                    : QStringLiteral("aborted")));
     return answer_;
   }
 
@@ -317,10 +324,14 @@ QString ParseArguments(const QStringList& list, Arguments& args) {
       hasValue = true;
     }
     QString* target = nullptr;
-    if (name == QLatin1String("--settings")) target = &args.settings;
-    else if (name == QLatin1String("--app-dir")) target = &args.appDir;
-    else if (name == QLatin1String("--on-zip-error")) target = &args.onZipError;
-    else return QStringLiteral("unknown option %1").arg(arg);
+    if (name == QLatin1String("--settings"))
+      target = &args.settings;
+    else if (name == QLatin1String("--app-dir"))
+      target = &args.appDir;
+    else if (name == QLatin1String("--on-zip-error"))
+      target = &args.onZipError;
+    else
+      return QStringLiteral("unknown option %1").arg(arg);
     if (!hasValue) {
       if (i + 1 >= list.size()) return QStringLiteral("%1 needs a value").arg(name);
       value = list.at(++i);
@@ -351,9 +362,8 @@ QString ParseArguments(const QStringList& list, Arguments& args) {
 QString FilesInUse(const AppPaths& paths) {
   const QString none = QStringLiteral("(none: no home folder is known)");
   const auto orNone = [&none](const QString& path) { return path.isEmpty() ? none : path; };
-  const QString work = paths.tmpPath.isEmpty()
-                           ? none
-                           : QStringLiteral("%1bad/, %1end/, %1double/").arg(paths.tmpPath);
+  const QString work =
+      paths.tmpPath.isEmpty() ? none : QStringLiteral("%1bad/, %1end/, %1double/").arg(paths.tmpPath);
   return QStringLiteral(
              "\n"
              "Files: a copy of the program with fls/ beside it is portable when its folder, or a\n"
@@ -396,10 +406,10 @@ int ListRuns() {
 class CliUndoHost : public UndoHost {
  public:
   void BookUndone(const UndoOutcome& outcome) override {
-    Print(stdout, QStringLiteral("%1\t%2\t%3\t%4\n")
-                      .arg(outcome.restored ? QStringLiteral("restored") : QStringLiteral("kept"),
-                           PathField(outcome.target), PathField(outcome.source),
-                           ReasonField(outcome.reason)));
+    Print(stdout,
+          QStringLiteral("%1\t%2\t%3\t%4\n")
+              .arg(outcome.restored ? QStringLiteral("restored") : QStringLiteral("kept"),
+                   PathField(outcome.target), PathField(outcome.source), ReasonField(outcome.reason)));
     std::fflush(stdout);
   }
 };
@@ -443,8 +453,7 @@ int main(int argc, char** argv) {
   // UTF-8.
   QStringList arguments;
   for (int i = 0; i < argc; ++i) arguments << NameFromNative(argv[i]);
-  if (const QString error = ParseArguments(arguments, args); !error.isEmpty())
-    return UsageError(error);
+  if (const QString error = ParseArguments(arguments, args); !error.isEmpty()) return UsageError(error);
   if (!args.help && args.runs) return ListRuns();
   if (!args.help && args.undo) return Undo(args.folder);
 
@@ -457,7 +466,8 @@ int main(int argc, char** argv) {
     return kExitDone;
   }
   if (paths.tmpPath.isEmpty()) {
-    Print(stderr, QStringLiteral("No home folder is known for the settings and the work folders: set HOME.\n"));
+    Print(stderr,
+          QStringLiteral("No home folder is known for the settings and the work folders: set HOME.\n"));
     return kExitError;
   }
   const QString appPath = paths.dataPath;
@@ -469,7 +479,8 @@ int main(int argc, char** argv) {
       return UsageError(QStringLiteral("no settings file %1").arg(args.settings));
   }
   const QString folder = AbsolutePath(args.folder);
-  if (!DirectoryExists(folder)) return UsageError(QStringLiteral("no folder %1").arg(DisplayName(args.folder)));
+  if (!DirectoryExists(folder))
+    return UsageError(QStringLiteral("no folder %1").arg(DisplayName(args.folder)));
 
   // A key or value the run passes over would otherwise send the books somewhere unexpected in
   // silence (a misspelt EndDir: the default folder).

@@ -1,16 +1,14 @@
 #include "dialogs/frm_name.h"
 
-#include "engine/templates.h"
-
 #include <QAction>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
-
 #include <iterator>
 
-TfrmName::TfrmName(QWidget* parent)
-    : TemplateDialog(QStringLiteral("Шаблон имени файла"), 502, 122, parent) {
+#include "engine/templates.h"
+
+TfrmName::TfrmName(QWidget* parent) : TemplateDialog(QStringLiteral("Шаблон имени файла"), 502, 122, parent) {
   edtNName = edit_;
   edtNName->setObjectName(QStringLiteral("edtNName"));
   btnLast = AddWordButton(QStringLiteral("Фамилия"), 0);

@@ -1,16 +1,14 @@
 #include "dialogs/frm_sort.h"
 
-#include "engine/templates.h"
-
 #include <QAction>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
-
 #include <iterator>
 
-TfrmSort::TfrmSort(QWidget* parent)
-    : TemplateDialog(QStringLiteral("Шаблон сортировки"), 421, 135, parent) {
+#include "engine/templates.h"
+
+TfrmSort::TfrmSort(QWidget* parent) : TemplateDialog(QStringLiteral("Шаблон сортировки"), 421, 135, parent) {
   edtSDir = edit_;
   edtSDir->setObjectName(QStringLiteral("edtSDir"));
   btnAuthor = AddWordButton(QStringLiteral("Автор"), 0);

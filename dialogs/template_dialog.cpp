@@ -1,7 +1,5 @@
 #include "dialogs/template_dialog.h"
 
-#include "dialogs/theme.h"
-
 #include <QAction>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -9,6 +7,8 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
+
+#include "dialogs/theme.h"
 
 namespace {
 
@@ -49,10 +49,9 @@ TemplateDialog::TemplateDialog(const QString& caption, int width, int height, QW
   pnBottom->setFixedHeight(kButtonStripHeight);
   auto* bottomLayout = new QHBoxLayout(pnBottom);
   bottomLayout->setContentsMargins(8, 4, 8, 4);
-  btnOK = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"),
-                          pnBottom);
-  btnCancel = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
-                              QStringLiteral("Отмена"), pnBottom);
+  btnOK = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"), pnBottom);
+  btnCancel = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("Отмена"),
+                              pnBottom);
   MakeQuiet(btnOK);
   MakeQuiet(btnCancel);
   bottomLayout->addWidget(btnOK);

@@ -7,8 +7,7 @@
 #include <QWidget>
 
 QString GradientRule(const QString& selector) {
-  return QStringLiteral(
-             "%1 { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 %2, stop:1 %3); }\n")
+  return QStringLiteral("%1 { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 %2, stop:1 %3); }\n")
       .arg(selector, QLatin1String(kThemeLight), QLatin1String(kThemeMedium));
 }
 

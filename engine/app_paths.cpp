@@ -1,14 +1,13 @@
 #include "engine/app_paths.h"
 
-#include "engine/file_ops.h"
-
-#include <QDir>
-#include <QFile>
-
 #include <pwd.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFile>
 #include <vector>
+
+#include "engine/file_ops.h"
 
 namespace {
 
@@ -39,7 +38,9 @@ bool Writable(const QString& path, int mode = W_OK) {
   return ::access(QFile::encodeName(path).constData(), mode) == 0;
 }
 
-bool HoldsData(const QString& folder) { return QFile::exists(folder + QStringLiteral("fls/FictionBook.xsd")); }
+bool HoldsData(const QString& folder) {
+  return QFile::exists(folder + QStringLiteral("fls/FictionBook.xsd"));
+}
 
 }  // namespace
 
@@ -58,7 +59,8 @@ AppPaths ResolveAppPaths(const QString& exeDir) {
   if (!dataInShare) {
     // A writable setting.ini counts even in a read-only folder: the user chose to keep it there.
     const QString settings = appPath + QStringLiteral("setting.ini");
-    if ((QFile::exists(settings) && Writable(settings)) || Writable(appPath, W_OK | X_OK)) return PortableAppPaths(appPath);
+    if ((QFile::exists(settings) && Writable(settings)) || Writable(appPath, W_OK | X_OK))
+      return PortableAppPaths(appPath);
   }
 
   AppPaths paths;

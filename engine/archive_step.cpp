@@ -1,20 +1,19 @@
 #include "engine/archive_step.h"
 
-#include "archive/zip_writer.h"
-#include "engine/file_ops.h"
-#include "engine/journal.h"
-#include "base/native_name.h"
-#include "engine/zipped_books.h"
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <QFile>
 #include <QFileInfo>
-
-#include "base/posix_file.h"
-
 #include <climits>
-#include <fcntl.h>
-#include <unistd.h>
 #include <cstring>
+
+#include "archive/zip_writer.h"
+#include "base/native_name.h"
+#include "base/posix_file.h"
+#include "engine/file_ops.h"
+#include "engine/journal.h"
+#include "engine/zipped_books.h"
 
 namespace {
 
@@ -105,8 +104,8 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
     // make its name look taken to later runs.
     zip_.Abandon();
     const auto* writerError = dynamic_cast<const EZipWriterError*>(&error);
-    const ZipPromptAnswer answer = prompt.Ask(
-        error.Message(), writerError ? *writerError : EZipWriterError(error.Message(), 0), false);
+    const ZipPromptAnswer answer =
+        prompt.Ask(error.Message(), writerError ? *writerError : EZipWriterError(error.Message(), 0), false);
     if (answer != ZipPromptAnswer::Ignore) throw;
     outcome.reason = error.Message();
     return outcome;
@@ -154,10 +153,14 @@ bool DryRunArchiveStep::Repack(const QString& archive, const QString& destinatio
 
 ZipCompressionLevel CompressionLevelOfChoice(int zipLevel) {
   switch (zipLevel) {
-    case 0: return ZipCompressionLevel::clFastest;
-    case 1: return ZipCompressionLevel::clMax;
-    case 3: return ZipCompressionLevel::clNone;
-    default: return ZipCompressionLevel::clNormal;
+    case 0:
+      return ZipCompressionLevel::clFastest;
+    case 1:
+      return ZipCompressionLevel::clMax;
+    case 3:
+      return ZipCompressionLevel::clNone;
+    default:
+      return ZipCompressionLevel::clNormal;
   }
 }
 

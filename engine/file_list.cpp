@@ -1,18 +1,17 @@
 #include "engine/file_list.h"
 
-#include "engine/run.h"
-#include "base/native_name.h"
-
-#include <QCollator>
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 
+#include <QCollator>
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 #include <vector>
+
+#include "base/native_name.h"
+#include "engine/run.h"
 
 namespace {
 
@@ -71,7 +70,8 @@ QStringList ListBookFiles(const QString& folder, bool zippedBooks) {
   };
   std::vector<Listed> listed;
   listed.reserve(static_cast<size_t>(names.size()));
-  for (QString& name : names) listed.push_back({HasForeignBytes(name) ? DisplayName(name) : QString(), std::move(name)});
+  for (QString& name : names)
+    listed.push_back({HasForeignBytes(name) ? DisplayName(name) : QString(), std::move(name)});
   QCollator collator;
   collator.setCaseSensitivity(Qt::CaseInsensitive);
   // Names equal to the collator keep a fixed order between them.

@@ -1,22 +1,22 @@
 #include "engine/file_ops.h"
 
-#include "engine/engine_error.h"
-#include "engine/journal.h"
-#include "base/native_name.h"
-#include "base/posix_file.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "base/native_name.h"
+#include "base/posix_file.h"
+#include "engine/engine_error.h"
+#include "engine/journal.h"
 
 namespace {
 
@@ -119,8 +119,10 @@ int CopyAcross(int source, const FileStamp& before, const QByteArray& from, cons
 }  // namespace
 
 NoWriterLease::NoWriterLease(int fd) : fd_(fd) {
-  if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) held_ = true;
-  else writerSeen_ = errno == EAGAIN;
+  if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
+    held_ = true;
+  else
+    writerSeen_ = errno == EAGAIN;
 }
 
 NoWriterLease::~NoWriterLease() {
@@ -163,11 +165,13 @@ QString MoveFailureText(int code) {
 QString PathLengthProblem(const QString& path) {
   const qsizetype length = NativeName(path).size();
   if (length < PATH_MAX) return QString();
-  return QStringLiteral("Path too long: %1 bytes, where the system takes at most %2").arg(length).arg(PATH_MAX - 1);
+  return QStringLiteral("Path too long: %1 bytes, where the system takes at most %2")
+      .arg(length)
+      .arg(PATH_MAX - 1);
 }
 
-int CreateRecordedTemporary(JournalledMove& record, MoveKind kind, const QByteArray& from, const QByteArray& to,
-                            mode_t mode, QByteArray* name) {
+int CreateRecordedTemporary(JournalledMove& record, MoveKind kind, const QByteArray& from,
+                            const QByteArray& to, mode_t mode, QByteArray* name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     *name = TemporaryNameBeside(to);
     record.Begin(kind, from, to, *name);
@@ -185,7 +189,8 @@ bool MoveFileNoReplace(const QString& from, const QString& to, int* error, FileS
   int result = 0;
   // Held open, so that what is moved can be told from what was there before and is there after.
   FileDescriptor source(fromName.isEmpty() ? -1
-                        : ::open(fromName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+                                           : ::open(fromName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
+                                                                              O_NOCTTY | O_CLOEXEC));
   const FileStamp before = source.Valid() ? StampOfDescriptor(source.Get()) : FileStamp();
   if (fromName.isEmpty() || toName.isEmpty()) {
     result = ENOENT;
@@ -211,14 +216,11 @@ bool MoveFileNoReplace(const QString& from, const QString& to, int* error, FileS
   return result == 0;
 }
 
-bool DeleteFilePath(const QString& path) {
-  return ::unlink(NativeName(path).constData()) == 0;
-}
+bool DeleteFilePath(const QString& path) { return ::unlink(NativeName(path).constData()) == 0; }
 
 bool FileExists(const QString& path) {
   struct stat info {};
-  return !path.isEmpty() && ::stat(NativeName(path).constData(), &info) == 0 &&
-         S_ISREG(info.st_mode);
+  return !path.isEmpty() && ::stat(NativeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool EntryExists(const QString& path) {
@@ -227,7 +229,8 @@ bool EntryExists(const QString& path) {
 }
 
 bool SameFileAt(const QString& a, const QString& b) {
-  struct stat first {}, second {};
+  struct stat first {
+  }, second{};
   return !a.isEmpty() && !b.isEmpty() && ::stat(NativeName(a).constData(), &first) == 0 &&
          ::stat(NativeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev &&
          first.st_ino == second.st_ino;
@@ -235,8 +238,7 @@ bool SameFileAt(const QString& a, const QString& b) {
 
 bool DirectoryExists(const QString& path) {
   struct stat info {};
-  return !path.isEmpty() && ::stat(NativeName(path).constData(), &info) == 0 &&
-         S_ISDIR(info.st_mode);
+  return !path.isEmpty() && ::stat(NativeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 int ForceDirectories(const QString& path) {
@@ -276,6 +278,4 @@ QString ToNativePath(const QString& path) {
   return result.replace(u'\\', u'/');
 }
 
-QString ExtractFileName(const QString& item) {
-  return item.mid(item.lastIndexOf(u'/') + 1);
-}
+QString ExtractFileName(const QString& item) { return item.mid(item.lastIndexOf(u'/') + 1); }

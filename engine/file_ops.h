@@ -1,12 +1,12 @@
 #pragma once
 
-#include "engine/journal.h"
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <QByteArray>
 #include <QString>
 
-#include <sys/stat.h>
-#include <sys/types.h>
+#include "engine/journal.h"
 
 // File operations of the run. Paths are native: only "/" is a delimiter here. Text that a person
 // typed or a template made goes through ToNativePath first, so that its "\" counts as "/".
@@ -75,8 +75,8 @@ bool MoveFileNoReplace(const QString& from, const QString& to, int* error = null
 // could take), put on record as a move of kind from `from` to `to` before it exists, so that a kill
 // leaves nothing of ours that recovery cannot find. The open descriptor, or -1 with errno set;
 // *name is the file's name.
-int CreateRecordedTemporary(JournalledMove& record, MoveKind kind, const QByteArray& from, const QByteArray& to,
-                            mode_t mode, QByteArray* name);
+int CreateRecordedTemporary(JournalledMove& record, MoveKind kind, const QByteArray& from,
+                            const QByteArray& to, mode_t mode, QByteArray* name);
 // Deletes a file; false when it could not.
 bool DeleteFilePath(const QString& path);
 // True when a regular file, or a link to one, exists at path.

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "fictionbook/book_info.h"
-
 #include <QString>
+
+#include "fictionbook/book_info.h"
 
 // Full genre names from the section GENRES of a genre-name file. Every lookup asks the file
 // itself; a missing file, section or key gives the empty string, never an error.

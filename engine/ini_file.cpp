@@ -1,8 +1,5 @@
 #include "engine/ini_file.h"
 
-#include "base/posix_file.h"
-#include "engine/ini_encoding.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +12,9 @@
 #include <optional>
 #include <vector>
 
+#include "base/posix_file.h"
 #include "engine/engine_error.h"
+#include "engine/ini_encoding.h"
 
 namespace {
 

@@ -1,19 +1,15 @@
 #include "engine/journal.h"
 
-#include "base/posix_file.h"
-#include "archive/zip_reader.h"
-
-#include <QDir>
-#include <QFile>
-#include <QList>
-#include <QRandomGenerator>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QRandomGenerator>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -24,6 +20,9 @@
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include "archive/zip_reader.h"
+#include "base/posix_file.h"
 
 // Records are lines of fields separated by one space, paths as the hex of their raw bytes, so that
 // a name with a newline, a space or bytes of no encoding cannot break a line:
@@ -60,11 +59,16 @@ bool HasTemporary(MoveKind kind) {
 
 char KindLetter(MoveKind kind) {
   switch (kind) {
-    case MoveKind::CopyAcross: return 'C';
-    case MoveKind::Pack: return 'P';
-    case MoveKind::Link: return 'L';
-    case MoveKind::Reserve: return 'R';
-    case MoveKind::Unpack: return 'U';
+    case MoveKind::CopyAcross:
+      return 'C';
+    case MoveKind::Pack:
+      return 'P';
+    case MoveKind::Link:
+      return 'L';
+    case MoveKind::Reserve:
+      return 'R';
+    case MoveKind::Unpack:
+      return 'U';
   }
   return '?';
 }
@@ -133,8 +137,7 @@ class ProcessJournal {
     const QByteArray prefix =
         QFile::encodeName(folder) + '/' + kJournalPrefix + QByteArray::number(self) + '-';
     for (int attempt = 0; attempt < 10; ++attempt) {
-      const QByteArray path =
-          prefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+      const QByteArray path = prefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
       const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
       if (fd < 0) {
         if (errno == EEXIST) continue;
@@ -228,8 +231,8 @@ std::vector<Record> OpenRecords(const QByteArray& text) {
         record.kind = kind;
         known = true;
       }
-      const bool temporaryRead = HasTemporary(record.kind) ? DecodePath(fields[5], &record.temporary)
-                                                           : fields[5] == "-";
+      const bool temporaryRead =
+          HasTemporary(record.kind) ? DecodePath(fields[5], &record.temporary) : fields[5] == "-";
       if (known && temporaryRead && DecodePath(fields[3], &record.source) &&
           DecodePath(fields[4], &record.destination))
         open[id] = record;
@@ -318,18 +321,19 @@ bool CopyMatches(int copy, uint64_t size, SourceMatch& match) {
   return ReadFull(copy, &extra, 1) == 0 && match.Complete();
 }
 
-
 // True when the archive's single entry unpacks to exactly the source's bytes with a matching CRC.
 bool ArchiveMatches(int archive, uint64_t archiveSize, uint64_t sourceSize, SourceMatch& match) {
-  return UnpackSingleEntry(archive, archiveSize, sourceSize,
-                           [&match](const unsigned char* data, size_t size) { return match.Feed(data, size); }) &&
+  return UnpackSingleEntry(
+             archive, archiveSize, sourceSize,
+             [&match](const unsigned char* data, size_t size) { return match.Feed(data, size); }) &&
          match.Complete();
 }
 
 // Removes the source only when the destination holds exactly its bytes: a complete copy, or an
 // archive whose one entry unpacks to them. Anything else leaves both.
 void RemoveSourceIfInPlace(const Record& r) {
-  struct stat sourceInfo {}, destinationInfo {};
+  struct stat sourceInfo {
+  }, destinationInfo{};
   const FileDescriptor source(OpenPlainFile(r.source, &sourceInfo));
   const FileDescriptor destination(OpenPlainFile(r.destination, &destinationInfo));
   if (!source.Valid() || !destination.Valid()) return;
@@ -356,12 +360,14 @@ void RemoveSourceIfInPlace(const Record& r) {
 // archive of exactly no entries holds nothing and goes, while the book it was for is still there.
 void RemoveEmptyArchive(const Record& r) {
   if (r.kind != MoveKind::Pack) return;
-  struct stat sourceInfo {}, archiveInfo {};
+  struct stat sourceInfo {
+  }, archiveInfo{};
   const FileDescriptor source(OpenPlainFile(r.source, &sourceInfo));
   const FileDescriptor archive(OpenPlainFile(r.destination, &archiveInfo));
   // An empty file is what a publish by reservation leaves when it is killed before its rename.
   if (!source.Valid() || !archive.Valid() ||
-      (archiveInfo.st_size != 0 && !IsEmptyArchive(archive.Get(), static_cast<uint64_t>(archiveInfo.st_size))))
+      (archiveInfo.st_size != 0 &&
+       !IsEmptyArchive(archive.Get(), static_cast<uint64_t>(archiveInfo.st_size))))
     return;
   struct stat now {};
   if (::lstat(r.destination.constData(), &now) != 0 || now.st_dev != archiveInfo.st_dev ||
@@ -373,7 +379,8 @@ void RemoveEmptyArchive(const Record& r) {
 // An undo's unpack published and its archive not yet removed: the archive goes once the book holds
 // exactly the bytes of its one entry.
 void RemoveUnpackedArchive(const Record& r) {
-  struct stat archiveInfo {}, bookInfo {};
+  struct stat archiveInfo {
+  }, bookInfo{};
   const FileDescriptor archive(OpenPlainFile(r.source, &archiveInfo));
   const FileDescriptor book(OpenPlainFile(r.destination, &bookInfo));
   if (!archive.Valid() || !book.Valid()) return;
@@ -390,7 +397,8 @@ void RemoveUnpackedArchive(const Record& r) {
 // A hard link made and its first name not yet removed: one file under two names, which goes on
 // under the destination's.
 void RemoveFirstName(const Record& r) {
-  struct stat source {}, destination {};
+  struct stat source {
+  }, destination{};
   if (::lstat(r.source.constData(), &source) != 0 || ::lstat(r.destination.constData(), &destination) != 0)
     return;
   if (!S_ISREG(source.st_mode) || source.st_dev != destination.st_dev || source.st_ino != destination.st_ino)
@@ -401,7 +409,8 @@ void RemoveFirstName(const Record& r) {
 // A name reserved and the book not yet renamed over it: an empty file under a final name, while
 // the book is still where it was.
 void RemoveReservation(const Record& r) {
-  struct stat source {}, destination {};
+  struct stat source {
+  }, destination{};
   if (::lstat(r.source.constData(), &source) != 0 || ::lstat(r.destination.constData(), &destination) != 0)
     return;
   if (!S_ISREG(source.st_mode) || !S_ISREG(destination.st_mode) || destination.st_size != 0 ||

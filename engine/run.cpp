@@ -1,21 +1,5 @@
 #include "engine/run.h"
 
-#include "engine/engine_error.h"
-#include "engine/file_ops.h"
-#include "engine/genre_list.h"
-#include "engine/journal.h"
-#include "engine/templates.h"
-#include "base/posix_file.h"
-#include "archive/zip_reader.h"
-#include "engine/zipped_books.h"
-#include "archive/zipped_book.h"
-#include "fictionbook/book_info.h"
-#include "base/native_name.h"
-#include "validation/xsd_validator.h"
-
-#include <QDir>
-#include <QFileInfo>
-
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <malloc.h>
@@ -23,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -33,6 +19,19 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "archive/zip_reader.h"
+#include "archive/zipped_book.h"
+#include "base/native_name.h"
+#include "base/posix_file.h"
+#include "engine/engine_error.h"
+#include "engine/file_ops.h"
+#include "engine/genre_list.h"
+#include "engine/journal.h"
+#include "engine/templates.h"
+#include "engine/zipped_books.h"
+#include "fictionbook/book_info.h"
+#include "validation/xsd_validator.h"
 
 namespace {
 
@@ -85,8 +84,8 @@ void EnsureWorkFolder(RunHost& host, BookFiles& files, const QString& folder) {
 
 // Moves the book and fills the outcome: `status` when it went, Missing when it was gone, Kept with
 // the reason when it stays. *moved identifies the file the move put at target.
-void MoveBook(RunHost& host, BookFiles& files, const QString& item, const QString& target,
-              BookStatus status, BookOutcome& outcome, FileStamp* moved = nullptr) {
+void MoveBook(RunHost& host, BookFiles& files, const QString& item, const QString& target, BookStatus status,
+              BookOutcome& outcome, FileStamp* moved = nullptr) {
   outcome.target = target;
   if (const QString problem = PathLengthProblem(target); !problem.isEmpty()) {
     outcome.status = BookStatus::Kept;
@@ -127,10 +126,9 @@ void NotePacked(BookOutcome& outcome) {
 }
 
 // Handles a book that is valid, or that lenient mode lets through with the schema's complaint.
-void HandleValidBook(RunHost& host, const QString& item, const QString& fileName,
-                     const QString& badFolder, const QString& complaint,
-                     const TXSDValidator& validator, const GenreList& genres, BookFiles& files,
-                     ArchiveStep* archive, BookOutcome& outcome) {
+void HandleValidBook(RunHost& host, const QString& item, const QString& fileName, const QString& badFolder,
+                     const QString& complaint, const TXSDValidator& validator, const GenreList& genres,
+                     BookFiles& files, ArchiveStep* archive, BookOutcome& outcome) {
   TBookInfo info;
   if (TypeWork(host) > 0) {
     const bool fullGenres = host.Checked(CheckOption::FullGenres);
@@ -163,10 +161,11 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
     const QString endDir = host.Text(TextOption::EndDir);
     const bool translitDir = host.Checked(CheckOption::TranslitDir);
     newName = ToNativePath(MakeFileName(info, namePattern, translit));
-    sortFolder = ToNativePath(
-        MakeSortFolder(info, sortPattern, endDir, useLast, useFirst, useMiddle, translitDir));
+    sortFolder =
+        ToNativePath(MakeSortFolder(info, sortPattern, endDir, useLast, useFirst, useMiddle, translitDir));
     // The processed folder as the sort folder path begins with it (transliterated when asked).
-    processedFolder = ToNativePath(MakeSortFolder(TBookInfo(), QString(), endDir, false, false, false, translitDir));
+    processedFolder =
+        ToNativePath(MakeSortFolder(TBookInfo(), QString(), endDir, false, false, false, translitDir));
   }
 
   // A packed book is named after the book inside: "a.fb2.zip" holds "a.fb2".
@@ -246,7 +245,8 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
       outcome.target = destination + QStringLiteral(".zip");
       NotePacked(outcome);
     } else if (!pack.reason.isEmpty())
-      outcome.reason = outcome.reason.isEmpty() ? pack.reason : outcome.reason + QStringLiteral("; ") + pack.reason;
+      outcome.reason =
+          outcome.reason.isEmpty() ? pack.reason : outcome.reason + QStringLiteral("; ") + pack.reason;
   }
 }
 
@@ -352,9 +352,9 @@ class BookSlot {
   }
 
  private:
-  static constexpr int kIdle = 0;    // no book, or its verdict is made
-  static constexpr int kQueued = 1;  // a book is handed to the worker
-  static constexpr int kStop = 2;    // the worker is to end
+  static constexpr int kIdle = 0;          // no book, or its verdict is made
+  static constexpr int kQueued = 1;        // a book is handed to the worker
+  static constexpr int kStop = 2;          // the worker is to end
   static constexpr int kSleeping = 0x100;  // added while a thread sleeps until the state changes
 
   void Assign(qsizetype index, const QString& path) {
@@ -414,8 +414,8 @@ class BookSlot {
 
   void Futex(int operation, int value) {
     static_assert(sizeof(std::atomic<int>) == sizeof(int));
-    ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), operation, operation == FUTEX_WAKE_PRIVATE ? 1 : value,
-              nullptr, nullptr, 0);
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), operation,
+              operation == FUTEX_WAKE_PRIVATE ? 1 : value, nullptr, nullptr, 0);
   }
 
   BookCheck check_;
@@ -460,14 +460,11 @@ bool DryRunFiles::UnpackBook(const QString& archive, const QString& to, QString*
 // The kernel refuses a name with a component longer than NAME_MAX bytes, wherever it stands.
 static bool HasOverlongComponent(const QString& key) {
   const QStringList parts = key.split(u'/', Qt::SkipEmptyParts);
-  return std::any_of(parts.begin(), parts.end(), [](const QString& part) {
-    return NativeName(part).size() > NAME_MAX;
-  });
+  return std::any_of(parts.begin(), parts.end(),
+                     [](const QString& part) { return NativeName(part).size() > NAME_MAX; });
 }
 
-QString DryRunFiles::Key(const QString& path) {
-  return QDir::cleanPath(AbsolutePath(path));
-}
+QString DryRunFiles::Key(const QString& path) { return QDir::cleanPath(AbsolutePath(path)); }
 
 bool DryRunFiles::AnyEntryAt(const QString& key) const {
   if (arrived_.contains(key) || folders_.contains(key)) return true;
@@ -488,9 +485,7 @@ bool DryRunFiles::FileThere(const QString& path) const {
   return ::FileExists(key);
 }
 
-bool DryRunFiles::EntryExists(const QString& path) {
-  return !path.isEmpty() && AnyEntryAt(Key(path));
-}
+bool DryRunFiles::EntryExists(const QString& path) { return !path.isEmpty() && AnyEntryAt(Key(path)); }
 
 bool DryRunFiles::SameFile(const QString& a, const QString& b) {
   if (a.isEmpty() || b.isEmpty()) return false;
@@ -498,7 +493,9 @@ bool DryRunFiles::SameFile(const QString& a, const QString& b) {
   const QString second = Key(b);
   if (first == second) return FileThere(first);
   // Two names of one file on disk, neither touched by the run so far.
-  const auto untouched = [this](const QString& key) { return !arrived_.contains(key) && !left_.contains(key); };
+  const auto untouched = [this](const QString& key) {
+    return !arrived_.contains(key) && !left_.contains(key);
+  };
   return untouched(first) && untouched(second) && SameFileAt(first, second);
 }
 
@@ -516,8 +513,7 @@ int DryRunFiles::ForceDirectories(const QString& path) {
     if (parent == key) return ENOENT;
     key = parent;
   }
-  if (!missing.isEmpty() && !folders_.contains(key) &&
-      ::access(NativeName(key).constData(), W_OK) != 0)
+  if (!missing.isEmpty() && !folders_.contains(key) && ::access(NativeName(key).constData(), W_OK) != 0)
     return EACCES;
   for (const QString& folder : missing) folders_.insert(folder);
   return 0;
@@ -564,8 +560,8 @@ int TypeWork(RunHost& host) {
   return (host.Checked(CheckOption::Rename) ? 1 : 0) + (host.Checked(CheckOption::Sort) ? 10 : 0);
 }
 
-void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
-            const QString& appPath, BookFiles& files, ArchiveStep* archive, BookCheck check) {
+void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator, const QString& appPath,
+            BookFiles& files, ArchiveStep* archive, BookCheck check) {
   const OpenGenreList genres(appPath + QStringLiteral("fls/genres.list"));
   host.SetProgressMax(static_cast<int>(items.size()));
   const qsizetype count = items.size();
@@ -641,8 +637,8 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
       if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
     } else {
       try {
-        HandleValidBook(host, item, fileName, badFolder, complaint, bookValidator, genres.List(),
-                        files, archive, outcome);
+        HandleValidBook(host, item, fileName, badFolder, complaint, bookValidator, genres.List(), files,
+                        archive, outcome);
       } catch (...) {
         // An error after the move (the archive step's) ends the run, but the book has gone
         // somewhere already: say where, so that no one counts it as untouched.
@@ -654,9 +650,8 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
   }
 }
 
-bool StartRun(RunHost& host, const QStringList& items, TXSDValidator& validator,
-              const QString& appPath, BookFiles& files, ArchiveStep* archive,
-              QString* schemaError) {
+bool StartRun(RunHost& host, const QStringList& items, TXSDValidator& validator, const QString& appPath,
+              BookFiles& files, ArchiveStep* archive, QString* schemaError) {
   host.SetProgress(0);
   const bool loaded = validator.LoadSchema(appPath + QStringLiteral("fls/FictionBook.xsd"));
   if (loaded) {

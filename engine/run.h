@@ -1,12 +1,11 @@
 #pragma once
 
-#include "engine/file_ops.h"
-
 #include <QByteArray>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
+#include "engine/file_ops.h"
 #include "validation/book_digest.h"
 
 class TXSDValidator;
@@ -20,7 +19,16 @@ enum class TextOption { BadDir, EndDir, DoubleDir, NewNamePattern, SortPattern }
 // Valid unticked is the lenient mode: a book that loads as a FictionBook but does not conform is
 // handled like a valid one.
 enum class CheckOption {
-  Rename, Sort, Archive, Translit, TranslitDir, SortLast, SortFirst, SortMiddle, FullGenres, Valid
+  Rename,
+  Sort,
+  Archive,
+  Translit,
+  TranslitDir,
+  SortLast,
+  SortFirst,
+  SortMiddle,
+  FullGenres,
+  Valid
 };
 // ZipInput (listing .fb2.zip books) is read where the list is made, not by the run.
 
@@ -44,7 +52,7 @@ struct BookOutcome {
   // lenient mode moved although it does not conform, the schema's first complaint; for Moved, why
   // the book was not packed (after that complaint).
   QString reason;
-  BookDigest digest;  // of the book's bytes, taken while it was validated
+  BookDigest digest;        // of the book's bytes, taken while it was validated
   bool packed = false;      // target is the archive the book was packed into
   QByteArray archiveEntry;  // then: the archive's one entry's name, as stored
   quint32 archiveCrc = 0;   // and its CRC-32
@@ -157,9 +165,9 @@ class DryRunFiles final : public BookFiles {
   bool AnyEntryAt(const QString& key) const;
   bool FolderExists(const QString& key) const;
 
-  QSet<QString> arrived_;   // files moved in
-  QSet<QString> left_;      // files moved away
-  QSet<QString> folders_;   // folders created
+  QSet<QString> arrived_;  // files moved in
+  QSet<QString> left_;     // files moved away
+  QSet<QString> folders_;  // folders created
 };
 
 // The work type: 1 when "Rename" is ticked, plus 10 when "Sort" is ticked.
@@ -193,15 +201,13 @@ inline constexpr qint64 kLookAheadBytes = 12 * 1024 * 1024;
 // While a book is handled, up to LookAheadBooks() of the next ones are validated ahead on threads
 // of their own, with spare validators over appPath + "fls/FictionBook.xsd"; a book whose file
 // changed meanwhile is validated again at its turn. check replaces XMLValid (null: XMLValid).
-void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator,
-            const QString& appPath, BookFiles& files, ArchiveStep* archive,
-            BookCheck check = nullptr);
+void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator, const QString& appPath,
+            BookFiles& files, ArchiveStep* archive, BookCheck check = nullptr);
 
 // The start button's steps around Booker: resets the meter, loads appPath + "fls/FictionBook.xsd"
 // into validator (a fresh one per start) and runs. False, with the validator's reason in
 // *schemaError, when the schema does not load; then no book is touched. After a run that was not
 // ended by an error the meter is reset and the status shows "Ждём...". Throws what Booker throws,
 // and ValidationError for a schema that loads but does not compile.
-bool StartRun(RunHost& host, const QStringList& items, TXSDValidator& validator,
-              const QString& appPath, BookFiles& files, ArchiveStep* archive,
-              QString* schemaError);
+bool StartRun(RunHost& host, const QStringList& items, TXSDValidator& validator, const QString& appPath,
+              BookFiles& files, ArchiveStep* archive, QString* schemaError);

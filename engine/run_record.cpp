@@ -1,24 +1,23 @@
 #include "engine/run_record.h"
 
-#include "base/native_name.h"
-#include "base/posix_file.h"
-#include "engine/journal.h"
-#include "engine/settings.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QMap>
 #include <QRandomGenerator>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include "base/native_name.h"
+#include "base/posix_file.h"
+#include "engine/journal.h"
+#include "engine/settings.h"
 
 namespace {
 
@@ -29,11 +28,16 @@ constexpr qint64 kRecordSizeLimit = 1024LL * 1024 * 1024;
 
 const char* StatusWord(BookStatus status) {
   switch (status) {
-    case BookStatus::Invalid: return "invalid";
-    case BookStatus::Moved: return "moved";
-    case BookStatus::Repeat: return "repeat";
-    case BookStatus::Kept: return "kept";
-    case BookStatus::Missing: return "missing";
+    case BookStatus::Invalid:
+      return "invalid";
+    case BookStatus::Moved:
+      return "moved";
+    case BookStatus::Repeat:
+      return "repeat";
+    case BookStatus::Kept:
+      return "kept";
+    case BookStatus::Missing:
+      return "missing";
   }
   return "kept";
 }
@@ -107,9 +111,10 @@ QByteArray CrcField(const BookOutcome& outcome) {
 // The options a run reads, named in the record by their keys in the settings file.
 constexpr TextOption kTextOptions[] = {TextOption::BadDir, TextOption::EndDir, TextOption::DoubleDir,
                                        TextOption::NewNamePattern, TextOption::SortPattern};
-constexpr CheckOption kCheckOptions[] = {CheckOption::Rename,     CheckOption::Sort,       CheckOption::Archive,
-                                         CheckOption::Translit,   CheckOption::TranslitDir, CheckOption::SortLast,
-                                         CheckOption::SortFirst,  CheckOption::SortMiddle, CheckOption::FullGenres};
+constexpr CheckOption kCheckOptions[] = {
+    CheckOption::Rename,    CheckOption::Sort,        CheckOption::Archive,
+    CheckOption::Translit,  CheckOption::TranslitDir, CheckOption::SortLast,
+    CheckOption::SortFirst, CheckOption::SortMiddle,  CheckOption::FullGenres};
 
 QByteArray KeyOf(const Setting& setting) {
   return QByteArray(setting.key.data(), static_cast<qsizetype>(setting.key.size()));
@@ -166,9 +171,12 @@ QByteArray UnescapeRecordField(const QByteArray& field) {
       continue;
     }
     const char next = field[++i];
-    if (next == 't') out += '\t';
-    else if (next == 'n') out += '\n';
-    else if (next == 'r') out += '\r';
+    if (next == 't')
+      out += '\t';
+    else if (next == 'n')
+      out += '\n';
+    else if (next == 'r')
+      out += '\r';
     else if (next == 'x' && i + 2 < field.size() && HexValue(field[i + 1]) >= 0 &&
              HexValue(field[i + 2]) >= 0) {
       out += static_cast<char>(HexValue(field[i + 1]) * 16 + HexValue(field[i + 2]));
@@ -189,8 +197,7 @@ QStringList ListRunRecords() {
   const QString folder = RunsFolder();
   if (folder.isEmpty()) return {};
   QDir dir(folder);
-  QStringList names =
-      dir.entryList({QStringLiteral("*") + QLatin1String(kSuffix)}, QDir::Files, QDir::Name);
+  QStringList names = dir.entryList({QStringLiteral("*") + QLatin1String(kSuffix)}, QDir::Files, QDir::Name);
   for (QString& name : names) name = dir.filePath(name);
   return names;
 }
@@ -227,12 +234,13 @@ bool RecordingHost::Ready() {
     QString name = stamp + u'-' + QString::number(::getpid());
     if (attempt > 0) name += u'-' + QString::number(QRandomGenerator::global()->bounded(1 << 30));
     path_ = folder + u'/' + name + QLatin1String(kSuffix);
-    fd_ = ::open(QFile::encodeName(path_).constData(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+    fd_ = ::open(QFile::encodeName(path_).constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC,
+                 0600);
     if (fd_ < 0 && errno != EEXIST) break;
   }
   if (fd_ < 0) {
-    error_ = QStringLiteral("Unable to create %1: %2").arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
+    error_ =
+        QStringLiteral("Unable to create %1: %2").arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
     path_.clear();
     return false;
   }
@@ -253,7 +261,8 @@ void RecordingHost::Write(const QList<QByteArray>& fields) {
   const QByteArray line = JoinLine(fields);
   if (const int error = posix_file::WriteAll(fd_, line.constData(), static_cast<size_t>(line.size()))) {
     if (error_.isEmpty())
-      error_ = QStringLiteral("Unable to write %1: %2").arg(path_, QString::fromLocal8Bit(std::strerror(error)));
+      error_ =
+          QStringLiteral("Unable to write %1: %2").arg(path_, QString::fromLocal8Bit(std::strerror(error)));
     failed_ = true;
   }
 }
@@ -271,9 +280,12 @@ void RecordingHost::BookDone(const BookOutcome& outcome) {
   if (Ready()) {
     QByteArray hash;
     const QByteArray size = DigestFields(outcome.digest, &hash);
-    QList<QByteArray> fields = {StatusWord(outcome.status), AbsoluteBytes(outcome.source),
+    QList<QByteArray> fields = {StatusWord(outcome.status),
+                                AbsoluteBytes(outcome.source),
                                 outcome.target.isEmpty() ? QByteArray() : AbsoluteBytes(outcome.target),
-                                Utf8(outcome.reason.simplified()), size, hash};
+                                Utf8(outcome.reason.simplified()),
+                                size,
+                                hash};
     if (outcome.packed) fields << outcome.archiveEntry << CrcField(outcome);
     Write(fields);
   }

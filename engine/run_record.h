@@ -1,13 +1,13 @@
 #pragma once
 
-#include "engine/run.h"
-#include "validation/book_digest.h"
-
 #include <QByteArray>
 #include <QList>
 #include <QPair>
 #include <QString>
 #include <QStringList>
+
+#include "engine/run.h"
+#include "validation/book_digest.h"
 
 // Every real run leaves a record of what it did, one file per run in RunsFolder(), so that a person
 // can read it and an undo can put every book back. The record is text, one line per entry, fields
@@ -104,8 +104,8 @@ struct RunRecord {
   QList<QPair<QString, QString>> settings;
   QList<RecordedBook> books;  // in the run's order
   QList<QByteArray> createdFolders;
-  QString ended;        // empty for a run that was killed
-  QStringList undone;   // one entry per undo: when, and its counts
+  QString ended;       // empty for a run that was killed
+  QStringList undone;  // one entry per undo: when, and its counts
 
   // The number of books of each status, in the form "invalid 2, moved 5".
   QString Counts() const;

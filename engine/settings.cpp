@@ -1,13 +1,13 @@
 #include "engine/settings.h"
 
-#include "engine/ini_file.h"
-#include "base/names.h"
-#include "base/native_name.h"
-
 #include <algorithm>
 #include <iterator>
 #include <limits>
 #include <vector>
+
+#include "base/names.h"
+#include "base/native_name.h"
+#include "engine/ini_file.h"
 
 namespace {
 
@@ -25,27 +25,42 @@ QString Latin1(std::string_view text) {
 
 const Setting& SettingOf(TextOption option) {
   switch (option) {
-    case TextOption::BadDir: return SettingNamed("BadFileDir");
-    case TextOption::EndDir: return SettingNamed("EndDir");
-    case TextOption::DoubleDir: return SettingNamed("DoubleDir");
-    case TextOption::NewNamePattern: return SettingNamed("Pattern");
-    case TextOption::SortPattern: return SettingNamed("SortPattern");
+    case TextOption::BadDir:
+      return SettingNamed("BadFileDir");
+    case TextOption::EndDir:
+      return SettingNamed("EndDir");
+    case TextOption::DoubleDir:
+      return SettingNamed("DoubleDir");
+    case TextOption::NewNamePattern:
+      return SettingNamed("Pattern");
+    case TextOption::SortPattern:
+      return SettingNamed("SortPattern");
   }
   Q_UNREACHABLE();
 }
 
 const Setting& SettingOf(CheckOption option) {
   switch (option) {
-    case CheckOption::Rename: return SettingNamed("Rename");
-    case CheckOption::Sort: return SettingNamed("Sort");
-    case CheckOption::Archive: return SettingNamed("Archive");
-    case CheckOption::Translit: return SettingNamed("Translit");
-    case CheckOption::TranslitDir: return SettingNamed("TranslitDir");
-    case CheckOption::SortLast: return SettingNamed("SortLast");
-    case CheckOption::SortFirst: return SettingNamed("SortFirst");
-    case CheckOption::SortMiddle: return SettingNamed("SortMiddle");
-    case CheckOption::FullGenres: return SettingNamed("FullGenres");
-    case CheckOption::Valid: return SettingNamed("Valid");
+    case CheckOption::Rename:
+      return SettingNamed("Rename");
+    case CheckOption::Sort:
+      return SettingNamed("Sort");
+    case CheckOption::Archive:
+      return SettingNamed("Archive");
+    case CheckOption::Translit:
+      return SettingNamed("Translit");
+    case CheckOption::TranslitDir:
+      return SettingNamed("TranslitDir");
+    case CheckOption::SortLast:
+      return SettingNamed("SortLast");
+    case CheckOption::SortFirst:
+      return SettingNamed("SortFirst");
+    case CheckOption::SortMiddle:
+      return SettingNamed("SortMiddle");
+    case CheckOption::FullGenres:
+      return SettingNamed("FullGenres");
+    case CheckOption::Valid:
+      return SettingNamed("Valid");
   }
   Q_UNREACHABLE();
 }
@@ -70,8 +85,10 @@ void SettingValues::Remove(const Setting& setting) { values_[RowOf(setting)] = Q
 
 QVariant DefaultOf(const Setting& setting, const QString& tmpPath) {
   switch (setting.form) {
-    case SettingForm::Integer: return setting.number;
-    case SettingForm::Boolean: return setting.number != 0;
+    case SettingForm::Integer:
+      return setting.number;
+    case SettingForm::Boolean:
+      return setting.number != 0;
     case SettingForm::Text: {
       const QString text = QString::fromUtf16(setting.text);
       return setting.belowTmp ? tmpPath + text : text;
@@ -107,9 +124,15 @@ void WriteSettings(IniFile& ini, const SettingValues& values) {
     const QString section = Latin1(setting.section);
     const QString key = Latin1(setting.key);
     switch (setting.form) {
-      case SettingForm::Integer: ini.WriteInteger(section, key, values.Number(setting)); break;
-      case SettingForm::Boolean: ini.WriteBool(section, key, values.Checked(setting)); break;
-      case SettingForm::Text: ini.WriteString(section, key, values.Text(setting)); break;
+      case SettingForm::Integer:
+        ini.WriteInteger(section, key, values.Number(setting));
+        break;
+      case SettingForm::Boolean:
+        ini.WriteBool(section, key, values.Checked(setting));
+        break;
+      case SettingForm::Text:
+        ini.WriteString(section, key, values.Text(setting));
+        break;
     }
   }
 }
@@ -163,9 +186,9 @@ QString Shown(const QString& text) {
 }
 
 QString KeyText(const Setting& setting) {
-  return QStringLiteral("[%1] %2")
-      .arg(QLatin1String(setting.section.data(), qsizetype(setting.section.size())),
-           QLatin1String(setting.key.data(), qsizetype(setting.key.size())));
+  return QStringLiteral("[%1] %2").arg(
+      QLatin1String(setting.section.data(), qsizetype(setting.section.size())),
+      QLatin1String(setting.key.data(), qsizetype(setting.key.size())));
 }
 
 }  // namespace
@@ -185,7 +208,8 @@ QStringList SettingsWarnings(const IniFile& ini) {
         if (name.compare(fullKey, Qt::CaseInsensitive) == 0) known = true;
         // A slip keeps a key's first letters more often than not: a shared beginning counts.
         qsizetype shared = 0;
-        while (shared < std::min(key.size(), name.size()) && key.at(shared).toLower() == name.at(shared).toLower())
+        while (shared < std::min(key.size(), name.size()) &&
+               key.at(shared).toLower() == name.at(shared).toLower())
           ++shared;
         const qsizetype d = EditDistance(key, name) - shared;
         if (!closest || d < distance) closest = &setting, distance = d;
@@ -206,13 +230,12 @@ QStringList SettingsWarnings(const IniFile& ini) {
     const int number = ini.ReadInteger(section, key, kUnread);
     if (setting.form == SettingForm::Boolean) {
       if (raw == u"0" || raw == u"1") continue;
-      warnings << (number == kUnread
-                       ? QStringLiteral("%1 = %2 is not 0 or 1: the default %3 is used")
-                             .arg(KeyText(setting), Shown(raw))
-                             .arg(setting.number)
-                       : QStringLiteral("%1 = %2 is not 0 or 1: it counts as %3")
-                             .arg(KeyText(setting), Shown(raw))
-                             .arg(number != 0 ? 1 : 0));
+      warnings << (number == kUnread ? QStringLiteral("%1 = %2 is not 0 or 1: the default %3 is used")
+                                           .arg(KeyText(setting), Shown(raw))
+                                           .arg(setting.number)
+                                     : QStringLiteral("%1 = %2 is not 0 or 1: it counts as %3")
+                                           .arg(KeyText(setting), Shown(raw))
+                                           .arg(number != 0 ? 1 : 0));
       continue;
     }
     if (number == kUnread) {

@@ -1,14 +1,13 @@
 #pragma once
 
-#include "engine/run.h"
-
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "engine/run.h"
 
 class IniFile;
 
@@ -23,9 +22,9 @@ struct Setting {
   std::string_view section;
   std::string_view key;
   SettingForm form;
-  int number = 0;                    // the default of an integer or a boolean
-  const char16_t* text = u"";        // the default of a text
-  bool belowTmp = false;             // the text default is a work folder: TmpPath + text
+  int number = 0;              // the default of an integer or a boolean
+  const char16_t* text = u"";  // the default of a text
+  bool belowTmp = false;       // the text default is a work folder: TmpPath + text
 };
 
 // Every key of the file, in the order in which a save writes it (and a first save therefore lays

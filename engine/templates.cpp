@@ -78,7 +78,8 @@ QString NeutraliseDotComponents(const QString& path) {
 
 // Every component of a generated path within the file system's limit for one name.
 QString FitComponents(const QString& path) {
-  return EachComponent(path, [](QStringView component) { return ShortenToBytes(component.toString(), NAME_MAX); });
+  return EachComponent(path,
+                       [](QStringView component) { return ShortenToBytes(component.toString(), NAME_MAX); });
 }
 
 QString AuthorFolderName(const TBookInfo& info, bool useLast, bool useFirst, bool useMiddle) {
@@ -120,8 +121,7 @@ QString FitFileName(const QString& name, qsizetype reserveBytes) {
   QString last = name.mid(lastDelimiter + 1);
   const qsizetype limit = NAME_MAX - reserveBytes;
   if (last.toUtf8().size() <= limit) return folders + last;
-  if (!last.endsWith(kExtension, Qt::CaseInsensitive))
-    return folders + ShortenToBytes(last, limit);
+  if (!last.endsWith(kExtension, Qt::CaseInsensitive)) return folders + ShortenToBytes(last, limit);
   const QString extension = last.right(kExtension.size());
   last.chop(kExtension.size());
   return folders + ShortenToBytes(last, limit - extension.size()) + extension;

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "fictionbook/book_info.h"
-
 #include <QString>
 #include <QStringView>
+
+#include "fictionbook/book_info.h"
 
 // A template word: the Russian field word that the template dialogs insert, and the token it is
 // read as. The dialogs' button tags are indexes into these tables.

@@ -1,20 +1,19 @@
 #include "engine/undo.h"
 
-#include "base/native_name.h"
-#include "base/posix_file.h"
-#include "archive/zip_reader.h"
-#include "engine/file_ops.h"
-#include "engine/journal.h"
-
-#include <QFile>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "archive/zip_reader.h"
+#include "base/native_name.h"
+#include "base/posix_file.h"
+#include "engine/file_ops.h"
+#include "engine/journal.h"
 
 namespace {
 
@@ -69,7 +68,8 @@ bool RestorePlain(const RecordedBook& book, const QString& target, const QString
   if (moved.known && moved.device == checked.device && !moved.SameFile(checked)) {
     // Swapped in the moment between the check and the move: that file goes back where it was.
     outcome.reason = QStringLiteral("The file at the target changed while being moved back");
-    if (!MoveFileNoReplace(source, target, &error)) outcome.reason += QStringLiteral("; it is now at the source");
+    if (!MoveFileNoReplace(source, target, &error))
+      outcome.reason += QStringLiteral("; it is now at the source");
     return false;
   }
   return true;
@@ -95,7 +95,8 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
   const QByteArray sourceBytes = NativeName(source);
   JournalledMove record;
   QByteArray temporaryName;
-  FileDescriptor copy(CreateRecordedTemporary(record, MoveKind::Unpack, archivePath, sourceBytes, 0666, &temporaryName));
+  FileDescriptor copy(
+      CreateRecordedTemporary(record, MoveKind::Unpack, archivePath, sourceBytes, 0666, &temporaryName));
   if (!copy.Valid()) {
     outcome.reason = SystemReason(errno);
     return false;
@@ -103,13 +104,12 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
   posix_file::TemporaryFile temporary(temporaryName);
   BookDigester digester;
   int writeError = 0;
-  const bool unpacked = UnpackSingleEntry(
-      archive.Get(), static_cast<uint64_t>(info.st_size), entry.size,
-      [&](const unsigned char* data, size_t size) {
-        digester.Add(data, size);
-        writeError = posix_file::WriteAll(copy.Get(), data, size);
-        return writeError == 0;
-      });
+  const bool unpacked = UnpackSingleEntry(archive.Get(), static_cast<uint64_t>(info.st_size), entry.size,
+                                          [&](const unsigned char* data, size_t size) {
+                                            digester.Add(data, size);
+                                            writeError = posix_file::WriteAll(copy.Get(), data, size);
+                                            return writeError == 0;
+                                          });
   if (writeError != 0) {
     outcome.reason = SystemReason(writeError);
     return false;
@@ -205,9 +205,8 @@ UndoSummary UndoRun(const RunRecord& record, UndoHost* host) {
     if (::rmdir(folder.constData()) == 0) ++summary.foldersRemoved;
   }
 
-  AppendToRecord(record.path, {"undone", QStringLiteral("restored %1, kept %2")
-                                             .arg(summary.restored)
-                                             .arg(summary.kept)
-                                             .toUtf8()});
+  AppendToRecord(
+      record.path,
+      {"undone", QStringLiteral("restored %1, kept %2").arg(summary.restored).arg(summary.kept).toUtf8()});
   return summary;
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/run_record.h"
-
 #include <QString>
+
+#include "engine/run_record.h"
 
 // How one book of a run ended when the run was undone.
 struct UndoOutcome {

@@ -1,25 +1,24 @@
 #include "engine/zipped_books.h"
 
-#include "base/native_name.h"
-#include "base/posix_file.h"
-#include "archive/zip_writer.h"
-#include "archive/zipped_book.h"
-#include "engine/file_ops.h"
-#include "engine/journal.h"
-#include "validation/xsd_validator.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
 #include <QFileInfo>
-
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
+
+#include "archive/zip_writer.h"
+#include "archive/zipped_book.h"
+#include "base/native_name.h"
+#include "base/posix_file.h"
+#include "engine/file_ops.h"
+#include "engine/journal.h"
+#include "validation/xsd_validator.h"
 
 namespace {
 
@@ -124,8 +123,7 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, QStrin
   return true;
 }
 
-bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
-                      QString* reason) {
+bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination, QString* reason) {
   const QString archiveName = destination + QStringLiteral(".zip");
   if (NativeName(ExtractFileName(archiveName)).size() > NAME_MAX) {
     *reason = SystemReason(ENAMETOOLONG);

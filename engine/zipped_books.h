@@ -22,5 +22,4 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, QStrin
 // compressed bytes as they stand, and removes the archive once the new one is in place. False
 // with *reason when it did not: the archive is then as it was and no new archive is left.
 // The writer's own errors pass through, as for packing a book.
-bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
-                      QString* reason);
+bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination, QString* reason);

@@ -2,12 +2,12 @@
 
 // Shared by the fuzz targets: the input as a file on disk, for the layers that read files.
 
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QString>
-
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace fuzz {
 

@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)ini.ReadInteger(QStringLiteral("FORM"), QStringLiteral("Top"), 1);
   (void)ini.ReadBool(QStringLiteral("USER"), QStringLiteral("Sort"), true);
   // The value comes from the input too, so that quotes, blanks and line breaks are tried.
-  const QString value = QString::fromUtf8(reinterpret_cast<const char*>(data), int(std::min<size_t>(size, 40)));
+  const QString value =
+      QString::fromUtf8(reinterpret_cast<const char*>(data), int(std::min<size_t>(size, 40)));
   try {
     ini.WriteString(QStringLiteral("USER"), QStringLiteral("Fuzz"), value);
   } catch (const EngineError&) {
@@ -20,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // What a value may hold: line breaks become blanks, and 2047 characters are read at most.
   QString expected = value;
   expected.replace(u'\r', u' ').replace(u'\n', u' ');
-  const QString back = ini.ReadString(QStringLiteral("USER"), QStringLiteral("Fuzz"), QStringLiteral("<missing>"));
+  const QString back =
+      ini.ReadString(QStringLiteral("USER"), QStringLiteral("Fuzz"), QStringLiteral("<missing>"));
   if (back == QLatin1String("<missing>")) fuzz::Finding("a written key cannot be read back");
   return 0;
 }

@@ -1,11 +1,11 @@
 // Template expansion, transliteration and name cleaning on arbitrary metadata and templates: a new
 // name is one file name ending in ".fb2" below its folder, and a sort folder never climbs out.
 
+#include <QStringList>
+
 #include "base/names.h"
 #include "engine/templates.h"
 #include "fuzz_support.h"
-
-#include <QStringList>
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The validator on arbitrary bytes with the real schema: a verdict of 0, 1 or 2, and for a valid
 // book the metadata read from the validator's own tree.
 
+#include <memory>
+
 #include "fictionbook/book_info.h"
 #include "fuzz_support.h"
 #include "validation/xsd_validator.h"
-
-#include <memory>
 
 namespace {
 std::unique_ptr<TXSDValidator> validator;

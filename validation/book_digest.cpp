@@ -3,13 +3,12 @@
 #include "base/native_name.h"
 
 #define XXH_INLINE_ALL
+#include <fcntl.h>
+#include <unistd.h>
 #include <xxhash.h>
 
 #include <QFile>
-
 #include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 struct BookDigester::State {
   XXH3_state_t xxh;

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
-
 #include <memory>
 
 // What tells one book's bytes from another's: their number and a 64-bit XXH3 hash of them. It is

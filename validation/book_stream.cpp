@@ -1,16 +1,16 @@
 #include "validation/book_stream.h"
-#include "base/native_name.h"
 
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 
 #include <QFile>
-
 #include <algorithm>
 #include <climits>
 #include <string>
 #include <unordered_set>
+
+#include "base/native_name.h"
 
 // libxml2 calls the schema validator's handlers first and then ours (the "plug"), so a pass has
 // two layers of handlers of its own around it:
@@ -61,8 +61,8 @@ void GiveUpStreaming(Pass& pass) {
 bool Building(const Pass& pass) { return pass.depth == 1 || pass.inHead; }
 
 void HeadStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
-                      int namespaceCount, const xmlChar** namespaces, int attributeCount,
-                      int defaultedCount, const xmlChar** attributes) {
+                      int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaultedCount,
+                      const xmlChar** attributes) {
   Pass& pass = PassOf(ctx);
   ++pass.depth;
   if (pass.depth == 2 && xmlStrEqual(localName, BAD_CAST "description")) pass.inHead = true;
@@ -100,9 +100,7 @@ void HeadReference(void* ctx, const xmlChar* name) {
 
 // Entities are what the stream and the tree validator would see differently: a document type
 // declaration sends the book to the tree.
-void HeadDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
-  GiveUpStreaming(PassOf(ctx));
-}
+void HeadDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) { GiveUpStreaming(PassOf(ctx)); }
 
 // ---- The outer layer; its context is the validator's.
 
@@ -189,8 +187,8 @@ std::string CollapsedValue(const xmlChar* begin, const xmlChar* end) {
 }
 
 void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
-                       int namespaceCount, const xmlChar** namespaces, int attributeCount,
-                       int defaultedCount, const xmlChar** attributes) {
+                       int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaultedCount,
+                       const xmlChar** attributes) {
   Pass& pass = *CurrentPass;
   EndText(pass, ctx);
   // Every "id" attribute the schema allows is an xs:ID, and only the tree validator tells two
@@ -208,8 +206,8 @@ void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefi
                   xmlStrEqual(uri, BAD_CAST kFictionBookNamespace);
   pass.binaryStarted = false;
   pass.binaryBlank = false;
-  pass.validator.startElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces,
-                                attributeCount, defaultedCount, attributes);
+  pass.validator.startElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
+                                defaultedCount, attributes);
 }
 
 void OuterEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
@@ -332,7 +330,8 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
 
   xmlParserInputBufferPtr buffer =
       xmlParserInputBufferCreateIO(read, nullptr, context, XML_CHAR_ENCODING_NONE);
-  xmlParserInputPtr input = buffer ? xmlNewIOInputStream(parser.get(), buffer, XML_CHAR_ENCODING_NONE) : nullptr;
+  xmlParserInputPtr input =
+      buffer ? xmlNewIOInputStream(parser.get(), buffer, XML_CHAR_ENCODING_NONE) : nullptr;
   if (!input) {
     if (buffer) xmlFreeParserInputBuffer(buffer);
     result.reason = QStringLiteral("%1: unable to create an XML parser").arg(path);

@@ -21,7 +21,7 @@ struct StreamResult {
   // For a book that loads (valid or not conforming): the root element with the <description>
   // subtree, as the full tree holds them, and nothing else of the book.
   XmlDocPtr head;
-  QString reason;  // why, when the book is not valid
+  QString reason;     // why, when the book is not valid
   BookDigest digest;  // of the book's bytes, when they could be read
 };
 

@@ -1,5 +1,4 @@
 #include "validation/xml_reading.h"
-#include "base/native_name.h"
 
 #include <fcntl.h>
 #include <libxml/SAX2.h>
@@ -12,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+
+#include "base/native_name.h"
 
 namespace {
 

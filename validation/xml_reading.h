@@ -4,14 +4,14 @@
 // book with libxml2. Not for the engine's headers: it names libxml2 types.
 
 #include <libxml/tree.h>
-#include <libxml/xmlerror.h>
 #include <libxml/xmlIO.h>
-
-#include "validation/book_digest.h"
+#include <libxml/xmlerror.h>
 
 #include <QByteArray>
 #include <QString>
 #include <memory>
+
+#include "validation/book_digest.h"
 
 inline constexpr char kFictionBookNamespace[] = "http://www.gribuser.ru/xml/fictionbook/2.0";
 
@@ -104,8 +104,8 @@ class BookFile {
 };
 
 struct XmlReadResult {
-  XmlDocPtr doc;   // null when the file did not load
-  QString reason;  // why, when it did not
+  XmlDocPtr doc;      // null when the file did not load
+  QString reason;     // why, when it did not
   BookDigest digest;  // of the file's bytes, when they could be read
 };
 

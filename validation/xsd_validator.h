@@ -2,9 +2,9 @@
 
 #include <QString>
 #include <memory>
+#include <stdexcept>
 
 #include "validation/book_digest.h"
-#include <stdexcept>
 
 // Error of the validator that is not a verdict on a book: a schema that loads as XML but cannot be
 // compiled, or an internal failure of the XML library.

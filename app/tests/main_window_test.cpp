@@ -1,31 +1,30 @@
 // The window's controls, the error box, the folder tree with its file list, and the folder picker.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QIcon>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMap>
+#include <QMenu>
+#include <QProcess>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTranslator>
+#include <memory>
+
 #include "app/book_file_list.h"
 #include "app/error_box.h"
 #include "app/folder_tree.h"
 #include "app/frm_main.h"
 #include "app/select_dir_dialog.h"
 #include "app/shelvio_application.h"
-#include "engine/engine_error.h"
 #include "base/native_name.h"
+#include "engine/engine_error.h"
 #include "window_test_support.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QLabel>
-#include <QIcon>
-#include <QImage>
-#include <QMenu>
-#include <QTranslator>
-#include <QLineEdit>
-#include <QMap>
-#include <QProcess>
-#include <QPushButton>
-#include <QTabWidget>
-
-#include <memory>
 
 namespace {
 
@@ -54,8 +53,8 @@ TEST(ErrorBox, AppendsAFullStopOnlyAfterACharacterAboveTheFullStop) {
       {u"Файл не найден", u"Файл не найден."},
       {u"ends in a slash/", u"ends in a slash/."},  // "/" comes after "."
       {u"Already ends.", u"Already ends."},
-      {u"Question?", u"Question?."},                 // "?" comes after "." too
-      {u"Exclaims!", u"Exclaims!"},                  // "!" comes before "."
+      {u"Question?", u"Question?."},  // "?" comes after "." too
+      {u"Exclaims!", u"Exclaims!"},   // "!" comes before "."
       {u"hyphen-", u"hyphen-"},
       {u"(bracket)", u"(bracket)"},
       {u"", u""},
@@ -126,9 +125,9 @@ TEST(FileList, AFolderThatCannotBeEnteredKeepsThePreviousOne) {
 TEST(QtTranslation, StandardButtonsAndContextMenuSpeakRussian) {
   QTranslator* translator = InstallQtRussian(QCoreApplication::instance());
   ASSERT_NE(translator, nullptr) << "Qt's Russian translation (qt6-translations-l10n) is not installed";
-  QMessageBox box(QMessageBox::Question, QStringLiteral("Shelvio"), QStringLiteral("?"),
-                  QMessageBox::Yes | QMessageBox::No | QMessageBox::Abort | QMessageBox::Retry |
-                      QMessageBox::Ignore);
+  QMessageBox box(
+      QMessageBox::Question, QStringLiteral("Shelvio"), QStringLiteral("?"),
+      QMessageBox::Yes | QMessageBox::No | QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore);
   QStringList buttons;
   for (const QMessageBox::StandardButton button :
        {QMessageBox::Yes, QMessageBox::No, QMessageBox::Abort, QMessageBox::Retry, QMessageBox::Ignore})
@@ -153,7 +152,8 @@ TEST(FileList, ShowsNamesThatAreNotUtf8Readably) {
   const QString top = QDir(root.path()).canonicalPath();
   const QByteArray folder = QFile::encodeName(top) + "/\xCA\xED\xE8\xE3\xE8";  // "Книги"
   ASSERT_EQ(::mkdir(folder.constData(), 0700), 0);
-  const QByteArray names[] = {"\xC8\xE2\xE0\xED\xEE\xE2.fb2", "\xC4\xEE\xEC\xFF\xD0\x96.fb2", "zz\n\xE2\x80\xAEtxt.fb2"};
+  const QByteArray names[] = {"\xC8\xE2\xE0\xED\xEE\xE2.fb2", "\xC4\xEE\xEC\xFF\xD0\x96.fb2",
+                              "zz\n\xE2\x80\xAEtxt.fb2"};
   for (const QByteArray& name : names) {
     const int fd = ::open((folder + "/" + name).constData(), O_WRONLY | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
@@ -250,8 +250,8 @@ TEST(FolderTree, VolumesGetTheIconOfTheirKind) {
   for (const auto& c : cases)
     EXPECT_EQ(KindOfMount(c.root, c.type, c.removableDevice), c.kind) << c.root << " " << c.type;
 
-  const VolumeKind kinds[] = {VolumeKind::FixedDisk, VolumeKind::Home, VolumeKind::Removable, VolumeKind::Optical,
-                              VolumeKind::Network};
+  const VolumeKind kinds[] = {VolumeKind::FixedDisk, VolumeKind::Home, VolumeKind::Removable,
+                              VolumeKind::Optical, VolumeKind::Network};
   QList<Volume> volumes;
   for (const VolumeKind kind : kinds) volumes.append({QDir::tempPath(), QStringLiteral("v"), false, kind});
   FolderTree tree(nullptr, [&] { return volumes; });

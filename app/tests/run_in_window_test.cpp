@@ -1,25 +1,23 @@
 // Runs started from the window on real books in temporary folders, with the real schema.
 
-#include "app/book_file_list.h"
-#include "app/folder_tree.h"
-#include "app/frm_main.h"
-#include "tests/support/zip_level.h"
-#include "window_test_support.h"
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
-
-#include <QImage>
-
 #include <algorithm>
 #include <cmath>
 #include <functional>
+
+#include "app/book_file_list.h"
+#include "app/folder_tree.h"
+#include "app/frm_main.h"
+#include "tests/support/zip_level.h"
+#include "window_test_support.h"
 
 namespace {
 
@@ -43,7 +41,9 @@ struct RunFixture {
   QTemporaryDir books;
   QString folder = QDir(books.path()).canonicalPath();
 
-  void Write(const QString& name, const QByteArray& content) { TempApp::WriteFile(books.filePath(name), content); }
+  void Write(const QString& name, const QByteArray& content) {
+    TempApp::WriteFile(books.filePath(name), content);
+  }
   QString Tmp(const QString& path) const { return app.Path() + "tmp/" + path; }
 
   void Prepare(TfrmMain& window) {
@@ -105,9 +105,9 @@ TEST(RunInWindow, NothingCanStartARunOrChangeTheListWhileOneIsInProgress) {
   std::vector<bool> during;
   window.onPump = [&](int pump) {
     if (pump != 1) return;
-    during = {window.btnStart->isEnabled(), window.btnUpdate->isEnabled(),
+    during = {window.btnStart->isEnabled(),      window.btnUpdate->isEnabled(),
               window.DirectoryTree->isEnabled(), window.btnedBadDir->isEnabled(),
-              window.btnedNewName->isEnabled(), window.btnedSort->isEnabled(),
+              window.btnedNewName->isEnabled(),  window.btnedSort->isEnabled(),
               window.btnCancel->isEnabled()};
     window.btnStartClick();  // a click that reaches the handler inside the run
     window.PControl->setCurrentIndex(1);

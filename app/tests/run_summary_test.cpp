@@ -1,17 +1,17 @@
 // The summary shown after a run in the window, and the undo started from it.
 
-#include "app/book_file_list.h"
-#include "app/folder_tree.h"
-#include "app/frm_main.h"
-#include "app/run_summary_dialog.h"
-#include "window_test_support.h"
-
 #include <QCheckBox>
 #include <QClipboard>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableWidget>
+
+#include "app/book_file_list.h"
+#include "app/folder_tree.h"
+#include "app/frm_main.h"
+#include "app/run_summary_dialog.h"
+#include "window_test_support.h"
 
 namespace {
 
@@ -20,7 +20,9 @@ struct SummaryFixture {
   QTemporaryDir books;
   QString folder = QDir(books.path()).canonicalPath();
 
-  void Write(const QString& name, const QByteArray& content) { TempApp::WriteFile(books.filePath(name), content); }
+  void Write(const QString& name, const QByteArray& content) {
+    TempApp::WriteFile(books.filePath(name), content);
+  }
   QByteArray Read(const QString& name) const {
     QFile file(books.filePath(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
@@ -62,8 +64,8 @@ TEST(RunSummary, ShowsEveryBookInvalidFirstAndUndoesTheRun) {
   const QString counts = summary->lblCounts->text();
   for (const char* part : {"Невалидных: 1", "Оставлено: 0", "Пропало: 0", "Дублей: 1", "Перемещено: 1"})
     EXPECT_TRUE(counts.contains(QString::fromUtf8(part))) << counts.toStdString();
-  EXPECT_EQ(Column(*summary->tblBooks, 0),
-            (QStringList{QStringLiteral("невалидная"), QStringLiteral("дубль"), QStringLiteral("перемещена")}));
+  EXPECT_EQ(Column(*summary->tblBooks, 0), (QStringList{QStringLiteral("невалидная"), QStringLiteral("дубль"),
+                                                        QStringLiteral("перемещена")}));
   EXPECT_TRUE(summary->tblBooks->item(0, 1)->text().endsWith("/z.fb2"));
   EXPECT_FALSE(summary->tblBooks->item(0, 3)->text().isEmpty());  // the validator's reason
   EXPECT_TRUE(summary->tblBooks->item(2, 2)->text().endsWith(".fb2.zip"));
@@ -72,7 +74,8 @@ TEST(RunSummary, ShowsEveryBookInvalidFirstAndUndoesTheRun) {
 
   summary->tblBooks->selectRow(0);
   summary->CopySelection();
-  EXPECT_TRUE(QApplication::clipboard()->text().startsWith(QStringLiteral("невалидная\t") + f.folder + "/z.fb2\t"))
+  EXPECT_TRUE(
+      QApplication::clipboard()->text().startsWith(QStringLiteral("невалидная\t") + f.folder + "/z.fb2\t"))
       << QApplication::clipboard()->text().toStdString();
 
   {
@@ -122,8 +125,8 @@ TEST(RunSummary, CountsEachOutcomeOfTheRecord) {
   {
     RecordingHost recording(host, state.path(), QStringLiteral("shelvio"));
     int n = 0;
-    for (const BookStatus status :
-         {BookStatus::Moved, BookStatus::Invalid, BookStatus::Repeat, BookStatus::Kept, BookStatus::Missing}) {
+    for (const BookStatus status : {BookStatus::Moved, BookStatus::Invalid, BookStatus::Repeat,
+                                    BookStatus::Kept, BookStatus::Missing}) {
       BookOutcome outcome;
       outcome.status = status;
       outcome.source = state.filePath(QStringLiteral("%1.fb2").arg(++n));

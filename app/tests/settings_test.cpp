@@ -1,20 +1,18 @@
 // LoadSetting and SaveSetting over a real setting.ini in a temporary app folder.
 
-#include "app/frm_main.h"
-#include "archive/zip_writer.h"
-#include "window_test_support.h"
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
 
+#include "app/frm_main.h"
+#include "archive/zip_writer.h"
+#include "window_test_support.h"
+
 namespace {
 
-QStringList Lines(const QByteArray& text) {
-  return QString::fromUtf8(text).split(u'\n', Qt::SkipEmptyParts);
-}
+QStringList Lines(const QByteArray& text) { return QString::fromUtf8(text).split(u'\n', Qt::SkipEmptyParts); }
 
 // The lines of one section, its header excluded.
 QStringList Section(const QByteArray& text, const QString& name) {
@@ -52,11 +50,12 @@ TEST(Settings, WithoutAFileEveryControlHasItsDefaultAndTheWorkFoldersExist) {
   const struct {
     QCheckBox* box;
     bool expected;
-  } checks[] = {{window.chkValid, true},     {window.chkRename, true},       {window.chkSort, true},
-                {window.chkArchive, true},   {window.chkConvert, true},      {window.chkTranslit, false},
-                {window.chkTranslitDir, false}, {window.chkLast, true},      {window.chkFirst, true},
-                {window.chkMiddle, false},   {window.chkGenRus, true}};
-  for (const auto& check : checks) EXPECT_EQ(check.box->isChecked(), check.expected) << check.box->text().toStdString();
+  } checks[] = {{window.chkValid, true},        {window.chkRename, true},  {window.chkSort, true},
+                {window.chkArchive, true},      {window.chkConvert, true}, {window.chkTranslit, false},
+                {window.chkTranslitDir, false}, {window.chkLast, true},    {window.chkFirst, true},
+                {window.chkMiddle, false},      {window.chkGenRus, true}};
+  for (const auto& check : checks)
+    EXPECT_EQ(check.box->isChecked(), check.expected) << check.box->text().toStdString();
   EXPECT_EQ(window.cbZipLevel->currentIndex(), 2);
   EXPECT_EQ(window.btnedNewName->text(), QStringLiteral("Фамилия Имя - Название"));
   EXPECT_EQ(window.btnedSort->text(), QStringLiteral("Алфавит\\Автор"));
@@ -69,8 +68,8 @@ TEST(Settings, AnInstalledWindowKeepsItsFilesInTheUsersFolders) {
   TempApp data;
   QTemporaryDir home;
   ASSERT_TRUE(home.isValid());
-  const AppPaths paths{data.Path(), home.filePath("config/shelvio/setting.ini"), home.filePath("data/shelvio/"),
-                       false};
+  const AppPaths paths{data.Path(), home.filePath("config/shelvio/setting.ini"),
+                       home.filePath("data/shelvio/"), false};
   const QStringList dataBefore = QDir(data.Path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
   {
     TfrmMain window(paths);
@@ -112,10 +111,10 @@ TEST(Settings, WhatASaveWritesComesBackAtTheNextStartInTheFixedKeyOrder) {
   EXPECT_EQ(formKeys, keys);
   QStringList userKeys;
   for (const QString& line : Section(text, "USER")) userKeys << line.section(u'=', 0, 0);
-  EXPECT_EQ(userKeys, (QStringList{"BadFileDir", "EndDir", "DoubleDir", "Valid", "Rename", "Sort",
-                                   "Archive", "Convert", "ZipLevel", "ActivePage", "Pattern",
-                                   "SortPattern", "Translit", "TranslitDir", "SortLast", "SortFirst",
-                                   "SortMiddle", "FullGenres", "ZipInput"}));
+  EXPECT_EQ(userKeys,
+            (QStringList{"BadFileDir", "EndDir", "DoubleDir", "Valid", "Rename", "Sort", "Archive", "Convert",
+                         "ZipLevel", "ActivePage", "Pattern", "SortPattern", "Translit", "TranslitDir",
+                         "SortLast", "SortFirst", "SortMiddle", "FullGenres", "ZipInput"}));
   EXPECT_TRUE(Section(text, "USER").contains("Valid=0"));
 
   TfrmMain window(app.Path());
@@ -188,13 +187,14 @@ TEST(Settings, ValueFormsFollowTheIntegerAndStringRules) {
   TempApp app;
   app.WriteSettings(
       "[user]\n"
-      "rename = yes\n"        // not an integer: the default, true
-      "Translit=yes\n"        // the default, false
-      "Sort=2\n"              // non-zero: true
-      "ZipLevel=0x3\n"        // hexadecimal
-      "ActivePage=5\n"        // no such page
-      "BadFileDir=\n"         // present and empty: empty, not the default
-      "Pattern=" + QByteArray(3000, 'x') + "\n");
+      "rename = yes\n"  // not an integer: the default, true
+      "Translit=yes\n"  // the default, false
+      "Sort=2\n"        // non-zero: true
+      "ZipLevel=0x3\n"  // hexadecimal
+      "ActivePage=5\n"  // no such page
+      "BadFileDir=\n"   // present and empty: empty, not the default
+      "Pattern=" +
+      QByteArray(3000, 'x') + "\n");
   TfrmMain window(app.Path());
   EXPECT_TRUE(window.chkRename->isChecked());
   EXPECT_FALSE(window.chkTranslit->isChecked());
@@ -219,9 +219,12 @@ TEST(Settings, CompressionChoiceSetsTheArchiverAndSavesItsIndex) {
     const char* shown;
     int mode;
   } cases[] = {
-      {"", 2, "Нормальное", 6},          {"ZipLevel=0", 0, "Быстрое", 1},
-      {"ZipLevel=1", 1, "Максимальное", 9}, {"ZipLevel=3", 3, "Без сжатия", 0},
-      {"ZipLevel=4", -1, "", 6},          {"ZipLevel=-1", -1, "", 6},
+      {"", 2, "Нормальное", 6},
+      {"ZipLevel=0", 0, "Быстрое", 1},
+      {"ZipLevel=1", 1, "Максимальное", 9},
+      {"ZipLevel=3", 3, "Без сжатия", 0},
+      {"ZipLevel=4", -1, "", 6},
+      {"ZipLevel=-1", -1, "", 6},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);

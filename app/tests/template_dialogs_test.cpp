@@ -1,13 +1,13 @@
 // The template editors and the window's handler that opens them.
 
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest/QTest>
+
 #include "app/frm_main.h"
 #include "dialogs/frm_name.h"
 #include "dialogs/frm_sort.h"
 #include "window_test_support.h"
-
-#include <QLineEdit>
-#include <QPushButton>
-#include <QtTest/QTest>
 
 namespace {
 
@@ -27,9 +27,9 @@ TEST(NameDialog, ButtonsPutTheirWordAtTheCaretOrOverTheSelection) {
     QPushButton* button;
     const char16_t* caption;
     const char16_t* word;
-  } words[] = {{dialog.btnLast, u"Фамилия", u"Фамилия"}, {dialog.btnFirst, u"Имя", u"Имя"},
+  } words[] = {{dialog.btnLast, u"Фамилия", u"Фамилия"},     {dialog.btnFirst, u"Имя", u"Имя"},
                {dialog.btnMiddle, u"Отчество", u"Отчество"}, {dialog.btnTitle, u"Название", u"Название"},
-               {dialog.btnSeries, u"Серия", u"Серия"},   {dialog.btnSeqNum, u"№ в серии", u"Номер"}};
+               {dialog.btnSeries, u"Серия", u"Серия"},       {dialog.btnSeqNum, u"№ в серии", u"Номер"}};
   for (const auto& w : words) {
     SCOPED_TRACE(QString::fromUtf16(w.caption).toStdString());
     EXPECT_EQ(w.button->text(), QString::fromUtf16(w.caption));

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "tests/support/book_text.h"
-
 #include <QApplication>
 #include <QByteArray>
 #include <QDir>
@@ -14,11 +12,11 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QTimer>
-
 #include <deque>
 #include <functional>
 
 #include "gtest/gtest.h"
+#include "tests/support/book_text.h"
 
 // A folder standing for the executable's folder: fls/ links to the real schema and genre list,
 // setting.ini and tmp/ are the window's own.

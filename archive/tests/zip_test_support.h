@@ -254,8 +254,8 @@ inline std::vector<QByteArray> RawNames(const QString& folder) {
 // host how to read a name: it must extract every entry under its UTF-8 name, byte for byte.
 inline void ExpectUnzipExtracts(const QString& zipPath, const std::map<QString, QByteArray>& files) {
   QTemporaryDir out;
-  const ProcessResult unzip = RunProgram(
-      QStringLiteral("unzip"), {QStringLiteral("-q"), zipPath, QStringLiteral("-d"), out.path()});
+  const ProcessResult unzip =
+      RunProgram(QStringLiteral("unzip"), {QStringLiteral("-q"), zipPath, QStringLiteral("-d"), out.path()});
   ASSERT_TRUE(unzip.started) << "unzip is missing";
   EXPECT_EQ(unzip.exitCode, 0) << unzip.output.toStdString();
   std::vector<QByteArray> expected;

@@ -102,8 +102,10 @@ TEST_F(ZipWriterErrors, PublishingThatFailsLeavesNoTemporaryArchive) {
         writer.SetFileName(archive);
         writer.SetKeepExisting(c.keepExisting);
         writer.Open(TZipWriter::kCreateMode);
-        if (c.folder) ASSERT_TRUE(QDir().mkdir(archive));
-        else WriteFile(archive, "another run's archive");
+        if (c.folder)
+          ASSERT_TRUE(QDir().mkdir(archive));
+        else
+          WriteFile(archive, "another run's archive");
         try {
           writer.AddMatching(book, kAnyFileAttributes, {});
           ADD_FAILURE() << "published over what took the name";
@@ -113,8 +115,10 @@ TEST_F(ZipWriterErrors, PublishingThatFailsLeavesNoTemporaryArchive) {
         if (end == End::Abandon) writer.Abandon();
         if (end == End::Close) writer.Close();
       }
-      if (c.folder) EXPECT_TRUE(QDir(archive).isEmpty());
-      else EXPECT_EQ(ReadAll(archive), QByteArray("another run's archive"));
+      if (c.folder)
+        EXPECT_TRUE(QDir(archive).isEmpty());
+      else
+        EXPECT_EQ(ReadAll(archive), QByteArray("another run's archive"));
       EXPECT_EQ(Leftovers({"b.fb2", "b.fb2.zip"}), QStringList());
       QDir().rmdir(archive);
       QFile::remove(archive);

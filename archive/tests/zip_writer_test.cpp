@@ -204,8 +204,10 @@ class ScopedTimeZone {
     tzset();
   }
   ~ScopedTimeZone() {
-    if (wasSet_) qputenv("TZ", old_);
-    else qunsetenv("TZ");
+    if (wasSet_)
+      qputenv("TZ", old_);
+    else
+      qunsetenv("TZ");
     tzset();
   }
 

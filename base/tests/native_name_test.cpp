@@ -1,12 +1,11 @@
 #include "base/native_name.h"
 
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <QTemporaryDir>
 
 namespace {
 
@@ -31,7 +30,8 @@ const NameCase kNames[] = {
     // Controls show escaped, so that each name takes one line and nothing steers the text.
     {"a tab and a line break", "a\tb\nc.fb2", "a\\x09b\\x0Ac.fb2"},
     {"a right-to-left override", "\xE2\x80\xAEgpj.fb2", "\\xE2\\x80\\xAEgpj.fb2"},
-    {"a line separator and C1 controls", "a\xE2\x80\xA8\xC2\x85\xC2\x9B.fb2", "a\\xE2\\x80\\xA8\\xC2\\x85\\xC2\\x9B.fb2"},
+    {"a line separator and C1 controls", "a\xE2\x80\xA8\xC2\x85\xC2\x9B.fb2",
+     "a\\xE2\\x80\\xA8\\xC2\\x85\\xC2\\x9B.fb2"},
     {"windows-1251 with a line break", "\xC4\xEE\xEC\n.fb2", "Дом\\x0A.fb2"},
 };
 

@@ -1,11 +1,11 @@
-#include "fictionbook/book_info.h"
-#include "binding/fictionbook_21.h"
-
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <functional>
 #include <variant>
+
+#include "binding/fictionbook_21.h"
+#include "fictionbook/book_info.h"
 
 namespace {
 
@@ -30,8 +30,8 @@ Outcome ReadOutcome(const std::function<TBookInfo()>& read) {
 std::string Describe(const Outcome& outcome) {
   if (const auto* error = std::get_if<QString>(&outcome)) return "error: " + error->toStdString();
   const TBookInfo& info = std::get<TBookInfo>(outcome);
-  return QStringList({info.LastName, info.FirstName, info.MiddleName, info.Title, info.Genre,
-                      info.Lang, info.SeqName, info.SeqNumber})
+  return QStringList({info.LastName, info.FirstName, info.MiddleName, info.Title, info.Genre, info.Lang,
+                      info.SeqName, info.SeqNumber})
       .join(" | ")
       .toStdString();
 }
@@ -53,8 +53,7 @@ TEST(BoundMetadata, AgreesWithTheDirectReaderOnEveryCorpusBook) {
       const Outcome bound = ReadOutcome([&] { return ReadBookInfoBound(path, fullNames, &genres); });
       if (bound == Outcome(QStringLiteral("Interface not supported"))) {
         // The binding takes FictionBook in its namespace only; such books never pass validation.
-        EXPECT_NE(kFictionBookNamespace,
-                  TXMLDocument::LoadFromFile(path)->DocumentElement()->NamespaceURI());
+        EXPECT_NE(kFictionBookNamespace, TXMLDocument::LoadFromFile(path)->DocumentElement()->NamespaceURI());
         ++otherRoots;
         continue;
       }

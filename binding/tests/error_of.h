@@ -1,9 +1,9 @@
 #pragma once
 
-#include "fictionbook/book_info.h"
-
 #include <functional>
 #include <string>
+
+#include "fictionbook/book_info.h"
 
 // The message of the FictionBookError that action throws, or "no error".
 inline std::string ErrorOf(const std::function<void()>& action) {

@@ -1,12 +1,12 @@
 #include "binding/fictionbook_21.h"
 
-#include "binding/tests/error_of.h"
-
 #include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <functional>
+
+#include "binding/tests/error_of.h"
 
 namespace {
 
@@ -58,12 +58,11 @@ TEST(FictionBookBinding, MissingChildReadsEmptyAndExistsAfterwards) {
 }
 
 TEST(FictionBookBinding, TextFieldWithMarkupOrCommentFails) {
-  for (const char* title : {"<book-title>A<!-- c -->B</book-title>",
-                            "<book-title>A <emphasis>B</emphasis></book-title>"}) {
+  for (const char* title :
+       {"<book-title>A<!-- c -->B</book-title>", "<book-title>A <emphasis>B</emphasis></book-title>"}) {
     SCOPED_TRACE(title);
     auto info = TitleInfo(title);
-    EXPECT_EQ("Element does not contain a single text node",
-              ErrorOf([&] { info->Booktitle()->Text(); }));
+    EXPECT_EQ("Element does not contain a single text node", ErrorOf([&] { info->Booktitle()->Text(); }));
   }
 }
 
@@ -94,9 +93,11 @@ TEST(FictionBookBinding, NumberReadersConvertOrFailWithTheVariantMessage) {
   EXPECT_EQ(-12, sequence->Number());
 
   auto output = LoadBookDocumentFromXML(
-      "<FictionBook xmlns='http://www.gribuser.ru/xml/fictionbook/2.0'><description>"
-      "<output mode='paid' include-all='allow' price='1.5'/><output mode='free'/>"
-      "</description></FictionBook>")->Description()->Output();
+                    "<FictionBook xmlns='http://www.gribuser.ru/xml/fictionbook/2.0'><description>"
+                    "<output mode='paid' include-all='allow' price='1.5'/><output mode='free'/>"
+                    "</description></FictionBook>")
+                    ->Description()
+                    ->Output();
   EXPECT_FLOAT_EQ(1.5f, output->Item(0)->Price());
   EXPECT_EQ("Could not convert variant of type (Null) into type (Single)",
             ErrorOf([&] { output->Item(1)->Price(); }));
@@ -120,10 +121,12 @@ TEST(FictionBookBinding, SequencesNestAsListsOfThemselves) {
 }
 
 TEST(FictionBookBinding, StyledRunsAreTypedByWhereTheyStand) {
-  auto body = Book("", "<section><p>x<strong>s</strong><style name='n'>y</style>"
-                       "<a l:href='#1'><strong>ls</strong><style name='m'>z</style>"
-                       "<emphasis>e</emphasis><sub>u</sub></a></p></section>")
-                  ->Body()->Item(0);
+  auto body = Book("",
+                   "<section><p>x<strong>s</strong><style name='n'>y</style>"
+                   "<a l:href='#1'><strong>ls</strong><style name='m'>z</style>"
+                   "<emphasis>e</emphasis><sub>u</sub></a></p></section>")
+                  ->Body()
+                  ->Item(0);
   auto p = body->Section()->Item(0)->P();
   struct Case {
     const char* what;
@@ -143,18 +146,23 @@ TEST(FictionBookBinding, StyledRunsAreTypedByWhereTheyStand) {
     EXPECT_TRUE(c.expected(c.node.get()));
   }
   EXPECT_FALSE(IsA<TXMLStyleType>(p->A()->Strong().get()));
-  EXPECT_EQ("Interface not supported", ErrorOf([&] { NodeAs<TXMLStyleType>(p->A()->ChildNodes().Nodes(0)); }));
+  EXPECT_EQ("Interface not supported",
+            ErrorOf([&] { NodeAs<TXMLStyleType>(p->A()->ChildNodes().Nodes(0)); }));
   EXPECT_EQ("#1", p->A()->Href());
   EXPECT_EQ("s", p->Strong()->Text());
 }
 
 TEST(FictionBookBinding, LinesAuthorsAndCellsArePTypeItems) {
-  auto section = Book("", "<section><poem><stanza><v>1</v><v>2</v></stanza>"
-                          "<text-author>P</text-author></poem>"
-                          "<epigraph><p>e</p><text-author>E</text-author></epigraph>"
-                          "<cite><p>c</p><text-author>C1</text-author><text-author>C2</text-author></cite>"
-                          "<table><tr><td>a</td><td>b</td><th>h</th></tr></table></section>")
-                     ->Body()->Item(0)->Section()->Item(0);
+  auto section = Book("",
+                      "<section><poem><stanza><v>1</v><v>2</v></stanza>"
+                      "<text-author>P</text-author></poem>"
+                      "<epigraph><p>e</p><text-author>E</text-author></epigraph>"
+                      "<cite><p>c</p><text-author>C1</text-author><text-author>C2</text-author></cite>"
+                      "<table><tr><td>a</td><td>b</td><th>h</th></tr></table></section>")
+                     ->Body()
+                     ->Item(0)
+                     ->Section()
+                     ->Item(0);
   auto stanza = section->Poem()->Stanza()->Item(0);
   auto row = section->Table()->Item(0);
   struct Case {
@@ -196,14 +204,20 @@ TEST(FictionBookBinding, PlainTextJoinsTextStrongAndCData) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.paragraph);
     auto p = Book("", std::string("<section>") + c.paragraph + "</section>")
-                 ->Body()->Item(0)->Section()->Item(0)->P();
+                 ->Body()
+                 ->Item(0)
+                 ->Section()
+                 ->Item(0)
+                 ->P();
     EXPECT_EQ(c.plain, p->PlainText());
   }
 }
 
 TEST(FictionBookBinding, XLinkAttributesReadEmptyWhenAbsentAndWriteWithThePrefix) {
   auto image = Book("<coverpage><image l:href='#cover.jpg'/><image/></coverpage>")
-                   ->Description()->Titleinfo()->Coverpage();
+                   ->Description()
+                   ->Titleinfo()
+                   ->Coverpage();
   EXPECT_EQ(2, image->Count());
   EXPECT_EQ("#cover.jpg", image->Item(0)->Href());
   EXPECT_EQ("", image->Item(1)->Href());
@@ -250,16 +264,13 @@ QString WithoutSpace(QString text) {
 TEST(FictionBookBinding, WalksARealBookToItsLastParagraphWithXPathCounts) {
   const QString file = SHELVIO_CORPUS_DIR "/files/fb2cng___Test.fb2";
   auto book = LoadBookDocument(file);
-  auto count = [&](const char* path) {
-    return XPath(file, QString("count(%1)").arg(path)).toInt();
-  };
+  auto count = [&](const char* path) { return XPath(file, QString("count(%1)").arg(path)).toInt(); };
   const QString section = "*[local-name()='section']";
 
   WalkCounts counts;
   Walk(book, counts);
   EXPECT_EQ(count("//*[local-name()='section']"), counts.sections);
-  EXPECT_EQ(count(("//" + section + "/*[local-name()='p']").toUtf8().constData()),
-            counts.sectionParagraphs);
+  EXPECT_EQ(count(("//" + section + "/*[local-name()='p']").toUtf8().constData()), counts.sectionParagraphs);
   EXPECT_EQ(count("//*[local-name()='stanza']/*[local-name()='v']"), counts.lines);
   EXPECT_EQ(count("//*[local-name()='tr']/*[local-name()='td']"), counts.cells);
   EXPECT_GT(counts.sectionParagraphs, 100);

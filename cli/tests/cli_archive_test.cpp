@@ -1,7 +1,8 @@
 // Runs shelvio-cli with archiving on and checks every archive with readers other than ours.
 
-#include "cli_test_support.h"
-#include "tests/support/zip_level.h"
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 
 #include <QDir>
 #include <QFile>
@@ -10,15 +11,12 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-
-#include <gtest/gtest.h>
-
-#include <sys/mount.h>
-#include <sys/resource.h>
-
 #include <csignal>
 #include <utility>
 #include <vector>
+
+#include "cli_test_support.h"
+#include "tests/support/zip_level.h"
 
 namespace {
 
@@ -64,14 +62,17 @@ QMap<QString, ZipReport> ReadWithZipfile(const QStringList& archives) {
     report.bad = row.at(1).toString();
     for (const QJsonValue& value : row.at(2).toArray()) {
       const QJsonArray entry = value.toArray();
-      report.entries.push_back({entry.at(0).toString(), entry.at(1).toString().toLatin1(), entry.at(2).toInt()});
+      report.entries.push_back(
+          {entry.at(0).toString(), entry.at(1).toString().toLatin1(), entry.at(2).toInt()});
     }
     reports.insert(row.at(0).toString(), report);
   }
   return reports;
 }
 
-QByteArray Sha256Of(const QByteArray& bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex(); }
+QByteArray Sha256Of(const QByteArray& bytes) {
+  return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
 
 struct ToolRun {
   int exitCode = -1;
@@ -139,36 +140,54 @@ TEST_F(CliArchive, NoBookIsLostOrLeftBehindAnEmptyArchive) {
     std::vector<std::pair<QString, QString>> after;  // every file afterwards, as Describe says
     QStringList statuses;
   } const cases[] = {
-      {"packed, and the book deleted", "Rename=0\nSort=0", {{"books/a.fb2", kIvanov}},
-       {{"end/a.fb2.zip", Zipped("a.fb2", kIvanov)}}, {"moved"}},
-      {"the same destination twice in one run: the first archive stays", "Sort=0",
+      {"packed, and the book deleted",
+       "Rename=0\nSort=0",
+       {{"books/a.fb2", kIvanov}},
+       {{"end/a.fb2.zip", Zipped("a.fb2", kIvanov)}},
+       {"moved"}},
+      {"the same destination twice in one run: the first archive stays",
+       "Sort=0",
        {{"books/a.fb2", kIvanov}, {"books/b.fb2", kIvanovAgain}},
        {{"end/" + ivanov + ".zip", Zipped(ivanov, kIvanov)}, {"double/b.fb2", Plain(kIvanovAgain)}},
        {"moved", "repeat"}},
-      {"an archive of an earlier run is never replaced", "Rename=0\nSort=0",
+      {"an archive of an earlier run is never replaced",
+       "Rename=0\nSort=0",
        {{"books/a.fb2", kIvanov}, {"end/a.fb2.zip", kOldArchive}},
-       {{"end/a.fb2.zip", Plain(kOldArchive)}, {"double/a.fb2", Plain(kIvanov)}}, {"repeat"}},
-      {"a repeat leaves the book that was already there alone", "Rename=0\nSort=0",
-       {{"books/a.fb2", kIvanov}, {"end/a.fb2", kIvanovAgain}},
-       {{"end/a.fb2", Plain(kIvanovAgain)}, {"double/a.fb2", Plain(kIvanov)}}, {"repeat"}},
-      {"book and archive both there: neither is touched", "Rename=0\nSort=0",
-       {{"books/a.fb2", kIvanov}, {"end/a.fb2", kIvanovAgain}, {"end/a.fb2.zip", kOldArchive}},
-       {{"end/a.fb2", Plain(kIvanovAgain)}, {"end/a.fb2.zip", Plain(kOldArchive)}, {"double/a.fb2", Plain(kIvanov)}},
+       {{"end/a.fb2.zip", Plain(kOldArchive)}, {"double/a.fb2", Plain(kIvanov)}},
        {"repeat"}},
-      {"the repeat move fails: nothing at the destination to pack", "Rename=0\nSort=0",
+      {"a repeat leaves the book that was already there alone",
+       "Rename=0\nSort=0",
+       {{"books/a.fb2", kIvanov}, {"end/a.fb2", kIvanovAgain}},
+       {{"end/a.fb2", Plain(kIvanovAgain)}, {"double/a.fb2", Plain(kIvanov)}},
+       {"repeat"}},
+      {"book and archive both there: neither is touched",
+       "Rename=0\nSort=0",
+       {{"books/a.fb2", kIvanov}, {"end/a.fb2", kIvanovAgain}, {"end/a.fb2.zip", kOldArchive}},
+       {{"end/a.fb2", Plain(kIvanovAgain)},
+        {"end/a.fb2.zip", Plain(kOldArchive)},
+        {"double/a.fb2", Plain(kIvanov)}},
+       {"repeat"}},
+      {"the repeat move fails: nothing at the destination to pack",
+       "Rename=0\nSort=0",
        {{"books/a.fb2", kIvanov}, {"end/a.fb2.zip", kOldArchive}, {"double/a.fb2", kPetrov}},
-       {{"books/a.fb2", Plain(kIvanov)}, {"end/a.fb2.zip", Plain(kOldArchive)}, {"double/a.fb2", Plain(kPetrov)}},
+       {{"books/a.fb2", Plain(kIvanov)},
+        {"end/a.fb2.zip", Plain(kOldArchive)},
+        {"double/a.fb2", Plain(kPetrov)}},
        {"kept"}},
       // end/И is a file, so the sort folder below it cannot be created; the next book still goes
-      {"a sort folder that cannot be created", "Rename=0\nSort=1",
+      {"a sort folder that cannot be created",
+       "Rename=0\nSort=1",
        {{"books/a.fb2", kIvanov}, {"books/b.fb2", kPetrov}, {"end/И", "a file, not a folder"}},
-       {{"books/a.fb2", Plain(kIvanov)}, {"end/И", Plain("a file, not a folder")},
+       {{"books/a.fb2", Plain(kIvanov)},
+        {"end/И", Plain("a file, not a folder")},
         {"end/П/Петров Пётр/b.fb2.zip", Zipped("b.fb2", kPetrov)}},
        {"kept", "moved"}},
       // 24 bytes of author, 111 two-byte letters and ".fb2": 250 bytes, 254 with ".zip"
-      {"a title too long for a name is cut so that its archive's name fits too", "Sort=0",
+      {"a title too long for a name is cut so that its archive's name fits too",
+       "Sort=0",
        {{"books/a.fb2", kTooLongName}, {"books/b.fb2", kIvanov}},
-       {{"end/" + cut + ".zip", Zipped(cut, kTooLongName)}, {"end/" + ivanov + ".zip", Zipped(ivanov, kIvanov)}},
+       {{"end/" + cut + ".zip", Zipped(cut, kTooLongName)},
+        {"end/" + ivanov + ".zip", Zipped(ivanov, kIvanov)}},
        {"moved", "moved"}},
   };
   for (const Case& c : cases) {
@@ -251,11 +270,12 @@ TEST_F(CliArchive, BookStaysWhenTheWriterGivesUp) {
     EXPECT_TRUE(result.errors.contains("Native error: 00065")) << result.errors.toStdString();
     EXPECT_TRUE(result.errors.contains(answered)) << result.errors.toStdString();
     // The line says why the book is not packed, as the question did.
-    EXPECT_EQ(result.lines,
-              (QStringList{"moved\ta.fb2\t" + Path("small/a.fb2") +
-                               "\tDisk is full. There is not enough free space on disk. - Native error: 00065. "
-                               "File processing error, possibly disk is full",
-                           "moved\tb.fb2\t" + Path("small/b.fb2.zip") + "\t"}));
+    EXPECT_EQ(
+        result.lines,
+        (QStringList{"moved\ta.fb2\t" + Path("small/a.fb2") +
+                         "\tDisk is full. There is not enough free space on disk. - Native error: 00065. "
+                         "File processing error, possibly disk is full",
+                     "moved\tb.fb2\t" + Path("small/b.fb2.zip") + "\t"}));
     EXPECT_EQ(Files("small").keys(), (QStringList{"small/a.fb2", "small/b.fb2.zip"}));
     EXPECT_EQ(Sha256(Path("small/a.fb2")), Sha256Of(big));
     EXPECT_EQ(Describe("small/b.fb2.zip"), Zipped("b.fb2", kIvanov));
@@ -292,8 +312,8 @@ TEST_F(CliArchive, ZipLevelChoosesTheCompression) {
   const struct {
     const char* line;
     int compression;
-  } cases[] = {{"", 6}, {"ZipLevel=0", 1}, {"ZipLevel=1", 9}, {"ZipLevel=2", 6}, {"ZipLevel=3", 0},
-               {"ZipLevel=9", 6}};
+  } cases[] = {{"", 6},           {"ZipLevel=0", 1}, {"ZipLevel=1", 9},
+               {"ZipLevel=2", 6}, {"ZipLevel=3", 0}, {"ZipLevel=9", 6}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     QFile::remove(Path("end/a.fb2.zip"));

@@ -2,17 +2,17 @@
 // lines, start with a dot or run past the file system's limit, and folder values typed without
 // their "/". Paths go to the program and come back from it as bytes, never through QString.
 
-#include "cli/tests/cli_test_support.h"
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
-
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <set>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "cli/tests/cli_test_support.h"
 
 namespace {
 
@@ -54,10 +54,14 @@ QByteArray Unescape(const QByteArray& field) {
       continue;
     }
     const char next = field[++i];
-    if (next == 't') bytes += '\t';
-    else if (next == 'n') bytes += '\n';
-    else if (next == 'r') bytes += '\r';
-    else if (next == '\\') bytes += '\\';
+    if (next == 't')
+      bytes += '\t';
+    else if (next == 'n')
+      bytes += '\n';
+    else if (next == 'r')
+      bytes += '\r';
+    else if (next == '\\')
+      bytes += '\\';
     else if (next == 'x') {
       bytes += static_cast<char>(field.mid(i + 1, 2).toInt(nullptr, 16));
       i += 2;
@@ -181,7 +185,8 @@ TEST_F(CliNames, EveryBookOfAForeignCollectionArrivesWithItsBytes) {
   for (const auto& fields : lines) {
     ASSERT_EQ(fields.size(), 4);
     const QByteArray source = Unescape(fields[1]);
-    const auto book = std::find_if(library.begin(), library.end(), [&](const Book& b) { return b.name == source; });
+    const auto book =
+        std::find_if(library.begin(), library.end(), [&](const Book& b) { return b.name == source; });
     ASSERT_NE(book, library.end()) << "an unknown source: " << fields[1].toStdString();
     SCOPED_TRACE(fields[1].toStdString());
     EXPECT_EQ(fields[0], book->status) << fields[3].toStdString();
@@ -221,10 +226,12 @@ TEST_F(CliNames, AnArchiveShowsAForeignNameReadably) {
 TEST_F(CliNames, EveryPrintedLineReadsBackToItsBytes) {
   const std::vector<QByteArray> names = {
       "tab\there.fb2", "new\nline.fb2", "cr\r.fb2", "back\\slash\\x41\\n.fb2", "\x1B[31mred.fb2",
-      "nel\xC2\x85.fb2", "csi\xC2\x9B" "2J.fb2", "ls\xE2\x80\xA8.fb2", "\xE2\x80\xAEgpj.fb2",
+      "nel\xC2\x85.fb2",
+      "csi\xC2\x9B"
+      "2J.fb2",
+      "ls\xE2\x80\xA8.fb2", "\xE2\x80\xAEgpj.fb2",
       // three that show alike: composed, decomposed, and windows-1251 for the same letter
-      "\xD0\x99.fb2", "\xD0\x98\xCC\x86.fb2", "\xC9.fb2",
-      "cut\xD0.fb2", "nul\x01\x7F.fb2"};
+      "\xD0\x99.fb2", "\xD0\x98\xCC\x86.fb2", "\xC9.fb2", "cut\xD0.fb2", "nul\x01\x7F.fb2"};
   std::vector<std::pair<QByteArray, QByteArray>> books;
   for (size_t i = 0; i < names.size(); ++i)
     books.emplace_back(names[i], ::Book("Автор", "Имя", QString::number(i)));
@@ -242,9 +249,8 @@ TEST_F(CliNames, EveryPrintedLineReadsBackToItsBytes) {
   EXPECT_EQ(text.toUtf8(), output.raw) << "the output is not UTF-8";
   for (const QChar c : text) {
     const char16_t u = c.unicode();
-    const bool control = (u < 0x20 && u != u'\t' && u != u'\n') || (u >= 0x7F && u <= 0x9F) ||
-                         u == 0x2028 || u == 0x2029 || (u >= 0x202A && u <= 0x202E) ||
-                         (u >= 0x2066 && u <= 0x2069);
+    const bool control = (u < 0x20 && u != u'\t' && u != u'\n') || (u >= 0x7F && u <= 0x9F) || u == 0x2028 ||
+                         u == 0x2029 || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
     EXPECT_FALSE(control) << "U+" << std::hex << int(u);
   }
   std::set<QByteArray> sources;
@@ -289,7 +295,8 @@ TEST_F(CliNames, TheDryRunPredictsTheRealRunForLongAndOddNames) {
     const QByteArray work = Root() + "/w" + QByteArray::number(k);
     WriteBooks(books, collection);
     WriteSettings(QString(settings[k]) + QString("\nBadFileDir={root}/w%1/bad\nEndDir={root}/w%1/end\n"
-                                                 "DoubleDir={root}/w%1/double").arg(k));
+                                                 "DoubleDir={root}/w%1/double")
+                                             .arg(k));
     const auto before = Library();
     const Output dry = RunOnFolder(books, {"--dry-run"});
     EXPECT_EQ(Library(), before) << "the dry run changed the disk";

@@ -1,17 +1,16 @@
 // Runs the built shelvio-cli as a user would, on temporary folders, and checks the file trees.
 
-#include "cli_test_support.h"
+#include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QSet>
 #include <QStandardPaths>
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <utility>
 #include <vector>
+
+#include "cli_test_support.h"
 
 namespace {
 
@@ -27,36 +26,74 @@ TEST_F(Cli, PutsEveryBookWhereTheSettingsSay) {
     QStringList statuses;                                // in list order
   } const cases[] = {
       {"work type 0", "Rename=0\nSort=0", {{"books/a.fb2", kIvanov}}, {"end/a.fb2"}, {"moved"}},
-      {"work type 1", "Rename=1\nSort=0", {{"books/a.fb2", kIvanov}},
-       {"end/Иванов Иван - Тихий дом.fb2"}, {"moved"}},
-      {"work type 10", "Rename=0\nSort=1", {{"books/a.fb2", kIvanov}}, {"end/И/Иванов Иван/a.fb2"}, {"moved"}},
-      {"work type 11", "Rename=1\nSort=1", {{"books/a.fb2", kIvanov}},
-       {"end/И/Иванов Иван/Иванов Иван - Тихий дом.fb2"}, {"moved"}},
-      {"transliterated names and folders", "Translit=1\nTranslitDir=1", {{"books/a.fb2", kIvanov}},
-       {"end/I/Ivanov Ivan/Ivanov Ivan - Tihij dom.fb2"}, {"moved"}},
-      {"transliterated names only", "Translit=1", {{"books/a.fb2", kIvanov}},
-       {"end/И/Иванов Иван/Ivanov Ivan - Tihij dom.fb2"}, {"moved"}},
-      {"full genre names", "Rename=0\nSortPattern=Жанр\\Язык\nFullGenres=1", {{"books/a.fb2", kIvanov}},
-       {"end/Научная фантастика/ru/a.fb2"}, {"moved"}},
-      {"genre codes", "Rename=0\nSortPattern=%gen\nFullGenres=0", {{"books/a.fb2", kIvanov}},
-       {"end/sf/a.fb2"}, {"moved"}},
-      {"invalid books keep their names", "",
+      {"work type 1",
+       "Rename=1\nSort=0",
+       {{"books/a.fb2", kIvanov}},
+       {"end/Иванов Иван - Тихий дом.fb2"},
+       {"moved"}},
+      {"work type 10",
+       "Rename=0\nSort=1",
+       {{"books/a.fb2", kIvanov}},
+       {"end/И/Иванов Иван/a.fb2"},
+       {"moved"}},
+      {"work type 11",
+       "Rename=1\nSort=1",
+       {{"books/a.fb2", kIvanov}},
+       {"end/И/Иванов Иван/Иванов Иван - Тихий дом.fb2"},
+       {"moved"}},
+      {"transliterated names and folders",
+       "Translit=1\nTranslitDir=1",
+       {{"books/a.fb2", kIvanov}},
+       {"end/I/Ivanov Ivan/Ivanov Ivan - Tihij dom.fb2"},
+       {"moved"}},
+      {"transliterated names only",
+       "Translit=1",
+       {{"books/a.fb2", kIvanov}},
+       {"end/И/Иванов Иван/Ivanov Ivan - Tihij dom.fb2"},
+       {"moved"}},
+      {"full genre names",
+       "Rename=0\nSortPattern=Жанр\\Язык\nFullGenres=1",
+       {{"books/a.fb2", kIvanov}},
+       {"end/Научная фантастика/ru/a.fb2"},
+       {"moved"}},
+      {"genre codes",
+       "Rename=0\nSortPattern=%gen\nFullGenres=0",
+       {{"books/a.fb2", kIvanov}},
+       {"end/sf/a.fb2"},
+       {"moved"}},
+      {"invalid books keep their names",
+       "",
        {{"books/broken.fb2", kNotWellFormed}, {"books/wrong.fb2", kNotConforming}},
-       {"bad/broken.fb2", "bad/wrong.fb2"}, {"invalid", "invalid"}},
+       {"bad/broken.fb2", "bad/wrong.fb2"},
+       {"invalid", "invalid"}},
       // the third book's name is in the repeat folder already: it stays where it is
-      {"repeats", "Sort=0",
-       {{"books/a.fb2", kIvanov}, {"books/b.fb2", kIvanov}, {"books/c.fb2", kIvanov}, {"double/c.fb2", "old"}},
+      {"repeats",
+       "Sort=0",
+       {{"books/a.fb2", kIvanov},
+        {"books/b.fb2", kIvanov},
+        {"books/c.fb2", kIvanov},
+        {"double/c.fb2", "old"}},
        {"end/Иванов Иван - Тихий дом.fb2", "double/b.fb2", "books/c.fb2", "double/c.fb2"},
        {"moved", "repeat", "kept"}},
-      {"the destination is the file itself", "Rename=0\nSort=0\nEndDir={root}/books", {{"books/a.fb2", kIvanov}},
-       {"books/a.fb2"}, {"kept"}},
+      {"the destination is the file itself",
+       "Rename=0\nSort=0\nEndDir={root}/books",
+       {{"books/a.fb2", kIvanov}},
+       {"books/a.fb2"},
+       {"kept"}},
       // each folder gets its delimiter: nothing lands beside a folder under a joined name
       {"folder fields without a trailing delimiter",
        "Rename=0\nSort=0\nBadFileDir={root}/bad\nEndDir={root}/end\nDoubleDir={root}/double",
-       {{"books/a.fb2", kIvanov}, {"books/b.fb2", kNotConforming}, {"books/c.fb2", kIvanov}, {"end/c.fb2", "x"}},
-       {"end/a.fb2", "bad/b.fb2", "double/c.fb2", "end/c.fb2"}, {"moved", "invalid", "repeat"}},
-      {"folder fields written on Windows", "Rename=0\nEndDir={root}\\end\\\nSortPattern=Язык\\Жанр\nFullGenres=0",
-       {{"books/a.fb2", kIvanov}}, {"end/ru/sf/a.fb2"}, {"moved"}},
+       {{"books/a.fb2", kIvanov},
+        {"books/b.fb2", kNotConforming},
+        {"books/c.fb2", kIvanov},
+        {"end/c.fb2", "x"}},
+       {"end/a.fb2", "bad/b.fb2", "double/c.fb2", "end/c.fb2"},
+       {"moved", "invalid", "repeat"}},
+      {"folder fields written on Windows",
+       "Rename=0\nEndDir={root}\\end\\\nSortPattern=Язык\\Жанр\nFullGenres=0",
+       {{"books/a.fb2", kIvanov}},
+       {"end/ru/sf/a.fb2"},
+       {"moved"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -94,7 +131,8 @@ TEST_F(Cli, OutputLinesNameSourceTargetAndReason) {
   EXPECT_EQ(invalid[2], Path("bad/b.fb2"));
   EXPECT_TRUE(invalid[3].contains("no_such_genre")) << invalid[3].toStdString();
   EXPECT_EQ(result.lines[2], "kept\tc.fb2\t" + Path("double/c.fb2") + "\tFile exists");
-  EXPECT_TRUE(result.errors.contains("Summary: listed 3, invalid 1, moved 1, repeat 0, kept 1, missing 0, not handled 0"))
+  EXPECT_TRUE(result.errors.contains(
+      "Summary: listed 3, invalid 1, moved 1, repeat 0, kept 1, missing 0, not handled 0"))
       << result.errors.toStdString();
   EXPECT_FALSE(result.errors.contains(u'\r'));  // no progress bar when standard error is a file
 }
@@ -264,8 +302,10 @@ TEST_F(Cli, CorpusRunLosesNothingAndMatchesItsDryRun) {
   const Tree after = Files();
   QStringList invalid;
   for (const QString& path : after.keys()) {
-    if (path.startsWith("bad/")) invalid << path;
-    else EXPECT_TRUE(path.startsWith("end/") || path.startsWith("double/")) << path.toStdString();
+    if (path.startsWith("bad/"))
+      invalid << path;
+    else
+      EXPECT_TRUE(path.startsWith("end/") || path.startsWith("double/")) << path.toStdString();
   }
   rejected.sort();
   EXPECT_EQ(invalid, rejected);
@@ -276,7 +316,8 @@ TEST_F(Cli, CorpusRunLosesNothingAndMatchesItsDryRun) {
   sortedBefore.sort();
   hashesAfter.sort();
   EXPECT_EQ(hashesAfter, sortedBefore);
-  EXPECT_TRUE(real.errors.contains(QStringLiteral("invalid %1,").arg(rejected.size()))) << real.errors.toStdString();
+  EXPECT_TRUE(real.errors.contains(QStringLiteral("invalid %1,").arg(rejected.size())))
+      << real.errors.toStdString();
 }
 
 // Lenient mode on the real collection: every book that loads as a FictionBook is sorted, those
@@ -331,9 +372,12 @@ using clitest::Cli;
 TEST_F(Cli, WarnsOfWhatItIgnoresAndNamesTheBookAnErrorEndsAt) {
   Write("books/a.fb2", clitest::kIvanov);
   const QString root = Path("");
-  Write("setting.ini", ("[USER]\nEndFileDir=" + root + "mine/\nrename=yes\nSort=2\nZipLevel=9\nActivePage=x\n"
-                        "BadFileDir=" + root + "bad/\nEndDir=" + root + "end/\nDoubleDir=" + root +
-                        "double/\nArchive=0\n[FORM]\nWidht=5\nWidth=7\n").toUtf8());
+  Write("setting.ini", ("[USER]\nEndFileDir=" + root +
+                        "mine/\nrename=yes\nSort=2\nZipLevel=9\nActivePage=x\n"
+                        "BadFileDir=" +
+                        root + "bad/\nEndDir=" + root + "end/\nDoubleDir=" + root +
+                        "double/\nArchive=0\n[FORM]\nWidht=5\nWidth=7\n")
+                           .toUtf8());
   const Result result = RunOnBooks({"--dry-run"});
   EXPECT_EQ(result.exitCode, 0) << result.errors.toStdString();
   const QStringList expected = {
@@ -344,20 +388,27 @@ TEST_F(Cli, WarnsOfWhatItIgnoresAndNamesTheBookAnErrorEndsAt) {
       "shelvio-cli: warning: [USER] ZipLevel = 9 is out of its range 0..3",
       "shelvio-cli: warning: [USER] ActivePage = x is not an integer: the default 1 is used",
   };
-  for (const QString& line : expected) EXPECT_TRUE(result.errors.contains(line)) << line.toStdString() << "\n" << result.errors.toStdString();
+  for (const QString& line : expected)
+    EXPECT_TRUE(result.errors.contains(line)) << line.toStdString() << "\n" << result.errors.toStdString();
   EXPECT_EQ(result.errors.count("warning:"), expected.size()) << result.errors.toStdString();
 
   // A file of junk: a long "key" is named by its beginning, and a key or value
   // holding terminal controls is named with them escaped.
-  Write("setting.ini", "[USER]\n" + QByteArray(100000, 'K') + "=1\n\x1B]0;x\x07" "Dir=1\nSort=\x1B[2J\n");
+  Write("setting.ini", "[USER]\n" + QByteArray(100000, 'K') +
+                           "=1\n\x1B]0;x\x07"
+                           "Dir=1\nSort=\x1B[2J\n");
   const Result junk = RunOnBooks({"--dry-run"});
   EXPECT_EQ(junk.exitCode, 0) << junk.errors.left(300).toStdString();
   const QStringList junkWarnings = {
-      "shelvio-cli: warning: unknown key [USER] " + QString(80, u'K') + "... is ignored; the closest known key is ",
-      "shelvio-cli: warning: unknown key [USER] \\x1B]0;x\\x07Dir is ignored; the closest known key is EndDir",
+      "shelvio-cli: warning: unknown key [USER] " + QString(80, u'K') +
+          "... is ignored; the closest known key is ",
+      "shelvio-cli: warning: unknown key [USER] \\x1B]0;x\\x07Dir is ignored; the closest known key is "
+      "EndDir",
       "shelvio-cli: warning: [USER] Sort = \\x1B[2J is not 0 or 1: the default 1 is used",
   };
-  for (const QString& line : junkWarnings) EXPECT_TRUE(junk.errors.contains(line)) << line.toStdString() << "\n" << junk.errors.left(500).toStdString();
+  for (const QString& line : junkWarnings)
+    EXPECT_TRUE(junk.errors.contains(line)) << line.toStdString() << "\n"
+                                            << junk.errors.left(500).toStdString();
   EXPECT_LT(junk.errors.size(), 1000);
 
   // An empty processed folder ends the run at the first valid book.

@@ -2,7 +2,7 @@
 
 // A work area on disk and the built shelvio-cli run in it, for the end-to-end tests.
 
-#include "tests/support/book_text.h"
+#include <gtest/gtest.h>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,13 +12,12 @@
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <functional>
 #include <ostream>
 #include <utility>
+
+#include "tests/support/book_text.h"
 
 // GoogleTest shows a failing QString as readable UTF-8 instead of a dump of its code units. Every
 // file of the executable must see it: the printer templates are instantiated once for all.
@@ -29,7 +28,6 @@ inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' <<
 namespace clitest {
 
 using Tree = QMap<QString, QByteArray>;  // relative path -> SHA-256 of the bytes
-
 
 inline const QByteArray kIvanov = Book("Иванов", "Иван", "Тихий дом");
 inline const QByteArray kNotWellFormed = "<FictionBook><description>";
@@ -54,7 +52,8 @@ class Cli : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(root_.isValid());
-    for (const char* folder : {"app", "books", "bad", "end", "double"}) ASSERT_TRUE(QDir(root_.path()).mkpath(folder));
+    for (const char* folder : {"app", "books", "bad", "end", "double"})
+      ASSERT_TRUE(QDir(root_.path()).mkpath(folder));
     ASSERT_TRUE(QFile::link(SHELVIO_FLS_DIR, Path("app/fls")));
   }
 
@@ -77,7 +76,8 @@ class Cli : public ::testing::Test {
   }
 
   // childSetup, when given, runs in the child between fork and exec (resource limits and the like).
-  Result RunCli(QStringList args, int interruptAfterLines = -1, const std::function<void()>& childSetup = {}) {
+  Result RunCli(QStringList args, int interruptAfterLines = -1,
+                const std::function<void()>& childSetup = {}) {
     const QByteArray settingsBefore = Sha256(Path("setting.ini"));
     QProcess process;
     process.setProgram(SHELVIO_CLI);
@@ -107,7 +107,9 @@ class Cli : public ::testing::Test {
     return result;
   }
 
-  Result RunOnBooks(const QStringList& extra = {}) { return RunCli(QStringList{"--app-dir", Path("app")} + extra + QStringList{Path("books")}); }
+  Result RunOnBooks(const QStringList& extra = {}) {
+    return RunCli(QStringList{"--app-dir", Path("app")} + extra + QStringList{Path("books")});
+  }
 
   // Every file below the area except the program's folder and the settings file.
   Tree Files(const QString& below = QString()) const {

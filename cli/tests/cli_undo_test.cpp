@@ -1,19 +1,17 @@
 // Runs shelvio-cli, then shelvio-cli --undo, and checks that the folders are as they were.
 
-#include "cli_test_support.h"
-
-#include <QDir>
-#include <QFile>
-
-#include <gtest/gtest.h>
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFile>
 #include <csignal>
 #include <map>
+
+#include "cli_test_support.h"
 
 namespace {
 
@@ -85,8 +83,10 @@ TEST_F(CliUndo, RunThenUndoGivesBackTheFolderExactly) {
   int combinations = 0, booksMoved = 0, booksRestored = 0;
   for (int mask = 0; mask < 8; ++mask) {
     const bool rename = mask & 1, sort = mask & 2, archive = mask & 4;
-    SCOPED_TRACE(QStringLiteral("Rename=%1 Sort=%2 Archive=%3").arg(rename).arg(sort).arg(archive).toStdString());
-    for (const char* folder : {"books", "bad", "end", "double", "state"}) QDir(Path(folder)).removeRecursively();
+    SCOPED_TRACE(
+        QStringLiteral("Rename=%1 Sort=%2 Archive=%3").arg(rename).arg(sort).arg(archive).toStdString());
+    for (const char* folder : {"books", "bad", "end", "double", "state"})
+      QDir(Path(folder)).removeRecursively();
     for (const char* folder : {"books", "bad", "end", "double"}) QDir(root_.path()).mkpath(folder);
     Write("books/a.fb2", kIvanov);
     Write("books/b.fb2", kIvanov);  // a repeat of a
@@ -124,7 +124,8 @@ TEST_F(CliUndo, RunThenUndoGivesBackTheFolderExactly) {
     const Result again = Undo();
     EXPECT_EQ(again.exitCode, 0);
     EXPECT_EQ(Statuses(again).value("kept"), moved) << again.lines.join("\n").toStdString();
-    for (const QString& line : again.lines) EXPECT_TRUE(line.endsWith("\tAlready in its place")) << line.toStdString();
+    for (const QString& line : again.lines)
+      EXPECT_TRUE(line.endsWith("\tAlready in its place")) << line.toStdString();
     EXPECT_EQ(Raw(), before);
 
     ++combinations;
@@ -142,7 +143,8 @@ TEST_F(CliUndo, RunThenUndoGivesBackTheFolderExactly) {
 TEST_F(CliUndo, KeepsWhatChangedSinceTheRun) {
   for (const bool archive : {false, true}) {
     SCOPED_TRACE(archive ? "archived" : "unpacked");
-    for (const char* folder : {"books", "bad", "end", "double", "state"}) QDir(Path(folder)).removeRecursively();
+    for (const char* folder : {"books", "bad", "end", "double", "state"})
+      QDir(Path(folder)).removeRecursively();
     for (const char* folder : {"books", "bad", "end", "double"}) QDir(root_.path()).mkpath(folder);
     Write("books/a.fb2", Book("Андреев", "Антон", "А"));
     Write("books/b.fb2", Book("Борисов", "Борис", "Б"));
@@ -193,7 +195,8 @@ TEST_F(CliUndo, KeepsWhatChangedSinceTheRun) {
 TEST_F(CliUndo, UndoesARunThatWasKilled) {
   for (int kill = 1; kill <= 6; ++kill) {
     SCOPED_TRACE(kill);
-    for (const char* folder : {"books", "bad", "end", "double", "state"}) QDir(Path(folder)).removeRecursively();
+    for (const char* folder : {"books", "bad", "end", "double", "state"})
+      QDir(Path(folder)).removeRecursively();
     for (const char* folder : {"books", "bad", "end", "double"}) QDir(root_.path()).mkpath(folder);
     // Books with large bodies, so that packing takes long enough to be caught.
     QByteArray body;

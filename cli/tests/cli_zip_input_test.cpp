@@ -1,12 +1,12 @@
 // .fb2.zip books through the built shelvio-cli: archives made by zip, 7z, Python and the program
 // itself, checked by an inventory of every book and every archive entry before and after.
 
-#include "cli_test_support.h"
+#include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <gtest/gtest.h>
+#include "cli_test_support.h"
 
 namespace {
 
@@ -44,7 +44,8 @@ for top, folders, files in os.walk(sys.argv[1]):
                 pass
         out.append(hashlib.sha256(open(path, 'rb').read()).hexdigest())
 print('\n'.join(sorted(out)))
-)", folder});
+)",
+                           folder});
   python.waitForFinished(120000);
   return QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
 }
@@ -52,10 +53,11 @@ print('\n'.join(sorted(out)))
 // The names of the entries of one archive, as bytes in hex, and whether unzip -t accepts it.
 QString EntryNames(const QString& archive) {
   QProcess python;
-  python.start("python3", {"-c", "import sys, zipfile\n"
-                                 "z = zipfile.ZipFile(sys.argv[1])\n"
-                                 "assert z.testzip() is None\n"
-                                 "print('|'.join(i.filename for i in z.infolist()))",
+  python.start("python3", {"-c",
+                           "import sys, zipfile\n"
+                           "z = zipfile.ZipFile(sys.argv[1])\n"
+                           "assert z.testzip() is None\n"
+                           "print('|'.join(i.filename for i in z.infolist()))",
                            archive});
   python.waitForFinished(60000);
   return QString::fromUtf8(python.readAllStandardOutput()).trimmed();
@@ -90,12 +92,15 @@ class ZipInput : public Cli {
                                "/d.fb2.zip', 'w', zipfile.ZIP_DEFLATED); "
                                "z.write('d.fb2', 'Книга.fb2'); z.close()\""));
     // an entry name in cp866, as DOS-era tools wrote it (no UTF-8 flag)
-    ASSERT_TRUE(Shell(src, "cp e.fb2 \"$(printf '\\x8a\\xad\\xa8\\xa3\\xa0.fb2')\" && "
-                           "zip -q -X " + books + "/e.fb2.zip \"$(printf '\\x8a\\xad\\xa8\\xa3\\xa0.fb2')\""));
+    ASSERT_TRUE(Shell(src,
+                      "cp e.fb2 \"$(printf '\\x8a\\xad\\xa8\\xa3\\xa0.fb2')\" && "
+                      "zip -q -X " +
+                          books + "/e.fb2.zip \"$(printf '\\x8a\\xad\\xa8\\xa3\\xa0.fb2')\""));
     ASSERT_TRUE(Shell(src, "zip -q -X " + books + "/wrong.fb2.zip wrong.fb2"));
     // Not books: each stays where it is, unchanged.
     ASSERT_TRUE(Shell(src, "zip -q -X " + books + "/two.fb2.zip a.fb2 b.fb2"));
-    ASSERT_TRUE(Shell(src, "mkdir -p dir && cp a.fb2 dir/ && zip -q -X " + books + "/folder.fb2.zip dir/a.fb2"));
+    ASSERT_TRUE(
+        Shell(src, "mkdir -p dir && cp a.fb2 dir/ && zip -q -X " + books + "/folder.fb2.zip dir/a.fb2"));
     ASSERT_TRUE(Shell(src, "zip -q -X -P secret " + books + "/locked.fb2.zip a.fb2"));
     ASSERT_TRUE(Shell(src, "python3 -c \"import zipfile; z = zipfile.ZipFile('" + books +
                                "/bzip.fb2.zip', 'w', zipfile.ZIP_BZIP2); z.write('a.fb2'); z.close()\""));
@@ -134,9 +139,9 @@ TEST_F(ZipInput, EveryKindOfArchiveIsSortedAndNothingIsLost) {
     ASSERT_EQ(status.size(), 13) << result.lines.join("\n").toStdString();
 
     const QString suffix = archiving ? ".fb2.zip" : ".fb2";
-    for (const QString name : {"Иванов Иван - Тихий дом", "Петров Пётр - Шумный дом",
-                                "Сидоров Сидор - Старый дом", "Козлов Кузьма - Новый дом",
-                                "Орлов Олег - Белый дом"}) {
+    for (const QString name :
+         {"Иванов Иван - Тихий дом", "Петров Пётр - Шумный дом", "Сидоров Сидор - Старый дом",
+          "Козлов Кузьма - Новый дом", "Орлов Олег - Белый дом"}) {
       SCOPED_TRACE(name.toStdString());
       const QString target = Path("end/" + name + suffix);
       EXPECT_TRUE(QFile::exists(target));

@@ -7,13 +7,12 @@
 // nothing left of a temporary file. SHELVIO_SOAK=1 runs many more rounds over more books
 // (SHELVIO_SOAK_REPEATS=N: N times every round, 10 by default).
 
-#include "tests/reliability/reliability_support.h"
-
 #include <QProcess>
 #include <QProcessEnvironment>
-
 #include <iostream>
 #include <memory>
+
+#include "tests/reliability/reliability_support.h"
 
 namespace {
 
@@ -76,8 +75,8 @@ void RunRound(bool twoFolders, bool archiving, bool otherFileSystem, const Renam
     end = std::make_unique<TmpfsMount>(area.Path(QStringLiteral("end")), "size=64m");
     ASSERT_TRUE(end->Mounted());
   }
-  const QStringList folders =
-      twoFolders ? QStringList{QStringLiteral("books"), QStringLiteral("books2")} : QStringList{QStringLiteral("books")};
+  const QStringList folders = twoFolders ? QStringList{QStringLiteral("books"), QStringLiteral("books2")}
+                                         : QStringList{QStringLiteral("books")};
   for (const QString& folder : folders) {
     for (int i = 0; i < books; ++i) {
       // Every third book shares its author and title with the one before: a repeat within the run.
@@ -151,7 +150,8 @@ TEST(Concurrency, TwoRunsIntoAnotherFileSystemLoseNothing) {
   {
     Area probe;
     const TmpfsMount mount(probe.Path(QStringLiteral("end")), "size=1m");
-    if (!mount.Mounted()) GTEST_SKIP() << "mounting a tmpfs is refused here: no second file system to copy to";
+    if (!mount.Mounted())
+      GTEST_SKIP() << "mounting a tmpfs is refused here: no second file system to copy to";
   }
   RunAll(true);
 }

@@ -16,11 +16,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <cstdio>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -42,7 +43,9 @@ void Log(const char* call, const char* first, const char* second) {
   char line[3 * PATH_MAX + 64];
   const int size =
       snprintf(line, sizeof line, "%s\t%s%s%s\n", call, first, second ? "\t" : "", second ? second : "");
-  if (size > 0) (void)!write(fd, line, static_cast<size_t>(size) < sizeof line ? static_cast<size_t>(size) : sizeof line - 1);
+  if (size > 0)
+    (void)!write(fd, line,
+                 static_cast<size_t>(size) < sizeof line ? static_cast<size_t>(size) : sizeof line - 1);
   close(fd);
 }
 

@@ -1,19 +1,19 @@
 // Books made to hurt: entity bombs, external resources, absurd sizes and names, metadata that aims
 // outside the processed folder. Each run must finish, keep every book, and touch nothing else.
 
-#include "reliability_support.h"
-
-#include <QElapsedTimer>
-#include <QRandomGenerator>
-#include <QStringDecoder>
-
 #include <arpa/inet.h>
-#include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QStringDecoder>
+#include <cerrno>
+#include <climits>
+
+#include "reliability_support.h"
 
 namespace {
 
@@ -33,7 +33,8 @@ const QByteArray kTail =
 
 // A book whose title is `title`, after an optional internal DTD subset.
 QByteArray BookWithTitle(const QByteArray& doctype, const QByteArray& title) {
-  return "<?xml version=\"1.0\"?>\n" + doctype + "\n" + kHead + "<book-title>" + title + "</book-title>" + kTail;
+  return "<?xml version=\"1.0\"?>\n" + doctype + "\n" + kHead + "<book-title>" + title + "</book-title>" +
+         kTail;
 }
 
 QByteArray BillionLaughs() {
@@ -53,9 +54,9 @@ QByteArray QuadraticBlowup() {
 }
 
 QByteArray DeepNesting(int depth) {
-  return "<?xml version=\"1.0\"?>\n" + kHead + "<book-title>t</book-title>" + kTail.left(kTail.indexOf("<p>")) +
-         QByteArray("<section>").repeated(depth) + "<p>t</p>" + QByteArray("</section>").repeated(depth) +
-         "</section></body></FictionBook>\n";
+  return "<?xml version=\"1.0\"?>\n" + kHead + "<book-title>t</book-title>" +
+         kTail.left(kTail.indexOf("<p>")) + QByteArray("<section>").repeated(depth) + "<p>t</p>" +
+         QByteArray("</section>").repeated(depth) + "</section></body></FictionBook>\n";
 }
 
 QByteArray HugeAttribute(qsizetype size) {
@@ -133,12 +134,13 @@ TEST(HostileBooks, NoBookMakesTheRunMisbehave) {
       {"entity_local_file.fb2",
        BookWithTitle("<!DOCTYPE FictionBook [<!ENTITY s SYSTEM \"" + secretUrl + "\">]>", "&s;"), "invalid"},
       {"entity_network.fb2",
-       BookWithTitle("<!DOCTYPE FictionBook [<!ENTITY s SYSTEM \"" + tripwire.Url("e") + "\">]>", "&s;"), "invalid"},
+       BookWithTitle("<!DOCTYPE FictionBook [<!ENTITY s SYSTEM \"" + tripwire.Url("e") + "\">]>", "&s;"),
+       "invalid"},
       {"parameter_entity.fb2",
        BookWithTitle("<!DOCTYPE FictionBook [<!ENTITY % p SYSTEM \"" + tripwire.Url("p") + "\"> %p;]>", "pe"),
        "moved"},
-      {"external_dtd.fb2", BookWithTitle("<!DOCTYPE FictionBook SYSTEM \"" + tripwire.Url("d.dtd") + "\">", "dtd"),
-       "moved"},
+      {"external_dtd.fb2",
+       BookWithTitle("<!DOCTYPE FictionBook SYSTEM \"" + tripwire.Url("d.dtd") + "\">", "dtd"), "moved"},
       {"external_local_dtd.fb2", BookWithTitle("<!DOCTYPE FictionBook SYSTEM \"" + secretUrl + "\">", "ldtd"),
        "moved"},
       // sizes and shapes the parser must refuse or survive
@@ -172,8 +174,8 @@ TEST(HostileBooks, NoBookMakesTheRunMisbehave) {
   // At most 3 GB of address space: an expanding parser dies instead of exhausting the machine.
   // AddressSanitizer's shadow memory alone is larger; there the run goes unbounded, and the
   // sanitizer watches for the faults instead.
-  QStringList command{SHELVIO_CLI, "--app-dir", area.Path("app"), "--settings", area.Path("setting.ini"),
-                      area.Path("books")};
+  QStringList command{
+      SHELVIO_CLI, "--app-dir", area.Path("app"), "--settings", area.Path("setting.ini"), area.Path("books")};
 #ifndef __SANITIZE_ADDRESS__
   command = QStringList{"--as=3221225472", "--"} + command;
   const QString launcher = "prlimit";
@@ -197,8 +199,12 @@ TEST(HostileBooks, NoBookMakesTheRunMisbehave) {
     EXPECT_EQ(line.status, QLatin1String(byName[source]->status)) << line.reason.toStdString();
     EXPECT_FALSE(line.target.contains(QString::fromLatin1(secret)));
     EXPECT_FALSE(line.reason.contains(QString::fromLatin1(secret)));
-    if (line.status == "moved") { EXPECT_TRUE(line.target.startsWith(area.Path("end/"))) << line.target.toStdString(); }
-    if (line.status == "invalid") { EXPECT_EQ(line.target, area.Path("bad/") + source); }
+    if (line.status == "moved") {
+      EXPECT_TRUE(line.target.startsWith(area.Path("end/"))) << line.target.toStdString();
+    }
+    if (line.status == "invalid") {
+      EXPECT_EQ(line.target, area.Path("bad/") + source);
+    }
   }
   EXPECT_FALSE(tripwire.Called()) << "a book made the run call the network";
   EXPECT_FALSE(result.out.contains(secret) || result.err.contains(secret));
@@ -217,7 +223,8 @@ TEST(HostileBooks, NoBookMakesTheRunMisbehave) {
 TEST(HostileBooks, MetadataCannotLeaveTheProcessedFolder) {
   const QByteArray books[] = {
       Book("..", "..", "..", "dots", ".."),
-      Book("..\\..\\..\\..\\..\\..\\..\\..\\tmp", "x", "../../../../../../../../tmp/escaped", "back", "..\\.."),
+      Book("..\\..\\..\\..\\..\\..\\..\\..\\tmp", "x", "../../../../../../../../tmp/escaped", "back",
+           "..\\.."),
       Book("../../../../../../../../tmp", "/", "/etc/passwd", "slash", "../../.."),
       Book(".", ".", ".", "dot", "."),
       Book("a/../..", "b\\..\\..", "..\\../", "mixed", "./../"),
@@ -247,7 +254,9 @@ TEST(HostileBooks, MetadataCannotLeaveTheProcessedFolder) {
     EXPECT_EQ(lines.size(), std::size(books));
     for (const OutcomeLine& line : lines) {
       SCOPED_TRACE(line.target.toStdString());
-      if (c.allMoved) { EXPECT_EQ(line.status, "moved") << line.reason.toStdString(); }
+      if (c.allMoved) {
+        EXPECT_EQ(line.status, "moved") << line.reason.toStdString();
+      }
       EXPECT_TRUE(line.target.startsWith(area.Path("lib/end/")));
       EXPECT_FALSE(line.target.split(u'/').contains("..")) << "a target names a parent folder";
     }
@@ -255,7 +264,8 @@ TEST(HostileBooks, MetadataCannotLeaveTheProcessedFolder) {
     area.ExpectEveryBookOnce(inventory);
     for (const QStringList& places : inventory.places) {
       for (const QString& place : places) {
-        EXPECT_TRUE(place.startsWith("lib/end/") || (!c.allMoved && place.startsWith("books/"))) << place.toStdString();
+        EXPECT_TRUE(place.startsWith("lib/end/") || (!c.allMoved && place.startsWith("books/")))
+            << place.toStdString();
       }
     }
     EXPECT_FALSE(QFileInfo::exists("/tmp/escaped.fb2"));
@@ -287,8 +297,7 @@ TEST(HostileBooks, OverlongNamesAreShortenedToFit) {
     const QByteArray next = Book("Следующая", "Книга", "После", "next");
     area.AddBook("b.fb2", next);
     area.WriteSettings(QString("Sort=0\nArchive=%1\nSortPattern=Автор").arg(c.archive ? 1 : 0));
-    if (QByteArray(c.what).startsWith("author"))
-      area.WriteSettings("Sort=1\nRename=0\nSortPattern=Автор");
+    if (QByteArray(c.what).startsWith("author")) area.WriteSettings("Sort=1\nRename=0\nSortPattern=Автор");
     const ProcessResult result = area.RunCli();
     ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
     const QList<OutcomeLine> lines = ParseOutcomes(result.out);

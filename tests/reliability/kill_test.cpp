@@ -2,15 +2,14 @@
 // goes through: every book exactly once, none under a final name with partial bytes, no empty
 // archive, no temporary file, and no journal of a killed run left over.
 
-#include "reliability_support.h"
-
 #include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QThread>
-
 #include <algorithm>
 #include <csignal>
+
+#include "reliability_support.h"
 
 namespace {
 
@@ -35,8 +34,10 @@ class ScopedStateHome {
     qputenv("XDG_STATE_HOME", QFile::encodeName(folder));
   }
   ~ScopedStateHome() {
-    if (wasSet_) qputenv("XDG_STATE_HOME", old_);
-    else qunsetenv("XDG_STATE_HOME");
+    if (wasSet_)
+      qputenv("XDG_STATE_HOME", old_);
+    else
+      qunsetenv("XDG_STATE_HOME");
   }
 
  private:
@@ -66,8 +67,8 @@ void AddLibrary(Area& area, int count) {
     }
     // Every tenth book repeats the title of the one before it: the same destination.
     const int title = (i % 10 == 5) ? i - 1 : i;
-    QByteArray book = Book(lastNames[i % lastNames.size()], "Имя", QStringLiteral("Том %1").arg(title),
-                           QString::number(i));
+    QByteArray book =
+        Book(lastNames[i % lastNames.size()], "Имя", QStringLiteral("Том %1").arg(title), QString::number(i));
     // Some weight, so that a kill lands inside copies and archives too.
     QByteArray padding(static_cast<qsizetype>(random.bounded(20000, 120000)), 'x');
     book.replace("<p>", "<p>" + padding + " ");
@@ -78,7 +79,8 @@ void AddLibrary(Area& area, int count) {
 KillFigures KillAndRepeat(Area& area, int kills, quint32 seed) {
   QRandomGenerator random(seed);
   KillFigures figures;
-  const QStringList args{"--app-dir", area.Path("app"), "--settings", area.Path("setting.ini"), area.Path("books")};
+  const QStringList args{"--app-dir", area.Path("app"), "--settings", area.Path("setting.ini"),
+                         area.Path("books")};
   // The killed runs pause after each rename and unlink, as on a slow disk: the moves take the share
   // of a run they take there, rather than next to nothing on a tmpfs, so that kills land inside them.
   QProcessEnvironment slowDisk = QProcessEnvironment::systemEnvironment();
@@ -96,7 +98,8 @@ KillFigures KillAndRepeat(Area& area, int kills, quint32 seed) {
     // fraction of a book's time, so that the kill lands anywhere within a book's steps.
     const int lines = static_cast<int>(random.bounded(1, 5));
     QByteArray seen;
-    while (seen.count('\n') < lines && process.state() == QProcess::Running && process.waitForReadyRead(20000))
+    while (seen.count('\n') < lines && process.state() == QProcess::Running &&
+           process.waitForReadyRead(20000))
       seen += process.readAllStandardOutput();
     QThread::usleep(random.bounded(0, 8000));
     // processId() is 0 once the process has ended, and kill(0, ...) would hit our own group.
@@ -153,8 +156,8 @@ TEST(KillDuringRun, NothingLostWhereverTheProcessDies) {
     area.ExpectEveryBookOnce(inventory);
     // The test means something only where kills hit the windows that recovery exists for.
     EXPECT_GT(figures.kills, 0);
-    EXPECT_GE(figures.killsInMoves * 4, figures.kills) << figures.killsInMoves << " of " << figures.kills
-                                                       << " kills inside a recorded move";
+    EXPECT_GE(figures.killsInMoves * 4, figures.kills)
+        << figures.killsInMoves << " of " << figures.kills << " kills inside a recorded move";
     EXPECT_TRUE(QDir(area.Path("books")).entryList({"*.fb2"}, QDir::Files).isEmpty());
     EXPECT_TRUE(QDir(JournalFolder(area)).entryList(QDir::Files | QDir::Hidden).isEmpty());
 
@@ -163,7 +166,8 @@ TEST(KillDuringRun, NothingLostWhereverTheProcessDies) {
     int restored = 0;
     {
       const ScopedStateHome state(area.Path("state"));
-      QStringList records = QDir(area.Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files, QDir::Name);
+      QStringList records =
+          QDir(area.Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files, QDir::Name);
       std::reverse(records.begin(), records.end());
       for (const QString& record : records) {
         const reliability::ProcessResult undo = reliability::RunProgram(SHELVIO_CLI, {"--undo", record});
@@ -179,7 +183,8 @@ TEST(KillDuringRun, NothingLostWhereverTheProcessDies) {
     area.ExpectEveryBookOnce(undone);
     EXPECT_EQ(restored, area.BookCount());
     for (const char* folder : {"bad", "end", "double"}) {
-      EXPECT_TRUE(QDir(area.Path(folder)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty())
+      EXPECT_TRUE(
+          QDir(area.Path(folder)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty())
           << folder;
     }
     RecordProperty("restored_by_undo", restored);

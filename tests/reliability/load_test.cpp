@@ -1,14 +1,14 @@
 // Load: a run over many generated books keeps its memory flat; a folder of 100,000 files is listed.
 
-#include "engine/file_list.h"
-#include "reliability_support.h"
-
-#include <QElapsedTimer>
-
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QElapsedTimer>
+
+#include "engine/file_list.h"
+#include "reliability_support.h"
 
 namespace {
 
@@ -70,7 +70,10 @@ TEST(Load, ListsAFolderOfAHundredThousandFiles) {
   const int files = reliability::SoakRequested() ? 100000 : 20000;
   QTemporaryDir dir;
   for (int i = 0; i < files; ++i) {
-    const QString name = QStringLiteral("%1/f%2.%3").arg(dir.path()).arg(i).arg(i % 10 == 0 ? (i % 20 ? "FB2" : "fb2") : "txt");
+    const QString name = QStringLiteral("%1/f%2.%3")
+                             .arg(dir.path())
+                             .arg(i)
+                             .arg(i % 10 == 0 ? (i % 20 ? "FB2" : "fb2") : "txt");
     const int fd = ::open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     ::close(fd);

@@ -3,6 +3,10 @@
 // A work area for runs of the built shelvio-cli, books made to order, and the inventory that every
 // reliability test ends with: each book exactly once, with its original bytes, wherever it went.
 
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -13,12 +17,7 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
 #include <cstdlib>
-#include <sys/mount.h>
-#include <sys/stat.h>
 
 namespace reliability {
 
@@ -29,8 +28,8 @@ inline bool SoakRequested() {
 }
 
 // A valid book; `id` goes into the document id and the body so that every book's bytes differ.
-inline QByteArray Book(const QString& last, const QString& first, const QString& title,
-                       const QString& id, const QString& sequence = QString()) {
+inline QByteArray Book(const QString& last, const QString& first, const QString& title, const QString& id,
+                       const QString& sequence = QString()) {
   const QString sequenceElement =
       sequence.isEmpty() ? QString() : QStringLiteral("<sequence name=\"%1\" number=\"1\"/>").arg(sequence);
   return QStringLiteral(
@@ -126,9 +125,10 @@ class TmpfsMount {
 // ("path" for a plain file, "archive.zip!entry" for an archive member).
 struct Inventory {
   QMap<QByteArray, QStringList> places;
-  QStringList strangers;        // files whose bytes are no book of ours (partial copies, junk)
-  QStringList emptyArchives;    // archives without entries
-  QStringList temporaryFiles;   // hidden files (".shelvio-XXXXXXXX", ".zip-….tmp") left by an interrupted write
+  QStringList strangers;      // files whose bytes are no book of ours (partial copies, junk)
+  QStringList emptyArchives;  // archives without entries
+  QStringList
+      temporaryFiles;  // hidden files (".shelvio-XXXXXXXX", ".zip-….tmp") left by an interrupted write
   QStringList unreadableArchives;
 };
 
@@ -157,7 +157,8 @@ class Area {
 
   // Writes a book into books/ (or another folder of the area) and remembers its bytes for the
   // inventory.
-  QString AddBook(const QString& name, const QByteArray& bytes, const QString& folder = QStringLiteral("books")) {
+  QString AddBook(const QString& name, const QByteArray& bytes,
+                  const QString& folder = QStringLiteral("books")) {
     books_.insert(Sha256(bytes), name);
     return Write(folder + u'/' + name, bytes);
   }
@@ -166,7 +167,8 @@ class Area {
   // processed folder at end/, and archiving off unless `lines` says otherwise.
   void WriteSettings(const QString& lines = QString()) {
     QString text = QStringLiteral("[USER]\n") + lines + u'\n';
-    text += QStringLiteral("BadFileDir={root}/bad/\nEndDir={root}/end/\nDoubleDir={root}/double/\nArchive=0\n");
+    text +=
+        QStringLiteral("BadFileDir={root}/bad/\nEndDir={root}/end/\nDoubleDir={root}/double/\nArchive=0\n");
     text.replace(QStringLiteral("{root}"), root_.path());
     Write(QStringLiteral("setting.ini"), text.toUtf8());
   }
@@ -215,8 +217,8 @@ class Area {
   void ExpectEveryBookOnce(const Inventory& inventory, bool allowTemporaryFiles = false) const {
     for (auto it = books_.begin(); it != books_.end(); ++it) {
       const QStringList places = inventory.places.value(it.key());
-      EXPECT_EQ(places.size(), 1) << "book " << it.value().toStdString() << " found at: "
-                                  << places.join(QStringLiteral(", ")).toStdString();
+      EXPECT_EQ(places.size(), 1) << "book " << it.value().toStdString()
+                                  << " found at: " << places.join(QStringLiteral(", ")).toStdString();
     }
     EXPECT_TRUE(inventory.strangers.isEmpty()) << inventory.strangers.join(u' ').toStdString();
     EXPECT_TRUE(inventory.emptyArchives.isEmpty()) << inventory.emptyArchives.join(u' ').toStdString();
@@ -256,7 +258,8 @@ class Area {
     python.closeWriteChannel();
     EXPECT_TRUE(python.waitForFinished(600000));
     const QDir root(root_.path());
-    for (const QString& line : QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts)) {
+    for (const QString& line :
+         QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts)) {
       const QStringList f = line.split(u'\t');
       const QString relative = root.relativeFilePath(f.value(1));
       if (f[0] == QLatin1String("OK") && f.value(2) == QLatin1String("0")) {
@@ -265,8 +268,10 @@ class Area {
         inventory.unreadableArchives << relative + u' ' + f.value(2);
       } else if (f[0] == QLatin1String("E")) {
         const QByteArray hash = f.value(3).toLatin1();
-        if (books_.contains(hash)) inventory.places[hash] << relative + u'!' + f.value(2);
-        else inventory.strangers << relative + u'!' + f.value(2);
+        if (books_.contains(hash))
+          inventory.places[hash] << relative + u'!' + f.value(2);
+        else
+          inventory.strangers << relative + u'!' + f.value(2);
       }
     }
   }

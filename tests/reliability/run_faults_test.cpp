@@ -1,23 +1,22 @@
 // Faults of the disk during a run: full, read-only, missing, elsewhere, or raced for. Each ends with
 // the inventory: every book exactly once, with its original bytes.
 
-#include "archive/zip_writer.h"
-#include "engine/archive_step.h"
-#include "engine/run.h"
-#include "engine/file_ops.h"
-#include "reliability_support.h"
-#include "validation/xsd_validator.h"
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
-
 #include <algorithm>
 #include <functional>
-#include <fcntl.h>
 #include <memory>
 #include <vector>
 
-#include <unistd.h>
+#include "archive/zip_writer.h"
+#include "engine/archive_step.h"
+#include "engine/file_ops.h"
+#include "engine/run.h"
+#include "reliability_support.h"
+#include "validation/xsd_validator.h"
 
 namespace {
 
@@ -59,7 +58,9 @@ TEST(RunFaults, DestinationFullMidCopyKeepsTheBooks) {
   const QList<OutcomeLine> lines = ParseOutcomes(result.out);
   EXPECT_EQ(Statuses(lines), (QStringList{"moved", "moved", "kept", "kept", "kept"}));
   for (const OutcomeLine& line : lines) {
-    if (line.status == "kept") { EXPECT_EQ(line.reason, "No space left on device"); }
+    if (line.status == "kept") {
+      EXPECT_EQ(line.reason, "No space left on device");
+    }
   }
   area.ExpectEveryBookOnce(area.Take());
 }
@@ -166,12 +167,15 @@ TEST(RunFaults, DestinationOnAnotherFileSystem) {
     area.ExpectEveryBookOnce(inventory);
     for (const QStringList& places : inventory.places) {
       EXPECT_TRUE(places.value(0).startsWith("end/")) << places.value(0).toStdString();
-      if (QByteArray(settings) == "Archive=1") { EXPECT_TRUE(places.value(0).contains(".zip!")); }
+      if (QByteArray(settings) == "Archive=1") {
+        EXPECT_TRUE(places.value(0).contains(".zip!"));
+      }
     }
     if (QByteArray(settings) == "Archive=0") {  // bring them back for the archived round
       QDirIterator it(area.Path("end"), QDir::Files, QDirIterator::Subdirectories);
       int n = 0;
-      while (it.hasNext()) ASSERT_TRUE(QFile::rename(it.next(), area.Path(QStringLiteral("books/%1.fb2").arg(n++))));
+      while (it.hasNext())
+        ASSERT_TRUE(QFile::rename(it.next(), area.Path(QStringLiteral("books/%1.fb2").arg(n++))));
     }
   }
 }
@@ -327,11 +331,16 @@ class SilentHost final : public RunHost {
   explicit SilentHost(const QString& root) : root_(root) {}
   QString Text(TextOption option) override {
     switch (option) {
-      case TextOption::BadDir: return root_ + "/bad/";
-      case TextOption::EndDir: return root_ + "/end/";
-      case TextOption::DoubleDir: return root_ + "/double/";
-      case TextOption::NewNamePattern: return QStringLiteral("Фамилия Имя - Название");
-      case TextOption::SortPattern: return QStringLiteral("Алфавит\\Автор");
+      case TextOption::BadDir:
+        return root_ + "/bad/";
+      case TextOption::EndDir:
+        return root_ + "/end/";
+      case TextOption::DoubleDir:
+        return root_ + "/double/";
+      case TextOption::NewNamePattern:
+        return QStringLiteral("Фамилия Имя - Название");
+      case TextOption::SortPattern:
+        return QStringLiteral("Алфавит\\Автор");
     }
     return {};
   }
@@ -360,7 +369,8 @@ bool RunInProcess(const Area& area, RunHost& host, BookFiles& files, ArchiveStep
   QString schemaError;
   bool ended = false;
   try {
-    EXPECT_TRUE(StartRun(host, {"a.fb2", "b.fb2"}, validator, area.Path("app/"), files, archive, &schemaError))
+    EXPECT_TRUE(
+        StartRun(host, {"a.fb2", "b.fb2"}, validator, area.Path("app/"), files, archive, &schemaError))
         << schemaError.toStdString();
   } catch (const ZipError&) {
     ended = true;
@@ -446,7 +456,8 @@ TEST(RunFaults, ArchiveFailuresAfterTheMoveFollowThePolicy) {
       QDir().rmdir(first + ".zip");
       const reliability::Inventory inventory = area.Take();
       area.ExpectEveryBookOnce(inventory);
-      EXPECT_EQ(area.Where(inventory, reliability::ReadAll(first)), QDir(area.Root()).relativeFilePath(first));
+      EXPECT_EQ(area.Where(inventory, reliability::ReadAll(first)),
+                QDir(area.Root()).relativeFilePath(first));
     }
   }
 }

@@ -1,16 +1,16 @@
 // The settings file under hostile conditions: killed mid-save, read-only, junk of every kind.
 
-#include "engine/engine_error.h"
-#include "engine/ini_file.h"
-#include "reliability_support.h"
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QThread>
-
 #include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include "engine/engine_error.h"
+#include "engine/ini_file.h"
+#include "reliability_support.h"
 
 namespace {
 
@@ -20,7 +20,8 @@ using reliability::TmpfsMount;
 // A settings file large enough that a save takes a while: many sections of unknown keys.
 QByteArray LargeSettings(const QByteArray& pattern) {
   QByteArray text = "[USER]\nPattern=" + pattern + "\n";
-  for (int i = 0; i < 20000; ++i) text += "[S" + QByteArray::number(i) + "]\nKey=value " + QByteArray::number(i) + "\n";
+  for (int i = 0; i < 20000; ++i)
+    text += "[S" + QByteArray::number(i) + "]\nKey=value " + QByteArray::number(i) + "\n";
   return text;
 }
 
@@ -54,8 +55,8 @@ TEST(SettingsFile, KilledWhileSavingLeavesTheOldOrTheNewFile) {
     ASSERT_TRUE(now == first || now == second) << "half-written: " << now.size() << " bytes";
     (now == first ? sawFirst : sawSecond)++;
   }
-  std::printf("[figures] settings kills: 20, old file %d times, new file %d times, half-written 0\n", sawFirst,
-              sawSecond);
+  std::printf("[figures] settings kills: 20, old file %d times, new file %d times, half-written 0\n",
+              sawFirst, sawSecond);
 }
 
 // On a read-only file system the save is refused with the system's message and the file stays;
@@ -97,7 +98,8 @@ TEST(SettingsFile, JunkIsReadAndKeptWithoutHarm) {
   const Case cases[] = {
       {"10 MB of random bytes", noise},
       {"10 MB of one line", noiseWithoutBreaks},
-      {"invalid UTF-8 around the key", "[USER]\nPattern=\xC3\x28\xA0\xA1\xF0\x28\x8C\xBC\n\xFF\xFE\xFD\nSort=0\n"},
+      {"invalid UTF-8 around the key",
+       "[USER]\nPattern=\xC3\x28\xA0\xA1\xF0\x28\x8C\xBC\n\xFF\xFE\xFD\nSort=0\n"},
       // a UTF-16 file cut short at an odd byte: what a write appends must still read back
       {"UTF-16 mark, odd length", QByteArray("\xFF\xFE[\0U\0S\0E\0R\0]\0\n\0S\0o\0", 21)},
       {"a section that never closes", "[USER\nSort=0\n"},

@@ -3,17 +3,18 @@
 // Tells from an archive's bytes how the program compressed the one book it holds, so that a test
 // of the compression choice sees what the user gets rather than a setting.
 
-#include "tests/support/book_text.h"
-
 #include <zlib.h>
 
 #include <QByteArray>
 #include <QStringList>
 
+#include "tests/support/book_text.h"
+
 // A valid book of about 100 KB of varied words: deflate at levels 1, 6 and 9 gives three different
 // streams for it, and it fits in one input chunk of every compression mode.
 inline QByteArray BookOfManyWords() {
-  const QStringList words = {"книга ", "дом ", "тихий ", "the ", "глава ", "автор ", "лес ", "река ", "и ", "в "};
+  const QStringList words = {"книга ", "дом ", "тихий ", "the ", "глава ",
+                             "автор ", "лес ", "река ",  "и ",   "в "};
   QString body = QStringLiteral("<p>");
   uint32_t seed = 1;
   while (body.size() < 60000) {
@@ -46,7 +47,9 @@ inline QByteArray RawDeflate(const QByteArray& data, int level) {
 // How the first entry of archive holds book: 0 stored, 1 to 9 the lowest deflate level whose stream
 // it holds, -1 anything else (not an archive, other bytes).
 inline int CompressionOfBook(const QByteArray& archive, const QByteArray& book) {
-  auto u16 = [&](int at) { return static_cast<uint8_t>(archive[at]) | static_cast<uint8_t>(archive[at + 1]) << 8; };
+  auto u16 = [&](int at) {
+    return static_cast<uint8_t>(archive[at]) | static_cast<uint8_t>(archive[at + 1]) << 8;
+  };
   if (archive.size() < 30 || !archive.startsWith(QByteArray("PK\x03\x04", 4))) return -1;
   const int method = u16(8);
   const qsizetype size = u16(18) | static_cast<qsizetype>(u16(20)) << 16;

@@ -86,20 +86,23 @@ TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
        "base64Binary"},
       // An image's blanks, lines, comments and CDATA, as the tree validator judges them.
       {"image of blanks alone",
-       folder.Write("blank.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">)" "\n  \n</binary>")),
+       folder.Write("blank.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">)"
+                                             "\n  \n</binary>")),
        0, ""},
-      {"empty image", folder.Write("empty-image.fb2", MinimalBook(R"(<binary id="i" content-type="image/png"/>)")),
-       0, ""},
+      {"empty image",
+       folder.Write("empty-image.fb2", MinimalBook(R"(<binary id="i" content-type="image/png"/>)")), 0, ""},
       {"image in lines",
-       folder.Write("lines.fb2",
-                    MinimalBook(R"(<binary id="i" content-type="image/png">)" "\n AAAA\n BBBB \n</binary>")),
+       folder.Write("lines.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">)"
+                                             "\n AAAA\n BBBB \n</binary>")),
        0, ""},
       {"image around a comment and CDATA",
        folder.Write("pieces.fb2", MinimalBook(R"(<binary id="i" content-type="image/png"> AA<!-- x -->AA )"
-                                              R"(<![CDATA[AA]]>AA)" "\n</binary>")),
+                                              R"(<![CDATA[AA]]>AA)"
+                                              "\n</binary>")),
        0, ""},
       {"broken base64 across lines",
-       folder.Write("b64lines.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">AB)" "\n =C</binary>")),
+       folder.Write("b64lines.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">AB)"
+                                                "\n =C</binary>")),
        2, "base64Binary"},
       // IDs are unique across the whole book, after blanks are collapsed.
       {"two sections with one id",
@@ -389,7 +392,8 @@ TEST(XSDValidator, DigestsTheWholeBookItRead) {
   QByteArray large = MinimalBook();
   large.replace("<p>", "<p>" + QByteArray(3 * 1024 * 1024, 'x'));  // several reads
   // libxml2 halts at this depth and reads no further
-  const QByteArray broken = kFictionBookOpen + QByteArray("<a>").repeated(5000) + QByteArray(1024 * 1024, 'y');
+  const QByteArray broken =
+      kFictionBookOpen + QByteArray("<a>").repeated(5000) + QByteArray(1024 * 1024, 'y');
   const QByteArray withDoctype = "<!DOCTYPE FictionBook>\n" + MinimalBook();  // judged by its tree
   const struct {
     const char* what;

@@ -2,19 +2,18 @@
 // install prefix, loses a portable copy's settings, or sends the books into the wrong folder.
 
 #include "engine/app_paths.h"
-#include "tests/support/qstring_printer.h"
-
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <cstdlib>
+
+#include "tests/support/qstring_printer.h"
 
 namespace {
 

@@ -1,12 +1,11 @@
 #include "engine/file_list.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include <unistd.h>
 
 namespace {
 

@@ -1,19 +1,19 @@
-#include "engine/engine_error.h"
 #include "engine/file_ops.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
+
+#include "engine/engine_error.h"
 
 namespace {
 
@@ -30,8 +30,7 @@ void WriteFile(const QString& path, const QByteArray& data) {
 }
 
 QStringList Entries(const QString& folder) {
-  return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                QDir::NoDotAndDotDot);
+  return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 // Big enough to take several rounds of the copy buffer, and not a repeating block.
@@ -124,8 +123,16 @@ TEST_F(FileOps, ExactlyOneOfTwoRacingMovesWins) {
       std::atomic<bool> go{false};
       bool wonA = false;
       bool wonB = false;
-      std::thread first([&] { while (!go) {} wonA = MoveFileNoReplace(a, target); });
-      std::thread second([&] { while (!go) {} wonB = MoveFileNoReplace(b, target); });
+      std::thread first([&] {
+        while (!go) {
+        }
+        wonA = MoveFileNoReplace(a, target);
+      });
+      std::thread second([&] {
+        while (!go) {
+        }
+        wonB = MoveFileNoReplace(b, target);
+      });
       go = true;
       first.join();
       second.join();
@@ -136,7 +143,8 @@ TEST_F(FileOps, ExactlyOneOfTwoRacingMovesWins) {
     }
   }
   // Nothing but the targets: no temporary copy left behind by a loser.
-  for (const QString& name : Entries(dir_.path())) EXPECT_TRUE(name.startsWith("target")) << name.toStdString();
+  for (const QString& name : Entries(dir_.path()))
+    EXPECT_TRUE(name.startsWith("target")) << name.toStdString();
 }
 
 TEST_F(FileOps, MovesAcrossFileSystemsWithoutTrace) {

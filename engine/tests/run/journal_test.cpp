@@ -1,25 +1,25 @@
 // Recovery of moves that a killed process left half done: the records are written by a real process
 // that is then killed, and recovery must remove exactly what is safe to remove.
 
-#include "archive/zip_writer.h"
 #include "engine/journal.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <functional>
 #include <map>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include "archive/zip_writer.h"
 
 namespace {
 
@@ -71,8 +71,10 @@ class Recovery : public ::testing::Test {
     qputenv("XDG_STATE_HOME", QFile::encodeName(dir_.filePath("state")));
   }
   void TearDown() override {
-    if (hadState_) qputenv("XDG_STATE_HOME", oldState_);
-    else qunsetenv("XDG_STATE_HOME");
+    if (hadState_)
+      qputenv("XDG_STATE_HOME", oldState_);
+    else
+      qunsetenv("XDG_STATE_HOME");
   }
 
   QByteArray Path(const QByteArray& name) const { return QFile::encodeName(dir_.path()) + '/' + name; }
@@ -211,8 +213,12 @@ TEST_F(Recovery, RemovesWhatIsSafeAndLeavesEverythingElse) {
     } else if (!c.destination.isNull()) {
       EXPECT_EQ(ReadAll(p.destination), c.destination);
     }
-    if (c.temporary == kFile) { EXPECT_EQ(ReadAll(p.temporary), "<missing>"); }
-    if (c.temporary == kLink) { EXPECT_TRUE(IsLink(p.temporary)); }
+    if (c.temporary == kFile) {
+      EXPECT_EQ(ReadAll(p.temporary), "<missing>");
+    }
+    if (c.temporary == kLink) {
+      EXPECT_TRUE(IsLink(p.temporary));
+    }
   }
   EXPECT_EQ(ReadAll(Path("precious")), "not a temporary file");
   EXPECT_EQ(ReadAll(notOurs), "someone else's");
@@ -308,7 +314,8 @@ TEST_F(Recovery, FinishesTheStepsOfARenameWithoutTheFlag) {
     for (const char* name : {"linked.fb2", "twin.fb2"})
       (new JournalledMove)->Begin(MoveKind::Link, Path(name), Path(QByteArray("end/") + name), QByteArray());
     for (const char* name : {"reserved.fb2", "renamed.fb2"})
-      (new JournalledMove)->Begin(MoveKind::Reserve, Path(name), Path(QByteArray("end/") + name), QByteArray());
+      (new JournalledMove)
+          ->Begin(MoveKind::Reserve, Path(name), Path(QByteArray("end/") + name), QByteArray());
   });
   RecoverInterruptedMoves();
   EXPECT_EQ(ReadAll(Path("linked.fb2")), "<missing>");
@@ -333,7 +340,8 @@ TEST_F(Recovery, IgnoresMovesThatEnded) {
   KilledWhile([&] {
     // Two at once, so that the end of one is written as a record, not by emptying the journal.
     auto* open = new JournalledMove;
-    open->Begin(MoveKind::CopyAcross, Path("open.fb2"), Path("end/open.fb2"), Path("end/" + CopyTemporary("open")));
+    open->Begin(MoveKind::CopyAcross, Path("open.fb2"), Path("end/open.fb2"),
+                Path("end/" + CopyTemporary("open")));
     JournalledMove ended;
     ended.Begin(MoveKind::CopyAcross, Path("ended.fb2"), Path("end/ended.fb2"),
                 Path("end/" + CopyTemporary("ended")));
@@ -358,7 +366,8 @@ TEST_F(Recovery, LeavesTheJournalOfALiveProcessAlone) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     JournalledMove move;
-    move.Begin(MoveKind::CopyAcross, Path("live.fb2"), Path("end/live.fb2"), Path("end/" + CopyTemporary("live")));
+    move.Begin(MoveKind::CopyAcross, Path("live.fb2"), Path("end/live.fb2"),
+               Path("end/" + CopyTemporary("live")));
     (void)::write(ready[1], "!", 1);
     for (;;) ::pause();
   }
@@ -407,7 +416,8 @@ TEST_F(Recovery, FinishesTheUnpackOfAnUndo) {
   KilledWhile([&] {
     for (const Case& c : cases) {
       (new JournalledMove)
-          ->Begin(MoveKind::Unpack, Path(QByteArray("end/") + c.name + ".zip"), Path(QByteArray("books/") + c.name),
+          ->Begin(MoveKind::Unpack, Path(QByteArray("end/") + c.name + ".zip"),
+                  Path(QByteArray("books/") + c.name),
                   Path(QByteArray("books/.shelvio-") + c.name[0] + "Ab12Cd3"));
     }
   });

@@ -1,8 +1,8 @@
-#include "engine/engine_error.h"
 #include "engine/run.h"
-#include "fictionbook/book_info.h"
-#include "validation/xsd_validator.h"
-#include "tests/support/book_text.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QDirIterator>
@@ -10,15 +10,11 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include <climits>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -26,8 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include "engine/engine_error.h"
+#include "fictionbook/book_info.h"
+#include "tests/support/book_text.h"
+#include "validation/xsd_validator.h"
 
 namespace {
 
@@ -37,7 +35,7 @@ const char* Name(TextOption option) {
 }
 
 const char* Name(CheckOption option) {
-  static const char* const kNames[] = {"Rename",   "Sort",      "Archive",    "Translit",  "TranslitDir",
+  static const char* const kNames[] = {"Rename",   "Sort",      "Archive",    "Translit",   "TranslitDir",
                                        "SortLast", "SortFirst", "SortMiddle", "FullGenres", "Valid"};
   return kNames[static_cast<int>(option)];
 }
@@ -89,20 +87,18 @@ class FakeArchive : public ArchiveStep {
   QStringList packed;
 };
 
-
 const QByteArray kIvanov = Book("Иванов", "Иван", "Тихий дом");
 const QByteArray kNotWellFormed = "<FictionBook><description>";
 const QByteArray kNotConforming = Book("Петров", "Пётр", "Шумный дом", "no_such_genre");
 
-QString AppPath() {
-  return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath() + "/";
-}
+QString AppPath() { return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath() + "/"; }
 
 class Run : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(root_.isValid());
-    for (const char* folder : {"books", "bad", "end", "double"}) ASSERT_TRUE(QDir(root_.path()).mkpath(folder));
+    for (const char* folder : {"books", "bad", "end", "double"})
+      ASSERT_TRUE(QDir(root_.path()).mkpath(folder));
     previous_ = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(Path("books")));
     host_.texts = {{TextOption::BadDir, Path("bad/")},
@@ -110,7 +106,8 @@ class Run : public ::testing::Test {
                    {TextOption::DoubleDir, Path("double/")},
                    {TextOption::NewNamePattern, "Фамилия Имя - Название"},
                    {TextOption::SortPattern, "Алфавит\\Автор"}};
-    host_.checks = {{CheckOption::SortLast, true}, {CheckOption::SortFirst, true}, {CheckOption::Valid, true}};
+    host_.checks = {
+        {CheckOption::SortLast, true}, {CheckOption::SortFirst, true}, {CheckOption::Valid, true}};
   }
   void TearDown() override { QDir::setCurrent(previous_); }
 
@@ -165,9 +162,10 @@ TEST_F(Run, ReadsEachOptionWhenItIsNeeded) {
     std::vector<std::string> reads;
   } const cases[] = {
       {0, {"pump", "BadDir", "Rename", "Sort", "Rename", "Sort", "Rename", "Sort", "EndDir", "Archive"}},
-      {11, {"pump", "BadDir", "Rename", "Sort", "FullGenres", "Rename", "Sort", "NewNamePattern",
-            "Translit", "SortLast", "SortFirst", "SortMiddle", "SortPattern", "EndDir", "TranslitDir",
-            "Rename", "Sort", "Archive"}},
+      {11,
+       {"pump", "BadDir", "Rename", "Sort", "FullGenres", "Rename", "Sort", "NewNamePattern", "Translit",
+        "SortLast", "SortFirst", "SortMiddle", "SortPattern", "EndDir", "TranslitDir", "Rename", "Sort",
+        "Archive"}},
   };
   FakeArchive archive;
   for (const Case& c : cases) {
@@ -189,9 +187,9 @@ TEST_F(Run, ReadsEachOptionWhenItIsNeeded) {
   host_.reads.clear();
   RunBooks({"bad.fb2", "x.fb2"});
   const std::vector<std::string> expected = {
-      "pump", "BadDir", "pump", "BadDir", "Rename", "Sort", "FullGenres", "Rename", "Sort",
-      "NewNamePattern", "Translit", "SortLast", "SortFirst", "SortMiddle", "SortPattern", "EndDir",
-      "TranslitDir", "Rename", "Sort", "EndDir", "DoubleDir"};
+      "pump",        "BadDir", "pump",           "BadDir",   "Rename",   "Sort",      "FullGenres",
+      "Rename",      "Sort",   "NewNamePattern", "Translit", "SortLast", "SortFirst", "SortMiddle",
+      "SortPattern", "EndDir", "TranslitDir",    "Rename",   "Sort",     "EndDir",    "DoubleDir"};
   EXPECT_EQ(host_.reads, expected);
 }
 
@@ -255,9 +253,8 @@ TEST_F(Run, LenientModeSortsReadableBooksThatDoNotConform) {
       {"bare.fb2", QByteArray(kIvanov).replace(" xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\"", ""),
        BookStatus::Invalid, "bad/bare.fb2", ""},
       {"html.fb2", "<html><body><p>text</p></body></html>", BookStatus::Invalid, "bad/html.fb2", ""},
-      {"mixed.fb2",
-       Book("Сидоров", "Сидор", "<emphasis>Курсив</emphasis>"), BookStatus::Invalid, "bad/mixed.fb2",
-       "Element does not contain a single text node"},
+      {"mixed.fb2", Book("Сидоров", "Сидор", "<emphasis>Курсив</emphasis>"), BookStatus::Invalid,
+       "bad/mixed.fb2", "Element does not contain a single text node"},
   };
   SetWorkType(11);
   for (const bool strict : {true, false}) {
@@ -556,7 +553,6 @@ TEST_F(Run, DryRunPredictsTheRealRunAndChangesNothing) {
   }
 }
 
-
 // XMLValid with a record of who validated what, for the look-ahead's tests: a book may be made to
 // fail or to take its time, and a test can wait until the worker has finished a book.
 struct CheckLog {
@@ -571,8 +567,8 @@ struct CheckLog {
 
   int CallsFor(const QString& path) {
     std::lock_guard<std::mutex> lock(mutex);
-    return static_cast<int>(std::count_if(calls.begin(), calls.end(),
-                                          [&](const auto& call) { return call.first == path; }));
+    return static_cast<int>(
+        std::count_if(calls.begin(), calls.end(), [&](const auto& call) { return call.first == path; }));
   }
   bool AheadFor(const QString& path) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -679,15 +675,15 @@ TEST_F(LookAheadRun, ValidatesTheNextBookOnceOnTheWorker) {
 TEST_F(LookAheadRun, NextBookChangedMeanwhileIsValidatedAgain) {
   struct Case {
     const char* what;
-    QString next;           // the list item after a.fb2
-    QByteArray nextBytes;   // its content when the worker reads it
+    QString next;          // the list item after a.fb2
+    QByteArray nextBytes;  // its content when the worker reads it
     std::function<void(const QString& next)> change;
-    BookStatus status;      // the outcome the run must report for it
+    BookStatus status;  // the outcome the run must report for it
     QString target;
   } const cases[] = {
       // Another program takes the next book away while a.fb2 is packed.
-      {"taken away", "b.fb2", kIvanov, [](const QString& next) { QFile::remove(next); },
-       BookStatus::Missing, "bad/b.fb2"},
+      {"taken away", "b.fb2", kIvanov, [](const QString& next) { QFile::remove(next); }, BookStatus::Missing,
+       "bad/b.fb2"},
       {"replaced by an invalid book", "b.fb2", kIvanov,
        [](const QString& next) {
          QFile temp(next + ".new");
@@ -788,7 +784,8 @@ TEST_F(LookAheadRun, WorkerErrorSurfacesAtItsBook) {
 // nothing after it is read; the small books after a small one are read ahead as usual.
 TEST_F(LookAheadRun, LargeBookIsInHandAlone) {
   const QByteArray padding(static_cast<qsizetype>(kLookAheadBytes), 'x');
-  const QByteArray large = QByteArray(kIvanov).replace("</FictionBook>", "<!--" + padding + "--></FictionBook>");
+  const QByteArray large =
+      QByteArray(kIvanov).replace("</FictionBook>", "<!--" + padding + "--></FictionBook>");
   AddBook("a.fb2", large);
   AddBook("b.fb2", kIvanov);
   AddBook("c.fb2", kIvanov);

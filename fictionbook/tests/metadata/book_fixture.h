@@ -15,11 +15,11 @@ inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << tex
 
 // Failing comparisons show every field by name.
 inline void PrintTo(const TBookInfo& info, std::ostream* out) {
-  *out << "{LastName \"" << info.LastName.toStdString() << "\", FirstName \""
-       << info.FirstName.toStdString() << "\", MiddleName \"" << info.MiddleName.toStdString()
-       << "\", Title \"" << info.Title.toStdString() << "\", Genre \"" << info.Genre.toStdString()
-       << "\", Lang \"" << info.Lang.toStdString() << "\", SeqName \"" << info.SeqName.toStdString()
-       << "\", SeqNumber \"" << info.SeqNumber.toStdString() << "\"}";
+  *out << "{LastName \"" << info.LastName.toStdString() << "\", FirstName \"" << info.FirstName.toStdString()
+       << "\", MiddleName \"" << info.MiddleName.toStdString() << "\", Title \"" << info.Title.toStdString()
+       << "\", Genre \"" << info.Genre.toStdString() << "\", Lang \"" << info.Lang.toStdString()
+       << "\", SeqName \"" << info.SeqName.toStdString() << "\", SeqNumber \"" << info.SeqNumber.toStdString()
+       << "\"}";
 }
 
 // A FictionBook 2.0 document around the given description content (UTF-8).

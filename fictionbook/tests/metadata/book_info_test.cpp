@@ -1,11 +1,12 @@
 // Which nodes the reader takes and the rules it applies to their text.
 
+#include "fictionbook/book_info.h"
+
 #include <gtest/gtest.h>
 
 #include <QStringList>
 #include <map>
 
-#include "fictionbook/book_info.h"
 #include "fictionbook/tests/metadata/book_fixture.h"
 
 using namespace Qt::StringLiterals;
@@ -51,7 +52,8 @@ TEST(ReadBookInfo, ReadsFieldsByTheirRules) {
        "</title-info>",
        {{}, {}, {}, u"  Who am I  "_s, {}, u" ru "_s, {}, {}}},
       {"title made only of forbidden characters",
-       "<title-info><book-title>\\/:*?\"&lt;&gt;|</book-title></title-info>", {}},
+       "<title-info><book-title>\\/:*?\"&lt;&gt;|</book-title></title-info>",
+       {}},
       // CDATA counts as text; blank text around it is dropped like any blank text node.
       {"CDATA title",
        "<title-info><book-title>\n  <![CDATA[Tom & Jerry: <Episode 2>]]>\n</book-title></title-info>",
@@ -60,9 +62,11 @@ TEST(ReadBookInfo, ReadsFieldsByTheirRules) {
        "<title-info><sequence name=\" Foundation: \" number=\"007\"/></title-info>",
        {{}, {}, {}, {}, {}, {}, u"Foundation"_s, u"7"_s}},
       {"sequence without number",
-       "<title-info><sequence name=\"Foundation\"/></title-info>", {{}, {}, {}, {}, {}, {}, u"Foundation"_s, {}}},
+       "<title-info><sequence name=\"Foundation\"/></title-info>",
+       {{}, {}, {}, {}, {}, {}, u"Foundation"_s, {}}},
       {"sequence without name",
-       "<title-info><sequence number=\"3\"/></title-info>", {{}, {}, {}, {}, {}, {}, {}, u"3"_s}},
+       "<title-info><sequence number=\"3\"/></title-info>",
+       {{}, {}, {}, {}, {}, {}, {}, u"3"_s}},
       // The first sequence of title-info; its nested sequence and later ones are ignored.
       {"two sequences and a nested one",
        "<title-info><sequence name=\"Outer\" number=\"1\"><sequence name=\"Inner\" number=\"2\"/>"
@@ -84,8 +88,10 @@ TEST(ReadBookInfo, ReadsFieldsByTheirRules) {
       {"no title-info", "<document-info><program-used>x</program-used></document-info>", {}},
       // Elements of another namespace do not stand for FictionBook ones.
       {"title-info in another namespace",
-       "<x:title-info xmlns:x=\"urn:other\"><x:book-title>Alien</x:book-title></x:title-info>", {}},
-      {"genre trimmed", "<title-info><genre> sf\n</genre><genre>det</genre></title-info>",
+       "<x:title-info xmlns:x=\"urn:other\"><x:book-title>Alien</x:book-title></x:title-info>",
+       {}},
+      {"genre trimmed",
+       "<title-info><genre> sf\n</genre><genre>det</genre></title-info>",
        {{}, {}, {}, {}, u"sf"_s, {}, {}, {}}},
       {"empty genre", "<title-info><genre match=\"100\"/></title-info>", {}},
   };
@@ -100,10 +106,10 @@ TEST(ReadBookInfo, ReadsFieldsByTheirRules) {
 // A book without a namespace is read by the namespace of its root, that is, none.
 TEST(ReadBookInfo, ReadsBookWithoutNamespace) {
   BookFiles files;
-  const QString path = files.Write(
-      u"plain.fb2"_s,
-      "<FictionBook><description><title-info><author><last-name>Plain</last-name></author>"
-      "<book-title>No namespace</book-title></title-info></description></FictionBook>");
+  const QString path =
+      files.Write(u"plain.fb2"_s,
+                  "<FictionBook><description><title-info><author><last-name>Plain</last-name></author>"
+                  "<book-title>No namespace</book-title></title-info></description></FictionBook>");
   EXPECT_EQ(ReadBookInfo(path, false, nullptr),
             (TBookInfo{u"Plain"_s, {}, {}, u"No namespace"_s, {}, {}, {}, {}}));
 }
@@ -141,8 +147,7 @@ TEST(ReadBookInfo, ConvertsSequenceNumberToDecimalOrEmpty) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.number);
     const QString path = files.Write(
-        u"seq.fb2"_s,
-        BookWithTitleInfo(QByteArray("<sequence name=\"S\" number=\"") + c.number + "\"/>"));
+        u"seq.fb2"_s, BookWithTitleInfo(QByteArray("<sequence name=\"S\" number=\"") + c.number + "\"/>"));
     const TBookInfo info = ReadBookInfo(path, false, nullptr);
     EXPECT_EQ(info.SeqNumber, QString::fromUtf8(c.expected));
     EXPECT_EQ(info.SeqName, u"S"_s);
@@ -204,8 +209,9 @@ TEST(ReadBookInfo, RefusesElementThatIsNotASingleTextNode) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const QByteArray book = BookWithTitleInfo(c.titleInfo)
-                                .replace("<FictionBook", "<!DOCTYPE FictionBook [<!ENTITY ent \"E\">]>\n"
-                                                         "<FictionBook");
+                                .replace("<FictionBook",
+                                         "<!DOCTYPE FictionBook [<!ENTITY ent \"E\">]>\n"
+                                         "<FictionBook");
     const QString path = files.Write(u"bad.fb2"_s, book);
     try {
       ReadBookInfo(path, false, nullptr);
@@ -231,12 +237,12 @@ TEST(ReadBookInfo, IgnoresMixedContentOutsideTheFieldsRead) {
 // Attribute values are the text a reader sees, entity references written out.
 TEST(ReadBookInfo, ExpandsInternalEntitiesInAttributes) {
   BookFiles files;
-  const QString path = files.Write(
-      u"entity.fb2"_s,
-      BookWithTitleInfo("<sequence name=\"&ser; &amp; more\" number=\"&num;\"/>")
-          .replace("<FictionBook",
-                   "<!DOCTYPE FictionBook [<!ENTITY ser \"Foundation\"><!ENTITY num \"42\">]>\n"
-                   "<FictionBook"));
+  const QString path =
+      files.Write(u"entity.fb2"_s,
+                  BookWithTitleInfo("<sequence name=\"&ser; &amp; more\" number=\"&num;\"/>")
+                      .replace("<FictionBook",
+                               "<!DOCTYPE FictionBook [<!ENTITY ser \"Foundation\"><!ENTITY num \"42\">]>\n"
+                               "<FictionBook"));
   const TBookInfo info = ReadBookInfo(path, false, nullptr);
   EXPECT_EQ(info.SeqName, u"Foundation & more"_s);
   EXPECT_EQ(info.SeqNumber, u"42"_s);

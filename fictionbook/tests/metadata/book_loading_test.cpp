@@ -55,8 +55,9 @@ TEST(ReadBookInfo, ReadsDeclaredEncodings) {
       {"UTF-16LE with BOM", Utf16Book(false)},
       {"UTF-16BE with BOM", Utf16Book(true)},
       {"UTF-8 with BOM",
-       "\xef\xbb\xbf" + BookWithTitleInfo("<author><first-name>Пётр</first-name>"
-                                          "<last-name>Щукин</last-name></author><book-title>Ёж</book-title>")},
+       "\xef\xbb\xbf" +
+           BookWithTitleInfo("<author><first-name>Пётр</first-name>"
+                             "<last-name>Щукин</last-name></author><book-title>Ёж</book-title>")},
   };
   BookFiles files;
   for (const auto& c : cases) {
@@ -78,10 +79,10 @@ TEST(ReadBookInfo, RefusesFilesThatDoNotLoad) {
       {"mismatched tags",
        files.Write(u"tags.fb2"_s, "<?xml version=\"1.0\"?>\n<FictionBook>\n<description>\n</FictionBook>\n"),
        files.Path(u"tags.fb2"_s) + u":4: "_s},
-      {"not XML at all", files.Write(u"text.fb2"_s, "just some text\n"), files.Path(u"text.fb2"_s) + u":1: "_s},
+      {"not XML at all", files.Write(u"text.fb2"_s, "just some text\n"),
+       files.Path(u"text.fb2"_s) + u":1: "_s},
       {"empty file", files.Write(u"empty.fb2"_s, ""), files.Path(u"empty.fb2"_s)},
-      {"undefined entity",
-       files.Write(u"entity.fb2"_s, BookWithTitleInfo("<book-title>&nbsp;</book-title>")),
+      {"undefined entity", files.Write(u"entity.fb2"_s, BookWithTitleInfo("<book-title>&nbsp;</book-title>")),
        files.Path(u"entity.fb2"_s) + u":3: "_s},
       // libxml2 keeps a tree, but a namespace-aware reader refuses the file.
       {"undeclared prefix",
@@ -153,10 +154,10 @@ TEST(ReadBookInfo, NeverReadsExternalEntities) {
   const QString secretUrl = "file://" + files.Path(u"secret.txt"_s);
   const QByteArray doctype =
       "<!DOCTYPE FictionBook [<!ENTITY ext SYSTEM \"" + secretUrl.toUtf8() + "\">]>\n<FictionBook";
-  const QString path = files.Write(
-      u"ext.fb2"_s,
-      BookWithTitleInfo("<author><last-name>&ext;</last-name></author><book-title>T</book-title>")
-          .replace("<FictionBook", doctype));
+  const QString path =
+      files.Write(u"ext.fb2"_s,
+                  BookWithTitleInfo("<author><last-name>&ext;</last-name></author><book-title>T</book-title>")
+                      .replace("<FictionBook", doctype));
   try {
     const TBookInfo info = ReadBookInfo(path, false, nullptr);
     EXPECT_FALSE(info.LastName.contains(u"SECRET"_s));
@@ -168,10 +169,9 @@ TEST(ReadBookInfo, NeverReadsExternalEntities) {
 // Base64 images make text nodes beyond libxml2's default 10 MB limit.
 TEST(ReadBookInfo, ReadsBookWithLargeBinary) {
   const QByteArray base64 = QByteArray(12 * 1024 * 1024, 'A');
-  const QByteArray book =
-      BookWithTitleInfo("<book-title>Big</book-title>")
-          .replace("</FictionBook>", "<binary id=\"c.jpg\" content-type=\"image/jpeg\">" + base64 +
-                                         "</binary></FictionBook>");
+  const QByteArray book = BookWithTitleInfo("<book-title>Big</book-title>")
+                              .replace("</FictionBook>", "<binary id=\"c.jpg\" content-type=\"image/jpeg\">" +
+                                                             base64 + "</binary></FictionBook>");
   BookFiles files;
   EXPECT_EQ(ReadBookInfo(files.Write(u"big.fb2"_s, book), false, nullptr).Title, u"Big"_s);
 }

@@ -28,25 +28,37 @@ TEST(ReadBookInfoCorpus, MatchesValuesReadOffTheBooks) {
   const CorpusCase cases[] = {
       // Three authors; a sequence element written with an end tag.
       {u"fb2cng___Test.fb2"_s,
-       {u"Иванов"_s, u"Иван"_s, u"Иванович"_s, u"Тестовая книга"_s, u"det_classic"_s, u"ru"_s,
-        u"Тесты"_s, u"1"_s}},
+       {u"Иванов"_s, u"Иван"_s, u"Иванович"_s, u"Тестовая книга"_s, u"det_classic"_s, u"ru"_s, u"Тесты"_s,
+        u"1"_s}},
       // Two authors, no lang, no sequence.
       {u"pandoc__writer.fb2"_s,
        {u"MacFarlane"_s, u"John"_s, {}, u"Pandoc Test Suite"_s, u"unrecognised"_s, {}, {}, {}}},
       // Nested sequences, several genres, xml:lang attributes on the names.
       {u"rglazkov__complex.fb2"_s,
-       {u"Черчилль"_s, u"Уинстон"_s, u"Спенсер"_s, u"Вторая мировая война"_s, u"nonf_biography"_s,
-        u"ru"_s, u"Книга, чё"_s, u"1"_s}},
+       {u"Черчилль"_s, u"Уинстон"_s, u"Спенсер"_s, u"Вторая мировая война"_s, u"nonf_biography"_s, u"ru"_s,
+        u"Книга, чё"_s, u"1"_s}},
       // windows-1251 with empty elements everywhere and an empty genre.
       {u"fbe__blank.fb2"_s, {{}, {}, {}, {}, {}, u"ru"_s, {}, {}}},
       // windows-1251; guillemets in the title stay.
       {u"fbe_____Изменить дескрипшен v.1.1 (описание).fb2"_s,
-       {u"Ка"_s, u"Александр"_s, {}, u"Скрипт «Изменить дескрипшен» v.1.1 (описание)"_s,
-        u"comp_soft"_s, u"ru"_s, {}, {}}},
+       {u"Ка"_s,
+        u"Александр"_s,
+        {},
+        u"Скрипт «Изменить дескрипшен» v.1.1 (описание)"_s,
+        u"comp_soft"_s,
+        u"ru"_s,
+        {},
+        {}}},
       // windows-1251 with a stylesheet processing instruction before the root.
       {u"fbjava__test2.1.fb2"_s,
-       {u"Грибов"_s, u"Дмитрий"_s, u"Петрович"_s,
-        u"Тестовый ознакомительный документ FictionBook 2.1"_s, u"sf"_s, u"ru"_s, {}, {}}},
+       {u"Грибов"_s,
+        u"Дмитрий"_s,
+        u"Петрович"_s,
+        u"Тестовый ознакомительный документ FictionBook 2.1"_s,
+        u"sf"_s,
+        u"ru"_s,
+        {},
+        {}}},
       // UTF-8 with a byte-order mark; a number as last name; no genre.
       {u"coolreader__cr3-manual-ru.fb2"_s,
        {u"3.0.18"_s, u"Coolreader"_s, {}, u"Основные функции"_s, {}, u"ru"_s, {}, {}}},
@@ -55,11 +67,10 @@ TEST(ReadBookInfoCorpus, MatchesValuesReadOffTheBooks) {
         u"Детство, Отрочество, Юность"_s, u"2"_s}},
       // No namespace at all; the src-title-info sequence is not read.
       {u"fb2doc__BasicTestFile.fb2"_s,
-       {u"Test_LName"_s, u"Test_FName"_s, u"Test_MName"_s, u"Test book title"_s, u"sf"_s,
-        u"En-us"_s, u"integration tests"_s, u"1"_s}},
+       {u"Test_LName"_s, u"Test_FName"_s, u"Test_MName"_s, u"Test book title"_s, u"sf"_s, u"En-us"_s,
+        u"integration tests"_s, u"1"_s}},
       // No namespace, no XML declaration, windows-1251 bytes stored again as UTF-8: read as is.
-      {u"sopds__test.fb2"_s,
-       {u"Áóøêîâ"_s, u"Àëåêñàíäð"_s, {}, u"Òðèíêîìàëè"_s, u"sf"_s, u"ru"_s, {}, {}}},
+      {u"sopds__test.fb2"_s, {u"Áóøêîâ"_s, u"Àëåêñàíäð"_s, {}, u"Òðèíêîìàëè"_s, u"sf"_s, u"ru"_s, {}, {}}},
       // document-info has its own author, never read.
       {u"fbenext__fb2-metadata-cyrillic-smoke.fb2"_s,
        {u"Смирнов"_s, u"Иван"_s, u"Петрович"_s, u"Кириллический smoke test для shell-свойств"_s,
@@ -118,7 +129,8 @@ TEST(ReadBookInfoCorpus, ValidatorTreeReadsLikeTheFile) {
   for (const QString& name : books) {
     SCOPED_TRACE(name.toStdString());
     const QString path = dir.filePath(name);
-    const std::optional<TBookInfo> fromFile = ReadOrNothing([&] { return ReadBookInfo(path, true, nullptr); });
+    const std::optional<TBookInfo> fromFile =
+        ReadOrNothing([&] { return ReadBookInfo(path, true, nullptr); });
     const bool loads = validator.LoadDocument(path);
     if (!loads) {
       EXPECT_FALSE(fromFile.has_value()) << "the validator refuses what the reader reads";
