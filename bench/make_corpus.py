@@ -10,7 +10,7 @@ sequences, about 5 % that do not conform to the schema and 1 % that are not well
 
   make_corpus.py books   --corpus DIR --out DIR [--count N] [--seed S]
   make_corpus.py big     --out FILE [--size-mb M] [--seed S]
-  make_corpus.py listing --out DIR [--count N]
+  make_corpus.py listing --out DIR [--count N] [--tiny]
 """
 
 import argparse
@@ -305,15 +305,29 @@ def write_big(args):
     print(f"{args.out}: {os.path.getsize(args.out) / KB / KB:.1f} MB, {images} images")
 
 
+# The smallest book a library holds: every element the schema requires, one line of text.
+TINY_BOOK = (
+    '<?xml version="1.0" encoding="utf-8"?>\n'
+    '<FictionBook xmlns="http://www.gribuser.ru/xml/fictionbook/2.0" '
+    'xmlns:l="http://www.w3.org/1999/xlink"><description><title-info><genre>prose_classic</genre>'
+    "<author><first-name>{first}</first-name><last-name>{last}</last-name></author>"
+    "<book-title>{title} {i}</book-title><lang>ru</lang></title-info><document-info><author>"
+    "<nickname>bench</nickname></author><date>2026</date><id>tiny-{i}</id><version>1.0</version>"
+    "</document-info></description><body><section><p>{title}.</p></section></body></FictionBook>\n")
+
+
 def write_listing(args):
-    """count small files named as a sorted library names them, for timing the file list."""
+    """count files named as a sorted library names them, for timing the file list: empty, or with
+    --tiny each a tiny valid book, for a whole run over very many books."""
     rng = random.Random(1)
     os.makedirs(args.out, exist_ok=True)
     for i in range(args.count):
         meta = draw_metadata(rng)
         name = f"{meta['last']} {meta['first']} - {meta['title']} {i}.fb2"
-        with open(os.path.join(args.out, name), "wb"):
-            pass
+        with open(os.path.join(args.out, name), "wb") as f:
+            if args.tiny:
+                f.write(TINY_BOOK.format(first=escape(meta["first"]), last=escape(meta["last"]),
+                                         title=escape(meta["title"]), i=i).encode("utf-8"))
     print(f"{args.count} files in {args.out}")
 
 
@@ -332,6 +346,7 @@ def main():
     listing = sub.add_parser("listing")
     listing.add_argument("--out", required=True)
     listing.add_argument("--count", type=int, default=100000)
+    listing.add_argument("--tiny", action="store_true", help="tiny valid books, not empty files")
     args = parser.parse_args()
     {"books": write_books, "big": write_big, "listing": write_listing}[args.command](args)
 
