@@ -5,7 +5,7 @@
 #include "app/error_box.h"
 #include "app/frm_main.h"
 #include "app/shelvio_application.h"
-#include "engine/run.h"
+#include "engine/allocator.h"
 
 int main(int argc, char** argv) {
   PrepareAllocatorForRuns();

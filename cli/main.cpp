@@ -13,6 +13,7 @@
 #include "archive/zip_writer.h"
 #include "base/names.h"
 #include "base/native_name.h"
+#include "engine/allocator.h"
 #include "engine/app_paths.h"
 #include "engine/archive_step.h"
 #include "engine/error_text.h"

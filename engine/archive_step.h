@@ -3,7 +3,7 @@
 #include <QString>
 
 #include "archive/zip_writer.h"
-#include "engine/run.h"
+#include "engine/book_files.h"
 
 // The archive step over the ZIP writer: the book at D is packed into D + ".zip" and removed only
 // once the archive is in place and holds it, and only while D is still the very file the move put

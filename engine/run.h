@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "engine/book_files.h"
 #include "engine/file_ops.h"
 #include "validation/book_digest.h"
 
@@ -81,108 +82,12 @@ class RunHost {
   virtual void CreatingFolders(const QStringList& folders) { (void)folders; }
 };
 
-// What became of a pack: packed, or left unpacked at its destination with the reason.
-struct PackOutcome {
-  bool packed = false;
-  QString reason;
-};
-
-// Packs a book that the run has just moved to its destination itself, in the same step. With
-// "Archive" ticked the run calls it only then: never after a repeat, a failed move or a vanished
-// source, so that a run packs nothing but the book it is handling.
-class ArchiveStep {
- public:
-  virtual ~ArchiveStep() = default;
-  // Packs destination into destination + ".zip" and removes destination once the archive holds
-  // it. moved identifies the file the move put there: a file at destination that is not that one
-  // (or that changes while it is packed) is left alone, and nothing is left of the archive. Throws
-  // to end the run.
-  virtual PackOutcome Pack(const QString& destination, const FileStamp& moved) = 0;
-  // Puts the book packed in archive (a .fb2.zip, judged valid) into destination + ".zip" under
-  // destination's name, and removes archive once that is in place. False with *reason when it
-  // did not: archive stays as it was. Throws to end the run.
-  virtual bool Repack(const QString& archive, const QString& destination, QString* reason) {
-    (void)archive;
-    (void)destination;
-    *reason = QStringLiteral("packed books are not handled here");
-    return false;
-  }
-};
-
-// The disk as the run sees it: the real one, or the simulation of a dry run.
-class BookFiles {
- public:
-  virtual ~BookFiles() = default;
-  // True when any entry (a file, a folder, a link, dangling too) is at path.
-  virtual bool EntryExists(const QString& path) = 0;
-  // True when both paths name one file.
-  virtual bool SameFile(const QString& a, const QString& b) = 0;
-  // Creates the folder path; 0 when it exists afterwards, else the errno of the failed creation.
-  // Throws EngineError "Unable to create directory" for the empty path.
-  virtual int ForceDirectories(const QString& path) = 0;
-  // Moves without replacing anything; false with the errno (or kSourceMissing, kSourceChanged) in
-  // *error when the book did not go. On success *moved identifies the file now at `to` (unknown
-  // when that cannot be told).
-  virtual bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) = 0;
-  // Finishes or undoes what killed runs left half done on this disk; nothing where nothing is
-  // ever changed. Never throws.
-  virtual void FinishInterruptedMoves() {}
-  // Extracts the book packed in archive (a .fb2.zip, judged valid) to `to` without replacing
-  // anything, and removes archive once the book is in place. False with *reason when the archive
-  // stays.
-  virtual bool UnpackBook(const QString& archive, const QString& to, QString* reason) {
-    (void)archive;
-    (void)to;
-    *reason = QStringLiteral("packed books are not handled here");
-    return false;
-  }
-};
-
-// The real disk, through the safe file operations.
-class DiskFiles final : public BookFiles {
- public:
-  bool EntryExists(const QString& path) override;
-  bool SameFile(const QString& a, const QString& b) override;
-  int ForceDirectories(const QString& path) override;
-  bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
-  void FinishInterruptedMoves() override;
-  bool UnpackBook(const QString& archive, const QString& to, QString* reason) override;
-};
-
-// The disk as it would be after the moves so far, which are only recorded: the disk is never
-// changed. A dry run over it computes the same destinations as the real run that follows.
-class DryRunFiles final : public BookFiles {
- public:
-  bool EntryExists(const QString& path) override;
-  bool SameFile(const QString& a, const QString& b) override;
-  int ForceDirectories(const QString& path) override;
-  bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
-  bool UnpackBook(const QString& archive, const QString& to, QString* reason) override;
-
- private:
-  static QString Key(const QString& path);
-  bool FileThere(const QString& path) const;
-  bool AnyEntryAt(const QString& key) const;
-  bool FolderExists(const QString& key) const;
-
-  QSet<QString> arrived_;  // files moved in
-  QSet<QString> left_;     // files moved away
-  QSet<QString> folders_;  // folders created
-};
-
 // The work type: 1 when "Rename" is ticked, plus 10 when "Sort" is ticked.
 int TypeWork(RunHost& host);
 
 // The verdict on one book, as XMLValid gives it. The run may call it on other threads, each with a
 // validator of its own, for the books after the current one; it must not touch the host.
 using BookCheck = int (*)(TXSDValidator& validator, const QString& path);
-
-// Settles the C library's allocator for long runs, at the start of a program that runs books,
-// before any thread. A book's images are held whole while they are checked, and the books of a
-// library range from kilobytes to megabytes; left to itself, glibc raises its threshold for
-// mapping a block to the largest block freed so far and gives every thread an arena of its own,
-// so the heap keeps what the largest books left behind and the peak grows with the run.
-void PrepareAllocatorForRuns();
 
 // How many books a run may validate ahead of the one it handles: three per core (at most seven;
 // one on a single core), so that the cores stay busy on small books while a large one holds one of
