@@ -1,23 +1,11 @@
 #include "engine/run.h"
 
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <QDir>
-#include <QFileInfo>
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstring>
-#include <exception>
-#include <memory>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "archive/zip_reader.h"
 #include "archive/zipped_book.h"
@@ -249,194 +237,7 @@ void HandleValidBook(RunHost& host, const QString& item, const QString& fileName
   }
 }
 
-// What tells whether the file at a path is still the one a verdict was given on.
-struct FileIdentity {
-  bool known = false;  // false when the path could not be examined
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{};
-};
-
-FileIdentity IdentityOf(const QString& path) {
-  FileIdentity identity;
-  struct stat status {};
-  if (::stat(NativeName(path).constData(), &status) != 0) return identity;
-  identity.known = true;
-  identity.device = status.st_dev;
-  identity.inode = status.st_ino;
-  identity.size = status.st_size;
-  identity.modified = status.st_mtim;
-  return identity;
-}
-
-bool SameFile(const FileIdentity& before, const FileIdentity& now) {
-  return before.known && now.known && before.device == now.device && before.inode == now.inode &&
-         before.size == now.size && before.modified.tv_sec == now.modified.tv_sec &&
-         before.modified.tv_nsec == now.modified.tv_nsec;
-}
-
-// A spare validator for the look-ahead, sharing the run's compiled schema (or over the schema in
-// appPath when the run's validator has none); null when it cannot be had, and then fewer books
-// are validated ahead.
-std::unique_ptr<TXSDValidator> SpareValidator(const TXSDValidator& validator, const QString& appPath) {
-  try {
-    auto spare = std::make_unique<TXSDValidator>();
-    if (spare->ShareSchema(validator) || spare->LoadSchema(appPath + QStringLiteral("fls/FictionBook.xsd")))
-      return spare;
-  } catch (const std::exception&) {
-  }
-  return nullptr;
-}
-
-// One validator and the book it holds: its verdict, and its tree for the metadata until the book
-// has been handled. The slot's worker, a thread that lives as long as the slot, validates the books
-// handed to it while the caller's thread does other work; the destructor waits for the book in hand
-// and ends the worker, so that neither an error nor a cancel leaves a thread running. The worker
-// reads no option and touches no file.
-class BookSlot {
- public:
-  BookSlot(BookCheck check, TXSDValidator& validator) : check_(check), validator_(validator) {}
-  ~BookSlot() {
-    Join();
-    if (!worker_.joinable()) return;
-    Publish(kStop);
-    worker_.join();
-  }
-  BookSlot(const BookSlot&) = delete;
-  BookSlot& operator=(const BookSlot&) = delete;
-
-  TXSDValidator& Validator() { return validator_; }
-  // The list index of the book held; -1 for none.
-  qsizetype Index() const { return index_; }
-
-  // Validates the list item at index on the slot's worker, or right here when no thread can be
-  // started. A book is handed over by one atomic exchange: no lock is taken, and the worker is
-  // woken (one system call) only when it sleeps.
-  // identity is the file's as the caller has just examined it.
-  void Start(qsizetype index, const QString& path, const FileIdentity& identity) {
-    Assign(index, path);
-    bytes_ = identity.size;
-    given_ = identity;
-    if (!worker_.joinable()) {
-      try {
-        worker_ = std::thread(&BookSlot::Serve, this);
-      } catch (const std::system_error&) {
-        Work();
-        return;
-      }
-    }
-    Publish(kQueued);
-  }
-
-  // The size of the book held when it was started, for the look-ahead's budget.
-  qint64 Bytes() const { return bytes_; }
-  // The digest of the bytes the verdict was given on; valid after Verdict.
-  const BookDigest& Digest() const { return digest_; }
-
-  // Validates the list item at index right here.
-  void Validate(qsizetype index, const QString& path) {
-    Assign(index, path);
-    Work();
-  }
-
-  // The verdict at the book's turn, as XMLValid gives it, or the error its validation ended with,
-  // rethrown here. A file at path that is no longer the one read (gone, replaced, rewritten) is
-  // validated again first.
-  int Verdict(const QString& path) {
-    Join();
-    if (!SameFile(identity_, IdentityOf(path))) Work();
-    if (error_) std::rethrow_exception(error_);
-    return result_;
-  }
-
- private:
-  static constexpr int kIdle = 0;          // no book, or its verdict is made
-  static constexpr int kQueued = 1;        // a book is handed to the worker
-  static constexpr int kStop = 2;          // the worker is to end
-  static constexpr int kSleeping = 0x100;  // added while a thread sleeps until the state changes
-
-  void Assign(qsizetype index, const QString& path) {
-    Join();
-    index_ = index;
-    path_ = path;
-    given_ = FileIdentity();
-  }
-
-  void Work() noexcept {
-    identity_ = FileIdentity();
-    result_ = -1;
-    error_ = nullptr;
-    digest_ = BookDigest();
-    try {
-      identity_ = given_.known ? given_ : IdentityOf(path_);
-      given_ = FileIdentity();
-      result_ = check_(validator_, path_);
-      // XMLValid digests the bytes it reads; another check reads the book once more for it.
-      digest_ = check_ == XMLValid ? validator_.LastBookDigest() : DigestOfFile(path_);
-    } catch (...) {
-      error_ = std::current_exception();
-    }
-  }
-
-  // The worker. The state is the only word the two threads share: writing it publishes the book
-  // to the worker and the verdict back (release and acquire).
-  void Serve() {
-    for (;;) {
-      AwaitChange(kIdle);
-      if ((state_.load(std::memory_order_acquire) & ~kSleeping) == kStop) return;
-      Work();
-      Publish(kIdle);
-    }
-  }
-
-  // Waits until the book handed to the worker, if any, has its verdict.
-  void Join() { AwaitChange(kQueued); }
-
-  // Sets the state, and wakes the other thread only when it sleeps on it.
-  void Publish(int state) {
-    if (state_.exchange(state, std::memory_order_acq_rel) & kSleeping) Futex(FUTEX_WAKE_PRIVATE, 0);
-  }
-
-  // Returns once the state is other than from; sleeps in the kernel only when it has to, after
-  // marking the state so that the other thread knows to wake it.
-  void AwaitChange(int from) {
-    for (;;) {
-      int state = state_.load(std::memory_order_acquire);
-      if ((state & ~kSleeping) != from) return;
-      if ((state & kSleeping) == 0 &&
-          !state_.compare_exchange_weak(state, state | kSleeping, std::memory_order_acq_rel))
-        continue;
-      Futex(FUTEX_WAIT_PRIVATE, from | kSleeping);
-    }
-  }
-
-  void Futex(int operation, int value) {
-    static_assert(sizeof(std::atomic<int>) == sizeof(int));
-    ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), operation,
-              operation == FUTEX_WAKE_PRIVATE ? 1 : value, nullptr, nullptr, 0);
-  }
-
-  BookCheck check_;
-  TXSDValidator& validator_;
-  std::atomic<int> state_{kIdle};
-  qsizetype index_ = -1;
-  QString path_;
-  qint64 bytes_ = 0;
-  FileIdentity given_;  // examined by the caller as the book was handed over
-  FileIdentity identity_;
-  BookDigest digest_;
-  int result_ = -1;
-  std::exception_ptr error_;
-  std::thread worker_;  // started with the first book handed over
-};
-
 }  // namespace
-
-qsizetype LookAheadBooks() {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  return cores == 1 ? 1 : std::min<qsizetype>(7, static_cast<qsizetype>(cores) * 3);
-}
 
 int TypeWork(RunHost& host) {
   return (host.Checked(CheckOption::Rename) ? 1 : 0) + (host.Checked(CheckOption::Sort) ? 10 : 0);
@@ -446,26 +247,9 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator, c
             BookFiles& files, ArchiveStep* archive, BookCheck check) {
   const OpenGenreList genres(appPath + QStringLiteral("fls/genres.list"));
   host.SetProgressMax(static_cast<int>(items.size()));
-  const qsizetype count = items.size();
-  // Parsing and validation are most of a run, so books are validated ahead, each slot on a thread
-  // of its own with a validator of its own, while this thread waits for the current book and
-  // handles it. Only verdicts are made ahead: no option is read and nothing is moved, so a cancel
-  // or an error leaves everything as a run without look-ahead would, and the books read ahead are
-  // simply not handled. Without spare validators every book is validated at its turn.
-  InitXmlLibrary();
   const BookCheck checkBook = check ? check : CheckListedBook;
-  std::vector<std::unique_ptr<TXSDValidator>> spares;
-  for (qsizetype k = 0; k < std::min<qsizetype>(count - 1, LookAheadBooks()); ++k) {
-    std::unique_ptr<TXSDValidator> spare = SpareValidator(validator, appPath);
-    if (!spare) break;
-    spares.push_back(std::move(spare));
-  }
-  // Declared after the validators they use, so that every thread is joined before those go.
-  std::vector<std::unique_ptr<BookSlot>> bookSlots;
-  bookSlots.push_back(std::make_unique<BookSlot>(checkBook, validator));
-  for (const auto& spare : spares) bookSlots.push_back(std::make_unique<BookSlot>(checkBook, *spare));
-  const qsizetype slotCount = static_cast<qsizetype>(bookSlots.size());
-  for (qsizetype i = 0; i < count; ++i) {
+  LookAhead lookAhead(items, validator, appPath, checkBook);
+  for (qsizetype i = 0; i < items.size(); ++i) {
     host.PumpMessages();
     if (host.CancelRequested()) break;
 
@@ -479,28 +263,10 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator, c
     // A folder typed without its delimiter is still that folder: the book goes into it, never
     // beside it under a joined name.
     const QString badFolder = AsFolder(host.Text(TextOption::BadDir));
-    // Book j is held by slot j % slotCount: the books up to i + slotCount - 1 can be in hand.
-    BookSlot* own = bookSlots[static_cast<size_t>(i % slotCount)].get();
-    if (slotCount == 1) {
-      own->Validate(i, item);
-    } else {
-      if (own->Index() != i) own->Start(i, item, IdentityOf(item));
-      // A book is read ahead only while the books in hand stay small enough together, so that
-      // large books are not in memory at once however they fall in the list.
-      qint64 bytesInHand = own->Bytes();
-      for (qsizetype j = i + 1; j < std::min(count, i + slotCount); ++j) {
-        BookSlot& ahead = *bookSlots[static_cast<size_t>(j % slotCount)];
-        if (ahead.Index() != j) {
-          const FileIdentity identity = IdentityOf(items.at(j));
-          if (bytesInHand + identity.size > kLookAheadBytes) break;
-          ahead.Start(j, items.at(j), identity);
-        }
-        bytesInHand += ahead.Bytes();
-      }
-    }
-    TXSDValidator& bookValidator = own->Validator();
-    int verdict = own->Verdict(item);
-    outcome.digest = own->Digest();
+    const JudgedBook judged = lookAhead.Judge(i);
+    TXSDValidator& bookValidator = *judged.validator;
+    int verdict = judged.verdict;
+    outcome.digest = judged.digest;
     QString complaint;
     // Lenient mode: a book that a reader can open is sorted although the schema refuses it, and
     // the schema's complaint goes with it.

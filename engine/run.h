@@ -7,6 +7,7 @@
 
 #include "engine/book_files.h"
 #include "engine/file_ops.h"
+#include "engine/look_ahead.h"
 #include "validation/book_digest.h"
 
 class TXSDValidator;
@@ -84,20 +85,6 @@ class RunHost {
 
 // The work type: 1 when "Rename" is ticked, plus 10 when "Sort" is ticked.
 int TypeWork(RunHost& host);
-
-// The verdict on one book, as XMLValid gives it. The run may call it on other threads, each with a
-// validator of its own, for the books after the current one; it must not touch the host.
-using BookCheck = int (*)(TXSDValidator& validator, const QString& path);
-
-// How many books a run may validate ahead of the one it handles: three per core (at most seven;
-// one on a single core), so that the cores stay busy on small books while a large one holds one of
-// them.
-qsizetype LookAheadBooks();
-
-// Books are read ahead only while those in hand total at most this many bytes; a larger book is in
-// hand alone. The memory a book takes while it is validated grows with its largest <binary>, so
-// this bounds a run's memory however its large books fall in the list.
-inline constexpr qint64 kLookAheadBytes = 12 * 1024 * 1024;
 
 // The run over the list items (bare names, resolved against the current directory), with a
 // validator whose schema is loaded. The genre-name list appPath + "fls/genres.list" is open for

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+#include "validation/book_digest.h"
+
+class TXSDValidator;
+class BookSlot;
+
+// The verdict on one book, as XMLValid gives it. The run may call it on other threads, each with a
+// validator of its own, for the books after the current one; it must not touch the host.
+using BookCheck = int (*)(TXSDValidator& validator, const QString& path);
+
+// How many books a run may validate ahead of the one it handles: three per core (at most seven;
+// one on a single core), so that the cores stay busy on small books while a large one holds one of
+// them.
+qsizetype LookAheadBooks();
+
+// Books are read ahead only while those in hand total at most this many bytes; a larger book is in
+// hand alone. The memory a book takes while it is validated grows with its largest <binary>, so
+// this bounds a run's memory however its large books fall in the list.
+inline constexpr qint64 kLookAheadBytes = 12 * 1024 * 1024;
+
+// A book's verdict at its turn: the validator that gave it still holds the book (its error text,
+// its tree for the metadata) until the next book is judged.
+struct JudgedBook {
+  int verdict = -1;
+  TXSDValidator* validator = nullptr;
+  BookDigest digest;  // of the bytes the verdict was given on
+};
+
+// Validates the books of a run ahead of the one it handles. Parsing and validation are most of a
+// run, so each slot validates on a thread of its own with a validator of its own, while the run's
+// thread waits for the current book and handles it. Only verdicts are made ahead: no option is
+// read and nothing is moved, so a cancel or an error leaves everything as a run without look-ahead
+// would, and the books read ahead are simply not handled. Without spare validators (one book, or
+// none to be had) every book is validated at its turn. The destructor waits for every thread.
+class LookAhead {
+ public:
+  // validator has its schema loaded; the spares share it (or load appPath + "fls/FictionBook.xsd").
+  LookAhead(const QStringList& items, TXSDValidator& validator, const QString& appPath, BookCheck check);
+  ~LookAhead();
+  LookAhead(const LookAhead&) = delete;
+  LookAhead& operator=(const LookAhead&) = delete;
+
+  // The verdict on items[index], asked for in the list's order, and the next books handed to the
+  // slots that are free. A book whose file changed since it was read ahead is validated again;
+  // an error of its validation is rethrown here.
+  JudgedBook Judge(qsizetype index);
+
+ private:
+  const QStringList& items_;
+  std::vector<std::unique_ptr<TXSDValidator>> spares_;
+  // Declared after the validators they use, so that every thread is joined before those go.
+  std::vector<std::unique_ptr<BookSlot>> slots_;
+};
