@@ -221,7 +221,7 @@ JudgedBook LookAhead::Judge(qsizetype index) {
   }
   JudgedBook judged;
   judged.validator = &own.Validator();
-  judged.verdict = own.Verdict(item);
+  judged.verdict = static_cast<BookVerdict>(own.Verdict(item));
   judged.digest = own.Digest();
   return judged;
 }

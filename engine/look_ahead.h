@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "validation/book_digest.h"
+#include "validation/xsd_validator.h"
 
-class TXSDValidator;
 class BookSlot;
 
 // The verdict on one book, as XMLValid gives it. The run may call it on other threads, each with a
@@ -27,7 +27,7 @@ inline constexpr qint64 kLookAheadBytes = 12 * 1024 * 1024;
 // A book's verdict at its turn: the validator that gave it still holds the book (its error text,
 // its tree for the metadata) until the next book is judged.
 struct JudgedBook {
-  int verdict = -1;
+  BookVerdict verdict = BookVerdict::NotLoadable;
   TXSDValidator* validator = nullptr;
   BookDigest digest;  // of the bytes the verdict was given on
 };

@@ -112,128 +112,234 @@ void NotePacked(BookOutcome& outcome) {
   }
 }
 
-// Handles a book that is valid, or that lenient mode lets through with the schema's complaint.
-void HandleValidBook(RunHost& host, const QString& item, const QString& fileName, const QString& badFolder,
-                     const QString& complaint, const TXSDValidator& validator, const GenreList& genres,
-                     BookFiles& files, ArchiveStep* archive, BookOutcome& outcome) {
-  TBookInfo info;
-  if (TypeWork(host) > 0) {
-    const bool fullGenres = host.Checked(CheckOption::FullGenres);
-    try {
-      // The validator has just parsed the book: reading its tree spares a second parse per book.
-      const _xmlDoc* tree = LoadedBookTree(validator);
-      info = tree ? ReadBookInfo(*tree, fullGenres, &genres) : ReadBookInfo(item, fullGenres, &genres);
-    } catch (const FictionBookError& error) {
-      // Metadata that cannot be read ends a strict run; lenient mode sets just this book aside,
-      // since it lets through books whose text elements the schema would have refused.
-      if (host.Checked(CheckOption::Valid)) throw;
-      EnsureWorkFolder(host, files, badFolder);
-      MoveBook(host, files, item, badFolder + fileName, BookStatus::Invalid, outcome);
-      if (outcome.status == BookStatus::Invalid) outcome.reason = error.Message();
+// One book at its turn: what the run needs of it, taken once.
+struct BookWork {
+  QString item;      // the list item, as the run uses it
+  QString fileName;  // its file name, which the invalid-files and repeat folders keep
+  // The book's own name: a packed book is named after the book inside ("a.fb2.zip" holds "a.fb2").
+  QString bookName;
+  bool zipped = false;  // a .fb2.zip
+  // A folder typed without its delimiter is still that folder: the book goes into it, never beside
+  // it under a joined name.
+  QString badFolder;
+  BookVerdict verdict = BookVerdict::NotLoadable;
+  const TXSDValidator* validator = nullptr;  // holds the book the verdict was given on
+  BookDigest digest;                         // of the bytes the verdict was given on
+  QString complaint;                         // the schema's, for a book that lenient mode lets through
+};
+
+// Where a valid book is to go, from its work type and templates.
+struct Placement {
+  QString destination;
+  int folderError = 0;  // the errno of a sort folder that could not be made
+  bool archiving = false;
+};
+
+// Handles each book by its verdict, over the run's disk, archive step and genre list.
+class BookHandler {
+ public:
+  BookHandler(RunHost& host, BookFiles& files, ArchiveStep* archive, const GenreList& genres)
+      : host_(host), files_(files), archive_(archive), genres_(genres) {}
+
+  BookOutcome Handle(const BookWork& book) {
+    BookOutcome outcome;
+    outcome.source = book.item;
+    outcome.digest = book.digest;
+    switch (book.verdict) {
+      case BookVerdict::Valid:
+        try {
+          HandleValid(book, outcome);
+        } catch (...) {
+          // An error after the move (the archive step's) ends the run, but the book has gone
+          // somewhere already: say where, so that no one counts it as untouched.
+          if (!outcome.target.isEmpty()) host_.BookDone(outcome);
+          throw;
+        }
+        break;
+      case BookVerdict::SourceFailed:
+        // A .fb2.zip that is not a book: nothing of it is touched.
+        outcome.status = BookStatus::Kept;
+        outcome.reason = book.validator->GetErrorText();
+        break;
+      case BookVerdict::NotLoadable:
+      case BookVerdict::NotConforming:
+        SetAside(book, book.validator->GetErrorText(), outcome);
+        break;
+    }
+    return outcome;
+  }
+
+ private:
+  // Moves the book to the invalid-files folder for reason.
+  void SetAside(const BookWork& book, const QString& reason, BookOutcome& outcome) {
+    EnsureWorkFolder(host_, files_, book.badFolder);
+    MoveBook(host_, files_, book.item, book.badFolder + book.fileName, BookStatus::Invalid, outcome);
+    if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
+  }
+
+  // Handles a book that is valid, or that lenient mode lets through with the schema's complaint.
+  void HandleValid(const BookWork& book, BookOutcome& outcome) {
+    // No input is handled within one book, so the work type read once holds for all of it.
+    const int type = TypeWork(host_);
+    TBookInfo info;
+    if (type > 0 && !ReadInfo(book, info, outcome)) return;
+    outcome.reason = book.complaint;
+    const Placement placement = Place(book, type, info);
+    // A book that already is its destination has nowhere to go, and is no repeat of itself.
+    if (files_.SameFile(book.item, placement.destination)) {
+      outcome.status = BookStatus::Kept;
+      outcome.target = placement.destination;
+      outcome.reason = QStringLiteral("Already at its destination");
       return;
     }
-  }
-  outcome.reason = complaint;
-
-  QString newName;
-  QString sortFolder;
-  QString processedFolder;
-  if (TypeWork(host) > 0) {
-    const QString namePattern = host.Text(TextOption::NewNamePattern);
-    const bool translit = host.Checked(CheckOption::Translit);
-    const bool useLast = host.Checked(CheckOption::SortLast);
-    const bool useFirst = host.Checked(CheckOption::SortFirst);
-    const bool useMiddle = host.Checked(CheckOption::SortMiddle);
-    const QString sortPattern = host.Text(TextOption::SortPattern);
-    const QString endDir = host.Text(TextOption::EndDir);
-    const bool translitDir = host.Checked(CheckOption::TranslitDir);
-    newName = ToNativePath(MakeFileName(info, namePattern, translit));
-    sortFolder =
-        ToNativePath(MakeSortFolder(info, sortPattern, endDir, useLast, useFirst, useMiddle, translitDir));
-    // The processed folder as the sort folder path begins with it (transliterated when asked).
-    processedFolder =
-        ToNativePath(MakeSortFolder(TBookInfo(), QString(), endDir, false, false, false, translitDir));
+    Deliver(book, placement, outcome);
   }
 
-  // A packed book is named after the book inside: "a.fb2.zip" holds "a.fb2".
-  const bool zipped = IsZippedBookName(fileName);
-  const QString bookName = zipped ? UnzippedBookName(fileName) : fileName;
-  QString folder;
-  bool renamed = false;
-  int folderError = 0;
-  const int type = TypeWork(host);
-  switch (type) {
-    case 1:
-      folder = ToNativePath(host.Text(TextOption::EndDir));
-      EnsureWorkFolder(host, files, folder);
-      renamed = true;
-      break;
-    case 10:
-    case 11:
+  // Reads the book's metadata; false when it could not be read and lenient mode has set the book
+  // aside. Metadata that cannot be read ends a strict run; lenient mode sets just this book aside,
+  // since it lets through books whose text elements the schema would have refused.
+  bool ReadInfo(const BookWork& book, TBookInfo& info, BookOutcome& outcome) {
+    const bool fullGenres = host_.Checked(CheckOption::FullGenres);
+    try {
+      // The validator has just parsed the book: reading its tree spares a second parse per book.
+      const _xmlDoc* tree = LoadedBookTree(*book.validator);
+      info = tree ? ReadBookInfo(*tree, fullGenres, &genres_) : ReadBookInfo(book.item, fullGenres, &genres_);
+      return true;
+    } catch (const FictionBookError& error) {
+      if (host_.Checked(CheckOption::Valid)) throw;
+      SetAside(book, error.Message(), outcome);
+      return false;
+    }
+  }
+
+  // The destination by the work type, with its folder made.
+  Placement Place(const BookWork& book, int type, const TBookInfo& info) {
+    QString newName;
+    QString sortFolder;
+    QString processedFolder;
+    if (type > 0) {
+      const QString namePattern = host_.Text(TextOption::NewNamePattern);
+      const bool translit = host_.Checked(CheckOption::Translit);
+      const bool useLast = host_.Checked(CheckOption::SortLast);
+      const bool useFirst = host_.Checked(CheckOption::SortFirst);
+      const bool useMiddle = host_.Checked(CheckOption::SortMiddle);
+      const QString sortPattern = host_.Text(TextOption::SortPattern);
+      const QString endDir = host_.Text(TextOption::EndDir);
+      const bool translitDir = host_.Checked(CheckOption::TranslitDir);
+      newName = ToNativePath(MakeFileName(info, namePattern, translit));
+      sortFolder =
+          ToNativePath(MakeSortFolder(info, sortPattern, endDir, useLast, useFirst, useMiddle, translitDir));
+      // The processed folder as the sort folder path begins with it (transliterated when asked).
+      processedFolder =
+          ToNativePath(MakeSortFolder(TBookInfo(), QString(), endDir, false, false, false, translitDir));
+    }
+
+    Placement placement;
+    QString folder;
+    bool renamed = false;
+    if (type == 10 || type == 11) {
       // An empty processed folder leaves the sort folder relative to the books' folder.
-      if (!processedFolder.isEmpty()) EnsureWorkFolder(host, files, processedFolder);
+      if (!processedFolder.isEmpty()) EnsureWorkFolder(host_, files_, processedFolder);
       // A sort folder that cannot be made (a file holds its name, say) keeps this book only.
       folder = sortFolder;
-      folderError = MakeFolders(host, files, folder);
+      placement.folderError = MakeFolders(host_, files_, folder);
       renamed = type == 11;
-      break;
-    default:
-      folder = ToNativePath(host.Text(TextOption::EndDir));
-      EnsureWorkFolder(host, files, folder);
-      break;
+    } else {
+      folder = ToNativePath(host_.Text(TextOption::EndDir));
+      EnsureWorkFolder(host_, files_, folder);
+      renamed = type == 1;
+    }
+    placement.archiving = archive_ != nullptr && host_.Checked(CheckOption::Archive);
+    // A new name leaves room for ".zip", or the archive's name would not fit where the book's does.
+    placement.destination = IncludeTrailingDelimiter(folder) +
+                            (renamed ? FitFileName(newName, placement.archiving ? 4 : 0) : book.bookName);
+    return placement;
   }
 
-  const bool archiving = archive != nullptr && host.Checked(CheckOption::Archive);
-  // A new name leaves room for ".zip", or the archive's name would not fit where the book's does.
-  const QString destination =
-      IncludeTrailingDelimiter(folder) + (renamed ? FitFileName(newName, archiving ? 4 : 0) : bookName);
-  // A book that already is its destination has nowhere to go, and is no repeat of itself.
-  if (files.SameFile(item, destination)) {
-    outcome.status = BookStatus::Kept;
-    outcome.target = destination;
-    outcome.reason = QStringLiteral("Already at its destination");
-    return;
+  // Moves the book to its destination (packed when archiving), or to the folder for repeated
+  // files when the destination is taken.
+  void Deliver(const BookWork& book, const Placement& placement, BookOutcome& outcome) {
+    const QString& destination = placement.destination;
+    if (DestinationTaken(files_, destination, placement.archiving)) {
+      const QString repeatFolder = AsFolder(host_.Text(TextOption::DoubleDir));
+      EnsureWorkFolder(host_, files_, repeatFolder);
+      MoveBook(host_, files_, book.item, repeatFolder + book.fileName, BookStatus::Repeat, outcome);
+    } else if (placement.folderError != 0) {
+      // The folder's own failure explains the book staying, not the "no such folder" a move would
+      // give.
+      outcome.target = destination;
+      outcome.status = files_.EntryExists(book.item) ? BookStatus::Kept : BookStatus::Missing;
+      outcome.reason =
+          MoveFailureText(outcome.status == BookStatus::Kept ? placement.folderError : kSourceMissing);
+    } else if (book.zipped) {
+      PlacePacked(book, placement, outcome);
+    } else {
+      FileStamp moved;
+      MoveBook(host_, files_, book.item, destination, BookStatus::Moved, outcome, &moved);
+      // Only the very book this step has just moved is packed: after a repeat, a failed move or a
+      // vanished source, whatever is at the destination belongs to someone else.
+      if (placement.archiving && outcome.status == BookStatus::Moved && moved.known)
+        Pack(destination, moved, outcome);
+    }
   }
-  FileStamp moved;
-  if (DestinationTaken(files, destination, archiving)) {
-    const QString repeatFolder = AsFolder(host.Text(TextOption::DoubleDir));
-    EnsureWorkFolder(host, files, repeatFolder);
-    const QString repeatTarget = repeatFolder + fileName;
-    MoveBook(host, files, item, repeatTarget, BookStatus::Repeat, outcome);
-  } else if (folderError != 0) {
-    // The folder's own failure explains the book staying, not the "no such folder" a move would
-    // give.
-    outcome.target = destination;
-    outcome.status = files.EntryExists(item) ? BookStatus::Kept : BookStatus::Missing;
-    outcome.reason = MoveFailureText(outcome.status == BookStatus::Kept ? folderError : kSourceMissing);
-  } else if (zipped) {
-    // Archiving on: the compressed bytes go as they are into an archive of our own; off: the book
-    // comes out of its archive. Either way the archive goes only once the book is in place.
+
+  // A .fb2.zip with archiving on: the compressed bytes go as they are into an archive of our own;
+  // off: the book comes out of its archive. Either way the archive goes only once the book is in
+  // place.
+  void PlacePacked(const BookWork& book, const Placement& placement, BookOutcome& outcome) {
+    const QString& destination = placement.destination;
     QString reason;
-    const bool placed = archiving ? archive->Repack(item, destination, &reason)
-                                  : files.UnpackBook(item, destination, &reason);
-    outcome.target = archiving ? destination + QStringLiteral(".zip") : destination;
+    const bool placed = placement.archiving ? archive_->Repack(book.item, destination, &reason)
+                                            : files_.UnpackBook(book.item, destination, &reason);
+    outcome.target = placement.archiving ? destination + QStringLiteral(".zip") : destination;
     if (placed) {
       outcome.status = BookStatus::Moved;
     } else {
-      outcome.status = files.EntryExists(item) ? BookStatus::Kept : BookStatus::Missing;
+      outcome.status = files_.EntryExists(book.item) ? BookStatus::Kept : BookStatus::Missing;
       outcome.reason = reason;
     }
-    return;
-  } else {
-    MoveBook(host, files, item, destination, BookStatus::Moved, outcome, &moved);
   }
 
-  // Only the very book this step has just moved is packed: after a repeat, a failed move or a
-  // vanished source, whatever is at the destination belongs to someone else.
-  if (archiving && outcome.status == BookStatus::Moved && moved.known) {
-    const PackOutcome pack = archive->Pack(destination, moved);
+  void Pack(const QString& destination, const FileStamp& moved, BookOutcome& outcome) {
+    const PackOutcome pack = archive_->Pack(destination, moved);
     if (pack.packed) {
       outcome.target = destination + QStringLiteral(".zip");
       NotePacked(outcome);
-    } else if (!pack.reason.isEmpty())
+    } else if (!pack.reason.isEmpty()) {
       outcome.reason =
           outcome.reason.isEmpty() ? pack.reason : outcome.reason + QStringLiteral("; ") + pack.reason;
+    }
+  }
+
+  RunHost& host_;
+  BookFiles& files_;
+  ArchiveStep* archive_;
+  const GenreList& genres_;
+};
+
+// The book at index i at its turn: shown to the user, and the invalid-files folder read.
+BookWork TakeTurn(RunHost& host, const QStringList& items, qsizetype i) {
+  BookWork book;
+  book.item = items.at(i);
+  book.fileName = ExtractFileName(book.item);
+  book.zipped = IsZippedBookName(book.fileName);
+  book.bookName = book.zipped ? UnzippedBookName(book.fileName) : book.fileName;
+  host.SetStatus(book.fileName);
+  host.SetProgress(static_cast<int>(i + 1));
+  book.badFolder = AsFolder(host.Text(TextOption::BadDir));
+  return book;
+}
+
+// Lenient mode: a book that a reader can open is sorted although the schema refuses it, and the
+// schema's complaint goes with it.
+void Settle(RunHost& host, BookWork& book, const JudgedBook& judged) {
+  book.verdict = judged.verdict;
+  book.validator = judged.validator;
+  book.digest = judged.digest;
+  if (book.verdict == BookVerdict::NotConforming && !host.Checked(CheckOption::Valid) &&
+      LoadedBookIsFictionBook(*judged.validator)) {
+    book.complaint = judged.validator->GetErrorText();
+    book.verdict = BookVerdict::Valid;
   }
 }
 
@@ -247,54 +353,15 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator, c
             BookFiles& files, ArchiveStep* archive, BookCheck check) {
   const OpenGenreList genres(appPath + QStringLiteral("fls/genres.list"));
   host.SetProgressMax(static_cast<int>(items.size()));
-  const BookCheck checkBook = check ? check : CheckListedBook;
-  LookAhead lookAhead(items, validator, appPath, checkBook);
+  LookAhead lookAhead(items, validator, appPath, check ? check : CheckListedBook);
+  BookHandler handler(host, files, archive, genres.List());
   for (qsizetype i = 0; i < items.size(); ++i) {
     host.PumpMessages();
     if (host.CancelRequested()) break;
-
-    const QString& item = items.at(i);
-    const QString fileName = ExtractFileName(item);
-    host.SetStatus(fileName);
-    host.SetProgress(static_cast<int>(i + 1));
-
-    BookOutcome outcome;
-    outcome.source = item;
-    // A folder typed without its delimiter is still that folder: the book goes into it, never
-    // beside it under a joined name.
-    const QString badFolder = AsFolder(host.Text(TextOption::BadDir));
+    BookWork book = TakeTurn(host, items, i);
     const JudgedBook judged = lookAhead.Judge(i);
-    TXSDValidator& bookValidator = *judged.validator;
-    int verdict = judged.verdict;
-    outcome.digest = judged.digest;
-    QString complaint;
-    // Lenient mode: a book that a reader can open is sorted although the schema refuses it, and
-    // the schema's complaint goes with it.
-    if (verdict == 2 && !host.Checked(CheckOption::Valid) && LoadedBookIsFictionBook(bookValidator)) {
-      complaint = bookValidator.GetErrorText();
-      verdict = 0;
-    }
-    if (verdict == kSourceFailed) {
-      // A .fb2.zip that is not a book: nothing of it is touched.
-      outcome.status = BookStatus::Kept;
-      outcome.reason = bookValidator.GetErrorText();
-    } else if (verdict != 0) {
-      const QString reason = bookValidator.GetErrorText();
-      EnsureWorkFolder(host, files, badFolder);
-      MoveBook(host, files, item, badFolder + fileName, BookStatus::Invalid, outcome);
-      if (outcome.status == BookStatus::Invalid) outcome.reason = reason;
-    } else {
-      try {
-        HandleValidBook(host, item, fileName, badFolder, complaint, bookValidator, genres.List(), files,
-                        archive, outcome);
-      } catch (...) {
-        // An error after the move (the archive step's) ends the run, but the book has gone
-        // somewhere already: say where, so that no one counts it as untouched.
-        if (!outcome.target.isEmpty()) host.BookDone(outcome);
-        throw;
-      }
-    }
-    host.BookDone(outcome);
+    Settle(host, book, judged);
+    host.BookDone(handler.Handle(book));
   }
 }
 

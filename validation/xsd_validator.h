@@ -38,8 +38,16 @@ class BookSource {
   virtual QString Reason() const = 0;
 };
 
+// The verdict on one book; Check, CheckSource and XMLValid give it as its int value.
+enum class BookVerdict {
+  Valid = 0,
+  NotLoadable = 1,    // does not load as XML, or cannot be read
+  NotConforming = 2,  // loads, but does not conform to the schema
+  SourceFailed = 3,   // the source failed (a damaged archive): the book was not judged
+};
+
 // The verdict on a book whose source failed: the book was not judged.
-inline constexpr int kSourceFailed = 3;
+inline constexpr int kSourceFailed = static_cast<int>(BookVerdict::SourceFailed);
 
 // Validates books against the FictionBook schema. One validator serves one run: the schema is read
 // at LoadSchema, and every book is loaded and validated in turn.

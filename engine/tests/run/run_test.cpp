@@ -18,6 +18,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +59,7 @@ class FakeHost : public RunHost {
   void PumpMessages() override {
     ++pumps;
     reads.push_back("pump");
+    if (onPump) onPump(pumps);
   }
   bool CancelRequested() override { return cancelAfterPumps >= 0 && pumps >= cancelAfterPumps; }
   void BookDone(const BookOutcome& outcome) override { outcomes.push_back(outcome); }
@@ -67,6 +69,8 @@ class FakeHost : public RunHost {
   std::vector<std::string> reads;
   int cancelAfterPumps = -1;
   int pumps = 0;
+  // What the user does while the run handles its messages, by the number of the pump.
+  std::function<void(int)> onPump;
   QStringList statuses;
   int progressMax = -1;
   std::vector<int> progress;
@@ -154,27 +158,44 @@ class Run : public ::testing::Test {
   FakeHost host_;
 };
 
-// The order in which a shell's controls are read is visible to the user: a change made while the
-// run handles its messages applies from the next read on.
+// The options read for each book, from its pump to the next; the reads before the first pump
+// come first (none are expected).
+std::vector<std::set<std::string>> ReadsPerBook(const std::vector<std::string>& reads) {
+  std::vector<std::set<std::string>> books(1);
+  for (const std::string& read : reads) {
+    if (read == "pump")
+      books.emplace_back();
+    else
+      books.back().insert(read);
+  }
+  return books;
+}
+
+// The window is the store of the options during a run, and it handles the user's input only while
+// the run handles its messages, once before each book. So each book reads every option it needs
+// after its own messages (a change made then applies to it), and no option it does not need.
 TEST_F(Run, ReadsEachOptionWhenItIsNeeded) {
+  using Reads = std::set<std::string>;
+  const Reads names = {"BadDir",   "Rename",      "Sort",      "FullGenres", "NewNamePattern",
+                       "Translit", "SortLast",    "SortFirst", "SortMiddle", "SortPattern",
+                       "EndDir",   "TranslitDir", "Archive"};
   struct Case {
     int type;
-    std::vector<std::string> reads;
+    Reads reads;
   } const cases[] = {
-      {0, {"pump", "BadDir", "Rename", "Sort", "Rename", "Sort", "Rename", "Sort", "EndDir", "Archive"}},
-      {11,
-       {"pump", "BadDir", "Rename", "Sort", "FullGenres", "Rename", "Sort", "NewNamePattern", "Translit",
-        "SortLast", "SortFirst", "SortMiddle", "SortPattern", "EndDir", "TranslitDir", "Rename", "Sort",
-        "Archive"}},
+      {0, {"BadDir", "Rename", "Sort", "EndDir", "Archive"}},
+      {1, names},
+      {11, names},
   };
   FakeArchive archive;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
     AddBook("a.fb2", kIvanov);
+    AddBook("b.fb2", Book("Сидоров", "Сидор", "Лес"));
     SetWorkType(c.type);
     host_.reads.clear();
-    RunBooks({"a.fb2"}, &archive);
-    EXPECT_EQ(host_.reads, c.reads);
+    RunBooks({"a.fb2", "b.fb2"}, &archive);
+    EXPECT_EQ(ReadsPerBook(host_.reads), (std::vector<Reads>{{}, c.reads, c.reads}));
   }
 
   // An invalid book reads the invalid-files folder and nothing else; a taken destination adds
@@ -186,11 +207,55 @@ TEST_F(Run, ReadsEachOptionWhenItIsNeeded) {
   host_.texts[TextOption::EndDir] = Path("books");
   host_.reads.clear();
   RunBooks({"bad.fb2", "x.fb2"});
-  const std::vector<std::string> expected = {
-      "pump",        "BadDir", "pump",           "BadDir",   "Rename",   "Sort",      "FullGenres",
-      "Rename",      "Sort",   "NewNamePattern", "Translit", "SortLast", "SortFirst", "SortMiddle",
-      "SortPattern", "EndDir", "TranslitDir",    "Rename",   "Sort",     "EndDir",    "DoubleDir"};
-  EXPECT_EQ(host_.reads, expected);
+  Reads repeated = names;
+  repeated.erase("Archive");  // no archive step
+  repeated.insert("DoubleDir");
+  EXPECT_EQ(ReadsPerBook(host_.reads), (std::vector<Reads>{{}, {"BadDir"}, repeated}));
+}
+
+// What the user sees of it: an option changed while the run handles the messages before the
+// second book applies to the second book and not to the first.
+TEST_F(Run, AnOptionChangedDuringTheRunAppliesFromTheNextBook) {
+  const QByteArray kSidorov = Book("Сидоров", "Сидор", "Лес");
+  struct Case {
+    const char* what;
+    int type;
+    std::function<void(FakeHost&)> change;
+    QByteArray second;  // the second book's bytes
+    QString first;      // where the first book goes, relative to the root
+    QString target;     // where the second goes
+  } const cases[] = {
+      {"rename ticked", 0, [](FakeHost& h) { h.checks[CheckOption::Rename] = true; }, kSidorov, "end/a.fb2",
+       "end/Сидоров Сидор - Лес.fb2"},
+      {"sort ticked", 0, [](FakeHost& h) { h.checks[CheckOption::Sort] = true; }, kSidorov, "end/a.fb2",
+       "end/С/Сидоров Сидор/b.fb2"},
+      {"processed folder", 0, [&](FakeHost& h) { h.texts[TextOption::EndDir] = Path("end2/"); }, kSidorov,
+       "end/a.fb2", "end2/b.fb2"},
+      {"file-name template", 1, [](FakeHost& h) { h.texts[TextOption::NewNamePattern] = "Название"; },
+       kSidorov, "end/Иванов Иван - Тихий дом.fb2", "end/Лес.fb2"},
+      {"invalid-files folder", 0, [&](FakeHost& h) { h.texts[TextOption::BadDir] = Path("double/"); },
+       kNotWellFormed, "end/a.fb2", "double/b.fb2"},
+      {"valid unticked", 0, [](FakeHost& h) { h.checks[CheckOption::Valid] = false; }, kNotConforming,
+       "end/a.fb2", "end/b.fb2"},
+  };
+  const auto texts = host_.texts;
+  const auto checks = host_.checks;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* folder : {"end", "end2", "bad", "double"}) QDir(Path(folder)).removeRecursively();
+    host_.texts = texts;
+    host_.checks = checks;
+    SetWorkType(c.type);
+    AddBook("a.fb2", kIvanov);
+    AddBook("b.fb2", c.second);
+    host_.pumps = 0;
+    host_.onPump = [&](int pump) {
+      if (pump == 2) c.change(host_);
+    };
+    RunBooks({"a.fb2", "b.fb2"});
+    host_.onPump = nullptr;
+    EXPECT_EQ(Tree(), (QMap<QString, QByteArray>{{c.first, kIvanov}, {c.target, c.second}}));
+  }
 }
 
 TEST_F(Run, WorkTypeChoosesTheDestination) {
