@@ -58,11 +58,15 @@ class HeldArchive {
       : name_(NativeName(path)),
         fd_(::open(name_.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)),
         before_(fd_.Valid() ? StampOfDescriptor(fd_.Get()) : FileStamp()) {}
-  bool RemoveIfUnchanged() const {
+  // Empty once the archive is gone; otherwise why it stays, for the book's line: the book is in
+  // place either way, but the user must learn that the archive beside it was not removed.
+  QString RemoveIfUnchanged() const {
     if (!before_.known || !StampOfDescriptor(fd_.Get()).Unchanged(before_) ||
         !StampOfEntry(name_).Unchanged(before_))
-      return false;
-    return ::unlink(name_.constData()) == 0;
+      return QStringLiteral("The source archive changed meanwhile and was kept");
+    if (::unlink(name_.constData()) != 0)
+      return QStringLiteral("The source archive was kept: %1").arg(SystemReason(errno));
+    return QString();
   }
 
  private:
@@ -80,12 +84,13 @@ int CheckListedBook(TXSDValidator& validator, const QString& path) {
 }
 
 bool UnpackZippedBook(const QString& archive, const QString& destination, QString* reason) {
+  // Held before the book is read: the archive removed at the end must be the one unpacked.
+  const HeldArchive held(archive);
   ZippedBook book;
   if (!book.Open(archive) || !book.Rewind()) {
     *reason = book.Reason();
     return false;
   }
-  const HeldArchive held(archive);
   // On record before the temporary file exists: a kill leaves nothing the next run cannot clear.
   JournalledMove record;
   QByteArray temporary;
@@ -113,13 +118,13 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, QStrin
   if (::fsync(out.Get()) != 0) return fail(SystemReason(errno));
   if (const int error = out.Close(); error != 0) return fail(SystemReason(error));
   int error = 0;
-  if (!MoveFileNoReplace(NameFromNative(temporary), destination, &error)) {
+  if (::rename(temporary.constData(), NativeName(destination).constData()) != 0 && (error = errno)) {
     ::unlink(temporary.constData());
     *reason = SystemReason(error);
     return false;
   }
   // The book is complete under its name: only now may its archive go.
-  (void)held.RemoveIfUnchanged();
+  *reason = held.RemoveIfUnchanged();
   return true;
 }
 
@@ -160,11 +165,18 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
 
   zip.SetFileName(archiveName);
   // Published without replacing: an archive someone else put under the name stays theirs.
-  zip.SetKeepExisting(true);
+  zip.SetKeepExisting(false);
   bool written = false;
   try {
     zip.Open(TZipWriter::kCreateMode);
     written = zip.AddRaw(entry);
+  } catch (const ZipError& error) {
+    zip.Abandon();
+    // A name that someone took after the run found it free is theirs: this book stays, as a plain
+    // book does when its destination is taken at the move, and the run goes on.
+    if (!StampOfEntry(NativeName(archiveName)).known) throw;
+    *reason = error.Message();
+    return false;
   } catch (...) {
     zip.Abandon();
     throw;
@@ -177,6 +189,6 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
     return false;
   }
   zip.Close();
-  (void)held.RemoveIfUnchanged();
+  *reason = held.RemoveIfUnchanged();
   return true;
 }

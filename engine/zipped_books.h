@@ -16,10 +16,13 @@ int CheckListedBook(TXSDValidator& validator, const QString& path);
 // Extracts the book of archive to destination, never replacing a file there, and removes the
 // archive once the book is complete, its CRC-32 checked and on disk under its name. False with
 // *reason when it did not: the archive is then as it was and nothing is left at destination.
+// True with *reason when the book is in place but the archive stayed (it changed meanwhile, or
+// could not be removed).
 bool UnpackZippedBook(const QString& archive, const QString& destination, QString* reason);
 
 // Writes destination + ".zip", one entry named after destination holding the archive's entry's
 // compressed bytes as they stand, and removes the archive once the new one is in place. False
 // with *reason when it did not: the archive is then as it was and no new archive is left.
-// The writer's own errors pass through, as for packing a book.
+// A name taken meanwhile is a failure of this book only; the writer's other errors pass through,
+// as for packing a book. True with *reason as for unpacking.
 bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination, QString* reason);

@@ -229,6 +229,27 @@ class Area {
     }
   }
 
+  // A packed book: books/ (or folder) gets `name`, an archive made by Python's zipfile whose one
+  // deflated entry `entry` holds the book; the inventory looks for the book inside it.
+  QString AddPackedBook(const QString& name, const QString& entry, const QByteArray& bytes,
+                        const QString& folder = QStringLiteral("books")) {
+    books_.insert(Sha256(bytes), name);
+    const QString path = Path(folder + u'/' + name);
+    QDir().mkpath(QFileInfo(path).path());
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sys, zipfile\n"
+                                 "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                                 "    z.writestr(sys.argv[2], sys.stdin.buffer.read())"),
+                  path, entry});
+    EXPECT_TRUE(python.waitForStarted());
+    python.write(bytes);
+    python.closeWriteChannel();
+    EXPECT_TRUE(python.waitForFinished(60000) && python.exitCode() == 0) << name.toStdString();
+    return path;
+  }
+
   int BookCount() const { return static_cast<int>(books_.size()); }
   QString Where(const Inventory& inventory, const QByteArray& bytes) const {
     return inventory.places.value(Sha256(bytes)).join(u',');

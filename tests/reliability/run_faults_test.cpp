@@ -15,6 +15,7 @@
 #include "engine/archive_step.h"
 #include "engine/file_ops.h"
 #include "engine/run.h"
+#include "engine/zipped_books.h"
 #include "reliability_support.h"
 #include "validation/xsd_validator.h"
 
@@ -489,6 +490,35 @@ TEST(RunFaults, ReadErrorWhilePackingLeavesTheBookUnpacked) {
     const reliability::Inventory inventory = area.Take();
     area.ExpectEveryBookOnce(inventory);
     EXPECT_EQ(area.Where(inventory, first), "end/a.fb2");
+  }
+}
+
+// A name that appears at a packed book's destination after the run has found it free (the call
+// below is the run's step, made with the name already taken) is never replaced: the step fails
+// with the system's reason, the source archive stays as it was, and no temporary file is left.
+TEST(RunFaults, PackedBookNeverReplacesANameThatAppearsMeanwhile) {
+  for (const bool archiving : {false, true}) {
+    SCOPED_TRACE(archiving ? "repack" : "unpack");
+    Area area;
+    const QString archive = area.AddPackedBook("a.fb2.zip", "a.fb2", Book("Иванов", "Иван", "Дом", "a"));
+    const QByteArray before = reliability::ReadAll(archive);
+    const QString destination = area.Path("end/a.fb2");
+    const QString taken = area.Write(archiving ? "end/a.fb2.zip" : "end/a.fb2", "another process's file");
+    QString reason;
+    TZipWriter zip;
+    bool placed = false;
+    try {  // the writer, asked no question, throws its error
+      placed = archiving ? RepackZippedBook(zip, archive, destination, &reason)
+                         : UnpackZippedBook(archive, destination, &reason);
+    } catch (const std::exception& error) {
+      reason = QString::fromUtf8(error.what());
+    }
+    EXPECT_FALSE(placed);
+    EXPECT_TRUE(reason.contains("File exists")) << reason.toStdString();
+    EXPECT_EQ(reliability::ReadAll(archive), before);
+    EXPECT_EQ(reliability::ReadAll(taken), "another process's file");
+    EXPECT_EQ(QDir(area.Path("end")).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QFileInfo(taken).fileName()});
   }
 }
 
