@@ -165,18 +165,34 @@ TEST_F(ZipInput, EveryKindOfArchiveIsSortedAndNothingIsLost) {
   }
 }
 
-// A taken destination sends the archive, unchanged, to the folder for repeated files; with
-// ZipInput off archives are not listed at all.
+// A taken destination (the book's name, or with archiving on its archive's name) sends the archive,
+// unchanged, to the folder for repeated files, and leaves what holds the name alone; with ZipInput
+// off archives are not listed at all.
 TEST_F(ZipInput, RepeatsMoveTheArchiveAndTheSettingTurnsItOff) {
-  Write("end/Иванов Иван - Тихий дом.fb2.zip", "taken");
+  for (const QString& name : QDir(Path("books")).entryList(QDir::Files))
+    if (name != "a.FB2.ZIP") QFile::remove(Path("books/" + name));
   const QByteArray source = Sha256(Path("books/a.FB2.ZIP"));
   WriteSettings("Sort=0\nArchive=1\nZipInput=0");
-  Result result = RunOnBooks();
-  EXPECT_TRUE(result.lines.isEmpty()) << result.lines.join("\n").toStdString();
+  EXPECT_TRUE(RunOnBooks().lines.isEmpty());
 
-  WriteSettings("Sort=0\nArchive=1");
-  result = RunOnBooks();
-  EXPECT_EQ(Sha256(Path("double/a.FB2.ZIP")), source);
+  struct Case {
+    bool archiving;
+    const char* taken;
+  };
+  for (const Case c : {Case{true, ".fb2.zip"}, Case{true, ".fb2"}, Case{false, ".fb2"}}) {
+    SCOPED_TRACE(std::string(c.archiving ? "archiving, " : "not archiving, ") + c.taken + " taken");
+    QDir(Path("end")).removeRecursively();
+    QFile::rename(Path("double/a.FB2.ZIP"), Path("books/a.FB2.ZIP"));
+    const QString taken = Path(QStringLiteral("end/Иванов Иван - Тихий дом") + c.taken);
+    Write(QDir(root_.path()).relativeFilePath(taken), "taken");
+    WriteSettings(QStringLiteral("Sort=0\nArchive=%1").arg(c.archiving ? 1 : 0));
+    const Result result = RunOnBooks();
+    ASSERT_EQ(result.lines.size(), 1) << result.errors.toStdString();
+    EXPECT_TRUE(result.lines[0].startsWith("repeat\t")) << result.lines[0].toStdString();
+    EXPECT_EQ(Sha256(Path("double/a.FB2.ZIP")), source);
+    EXPECT_EQ(QDir(Path("end")).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QFileInfo(taken).fileName()});
+  }
 }
 
 }  // namespace
