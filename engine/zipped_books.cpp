@@ -118,7 +118,7 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, QStrin
   if (::fsync(out.Get()) != 0) return fail(SystemReason(errno));
   if (const int error = out.Close(); error != 0) return fail(SystemReason(error));
   int error = 0;
-  if (::rename(temporary.constData(), NativeName(destination).constData()) != 0 && (error = errno)) {
+  if (!MoveFileNoReplace(NameFromNative(temporary), destination, &error)) {
     ::unlink(temporary.constData());
     *reason = SystemReason(error);
     return false;
@@ -165,7 +165,7 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
 
   zip.SetFileName(archiveName);
   // Published without replacing: an archive someone else put under the name stays theirs.
-  zip.SetKeepExisting(false);
+  zip.SetKeepExisting(true);
   bool written = false;
   try {
     zip.Open(TZipWriter::kCreateMode);
