@@ -20,6 +20,7 @@
 #include <QSplitter>
 #include <QStyle>
 #include <QTabWidget>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -545,6 +546,15 @@ void TfrmMain::showEvent(QShowEvent* event) {
   if (shownOnce_) return;
   shownOnce_ = true;
   DirectoryTree->SelectStartFolder();
+  // A window whose size the window manager keeps (one stored below the minimum) gets its frame
+  // without a move or resize of its own, so the frame is looked for a while after the window shows.
+  auto* framePoll = new QTimer(this);
+  framePoll->setInterval(50);
+  connect(framePoll, &QTimer::timeout, this, [this, framePoll, polls = 0]() mutable {
+    ApplyOuterSize();
+    if (!pendingOuterGeometry_.isValid() || ++polls >= 100) framePoll->deleteLater();
+  });
+  framePoll->start();
 }
 
 bool TfrmMain::event(QEvent* event) {
