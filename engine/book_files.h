@@ -24,7 +24,8 @@ class ArchiveStep {
   virtual PackOutcome Pack(const QString& destination, const FileStamp& moved) = 0;
   // Puts the book packed in archive (a .fb2.zip, judged valid) into destination + ".zip" under
   // destination's name, and removes archive once that is in place. False with *reason when it
-  // did not: archive stays as it was. Throws to end the run.
+  // did not: archive stays as it was. True with *reason when the book is in place but archive
+  // stayed (it changed meanwhile). Throws to end the run.
   virtual bool Repack(const QString& archive, const QString& destination, QString* reason) {
     (void)archive;
     (void)destination;
@@ -53,7 +54,7 @@ class BookFiles {
   virtual void FinishInterruptedMoves() {}
   // Extracts the book packed in archive (a .fb2.zip, judged valid) to `to` without replacing
   // anything, and removes archive once the book is in place. False with *reason when the archive
-  // stays.
+  // stays; true with *reason when the book is in place but the archive stayed (it changed).
   virtual bool UnpackBook(const QString& archive, const QString& to, QString* reason) {
     (void)archive;
     (void)to;

@@ -294,6 +294,9 @@ class BookHandler {
     outcome.target = placement.archiving ? destination + QStringLiteral(".zip") : destination;
     if (placed) {
       outcome.status = BookStatus::Moved;
+      // A source archive that changed meanwhile stays beside the book: the line says so.
+      if (!reason.isEmpty())
+        outcome.reason = outcome.reason.isEmpty() ? reason : outcome.reason + QStringLiteral("; ") + reason;
     } else {
       outcome.status = files_.EntryExists(book.item) ? BookStatus::Kept : BookStatus::Missing;
       outcome.reason = reason;

@@ -9,6 +9,10 @@
 //   SHELVIO_SHIM_PAUSE_US=N      after each rename, link and unlink that succeeded, a pause of up to
 //                                N microseconds (random), so that two processes interleave in the
 //                                windows between a move and what follows it
+//   SHELVIO_SHIM_APPEND_AFTER_MOVE_TO=END  after the first rename, renameat2 or link that succeeded
+//                                and whose target ends in END, a byte is appended to the file
+//                                SHELVIO_SHIM_APPEND_TO names: someone changes a source just as
+//                                its copy is published
 //   SHELVIO_SHIM_LOG=FILE        appends one line per call, its fields separated by tabs (names hold
 //                                spaces): "fsync PATH", "rename FROM TO", "renameat2 FROM TO",
 //                                "link FROM TO", "unlink PATH"
@@ -73,6 +77,21 @@ void Done(int result) {
   if (result == 0) Pause();
 }
 
+void AppendAfterMove(int result, const char* target) {
+  static int done;
+  const char* end = getenv("SHELVIO_SHIM_APPEND_AFTER_MOVE_TO");
+  const char* victim = getenv("SHELVIO_SHIM_APPEND_TO");
+  if (result != 0 || done || end == nullptr || victim == nullptr || end[0] == '\0') return;
+  const size_t length = strlen(target);
+  const size_t endLength = strlen(end);
+  if (length < endLength || strcmp(target + length - endLength, end) != 0) return;
+  done = 1;
+  const int fd = open(victim, O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)!write(fd, "x", 1);
+  close(fd);
+}
+
 }  // namespace
 
 extern "C" {
@@ -87,6 +106,7 @@ int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpa
   const int result = real(olddirfd, oldpath, newdirfd, newpath, flags);
   const int error = errno;
   Done(result);
+  AppendAfterMove(result, newpath);
   errno = error;
   return result;
 }
@@ -97,6 +117,7 @@ int rename(const char* oldpath, const char* newpath) {
   const int result = real(oldpath, newpath);
   const int error = errno;
   Done(result);
+  AppendAfterMove(result, newpath);
   errno = error;
   return result;
 }
@@ -111,6 +132,7 @@ int link(const char* oldpath, const char* newpath) {
   const int result = real(oldpath, newpath);
   const int error = errno;
   Done(result);
+  AppendAfterMove(result, newpath);
   errno = error;
   return result;
 }
@@ -121,7 +143,11 @@ int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
     return -1;
   }
   auto* real = Next<int(int, const char*, int, const char*, int)>("linkat");
-  return real(olddirfd, oldpath, newdirfd, newpath, flags);
+  const int result = real(olddirfd, oldpath, newdirfd, newpath, flags);
+  const int error = errno;
+  AppendAfterMove(result, newpath);
+  errno = error;
+  return result;
 }
 
 int unlink(const char* path) {

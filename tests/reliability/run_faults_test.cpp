@@ -493,6 +493,35 @@ TEST(RunFaults, ReadErrorWhilePackingLeavesTheBookUnpacked) {
   }
 }
 
+// A packed book's archive rewritten by someone just as the book is published at its destination
+// (the preload shim appends a byte to it right after that move): the book is in place, the changed
+// archive is never removed, and the book's line says that it stayed.
+TEST(RunFaults, PackedBookWhoseArchiveChangesAsItIsPublishedKeepsTheArchive) {
+  for (const bool archiving : {false, true}) {
+    SCOPED_TRACE(archiving ? "repacked" : "unpacked");
+    Area area;
+    const QByteArray book = Book("Иванов", "Иван", "Дом", "a");
+    const QString archive = area.AddPackedBook("a.fb2.zip", "a.fb2", book);
+    const QByteArray before = reliability::ReadAll(archive);
+    area.WriteSettings(archiving ? "Rename=0\nSort=0\nArchive=1" : "Rename=0\nSort=0");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", SHELVIO_SHIM);
+    environment.insert("SHELVIO_SHIM_APPEND_AFTER_MOVE_TO", archiving ? "/end/a.fb2.zip" : "/end/a.fb2");
+    environment.insert("SHELVIO_SHIM_APPEND_TO", archive);
+    const ProcessResult result = area.RunCli({}, 600000, environment);
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const QList<OutcomeLine> lines = ParseOutcomes(result.out);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0].status, "moved");
+    EXPECT_EQ(lines[0].target, area.Path(archiving ? "end/a.fb2.zip" : "end/a.fb2"));
+    EXPECT_EQ(lines[0].reason, "The source archive changed meanwhile and was kept");
+    EXPECT_EQ(reliability::ReadAll(archive), before + "x");
+    if (!archiving) {
+      EXPECT_EQ(reliability::ReadAll(area.Path("end/a.fb2")), book);
+    }
+  }
+}
+
 // A name that appears at a packed book's destination after the run has found it free (the call
 // below is the run's step, made with the name already taken) is never replaced: the step fails
 // with the system's reason, the source archive stays as it was, and no temporary file is left.
