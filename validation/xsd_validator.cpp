@@ -174,6 +174,27 @@ void KeepHead(xmlDoc& doc) {
   }
 }
 
+// A streamed book's verdict as XMLValid gives it, its head kept for the metadata of a book that
+// loads; kNeedsTree when it must be loaded and validated whole.
+constexpr int kNeedsTree = -1;
+int StreamedVerdict(StreamResult& stream, XmlDocPtr& document, QString& errorText) {
+  switch (stream.verdict) {
+    case StreamVerdict::Valid:
+      document = std::move(stream.head);
+      return 0;
+    case StreamVerdict::NotLoadable:
+      errorText = stream.reason;
+      return 1;
+    case StreamVerdict::NotConforming:
+      document = std::move(stream.head);
+      errorText = stream.reason;
+      return 2;
+    case StreamVerdict::NeedsTree:
+      break;
+  }
+  return kNeedsTree;
+}
+
 }  // namespace
 
 int TXSDValidator::Check(const QString& path) {
@@ -191,20 +212,9 @@ int TXSDValidator::Check(const QString& path) {
   if (impl.validCtxt && file.Size() > impl.treeBudget) {
     StreamResult stream = ValidateBookStream(impl.validCtxt.get(), impl.errors, file, path);
     lastDigest_ = stream.digest;
-    switch (stream.verdict) {
-      case StreamVerdict::Valid:
-        impl.document = std::move(stream.head);
-        return 0;
-      case StreamVerdict::NotLoadable:
-        ErrorText = stream.reason;
-        return 1;
-      case StreamVerdict::NotConforming:
-        impl.document = std::move(stream.head);
-        ErrorText = stream.reason;
-        return 2;
-      case StreamVerdict::NeedsTree:
-        return LoadDocument(path) ? (Validate() ? 0 : 2) : 1;
-    }
+    const int verdict = StreamedVerdict(stream, impl.document, ErrorText);
+    if (verdict != kNeedsTree) return verdict;
+    return LoadDocument(path) ? (Validate() ? 0 : 2) : 1;
   }
   if (!LoadDocument(file, path)) return 1;
   const bool valid = Validate();
@@ -232,6 +242,8 @@ struct SourceReader {
 int TXSDValidator::CheckSource(const QString& name, BookSource& source) {
   Impl& impl = *impl_;
   impl.document.reset();
+  // Never the digest of the book this validator read before.
+  lastDigest_ = {};
   SourceReader reader{source};
   const auto sourceFailed = [&] {
     impl.document.reset();
@@ -243,21 +255,9 @@ int TXSDValidator::CheckSource(const QString& name, BookSource& source) {
     StreamResult stream =
         ValidateBookStream(impl.validCtxt.get(), impl.errors, name, SourceReader::Read, &reader);
     if (reader.failed) return sourceFailed();
-    switch (stream.verdict) {
-      case StreamVerdict::Valid:
-        impl.document = std::move(stream.head);
-        return 0;
-      case StreamVerdict::NotLoadable:
-        ErrorText = stream.reason;
-        return 1;
-      case StreamVerdict::NotConforming:
-        impl.document = std::move(stream.head);
-        ErrorText = stream.reason;
-        return 2;
-      case StreamVerdict::NeedsTree:
-        if (!source.Rewind()) return sourceFailed();
-        break;
-    }
+    const int verdict = StreamedVerdict(stream, impl.document, ErrorText);
+    if (verdict != kNeedsTree) return verdict;
+    if (!source.Rewind()) return sourceFailed();
   }
   XmlReadResult read;
   {
