@@ -11,8 +11,10 @@
 #include <system_error>
 #include <thread>
 
+#include "archive/zipped_book.h"
 #include "base/native_name.h"
 #include "engine/file_ops.h"
+#include "engine/zipped_books.h"
 #include "validation/xsd_validator.h"
 
 namespace {
@@ -122,8 +124,12 @@ class BookSlot {
       identity_ = given_.known ? given_ : StampOfBook(path_);
       given_ = FileStamp();
       result_ = check_(validator_, path_);
-      // XMLValid digests the bytes it reads; another check reads the book once more for it.
-      digest_ = check_ == XMLValid ? validator_.LastBookDigest() : DigestOfFile(path_);
+      // The validator digests the bytes of a plain book as it reads them; a packed book's digest
+      // is its archive's, and any other check reads the book once more for it.
+      const bool digestedByCheck =
+          check_ == XMLValid || (check_ == CheckListedBook && !IsZippedBookName(path_));
+      if (digestedByCheck) digest_ = validator_.LastBookDigest();
+      if (!digest_.known) digest_ = DigestOfFile(path_);
     } catch (...) {
       error_ = std::current_exception();
     }
