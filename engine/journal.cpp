@@ -69,6 +69,8 @@ char KindLetter(MoveKind kind) {
       return 'R';
     case MoveKind::Unpack:
       return 'U';
+    case MoveKind::Claim:
+      return 'K';
   }
   return '?';
 }
@@ -225,8 +227,8 @@ std::vector<Record> OpenRecords(const QByteArray& text) {
     } else if (fields.size() == 6 && fields[0] == "B" && fields[2].size() == 1) {
       Record record;
       bool known = false;
-      for (const MoveKind kind :
-           {MoveKind::CopyAcross, MoveKind::Pack, MoveKind::Link, MoveKind::Reserve, MoveKind::Unpack}) {
+      for (const MoveKind kind : {MoveKind::CopyAcross, MoveKind::Pack, MoveKind::Link, MoveKind::Reserve,
+                                  MoveKind::Unpack, MoveKind::Claim}) {
         if (fields[2][0] != KindLetter(kind)) continue;
         record.kind = kind;
         known = true;
@@ -264,6 +266,10 @@ bool IsTemporaryName(const QByteArray& name, MoveKind kind) {
 // book's own name with ".zip". A record that says otherwise is damaged and resolves nothing.
 bool Plausible(const Record& r) {
   if (r.source == r.destination) return false;
+  // A claim's hidden name stands beside the archive it took.
+  if (r.kind == MoveKind::Claim)
+    return r.temporary.isEmpty() && IsTemporaryName(NameOf(r.destination), MoveKind::CopyAcross) &&
+           ParentOf(r.destination) == ParentOf(r.source);
   if (!HasTemporary(r.kind)) return r.temporary.isEmpty();
   if (!IsTemporaryName(NameOf(r.temporary), r.kind)) return false;
   if (ParentOf(r.temporary) != ParentOf(r.destination)) return false;
@@ -419,6 +425,14 @@ void RemoveReservation(const Record& r) {
   ::unlink(r.destination.constData());
 }
 
+// A claimed archive goes back under its name, unless someone has taken that name meanwhile: then
+// it stays where it is rather than replace anything.
+void PutClaimBack(const Record& r) {
+  struct stat claimed {};
+  if (::lstat(r.destination.constData(), &claimed) != 0 || !S_ISREG(claimed.st_mode)) return;
+  posix_file::RenameNoReplace(r.destination, r.source);
+}
+
 void Resolve(const Record& record) {
   if (!Plausible(record)) return;
   switch (record.kind) {
@@ -438,6 +452,9 @@ void Resolve(const Record& record) {
     case MoveKind::Unpack:
       RemoveTemporary(record.temporary);
       RemoveUnpackedArchive(record);
+      break;
+    case MoveKind::Claim:
+      PutClaimBack(record);
       break;
   }
 }

@@ -27,6 +27,10 @@ enum class MoveKind {
   // an undo: the archive source unpacked into temporary beside destination, published as
   // destination (the book's first name), the archive removed
   Unpack,
+  // a packed book's archive source renamed to destination, a hidden name beside it, while its
+  // book is put in place, so that no other run can take the archive meanwhile; no temporary.
+  // A killed run's claim goes back under its name.
+  Claim,
 };
 
 // One move of this process, on record from Begin until End or the object's end. Paths are native
@@ -56,6 +60,7 @@ class JournalledMove {
 QString JournalFolder();
 
 // Resolves the records left by runs that are no longer alive: removes their temporary files and,
-// where the book is in place at its destination with the source's exact bytes, the source. Nothing
-// else is touched. Safe to call while other runs are alive; never throws.
+// where the book is in place at its destination with the source's exact bytes, the source; puts
+// claimed archives back under their names where those are free. Nothing else is touched. Safe to call while
+// other runs are alive; never throws.
 void RecoverInterruptedMoves();

@@ -58,21 +58,73 @@ class HeldArchive {
       : name_(NativeName(path)),
         fd_(::open(name_.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)),
         before_(fd_.Valid() ? StampOfDescriptor(fd_.Get()) : FileStamp()) {}
+  ~HeldArchive() { PutBack(); }
+  HeldArchive(const HeldArchive&) = delete;
+  HeldArchive& operator=(const HeldArchive&) = delete;
+
+  // Takes the archive from its name to a hidden one beside it before its book is put in place. A
+  // plain book's move claims its source in the same step that places it; an archive is read, and
+  // only removed afterwards: another run that finds the book's destination taken meanwhile would
+  // otherwise move the very archive to the repeat folder, and the book would be in two places. On
+  // record, so that a killed run's claim goes back under its name. Empty, or why the book stays.
+  QString Claim() {
+    if (!before_.known) return QStringLiteral("The source archive changed meanwhile and was kept");
+    const QByteArray claimed = posix_file::TemporaryNameBeside(name_);
+    record_.Begin(MoveKind::Claim, AbsoluteNative(name_), AbsoluteNative(claimed), QByteArray());
+    if (const int error = posix_file::RenameNoReplace(name_, claimed); error != 0) {
+      record_.End();
+      return MoveFailureText(error == ENOENT ? kSourceMissing : error);
+    }
+    claimed_ = claimed;
+    // The name must have held the archive that was judged; a rename changes nothing else of it.
+    const FileStamp now = StampOfEntry(claimed_);
+    if (!now.SameFile(before_) || now.size != before_.size ||
+        now.modified.tv_sec != before_.modified.tv_sec || now.modified.tv_nsec != before_.modified.tv_nsec) {
+      PutBack();
+      return QStringLiteral("The source archive changed meanwhile and was kept");
+    }
+    before_ = StampOfDescriptor(fd_.Get());
+    return QString();
+  }
+
   // Empty once the archive is gone; otherwise why it stays, for the book's line: the book is in
   // place either way, but the user must learn that the archive beside it was not removed.
-  QString RemoveIfUnchanged() const {
+  QString RemoveIfUnchanged() {
+    const QByteArray& current = claimed_.isEmpty() ? name_ : claimed_;
     if (!before_.known || !StampOfDescriptor(fd_.Get()).Unchanged(before_) ||
-        !StampOfEntry(name_).Unchanged(before_))
-      return QStringLiteral("The source archive changed meanwhile and was kept");
-    if (::unlink(name_.constData()) != 0)
-      return QStringLiteral("The source archive was kept: %1").arg(SystemReason(errno));
+        !StampOfEntry(current).Unchanged(before_))
+      return PutBack("The source archive changed meanwhile and was kept");
+    if (::unlink(current.constData()) != 0)
+      return PutBack(QStringLiteral("The source archive was kept: %1").arg(SystemReason(errno)));
+    claimed_.clear();
+    record_.End();
     return QString();
   }
 
  private:
+  static QByteArray AbsoluteNative(const QByteArray& name) { return AbsoluteName(NameFromNative(name)); }
+
+  // Gives a claimed archive its name back; one taken meanwhile is never replaced, and the archive
+  // then keeps its hidden name, which the reason tells.
+  QString PutBack(const QString& why = QString()) {
+    if (claimed_.isEmpty()) return why;
+    const int error = posix_file::RenameNoReplace(claimed_, name_);
+    QString reason = why;
+    if (error != 0) {
+      reason = QStringLiteral("The source archive was kept as %1: %2")
+                   .arg(NameFromNative(claimed_), SystemReason(error));
+    }
+    claimed_.clear();
+    // A claim left under its hidden name stays on record: the next run tries once more.
+    if (error == 0) record_.End();
+    return reason;
+  }
+
   QByteArray name_;
   FileDescriptor fd_;
   FileStamp before_;
+  QByteArray claimed_;
+  JournalledMove record_;
 };
 
 }  // namespace
@@ -85,12 +137,13 @@ int CheckListedBook(TXSDValidator& validator, const QString& path) {
 
 bool UnpackZippedBook(const QString& archive, const QString& destination, QString* reason) {
   // Held before the book is read: the archive removed at the end must be the one unpacked.
-  const HeldArchive held(archive);
+  HeldArchive held(archive);
   ZippedBook book;
   if (!book.Open(archive) || !book.Rewind()) {
     *reason = book.Reason();
     return false;
   }
+  if (*reason = held.Claim(); !reason->isEmpty()) return false;
   // On record before the temporary file exists: a kill leaves nothing the next run cannot clear.
   JournalledMove record;
   QByteArray temporary;
@@ -134,12 +187,13 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
     *reason = SystemReason(ENAMETOOLONG);
     return false;
   }
-  const HeldArchive held(archive);
+  HeldArchive held(archive);
   ZippedBook book;
   if (!book.Open(archive)) {
     *reason = book.Reason();
     return false;
   }
+  if (*reason = held.Claim(); !reason->isEmpty()) return false;
   ZipRawEntry entry;
   entry.name = ExtractFileName(destination);
   entry.method = book.Method();

@@ -85,7 +85,13 @@ void RunRound(bool twoFolders, bool archiving, bool otherFileSystem, const Renam
       const QByteArray bytes = Book(QStringLiteral("Автор%1").arg(title % 5), QStringLiteral("Имя"),
                                     QStringLiteral("Книга %1").arg(title), folder + QString::number(i)) +
                                QByteArray(1000 + 97 * i, ' ');
-      area.AddBook(QStringLiteral("%1.fb2").arg(i), bytes, folder);
+      // Every fourth book arrives packed: its archive is unpacked or repacked while the other run
+      // may be after the same name.
+      if (i % 4 == 1)
+        area.AddPackedBook(QStringLiteral("%1.fb2.zip").arg(i), QStringLiteral("%1.fb2").arg(i), bytes,
+                           folder);
+      else
+        area.AddBook(QStringLiteral("%1.fb2").arg(i), bytes, folder);
     }
   }
   area.WriteSettings(archiving ? QStringLiteral("Archive=1") : QString());

@@ -329,6 +329,33 @@ TEST_F(Recovery, FinishesTheStepsOfARenameWithoutTheFlag) {
   EXPECT_TRUE(Journals().isEmpty());
 }
 
+// A packed book's archive claimed under a hidden name and the run killed: the archive goes back
+// under its name, unless someone has taken the name meanwhile; then nothing is replaced.
+TEST_F(Recovery, PutsAClaimedArchiveBack) {
+  const QByteArray archive = Archive(BookBytes("book"), 1);
+  WriteFile(Path(".shelvio-Aa000001"), archive);  // claimed, the name free
+  WriteFile(Path(".shelvio-Aa000002"), archive);  // claimed, the name taken meanwhile
+  WriteFile(Path("taken.fb2.zip"), "another archive");
+  QDir().mkpath(dir_.filePath("end"));
+  WriteFile(Path("end/.shelvio-Aa000003"), archive);
+  KilledWhile([&] {
+    (new JournalledMove)
+        ->Begin(MoveKind::Claim, Path("free.fb2.zip"), Path(".shelvio-Aa000001"), QByteArray());
+    (new JournalledMove)
+        ->Begin(MoveKind::Claim, Path("taken.fb2.zip"), Path(".shelvio-Aa000002"), QByteArray());
+    (new JournalledMove)
+        ->Begin(MoveKind::Claim, Path("elsewhere.fb2.zip"), Path("end/.shelvio-Aa000003"), QByteArray());
+  });
+  RecoverInterruptedMoves();
+  EXPECT_EQ(ReadAll(Path("free.fb2.zip")), archive);
+  EXPECT_EQ(ReadAll(Path(".shelvio-Aa000001")), "<missing>");
+  EXPECT_EQ(ReadAll(Path("taken.fb2.zip")), "another archive");
+  EXPECT_EQ(ReadAll(Path(".shelvio-Aa000002")), archive);
+  EXPECT_EQ(ReadAll(Path("elsewhere.fb2.zip")), "<missing>");
+  EXPECT_EQ(ReadAll(Path("end/.shelvio-Aa000003")), archive);
+  EXPECT_TRUE(Journals().isEmpty());
+}
+
 // A record whose end was written is over: recovery must not act on it even where it could.
 TEST_F(Recovery, IgnoresMovesThatEnded) {
   const QByteArray book = BookBytes("book");
