@@ -91,8 +91,14 @@ class HeldArchive {
   // place either way, but the user must learn that the archive beside it was not removed.
   QString RemoveIfUnchanged() {
     const QByteArray& current = claimed_.isEmpty() ? name_ : claimed_;
-    if (!before_.known || !StampOfDescriptor(fd_.Get()).Unchanged(before_) ||
-        !StampOfEntry(current).Unchanged(before_))
+    // Not the change time: another run's claim by a second name (where the file system has no
+    // rename without replacing) changes it, and the bytes not at all.
+    const auto same = [this](const FileStamp& now) {
+      return now.SameFile(before_) && now.size == before_.size &&
+             now.modified.tv_sec == before_.modified.tv_sec &&
+             now.modified.tv_nsec == before_.modified.tv_nsec;
+    };
+    if (!before_.known || !same(StampOfDescriptor(fd_.Get())) || !same(StampOfEntry(current)))
       return PutBack("The source archive changed meanwhile and was kept");
     if (::unlink(current.constData()) != 0)
       return PutBack(QStringLiteral("The source archive was kept: %1").arg(SystemReason(errno)));

@@ -11,8 +11,8 @@
 //                                windows between a move and what follows it
 //   SHELVIO_SHIM_APPEND_AFTER_MOVE_TO=END  after the first rename, renameat2 or link that succeeded
 //                                and whose target ends in END, a byte is appended to the file
-//                                SHELVIO_SHIM_APPEND_TO names: someone changes a source just as
-//                                its copy is published
+//                                SHELVIO_SHIM_APPEND_TO names, opened before the first move:
+//                                someone changes a source just as its copy is published
 //   SHELVIO_SHIM_LOG=FILE        appends one line per call, its fields separated by tabs (names hold
 //                                spaces): "fsync PATH", "rename FROM TO", "renameat2 FROM TO",
 //                                "link FROM TO", "unlink PATH"
@@ -77,19 +77,27 @@ void Done(int result) {
   if (result == 0) Pause();
 }
 
+// The file SHELVIO_SHIM_APPEND_TO names, opened before the first move of all: like a program that
+// has it open, the byte goes into that very file whatever name it has by then.
+int victimFd = -1;
+
+void HoldVictim(void) {
+  static int held;
+  const char* victim = getenv("SHELVIO_SHIM_APPEND_TO");
+  if (held || victim == nullptr) return;
+  held = 1;
+  victimFd = open(victim, O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+
 void AppendAfterMove(int result, const char* target) {
   static int done;
   const char* end = getenv("SHELVIO_SHIM_APPEND_AFTER_MOVE_TO");
-  const char* victim = getenv("SHELVIO_SHIM_APPEND_TO");
-  if (result != 0 || done || end == nullptr || victim == nullptr || end[0] == '\0') return;
+  if (result != 0 || done || end == nullptr || victimFd < 0 || end[0] == '\0') return;
   const size_t length = strlen(target);
   const size_t endLength = strlen(end);
   if (length < endLength || strcmp(target + length - endLength, end) != 0) return;
   done = 1;
-  const int fd = open(victim, O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)!write(fd, "x", 1);
-  close(fd);
+  (void)!write(victimFd, "x", 1);
 }
 
 }  // namespace
@@ -97,6 +105,7 @@ void AppendAfterMove(int result, const char* target) {
 extern "C" {
 
 int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, unsigned int flags) {
+  HoldVictim();
   if ((flags & RENAME_NOREPLACE) && Flag("SHELVIO_SHIM_NO_RENAMEAT2")) {
     errno = EINVAL;
     return -1;
@@ -112,6 +121,7 @@ int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpa
 }
 
 int rename(const char* oldpath, const char* newpath) {
+  HoldVictim();
   Log("rename", oldpath, newpath);
   auto* real = Next<int(const char*, const char*)>("rename");
   const int result = real(oldpath, newpath);
@@ -123,6 +133,7 @@ int rename(const char* oldpath, const char* newpath) {
 }
 
 int link(const char* oldpath, const char* newpath) {
+  HoldVictim();
   if (Flag("SHELVIO_SHIM_NO_LINK")) {
     errno = EPERM;
     return -1;
@@ -138,6 +149,7 @@ int link(const char* oldpath, const char* newpath) {
 }
 
 int linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
+  HoldVictim();
   if (Flag("SHELVIO_SHIM_NO_LINK")) {
     errno = EPERM;
     return -1;
