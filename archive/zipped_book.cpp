@@ -43,24 +43,118 @@ QString UnzippedBookName(const QString& name) {
   return name.endsWith(QLatin1String(kZipSuffix), Qt::CaseInsensitive) ? name.chopped(4) : name;
 }
 
+namespace {
+
+// Inflates compressed bytes as they are copied, only to learn their size and CRC-32: the bytes
+// that go into a new archive unread by anyone must be shown to be the book that was judged.
+class CopiedBytesCheck {
+ public:
+  CopiedBytesCheck() = default;
+  ~CopiedBytesCheck() { End(); }
+  CopiedBytesCheck(const CopiedBytesCheck&) = delete;
+  CopiedBytesCheck& operator=(const CopiedBytesCheck&) = delete;
+
+  bool Start(bool deflated, uint64_t declared) {
+    End();
+    deflated_ = deflated;
+    declared_ = declared;
+    size_ = 0;
+    crc_ = crc32(0, Z_NULL, 0);
+    finished_ = !deflated;
+    if (!deflated) return true;
+    stream_ = z_stream{};
+    active_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK;
+    return active_;
+  }
+
+  // False when the bytes cannot be what the entry declares (broken, or more than its size).
+  bool Add(const char* data, size_t length) {
+    if (!deflated_) return Count(reinterpret_cast<const Bytef*>(data), length);
+    if (!active_) return false;
+    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    stream_.avail_in = static_cast<uInt>(length);
+    while (stream_.avail_in > 0 && !finished_) {
+      Bytef out[kScratch];
+      stream_.next_out = out;
+      stream_.avail_out = kScratch;
+      const int result = inflate(&stream_, Z_NO_FLUSH);
+      if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) return false;
+      if (!Count(out, kScratch - stream_.avail_out)) return false;
+      if (result == Z_STREAM_END) finished_ = true;
+      // No progress with input left and room for output: the stream is stuck, as damage leaves it.
+      if (result == Z_BUF_ERROR && stream_.avail_out == kScratch) return false;
+    }
+    return true;
+  }
+
+  // True when every byte came and they inflate to exactly the declared size and CRC.
+  bool Matches(uint32_t crc) {
+    if (deflated_ && !finished_) {
+      // The last output may still be held by the stream.
+      while (active_ && !finished_) {
+        Bytef out[kScratch];
+        stream_.next_in = nullptr;
+        stream_.avail_in = 0;
+        stream_.next_out = out;
+        stream_.avail_out = kScratch;
+        const int result = inflate(&stream_, Z_NO_FLUSH);
+        if (!Count(out, kScratch - stream_.avail_out)) return false;
+        if (result == Z_STREAM_END) finished_ = true;
+        if (result != Z_OK || stream_.avail_out == kScratch) break;
+      }
+    }
+    return finished_ && size_ == declared_ && static_cast<uint32_t>(crc_) == crc;
+  }
+
+ private:
+  static constexpr uInt kScratch = 64 * 1024;
+
+  bool Count(const Bytef* data, size_t length) {
+    size_ += length;
+    if (size_ > declared_) return false;
+    crc_ = crc32_z(crc_, data, length);
+    return true;
+  }
+  void End() {
+    if (active_) inflateEnd(&stream_);
+    active_ = false;
+  }
+
+  z_stream stream_{};
+  bool active_ = false;
+  bool deflated_ = false;
+  bool finished_ = false;
+  uint64_t declared_ = 0;
+  uint64_t size_ = 0;
+  uLong crc_ = 0;
+};
+
+}  // namespace
+
 struct ZippedBook::Impl {
   std::unique_ptr<zip_t, ArchiveCloser> archive;
   std::unique_ptr<zip_file_t, EntryCloser> entry;
   zip_stat_t stat{};
   uint64_t inflated = 0;
   uLong crc = 0;
+  CopiedBytesCheck copied;
 };
 
 ZippedBook::ZippedBook() : impl_(std::make_unique<Impl>()) {}
 ZippedBook::~ZippedBook() = default;
 
 bool ZippedBook::Open(const QString& path) {
+  // O_NONBLOCK: a FIFO named like a book must not hang the run before the type check.
+  return OpenOwn(path, ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+}
+
+bool ZippedBook::Open(const QString& path, int fd) { return OpenOwn(path, ::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+
+bool ZippedBook::OpenOwn(const QString& path, int fd) {
   path_ = path;
   reason_.clear();
   impl_->entry.reset();
   impl_->archive.reset();
-  // O_NONBLOCK: a FIFO named like a book must not hang the run before the type check.
-  int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat status {};
   if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     reason_ = fd < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("not a regular file");
@@ -184,6 +278,11 @@ bool ZippedBook::RewindCompressed() {
     reason_ = QStringLiteral("its entry cannot be read: %1").arg(LibzipText(impl_->archive.get()));
     return false;
   }
+  if (!impl_->copied.Start(impl_->stat.comp_method == ZIP_CM_DEFLATE, impl_->stat.size)) {
+    reason_ = QStringLiteral("its entry cannot be checked: out of memory");
+    impl_->entry.reset();
+    return false;
+  }
   return true;
 }
 
@@ -199,6 +298,14 @@ int64_t ZippedBook::ReadCompressed(char* buffer, int64_t length) {
   impl_->inflated += static_cast<uint64_t>(count);
   if (count == 0 && impl_->inflated != impl_->stat.comp_size) {
     reason_ = QStringLiteral("its entry ends before its compressed size");
+    return -1;
+  }
+  // The archive may have changed since the book was judged (rewritten in place, or damaged on
+  // disk): bytes that do not inflate to the entry's size and CRC must never reach the new archive.
+  if (count > 0 ? !impl_->copied.Add(buffer, static_cast<size_t>(count))
+                : !impl_->copied.Matches(impl_->stat.crc)) {
+    reason_ = QStringLiteral("its entry is damaged: the CRC does not match");
+    impl_->entry.reset();
     return -1;
   }
   return count;

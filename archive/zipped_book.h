@@ -31,6 +31,9 @@ class ZippedBook {
   // without a folder part, no encryption, stored or deflated, within the limits above. False with
   // Reason() when it does not (the archive is then not a book and is left alone).
   bool Open(const QString& path);
+  // The same for the archive open at fd (read through a duplicate of it), so that the bytes read
+  // are those of the very file the caller examined; path only names it in reasons.
+  bool Open(const QString& path, int fd);
 
   // Starts inflating the entry from its first byte (again after an earlier pass).
   bool Rewind();
@@ -39,7 +42,9 @@ class ZippedBook {
   // reported once the CRC has been checked.
   int64_t Read(char* buffer, int64_t length);
 
-  // Copies the entry's compressed bytes as they stand, for a new archive that keeps them.
+  // Copies the entry's compressed bytes as they stand, for a new archive that keeps them. They are
+  // inflated on the way, unkept: the end is only reported once they have come to the entry's
+  // declared size and CRC, and -1 with Reason() when they do not.
   bool RewindCompressed();
   int64_t ReadCompressed(char* buffer, int64_t length);
 
@@ -51,6 +56,8 @@ class ZippedBook {
   int64_t ModifiedTime() const;  // seconds since the epoch
 
  private:
+  bool OpenOwn(const QString& path, int fd);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
   QString path_;

@@ -140,11 +140,13 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
   return outcome;
 }
 
-bool ZipArchiveStep::Repack(const QString& archive, const QString& destination, QString* reason) {
-  return RepackZippedBook(zip_, archive, destination, reason);
+bool ZipArchiveStep::Repack(const QString& archive, const QString& destination, const FileStamp& judged,
+                            QString* reason) {
+  return RepackZippedBook(zip_, archive, destination, judged, reason);
 }
 
-bool DryRunArchiveStep::Repack(const QString& archive, const QString& destination, QString* reason) {
+bool DryRunArchiveStep::Repack(const QString& archive, const QString& destination, const FileStamp&,
+                               QString* reason) {
   int error = 0;
   if (files_.MoveFile(archive, destination + QStringLiteral(".zip"), &error, nullptr)) return true;
   *reason = MoveFailureText(error);

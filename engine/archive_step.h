@@ -15,7 +15,8 @@ class ZipArchiveStep final : public ArchiveStep {
  public:
   explicit ZipArchiveStep(TZipWriter& zip) : zip_(zip) {}
   PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
-  bool Repack(const QString& archive, const QString& destination, QString* reason) override;
+  bool Repack(const QString& archive, const QString& destination, const FileStamp& judged,
+              QString* reason) override;
 
  private:
   TZipWriter& zip_;
@@ -27,7 +28,8 @@ class DryRunArchiveStep final : public ArchiveStep {
  public:
   explicit DryRunArchiveStep(BookFiles& files) : files_(files) {}
   PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
-  bool Repack(const QString& archive, const QString& destination, QString* reason) override;
+  bool Repack(const QString& archive, const QString& destination, const FileStamp& judged,
+              QString* reason) override;
 
  private:
   BookFiles& files_;

@@ -23,12 +23,15 @@ class ArchiveStep {
   // to end the run.
   virtual PackOutcome Pack(const QString& destination, const FileStamp& moved) = 0;
   // Puts the book packed in archive (a .fb2.zip, judged valid) into destination + ".zip" under
-  // destination's name, and removes archive once that is in place. False with *reason when it
-  // did not: archive stays as it was. True with *reason when the book is in place but archive
-  // stayed (it changed meanwhile). Throws to end the run.
-  virtual bool Repack(const QString& archive, const QString& destination, QString* reason) {
+  // destination's name, and removes archive once that is in place. judged identifies the archive
+  // the verdict was given on: another file at its name, or that one changed, is not placed. False
+  // with *reason when it did not: archive stays as it was. True with *reason when the book is in
+  // place but archive stayed (it changed meanwhile). Throws to end the run.
+  virtual bool Repack(const QString& archive, const QString& destination, const FileStamp& judged,
+                      QString* reason) {
     (void)archive;
     (void)destination;
+    (void)judged;
     *reason = QStringLiteral("packed books are not handled here");
     return false;
   }
@@ -52,12 +55,15 @@ class BookFiles {
   // Finishes or undoes what killed runs left half done on this disk; nothing where nothing is
   // ever changed. Never throws.
   virtual void FinishInterruptedMoves() {}
-  // Extracts the book packed in archive (a .fb2.zip, judged valid) to `to` without replacing
-  // anything, and removes archive once the book is in place. False with *reason when the archive
-  // stays; true with *reason when the book is in place but the archive stayed (it changed).
-  virtual bool UnpackBook(const QString& archive, const QString& to, QString* reason) {
+  // Extracts the book packed in archive (a .fb2.zip, judged valid; judged identifies the file the
+  // verdict was given on) to `to` without replacing anything, and removes archive once the book is
+  // in place. False with *reason when the archive stays; true with *reason when the book is in
+  // place but the archive stayed (it changed).
+  virtual bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged,
+                          QString* reason) {
     (void)archive;
     (void)to;
+    (void)judged;
     *reason = QStringLiteral("packed books are not handled here");
     return false;
   }
@@ -71,7 +77,8 @@ class DiskFiles final : public BookFiles {
   int ForceDirectories(const QString& path) override;
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
   void FinishInterruptedMoves() override;
-  bool UnpackBook(const QString& archive, const QString& to, QString* reason) override;
+  bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged,
+                  QString* reason) override;
 };
 
 // The disk as it would be after the moves so far, which are only recorded: the disk is never
@@ -82,7 +89,8 @@ class DryRunFiles final : public BookFiles {
   bool SameFile(const QString& a, const QString& b) override;
   int ForceDirectories(const QString& path) override;
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
-  bool UnpackBook(const QString& archive, const QString& to, QString* reason) override;
+  bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged,
+                  QString* reason) override;
 
  private:
   static QString Key(const QString& path);

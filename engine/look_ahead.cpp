@@ -85,6 +85,8 @@ class BookSlot {
   qint64 Bytes() const { return bytes_; }
   // The digest of the bytes the verdict was given on; valid after Verdict.
   const BookDigest& Digest() const { return digest_; }
+  // The file the verdict was given on; valid after Verdict.
+  const FileStamp& Identity() const { return identity_; }
 
   // Validates the list item at index right here.
   void Validate(qsizetype index, const QString& path) {
@@ -229,6 +231,7 @@ JudgedBook LookAhead::Judge(qsizetype index) {
   judged.validator = &own.Validator();
   judged.verdict = static_cast<BookVerdict>(own.Verdict(item));
   judged.digest = own.Digest();
+  judged.identity = own.Identity();
   return judged;
 }
 

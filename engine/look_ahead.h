@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/file_ops.h"
 #include "validation/book_digest.h"
 #include "validation/xsd_validator.h"
 
@@ -29,7 +30,8 @@ inline constexpr qint64 kLookAheadBytes = 12 * 1024 * 1024;
 struct JudgedBook {
   BookVerdict verdict = BookVerdict::NotLoadable;
   TXSDValidator* validator = nullptr;
-  BookDigest digest;  // of the bytes the verdict was given on
+  BookDigest digest;   // of the bytes the verdict was given on
+  FileStamp identity;  // of the file the verdict was given on, as it was examined before the reading
 };
 
 // Validates the books of a run ahead of the one it handles. Parsing and validation are most of a

@@ -125,6 +125,7 @@ struct BookWork {
   BookVerdict verdict = BookVerdict::NotLoadable;
   const TXSDValidator* validator = nullptr;  // holds the book the verdict was given on
   BookDigest digest;                         // of the bytes the verdict was given on
+  FileStamp identity;                        // of the file the verdict was given on
   QString complaint;                         // the schema's, for a book that lenient mode lets through
 };
 
@@ -289,8 +290,9 @@ class BookHandler {
   void PlacePacked(const BookWork& book, const Placement& placement, BookOutcome& outcome) {
     const QString& destination = placement.destination;
     QString reason;
-    const bool placed = placement.archiving ? archive_->Repack(book.item, destination, &reason)
-                                            : files_.UnpackBook(book.item, destination, &reason);
+    const bool placed = placement.archiving
+                            ? archive_->Repack(book.item, destination, book.identity, &reason)
+                            : files_.UnpackBook(book.item, destination, book.identity, &reason);
     outcome.target = placement.archiving ? destination + QStringLiteral(".zip") : destination;
     if (placed) {
       outcome.status = BookStatus::Moved;
@@ -339,6 +341,7 @@ void Settle(RunHost& host, BookWork& book, const JudgedBook& judged) {
   book.verdict = judged.verdict;
   book.validator = judged.validator;
   book.digest = judged.digest;
+  book.identity = judged.identity;
   if (book.verdict == BookVerdict::NotConforming && !host.Checked(CheckOption::Valid) &&
       LoadedBookIsFictionBook(*judged.validator)) {
     book.complaint = judged.validator->GetErrorText();

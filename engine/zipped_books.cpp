@@ -50,17 +50,42 @@ class ZippedBookSource final : public BookSource {
 
 QByteArray AbsoluteName(const QString& path) { return NativeName(AbsolutePath(path)); }
 
+// Whether an archive still holds the bytes it held: the same file, of the same size and modification
+// time. Not the change time: another run's claim by a second name (where the file system has no
+// rename without replacing) changes it, and the bytes not at all.
+bool SameBytes(const FileStamp& now, const FileStamp& then) {
+  return now.SameFile(then) && now.size == then.size && now.modified.tv_sec == then.modified.tv_sec &&
+         now.modified.tv_nsec == then.modified.tv_nsec;
+}
+
 // Holds the source archive open from the start: it goes at the end only while its name still holds
 // this very file, untouched. An archive rewritten or replaced meanwhile is not the one judged.
 class HeldArchive {
  public:
-  explicit HeldArchive(const QString& path)
-      : name_(NativeName(path)),
+  HeldArchive(const QString& path, const FileStamp& judged)
+      : path_(path),
+        name_(NativeName(path)),
         fd_(::open(name_.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)),
-        before_(fd_.Valid() ? StampOfDescriptor(fd_.Get()) : FileStamp()) {}
+        before_(fd_.Valid() ? StampOfDescriptor(fd_.Get()) : FileStamp()),
+        judged_(judged) {}
   ~HeldArchive() { PutBack(); }
   HeldArchive(const HeldArchive&) = delete;
   HeldArchive& operator=(const HeldArchive&) = delete;
+
+  // Opens the book in the archive held: the one judged, and still as it was then. A book is judged
+  // first and placed later; whatever took its name or rewrote it meanwhile was never judged, so it
+  // is neither placed nor touched. False with *reason otherwise.
+  bool OpenJudged(ZippedBook& book, QString* reason) const {
+    if (!before_.known || !SameBytes(before_, judged_)) {
+      *reason = QStringLiteral("The archive changed after it was checked and was kept");
+      return false;
+    }
+    if (!book.Open(path_, fd_.Get())) {
+      *reason = book.Reason();
+      return false;
+    }
+    return true;
+  }
 
   // Takes the archive from its name to a hidden one beside it before its book is put in place. A
   // plain book's move claims its source in the same step that places it; an archive is read, and
@@ -77,9 +102,7 @@ class HeldArchive {
     }
     claimed_ = claimed;
     // The name must have held the archive that was judged; a rename changes nothing else of it.
-    const FileStamp now = StampOfEntry(claimed_);
-    if (!now.SameFile(before_) || now.size != before_.size ||
-        now.modified.tv_sec != before_.modified.tv_sec || now.modified.tv_nsec != before_.modified.tv_nsec) {
+    if (!SameBytes(StampOfEntry(claimed_), before_)) {
       PutBack();
       return QStringLiteral("The source archive changed meanwhile and was kept");
     }
@@ -91,14 +114,8 @@ class HeldArchive {
   // place either way, but the user must learn that the archive beside it was not removed.
   QString RemoveIfUnchanged() {
     const QByteArray& current = claimed_.isEmpty() ? name_ : claimed_;
-    // Not the change time: another run's claim by a second name (where the file system has no
-    // rename without replacing) changes it, and the bytes not at all.
-    const auto same = [this](const FileStamp& now) {
-      return now.SameFile(before_) && now.size == before_.size &&
-             now.modified.tv_sec == before_.modified.tv_sec &&
-             now.modified.tv_nsec == before_.modified.tv_nsec;
-    };
-    if (!before_.known || !same(StampOfDescriptor(fd_.Get())) || !same(StampOfEntry(current)))
+    if (!before_.known || !SameBytes(StampOfDescriptor(fd_.Get()), before_) ||
+        !SameBytes(StampOfEntry(current), before_))
       return PutBack("The source archive changed meanwhile and was kept");
     if (::unlink(current.constData()) != 0)
       return PutBack(QStringLiteral("The source archive was kept: %1").arg(SystemReason(errno)));
@@ -126,9 +143,11 @@ class HeldArchive {
     return reason;
   }
 
+  QString path_;
   QByteArray name_;
   FileDescriptor fd_;
   FileStamp before_;
+  FileStamp judged_;
   QByteArray claimed_;
   JournalledMove record_;
 };
@@ -141,11 +160,13 @@ int CheckListedBook(TXSDValidator& validator, const QString& path) {
   return validator.CheckSource(path, source);
 }
 
-bool UnpackZippedBook(const QString& archive, const QString& destination, QString* reason) {
+bool UnpackZippedBook(const QString& archive, const QString& destination, const FileStamp& judged,
+                      QString* reason) {
   // Held before the book is read: the archive removed at the end must be the one unpacked.
-  HeldArchive held(archive);
+  HeldArchive held(archive, judged);
   ZippedBook book;
-  if (!book.Open(archive) || !book.Rewind()) {
+  if (!held.OpenJudged(book, reason)) return false;
+  if (!book.Rewind()) {
     *reason = book.Reason();
     return false;
   }
@@ -187,18 +208,16 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, QStrin
   return true;
 }
 
-bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination, QString* reason) {
+bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
+                      const FileStamp& judged, QString* reason) {
   const QString archiveName = destination + QStringLiteral(".zip");
   if (NativeName(ExtractFileName(archiveName)).size() > NAME_MAX) {
     *reason = SystemReason(ENAMETOOLONG);
     return false;
   }
-  HeldArchive held(archive);
+  HeldArchive held(archive, judged);
   ZippedBook book;
-  if (!book.Open(archive)) {
-    *reason = book.Reason();
-    return false;
-  }
+  if (!held.OpenJudged(book, reason)) return false;
   if (*reason = held.Claim(); !reason->isEmpty()) return false;
   ZipRawEntry entry;
   entry.name = ExtractFileName(destination);

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include "engine/file_ops.h"
+
 class TXSDValidator;
 class TZipWriter;
 
@@ -14,15 +16,20 @@ class TZipWriter;
 int CheckListedBook(TXSDValidator& validator, const QString& path);
 
 // Extracts the book of archive to destination, never replacing a file there, and removes the
-// archive once the book is complete, its CRC-32 checked and on disk under its name. False with
-// *reason when it did not: the archive is then as it was and nothing is left at destination.
+// archive once the book is complete, its CRC-32 checked and on disk under its name. judged is the
+// archive's identity when its book was judged: an archive replaced or rewritten since then is kept,
+// as its book was never judged. False with *reason when it did not: the archive is then as it was
+// and nothing is left at destination.
 // True with *reason when the book is in place but the archive stayed (it changed meanwhile, or
 // could not be removed).
-bool UnpackZippedBook(const QString& archive, const QString& destination, QString* reason);
+bool UnpackZippedBook(const QString& archive, const QString& destination, const FileStamp& judged,
+                      QString* reason);
 
 // Writes destination + ".zip", one entry named after destination holding the archive's entry's
-// compressed bytes as they stand, and removes the archive once the new one is in place. False
+// compressed bytes as they stand, and removes the archive once the new one is in place. judged as
+// for unpacking; the bytes copied are inflated on the way and must give the entry's CRC-32. False
 // with *reason when it did not: the archive is then as it was and no new archive is left.
 // A name taken meanwhile is a failure of this book only; the writer's other errors pass through,
 // as for packing a book. True with *reason as for unpacking.
-bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination, QString* reason);
+bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
+                      const FileStamp& judged, QString* reason);

@@ -230,19 +230,21 @@ class Area {
   }
 
   // A packed book: books/ (or folder) gets `name`, an archive made by Python's zipfile whose one
-  // deflated entry `entry` holds the book; the inventory looks for the book inside it.
+  // entry `entry` (deflated, or stored) holds the book; the inventory looks for the book inside it.
   QString AddPackedBook(const QString& name, const QString& entry, const QByteArray& bytes,
-                        const QString& folder = QStringLiteral("books")) {
+                        const QString& folder = QStringLiteral("books"), bool deflated = true) {
     books_.insert(Sha256(bytes), name);
     const QString path = Path(folder + u'/' + name);
     QDir().mkpath(QFileInfo(path).path());
     QProcess python;
-    python.start(QStringLiteral("python3"),
-                 {QStringLiteral("-c"),
-                  QStringLiteral("import sys, zipfile\n"
-                                 "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
-                                 "    z.writestr(sys.argv[2], sys.stdin.buffer.read())"),
-                  path, entry});
+    python.start(
+        QStringLiteral("python3"),
+        {QStringLiteral("-c"),
+         QStringLiteral("import sys, zipfile\n"
+                        "method = zipfile.ZIP_DEFLATED if sys.argv[3] == '1' else zipfile.ZIP_STORED\n"
+                        "with zipfile.ZipFile(sys.argv[1], 'w', method) as z:\n"
+                        "    z.writestr(sys.argv[2], sys.stdin.buffer.read())"),
+         path, entry, deflated ? QStringLiteral("1") : QStringLiteral("0")});
     EXPECT_TRUE(python.waitForStarted());
     python.write(bytes);
     python.closeWriteChannel();

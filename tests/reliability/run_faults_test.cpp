@@ -362,16 +362,16 @@ class SilentHost final : public RunHost {
   QString root_;
 };
 
-// Runs StartRun in the area's source folder; false when an error ended the run.
-bool RunInProcess(const Area& area, RunHost& host, BookFiles& files, ArchiveStep* archive) {
+// Runs StartRun over items in the area's source folder; false when an error ended the run.
+bool RunInProcess(const Area& area, RunHost& host, BookFiles& files, ArchiveStep* archive,
+                  const QStringList& items = {"a.fb2", "b.fb2"}) {
   const QString previous = QDir::currentPath();
   EXPECT_TRUE(QDir::setCurrent(area.Path("books")));
   TXSDValidator validator;
   QString schemaError;
   bool ended = false;
   try {
-    EXPECT_TRUE(
-        StartRun(host, {"a.fb2", "b.fb2"}, validator, area.Path("app/"), files, archive, &schemaError))
+    EXPECT_TRUE(StartRun(host, items, validator, area.Path("app/"), files, archive, &schemaError))
         << schemaError.toStdString();
   } catch (const ZipError&) {
     ended = true;
@@ -536,9 +536,10 @@ TEST(RunFaults, PackedBookNeverReplacesANameThatAppearsMeanwhile) {
     QString reason;
     TZipWriter zip;
     bool placed = false;
+    const FileStamp judged = StampOfEntry(QFile::encodeName(archive));
     try {  // the writer, asked no question, throws its error
-      placed = archiving ? RepackZippedBook(zip, archive, destination, &reason)
-                         : UnpackZippedBook(archive, destination, &reason);
+      placed = archiving ? RepackZippedBook(zip, archive, destination, judged, &reason)
+                         : UnpackZippedBook(archive, destination, judged, &reason);
     } catch (const std::exception& error) {
       reason = QString::fromUtf8(error.what());
     }
@@ -548,6 +549,130 @@ TEST(RunFaults, PackedBookNeverReplacesANameThatAppearsMeanwhile) {
     EXPECT_EQ(reliability::ReadAll(taken), "another process's file");
     EXPECT_EQ(QDir(area.Path("end")).entryList(QDir::Files | QDir::Hidden),
               QStringList{QFileInfo(taken).fileName()});
+  }
+}
+
+// The real disk and archive step, where someone acts on a packed book's archive after the run has
+// judged the book and just before the step that places it reads the archive.
+class BeforePlacing final : public BookFiles, public ArchiveStep {
+ public:
+  BeforePlacing(TZipWriter& zip, std::function<void(const QString& archive)> act)
+      : step_(zip), act_(std::move(act)) {}
+  bool EntryExists(const QString& path) override { return disk_.EntryExists(path); }
+  bool SameFile(const QString& a, const QString& b) override { return disk_.SameFile(a, b); }
+  int ForceDirectories(const QString& path) override { return disk_.ForceDirectories(path); }
+  bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override {
+    return disk_.MoveFile(from, to, error, moved);
+  }
+  bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged,
+                  QString* reason) override {
+    act_(archive);
+    return disk_.UnpackBook(archive, to, judged, reason);
+  }
+  PackOutcome Pack(const QString& destination, const FileStamp& moved) override {
+    return step_.Pack(destination, moved);
+  }
+  bool Repack(const QString& archive, const QString& destination, const FileStamp& judged,
+              QString* reason) override {
+    act_(archive);
+    return step_.Repack(archive, destination, judged, reason);
+  }
+
+ private:
+  DiskFiles disk_;
+  ZipArchiveStep step_;
+  std::function<void(const QString&)> act_;
+};
+
+// Every file below folder, hidden ones too.
+QStringList FilesBelow(const QString& folder) {
+  QStringList files;
+  QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+  while (it.hasNext()) files << it.next();
+  return files;
+}
+
+// A packed book's archive that changes after its book was judged and before it is unpacked or
+// repacked: replaced by another archive (a valid book, too), or rewritten in place, is never placed
+// and stays as it is now; its compressed bytes damaged in place with its size and modification time
+// put back (nothing tells it from the archive judged but its bytes) fail the CRC check of the
+// bytes as they are extracted or copied. Either way nothing is left at the destination. Processed
+// folder on the area's file system and on a tmpfs.
+TEST(RunFaults, PackedBookChangedAfterItsVerdictIsNeverPlaced) {
+  struct Case {
+    const char* what;
+    bool deflated;
+    std::function<void(const QString& archive, const QByteArray& other)> act;
+    const char* reason;  // the start of the book's reason
+  };
+  const auto replace = [](const QString& archive, const QByteArray& other) {
+    const QString beside = archive + ".new";
+    QFile file(beside);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(other);
+    file.close();
+    ASSERT_EQ(::rename(QFile::encodeName(beside).constData(), QFile::encodeName(archive).constData()), 0);
+  };
+  const auto rewrite = [](const QString& archive, const QByteArray& other) {
+    QFile file(archive);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(other);
+  };
+  const auto damage = [](const QString& archive, const QByteArray&) {
+    const QByteArray name = QFile::encodeName(archive);
+    struct stat before {};
+    ASSERT_EQ(::stat(name.constData(), &before), 0);
+    QFile file(archive);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    // 25 bytes into the entry's data, behind the 30 bytes of its header and its 5-byte name.
+    ASSERT_TRUE(file.seek(60));
+    char byte = 0;
+    ASSERT_TRUE(file.getChar(&byte));
+    ASSERT_TRUE(file.seek(60));
+    ASSERT_TRUE(file.putChar(static_cast<char>(byte ^ 0x21)));
+    file.close();
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, name.constData(), times, 0), 0);
+  };
+  const Case cases[] = {
+      {"replaced", true, replace, "The archive changed after it was checked"},
+      {"rewritten in place", true, rewrite, "The archive changed after it was checked"},
+      {"deflated bytes damaged", true, damage, "its entry is damaged"},
+      {"stored bytes damaged", false, damage, "its entry is damaged"},
+  };
+  for (const bool endElsewhere : {false, true}) {
+    for (const Case& c : cases) {
+      for (const bool archiving : {false, true}) {
+        SCOPED_TRACE(std::string(c.what) + (archiving ? ", repacked" : ", unpacked") +
+                     (endElsewhere ? ", processed folder on a tmpfs" : ""));
+        Area area;
+        TmpfsMount end(area.Path("end"), "size=16m", endElsewhere);
+        if (endElsewhere) REQUIRE_MOUNT(end);
+        const QString archive =
+            area.AddPackedBook("a.fb2.zip", "a.fb2", Book("Иванов", "Иван", "Дом", "a"), "books", c.deflated);
+        const QString spare =
+            area.AddPackedBook("b.fb2.zip", "b.fb2", Book("Петров", "Пётр", "Сад", "b"), "spare");
+        const QByteArray other = reliability::ReadAll(spare);
+        QByteArray now;
+        TZipWriter zip;
+        BeforePlacing files(zip, [&](const QString& path) {
+          c.act(path, other);
+          now = reliability::ReadAll(path);
+        });
+        SilentHost host(area.Root());
+        host.archive = archiving;
+        ASSERT_TRUE(RunInProcess(area, host, files, &files, {"a.fb2.zip"}));
+        ASSERT_EQ(host.outcomes.size(), 1u);
+        EXPECT_EQ(host.outcomes[0].status, BookStatus::Kept);
+        EXPECT_TRUE(host.outcomes[0].reason.startsWith(c.reason)) << host.outcomes[0].reason.toStdString();
+        ASSERT_FALSE(now.isEmpty());
+        EXPECT_EQ(reliability::ReadAll(archive), now);
+        const QStringList left = FilesBelow(area.Path("end"));
+        EXPECT_TRUE(left.isEmpty()) << left.join(u' ').toStdString();
+        const QStringList books = QDir(area.Path("books")).entryList(QDir::Files | QDir::Hidden);
+        EXPECT_EQ(books, QStringList{"a.fb2.zip"}) << books.join(u' ').toStdString();
+      }
+    }
   }
 }
 
