@@ -20,7 +20,6 @@
 #include <QSplitter>
 #include <QStyle>
 #include <QTabWidget>
-#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -30,6 +29,7 @@
 #include "app/folder_tree.h"
 #include "app/run_summary_dialog.h"
 #include "app/select_dir_dialog.h"
+#include "app/window_frame.h"
 #include "app/zip_prompt_box.h"
 #include "base/native_name.h"
 #include "dialogs/frm_name.h"
@@ -110,6 +110,8 @@ TfrmMain::TfrmMain(const AppPaths& paths, QWidget* parent)
   setCentralWidget(central);
   resize(kDesignWidth, kDesignHeight);
 
+  frame_ = new WindowFrame(this);
+  connect(frame_, &WindowFrame::Changed, this, [this] { ApplyOuterSize(); });
   dlgSelectDir = new SelectDirDialog(this);
   Zip = std::make_unique<TZipWriter>();
   zipPrompt_ = std::make_unique<ZipPromptBox>(this);
@@ -546,25 +548,32 @@ void TfrmMain::showEvent(QShowEvent* event) {
   if (shownOnce_) return;
   shownOnce_ = true;
   DirectoryTree->SelectStartFolder();
-  // A window whose size the window manager keeps (one stored below the minimum) gets its frame
-  // without a move or resize of its own, so the frame is looked for a while after the window shows.
-  auto* framePoll = new QTimer(this);
-  framePoll->setInterval(50);
-  connect(framePoll, &QTimer::timeout, this, [this, framePoll, polls = 0]() mutable {
-    ApplyOuterSize();
-    if (!pendingOuterGeometry_.isValid() || ++polls >= 100) framePoll->deleteLater();
-  });
-  framePoll->start();
+  frame_->Watch();
 }
 
 bool TfrmMain::event(QEvent* event) {
   const bool result = QMainWindow::event(event);
-  // The window manager frames the window some time after it is shown, and Qt learns the frame
-  // from the move or resize that follows.
+  // A window maximized before its frame is known keeps its state; elsewhere than under X11 Qt
+  // learns the frame from the move or resize that follows the framing.
   if (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
       event->type() == QEvent::WindowStateChange)
     ApplyOuterSize();
   return result;
+}
+
+std::optional<QMargins> TfrmMain::FrameMargins() const {
+  if (frame_->Watching()) return frame_->Margins();
+  const QRect outer = frameGeometry();
+  const QRect inner = geometry();
+  const QMargins margins(inner.left() - outer.left(), inner.top() - outer.top(),
+                         outer.right() - inner.right(), outer.bottom() - inner.bottom());
+  if (margins.isNull()) return std::nullopt;
+  return margins;
+}
+
+QRect TfrmMain::OuterGeometry() const {
+  const std::optional<QMargins> frame = FrameMargins();
+  return frame ? geometry().marginsAdded(*frame) : frameGeometry();
 }
 
 void TfrmMain::ApplyOuterSize() {
@@ -573,14 +582,13 @@ void TfrmMain::ApplyOuterSize() {
     pendingOuterGeometry_ = QRect();
     return;
   }
-  // Without a frame yet the size set at loading is the outer size already. Taking the frame off
-  // before it is known would make the window grow by its frame at every start.
-  const QSize frame = frameGeometry().size() - size();
-  if (frame.isNull()) return;
+  // Without a frame yet the placement set at loading is the outer one already. Taking a frame off
+  // before it is known would make the window grow by its frame at every start, or move it.
+  const std::optional<QMargins> frame = FrameMargins();
+  if (!frame) return;
   const QRect outer = pendingOuterGeometry_;
   pendingOuterGeometry_ = QRect();
-  resize(outer.size() - frame);
-  // A size below the window's minimum leaves the size as it was, and the window manager may have
-  // placed the frame by the client's corner meanwhile: the frame goes back where it was stored.
-  move(outer.topLeft());
+  // The client's rectangle inside the stored outer one: the frame's corner lands on the stored
+  // corner even where the size stays at the window's minimum.
+  setGeometry(outer.marginsRemoved(*frame));
 }

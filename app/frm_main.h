@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMargins>
 #include <QPointer>
 #include <QString>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/run_summary_dialog.h"
@@ -24,6 +26,7 @@ class QPushButton;
 class QTabWidget;
 
 class SelectDirDialog;
+class WindowFrame;
 struct Setting;
 class TZipWriter;
 class ZipFilePrompt;
@@ -157,6 +160,11 @@ class TfrmMain : public QMainWindow, public RunHost {
   void SetRunning(bool running);
   // Opens the summary of the run whose record is lastRecord_, unless it holds no book.
   void ShowRunSummary();
+  // The frame's widths once known: as the window manager states them under X11, as Qt sees them
+  // elsewhere.
+  std::optional<QMargins> FrameMargins() const;
+  // The placement that the settings file holds: the window with its frame.
+  QRect OuterGeometry() const;
   void ApplyOuterSize();
   void UpdateCount();
 
@@ -172,6 +180,7 @@ class TfrmMain : public QMainWindow, public RunHost {
   QString lastRecord_;  // the record of the last run; empty when it left none
   QPointer<RunSummaryDialog> summary_;
   bool shownOnce_ = false;
+  WindowFrame* frame_ = nullptr;
   // The outer placement from the settings, applied once the window manager has framed the window
   // (it stays pending where none does: the placement set at loading is then the outer one).
   QRect pendingOuterGeometry_;

@@ -105,7 +105,7 @@ void TfrmMain::SaveSetting() {
   } else if (isMaximized()) {
     values.SetNumber(SettingNamed("WinState"), kStateMaximized);
   } else {
-    const QRect outer = frameGeometry();
+    const QRect outer = OuterGeometry();
     values.SetNumber(SettingNamed("Width"), outer.width());
     values.SetNumber(SettingNamed("Height"), outer.height());
     values.SetNumber(SettingNamed("Left"), outer.x());

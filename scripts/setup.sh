@@ -8,10 +8,10 @@ build=${1:-"$here/build"}
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libxml2-dev zlib1g-dev libxxhash-dev libzip-dev libgtest-dev googletest
+  qt6-base-dev libxcb1-dev libxml2-dev zlib1g-dev libxxhash-dev libzip-dev libgtest-dev googletest
   libxml2-utils unzip zip p7zip-full libarchive-tools python3
   fonts-dejavu-core qt6-translations-l10n
-  xvfb xauth openbox wmctrl
+  xvfb xauth openbox wmctrl x11-utils
   clang libclang-rt-14-dev clang-tidy clang-format
   desktop-file-utils appstream groff-base strace dpkg-dev file
 )
