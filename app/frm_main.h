@@ -34,6 +34,16 @@ class ZipFilePrompt;
 // The text of the compression box while no item is chosen.
 inline constexpr char16_t kZipLevelPrompt[] = u"Сжатие";
 
+// How much of the title bar's width stays on the desktop, at the least, for a stored placement.
+inline constexpr int kPlacementGrip = 50;
+
+// The outer placement that the window takes for the stored one (any int values) on a desktop of
+// that virtual geometry: a size of 0 or less gets defaultSize; a size larger than the desktop is
+// cut to it; a window whose title bar could not be reached is moved onto the desktop, no further
+// than needed. Everything else stays as stored. An invalid desktop (no screen) limits nothing.
+QRect PlacementOnDesktop(int left, int top, int width, int height, const QRect& desktop,
+                         const QSize& defaultSize);
+
 // Where the running executable finds its data and keeps its settings and work folders.
 AppPaths DefaultAppPaths();
 

@@ -5,8 +5,11 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLineEdit>
+#include <QScreen>
 #include <QTabWidget>
+#include <algorithm>
 
 #include "app/frm_main.h"
 #include "engine/ini_file.h"
@@ -48,6 +51,28 @@ void Take(const QWidget* control, const Setting& setting, SettingValues& values)
 
 }  // namespace
 
+QRect PlacementOnDesktop(int left, int top, int width, int height, const QRect& desktop,
+                         const QSize& defaultSize) {
+  // A size that is no size (hand-edited, or a file from elsewhere) gets the default.
+  if (width <= 0) width = defaultSize.width();
+  if (height <= 0) height = defaultSize.height();
+  if (!desktop.isValid()) return {left, top, width, height};
+  // A window larger than the desktop cannot be seen whole, and its pixels alone may take gigabytes.
+  width = std::min(width, desktop.width());
+  height = std::min(height, desktop.height());
+  // Kept where the title bar can be taken with the mouse: its top on the desktop and a grip of it
+  // across; a window placed further out is brought in only as far as needed. 64-bit sums: the file
+  // may hold any int.
+  const qint64 x = left;
+  const qint64 y = top;
+  const bool reachable = y >= desktop.top() && y <= qint64(desktop.bottom()) - kPlacementGrip &&
+                         x + width - 1 >= qint64(desktop.left()) + kPlacementGrip &&
+                         x <= qint64(desktop.right()) - kPlacementGrip;
+  if (reachable) return {left, top, width, height};
+  return {int(std::clamp<qint64>(x, desktop.left(), qint64(desktop.right()) + 1 - width)),
+          int(std::clamp<qint64>(y, desktop.top(), qint64(desktop.bottom()) + 1 - height)), width, height};
+}
+
 std::vector<TfrmMain::SettingControl> TfrmMain::SettingControls() const {
   return {
       {SettingNamed("BadFileDir"), btnedBadDir},   {SettingNamed("EndDir"), btnedEndDir},
@@ -78,8 +103,12 @@ void TfrmMain::LoadSetting() {
   if (state == kStateMaximized) {
     setWindowState(Qt::WindowMaximized);
   } else if (state == kStateNormal) {
-    const QRect outer(values.Number(SettingNamed("Left")), values.Number(SettingNamed("Top")),
-                      values.Number(SettingNamed("Width")), values.Number(SettingNamed("Height")));
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect desktop = screen ? screen->virtualGeometry() : QRect();
+    const QRect outer =
+        PlacementOnDesktop(values.Number(SettingNamed("Left")), values.Number(SettingNamed("Top")),
+                           values.Number(SettingNamed("Width")), values.Number(SettingNamed("Height")),
+                           desktop, QSize(SettingNamed("Width").number, SettingNamed("Height").number));
     // The file holds the outer placement; the frame is taken off once it is known.
     pendingOuterGeometry_ = outer;
     resize(outer.size());

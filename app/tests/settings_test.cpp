@@ -2,9 +2,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
+#include <limits>
 
 #include "app/frm_main.h"
 #include "archive/zip_writer.h"
@@ -157,6 +160,54 @@ TEST(Settings, WinStateChoosesMaximizedNormalOrTheDesignPlacement) {
       EXPECT_EQ(window.frameGeometry().size(), c.outerSize);
     }
   }
+}
+
+// A careless or hostile [FORM]: catches a window that opens where its title bar cannot be reached,
+// a size of 0 or less, int overflow, and a window of 32767 pixels a side whose pixels take
+// gigabytes (the program stopped answering).
+TEST(Settings, AStoredPlacementNoScreenCanShowIsBroughtOntoTheDesktop) {
+  const QRect desktop(0, 0, 1920, 1080);
+  const QSize defaults(1000, 800);
+  const int big = std::numeric_limits<int>::max();
+  const int small = std::numeric_limits<int>::min();
+  const struct {
+    QRect stored;  // left, top, width, height as the file holds them
+    QRect placed;
+  } cases[] = {
+      // Within reach: as stored, also hanging over the right and the bottom edge.
+      {{50, 50, 1000, 800}, {50, 50, 1000, 800}},
+      {{1800, 1000, 1000, 800}, {1800, 1000, 1000, 800}},
+      {{-900, 0, 1000, 800}, {-900, 0, 1000, 800}},
+      // No size: the default.
+      {{50, 50, 0, -5}, {50, 50, 1000, 800}},
+      // Larger than the desktop: cut to it.
+      {{0, 0, 40000, 1000}, {0, 0, 1920, 1000}},
+      // The title bar above the desktop, beyond its right or bottom edge, or less than the grip
+      // showing on the left: moved in as far as needed.
+      {{100, -300, 1000, 800}, {100, 0, 1000, 800}},
+      {{5000, 5000, 1000, 800}, {920, 280, 1000, 800}},
+      {{-960, 100, 1000, 800}, {0, 100, 1000, 800}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.stored.x() << "," << c.stored.y() << " " << c.stored.width() << "x"
+                                    << c.stored.height());
+    EXPECT_EQ(PlacementOnDesktop(c.stored.x(), c.stored.y(), c.stored.width(), c.stored.height(), desktop,
+                                 defaults),
+              c.placed);
+  }
+  // The extremes of int, which no QRect can hold.
+  EXPECT_EQ(PlacementOnDesktop(big, big, big, big, desktop, defaults), desktop);
+  EXPECT_EQ(PlacementOnDesktop(small, small, small, small, desktop, defaults), QRect(0, 0, 1000, 800));
+
+  // The window applies it, and the next save writes what it shows.
+  ASSERT_EQ(QGuiApplication::primaryScreen()->virtualGeometry(), desktop);
+  TempApp app;
+  app.WriteSettings("[FORM]\nWidth=2147483647\nHeight=-1\nLeft=0x7fffffff\nTop=-2147483648\nWinState=1\n");
+  TfrmMain window(app.Path());
+  EXPECT_EQ(window.frameGeometry(), QRect(0, 0, 1920, 800));
+  window.SaveSetting();
+  EXPECT_EQ(Section(app.Settings(), "FORM"),
+            (QStringList{"Width=1920", "Height=800", "Left=0", "Top=0", "WinState=1"}));
 }
 
 // Catches a maximized or minimized window overwriting the normal placement.
