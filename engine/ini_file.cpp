@@ -9,6 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -189,13 +193,106 @@ std::optional<QByteArray> ReadBytes(const QString& path) {
   return file.readAll();
 }
 
+// A file's lines split once, as the reads use them.
+struct SplitLine {
+  LineKind kind = LineKind::Other;
+  QString name;
+  QString value;
+};
+
+struct ReadableIni {
+  std::vector<SplitLine> lines;
+};
+
+std::shared_ptr<const ReadableIni> ParseForReading(const QByteArray& bytes) {
+  auto ini = std::make_shared<ReadableIni>();
+  const IniText text = Parse(bytes);
+  ini->lines.reserve(text.lines.size());
+  for (const Line& line : text.lines) {
+    const LineParts parts = Split(line.text);
+    ini->lines.push_back({parts.kind, parts.name.toString(), parts.value.toString()});
+  }
+  return ini;
+}
+
+// What identifies one state of a file: an edit in place changes the size or the times, a
+// replacement the inode.
+struct FileState {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  bool operator==(const FileState& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+           changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+  }
+};
+
+// A run reads every option at the moment it needs it, dozens of reads per book, and the genre
+// names once per book: parsing the file each time cost more than validating a small book. The
+// parsed file is kept while a stat finds it unchanged. File times advance in ticks of a few
+// milliseconds, so an edit made within the tick of a read can leave every field equal: a file
+// whose change time is less than two seconds before the read is never trusted from the cache.
+// (The change time moves with every edit, also one that sets the modification time back.)
+class ParsedIniCache {
+ public:
+  std::shared_ptr<const ReadableIni> Get(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (name.isEmpty() || ::stat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    const FileState state{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      const auto found = entries_.find(name);
+      if (found != entries_.end() && found->second.state == state) return found->second.ini;
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::optional<QByteArray> bytes = ReadBytes(path);
+    if (!bytes) return nullptr;
+    auto ini = ParseForReading(*bytes);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const bool settled = state.changed.tv_sec + kSettleSeconds <= now.tv_sec;
+    if (settled && static_cast<off_t>(bytes->size()) == state.size) {
+      if (entries_.size() >= kMaxFiles) entries_.clear();
+      entries_[name] = {state, ini};
+    } else {
+      entries_.erase(name);
+    }
+    return ini;
+  }
+
+ private:
+  static constexpr time_t kSettleSeconds = 2;
+  static constexpr size_t kMaxFiles = 16;
+  struct Entry {
+    FileState state;
+    std::shared_ptr<const ReadableIni> ini;
+  };
+  std::mutex mutex_;
+  std::map<QByteArray, Entry> entries_;
+};
+
+ParsedIniCache& Cache() {
+  static ParsedIniCache cache;
+  return cache;
+}
+
 std::optional<QString> Lookup(const QString& path, const QString& section, const QString& key) {
-  const std::optional<QByteArray> bytes = ReadBytes(path);
-  if (!bytes) return std::nullopt;
-  const IniText ini = Parse(*bytes);
-  const Location location = Find(ini, section, key);
-  if (!location.keyLine) return std::nullopt;
-  return Split(ini.lines[*location.keyLine].text).value.toString();
+  const std::shared_ptr<const ReadableIni> ini = Cache().Get(path);
+  if (!ini) return std::nullopt;
+  bool inSection = false;
+  for (const SplitLine& line : ini->lines) {
+    if (line.kind == LineKind::Section) {
+      inSection = SameName(line.name, section);
+    } else if (inSection && line.kind == LineKind::Pair && SameName(line.name, key)) {
+      return line.value;
+    }
+  }
+  return std::nullopt;
 }
 
 QString Truncated(QString value) {
@@ -298,15 +395,13 @@ bool IniFile::ReadBool(const QString& section, const QString& key, bool defaultV
 
 QStringList IniFile::Keys(const QString& section) const {
   QStringList keys;
-  const std::optional<QByteArray> bytes = ReadBytes(path_);
-  if (!bytes) return keys;
+  const std::shared_ptr<const ReadableIni> ini = Cache().Get(path_);
+  if (!ini) return keys;
   bool inSection = false;
-  for (const Line& line : Parse(*bytes).lines) {
-    const LineParts parts = Split(line.text);
-    if (parts.kind == LineKind::Section) inSection = SameName(parts.name, section);
-    if (parts.kind != LineKind::Pair || !inSection) continue;
-    const QString key = parts.name.toString();
-    if (!keys.contains(key, Qt::CaseInsensitive)) keys << key;
+  for (const SplitLine& line : ini->lines) {
+    if (line.kind == LineKind::Section) inSection = SameName(line.name, section);
+    if (line.kind != LineKind::Pair || !inSection) continue;
+    if (!keys.contains(line.name, Qt::CaseInsensitive)) keys << line.name;
   }
   return keys;
 }

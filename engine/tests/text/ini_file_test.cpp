@@ -1,5 +1,6 @@
 #include "engine/ini_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -207,6 +208,29 @@ TEST_F(IniFileTest, MissingOrUnreadableFileReadsAsDefaults) {
   ASSERT_TRUE(QDir(dir_.path()).mkdir("folder.ini"));
   const IniFile folder(PathOf("folder.ini"));
   EXPECT_EQ(folder.ReadString("USER", "Pattern", "d"), "d");
+}
+
+// Reads are served from the parsed file while it is unchanged; an edit in place that keeps the
+// size and sets the modification time back must still be seen, on a file edited long ago (after
+// a pause of two seconds) and on one edited just now.
+TEST_F(IniFileTest, EveryReadSeesTheFileAsItStandsNow) {
+  const IniFile ini(Path());
+  auto editInPlace = [&](const char* text) {
+    struct stat before {};
+    ASSERT_EQ(::stat(QFile::encodeName(Path()).constData(), &before), 0);
+    WriteBytes(Path(), text);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(Path()).constData(), times, 0), 0);
+  };
+  WriteBytes(Path(), "[USER]\nSort=1\n");
+  ::sleep(2);
+  for (int round = 0; round < 20; ++round) {
+    const bool on = round % 2 == 0;
+    EXPECT_EQ(ini.ReadBool("USER", "Sort", !on), on) << "round " << round;
+    editInPlace(on ? "[USER]\nSort=0\n" : "[USER]\nSort=1\n");
+    EXPECT_EQ(ini.ReadBool("USER", "Sort", on), !on) << "round " << round;
+    EXPECT_EQ(ini.Keys("USER"), QStringList{"Sort"});
+  }
 }
 
 TEST_F(IniFileTest, ReadsUtf16LeAndKeepsItOnRewrite) {
