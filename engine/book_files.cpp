@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "base/native_name.h"
 #include "engine/engine_error.h"
@@ -43,6 +45,16 @@ static bool HasOverlongComponent(const QString& key) {
   const QStringList parts = key.split(u'/', Qt::SkipEmptyParts);
   return std::any_of(parts.begin(), parts.end(),
                      [](const QString& part) { return NativeName(part).size() > NAME_MAX; });
+}
+
+PathSet::Digest PathSet::DigestOf(const QString& path) {
+  const QByteArray sum =
+      QCryptographicHash::hash(QByteArrayView(reinterpret_cast<const char*>(path.utf16()), path.size() * 2),
+                               QCryptographicHash::Sha256);
+  Digest digest;
+  std::memcpy(&digest.high, sum.constData(), sizeof digest.high);
+  std::memcpy(&digest.low, sum.constData() + sizeof digest.high, sizeof digest.low);
+  return digest;
 }
 
 QString DryRunFiles::Key(const QString& path) { return QDir::cleanPath(AbsolutePath(path)); }

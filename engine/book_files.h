@@ -81,6 +81,29 @@ class DiskFiles final : public BookFiles {
                   QString* reason) override;
 };
 
+// A set of paths that holds a 128-bit digest of each instead of the path: a dry run remembers two
+// paths per book, and a library of a million books would otherwise hold them all as text.
+class PathSet {
+ public:
+  bool contains(const QString& path) const { return digests_.contains(DigestOf(path)); }
+  void insert(const QString& path) { digests_.insert(DigestOf(path)); }
+  void remove(const QString& path) { digests_.remove(DigestOf(path)); }
+
+  struct Digest {
+    quint64 high = 0;
+    quint64 low = 0;
+    bool operator==(const Digest&) const = default;
+  };
+
+ private:
+  static Digest DigestOf(const QString& path);
+  QSet<Digest> digests_;
+};
+
+inline size_t qHash(const PathSet::Digest& digest, size_t seed = 0) noexcept {
+  return static_cast<size_t>(digest.low) ^ seed;
+}
+
 // The disk as it would be after the moves so far, which are only recorded: the disk is never
 // changed. A dry run over it computes the same destinations as the real run that follows.
 class DryRunFiles final : public BookFiles {
@@ -98,7 +121,7 @@ class DryRunFiles final : public BookFiles {
   bool AnyEntryAt(const QString& key) const;
   bool FolderExists(const QString& key) const;
 
-  QSet<QString> arrived_;  // files moved in
-  QSet<QString> left_;     // files moved away
+  PathSet arrived_;        // files moved in
+  PathSet left_;           // files moved away
   QSet<QString> folders_;  // folders created
 };
