@@ -286,3 +286,38 @@ TEST(RunInWindow, CancelStopsBeforeTheNextBook) {
 }
 
 }  // namespace
+
+// A folder that vanishes while it is listed, before the run or during it: catches a run that
+// touches another folder's books of the same names, a crash, or a list that still offers books
+// that are gone.
+TEST(RunInWindow, AListedFolderThatVanishesLeavesTheWorkFoldersEmpty) {
+  for (const int vanishAtPump : {0, 1}) {
+    SCOPED_TRACE(vanishAtPump == 0 ? "before the run" : "during the run");
+    RunFixture f;
+    for (const char* name : {"1.fb2", "2.fb2"}) f.Write(name, ValidBook());
+    // Books of the same names where the program started.
+    QTemporaryDir elsewhere;
+    for (const char* name : {"1.fb2", "2.fb2"}) TempApp::WriteFile(elsewhere.filePath(name), ValidBook());
+    ASSERT_TRUE(QDir::setCurrent(elsewhere.path()));
+    PumpedWindow window(f.app.Path());
+    f.Prepare(window);
+    ASSERT_EQ(window.FileListBox->count(), 2);
+    window.onPump = [&](int pump) {
+      if (pump == vanishAtPump) QDir(f.folder).removeRecursively();
+    };
+    if (vanishAtPump == 0) QDir(f.folder).removeRecursively();
+    ModalResponder responder;
+    window.btnStart->click();
+
+    const QStringList moved = QDir(f.Tmp("end")).entryList(QDir::Files);
+    EXPECT_LE(moved.size(), vanishAtPump);  // at most the book judged before the folder went
+    EXPECT_TRUE(QDir(f.Tmp("bad")).entryList(QDir::Files).isEmpty());
+    for (const char* name : {"1.fb2", "2.fb2"})
+      EXPECT_TRUE(QFileInfo::exists(elsewhere.filePath(name))) << name;
+    EXPECT_EQ(window.FileListBox->count(), 0);
+    EXPECT_FALSE(window.Running());
+    EXPECT_TRUE(window.btnStart->isEnabled());
+    if (window.RunSummary()) window.RunSummary()->close();
+    ASSERT_TRUE(QDir::setCurrent(QDir::rootPath()));
+  }
+}
