@@ -311,6 +311,9 @@ int64_t ZippedBook::ReadCompressed(char* buffer, int64_t length) {
   return count;
 }
 
+QByteArray ZippedBook::EntryName() const {
+  return impl_->stat.name ? QByteArray(impl_->stat.name) : QByteArray();
+}
 uint16_t ZippedBook::Method() const { return static_cast<uint16_t>(impl_->stat.comp_method); }
 uint32_t ZippedBook::Crc() const { return impl_->stat.crc; }
 uint64_t ZippedBook::Size() const { return impl_->stat.size; }

@@ -49,7 +49,8 @@ class ZippedBook {
   int64_t ReadCompressed(char* buffer, int64_t length);
 
   const QString& Reason() const { return reason_; }
-  uint16_t Method() const;  // 0 stored, 8 deflated
+  QByteArray EntryName() const;  // as stored, raw bytes
+  uint16_t Method() const;       // 0 stored, 8 deflated
   uint32_t Crc() const;
   uint64_t Size() const;  // inflated
   uint64_t CompressedSize() const;

@@ -15,8 +15,8 @@ class ZipArchiveStep final : public ArchiveStep {
  public:
   explicit ZipArchiveStep(TZipWriter& zip) : zip_(zip) {}
   PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
-  bool Repack(const QString& archive, const QString& destination, const FileStamp& judged,
-              QString* reason) override;
+  bool Repack(const QString& archive, const QString& destination, const FileStamp& judged, QString* reason,
+              ArrivedArchive* arrived) override;
 
  private:
   TZipWriter& zip_;
@@ -28,8 +28,8 @@ class DryRunArchiveStep final : public ArchiveStep {
  public:
   explicit DryRunArchiveStep(BookFiles& files) : files_(files) {}
   PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
-  bool Repack(const QString& archive, const QString& destination, const FileStamp& judged,
-              QString* reason) override;
+  bool Repack(const QString& archive, const QString& destination, const FileStamp& judged, QString* reason,
+              ArrivedArchive* arrived) override;
 
  private:
   BookFiles& files_;

@@ -5,6 +5,8 @@
 
 #include "engine/file_ops.h"
 
+struct ArrivedArchive;
+
 // What became of a pack: packed, or left unpacked at its destination with the reason.
 struct PackOutcome {
   bool packed = false;
@@ -26,10 +28,12 @@ class ArchiveStep {
   // destination's name, and removes archive once that is in place. judged identifies the archive
   // the verdict was given on: another file at its name, or that one changed, is not placed. False
   // with *reason when it did not: archive stays as it was. True with *reason when the book is in
-  // place but archive stayed (it changed meanwhile). Throws to end the run.
+  // place but archive stayed (it changed meanwhile). *arrived, when given, gets what an undo needs
+  // of archive. Throws to end the run.
   virtual bool Repack(const QString& archive, const QString& destination, const FileStamp& judged,
-                      QString* reason) {
+                      QString* reason, ArrivedArchive* arrived) {
     (void)archive;
+    (void)arrived;
     (void)destination;
     (void)judged;
     *reason = QStringLiteral("packed books are not handled here");
@@ -58,10 +62,12 @@ class BookFiles {
   // Extracts the book packed in archive (a .fb2.zip, judged valid; judged identifies the file the
   // verdict was given on) to `to` without replacing anything, and removes archive once the book is
   // in place. False with *reason when the archive stays; true with *reason when the book is in
-  // place but the archive stayed (it changed).
-  virtual bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged,
-                          QString* reason) {
+  // place but the archive stayed (it changed). *arrived, when given, gets what an undo needs of
+  // archive.
+  virtual bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged, QString* reason,
+                          ArrivedArchive* arrived) {
     (void)archive;
+    (void)arrived;
     (void)to;
     (void)judged;
     *reason = QStringLiteral("packed books are not handled here");
@@ -77,8 +83,8 @@ class DiskFiles final : public BookFiles {
   int ForceDirectories(const QString& path) override;
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
   void FinishInterruptedMoves() override;
-  bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged,
-                  QString* reason) override;
+  bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged, QString* reason,
+                  ArrivedArchive* arrived) override;
 };
 
 // A set of paths that holds a 128-bit digest of each instead of the path: a dry run remembers two
@@ -112,8 +118,8 @@ class DryRunFiles final : public BookFiles {
   bool SameFile(const QString& a, const QString& b) override;
   int ForceDirectories(const QString& path) override;
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
-  bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged,
-                  QString* reason) override;
+  bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged, QString* reason,
+                  ArrivedArchive* arrived) override;
 
  private:
   static QString Key(const QString& path);

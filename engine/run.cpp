@@ -290,12 +290,14 @@ class BookHandler {
   void PlacePacked(const BookWork& book, const Placement& placement, BookOutcome& outcome) {
     const QString& destination = placement.destination;
     QString reason;
-    const bool placed = placement.archiving
-                            ? archive_->Repack(book.item, destination, book.identity, &reason)
-                            : files_.UnpackBook(book.item, destination, book.identity, &reason);
+    const bool placed =
+        placement.archiving
+            ? archive_->Repack(book.item, destination, book.identity, &reason, &outcome.arrived)
+            : files_.UnpackBook(book.item, destination, book.identity, &reason, &outcome.arrived);
     outcome.target = placement.archiving ? destination + QStringLiteral(".zip") : destination;
     if (placed) {
       outcome.status = BookStatus::Moved;
+      if (placement.archiving) NotePacked(outcome);
       // A source archive that changed meanwhile stays beside the book: the line says so.
       if (!reason.isEmpty())
         outcome.reason = outcome.reason.isEmpty() ? reason : outcome.reason + QStringLiteral("; ") + reason;

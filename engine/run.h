@@ -8,6 +8,7 @@
 #include "engine/book_files.h"
 #include "engine/file_ops.h"
 #include "engine/look_ahead.h"
+#include "engine/undo_archive.h"
 #include "validation/book_digest.h"
 
 class TXSDValidator;
@@ -58,6 +59,9 @@ struct BookOutcome {
   bool packed = false;      // target is the archive the book was packed into
   QByteArray archiveEntry;  // then: the archive's one entry's name, as stored
   quint32 archiveCrc = 0;   // and its CRC-32
+  // For a book that arrived as a .fb2.zip and was unpacked or repacked: what an undo needs to give
+  // back that archive.
+  ArrivedArchive arrived;
 };
 
 // The shell around a run: the window over its controls, the command-line runner over a settings

@@ -23,6 +23,10 @@ namespace {
 
 constexpr char kMagic[] = "shelvio run record";
 constexpr char kSuffix[] = ".run";
+// Marks the fields of the .fb2.zip a book arrived in, and how the run left it.
+constexpr char kArrivalMarker[] = "zip";
+constexpr char kRepacked[] = "repacked";
+constexpr char kUnpacked[] = "unpacked";
 // Nothing this big is a record of ours.
 constexpr qint64 kRecordSizeLimit = 1024LL * 1024 * 1024;
 
@@ -287,6 +291,10 @@ void RecordingHost::BookDone(const BookOutcome& outcome) {
                                 size,
                                 hash};
     if (outcome.packed) fields << outcome.archiveEntry << CrcField(outcome);
+    if (outcome.status == BookStatus::Moved && outcome.arrived.known) {
+      if (!outcome.packed) fields << QByteArray() << QByteArray();
+      fields << kArrivalMarker << (outcome.packed ? kRepacked : kUnpacked) << ArrivalFields(outcome.arrived);
+    }
     Write(fields);
   }
   host_.BookDone(outcome);
@@ -375,6 +383,10 @@ bool ReadRunRecord(const QString& path, RunRecord* record, QString* error) {
         book.archiveCrc = fields[7].toUInt(&crcRead, 16);
         book.archiveEntry = crcRead ? fields[6] : QByteArray();
         book.packed = true;
+      }
+      if (fields.size() > 9 && fields[8] == kArrivalMarker) {
+        book.packed = fields[9] == kRepacked;
+        book.arrived = ArrivalFromFields(fields.mid(10));
       }
       // The line that says how a book ended takes the place of the one written before its move.
       if (!moving && !result.books.isEmpty() && result.books.last().status == QLatin1String("moving") &&

@@ -22,6 +22,13 @@
 //   moving	SOURCE	TARGET	SIZE	XXH3                  (before a book is moved)
 //   moved	SOURCE	TARGET	REASON	SIZE	XXH3	ENTRY	CRC (when it is done; also invalid, repeat,
 //                                                         kept, missing; ENTRY and CRC for an archive)
+//   moved	SOURCE	TARGET	REASON	SIZE	XXH3	ENTRY	CRC	zip	HOW	NAME	METHOD	CRC
+//   PACKED UNPACKED
+//     TIME	FLAGS	BOOKSIZE	BOOKXXH3	OFFSET	SKELETON
+//                                    (a book that arrived as a .fb2.zip, SOURCE, whose SIZE and XXH3
+//                                     are the archive's; HOW: "unpacked" to TARGET, ENTRY and CRC
+//                                     empty, or "repacked" into TARGET; then its entry as it was and
+//                                     the archive's other bytes in base64: see engine/undo_archive.h)
 //   ended	2026-12-10T14:08:01.456Z	done
 //   undone	2026-12-11T09:00:00.000Z	restored 11, kept 0
 //
@@ -94,6 +101,7 @@ struct RecordedBook {
   QByteArray archiveEntry;  // for a target that is an archive
   quint32 archiveCrc = 0;
   bool packed = false;
+  ArrivedArchive arrived;  // for a book that arrived as a .fb2.zip: its archive
 };
 
 struct RunRecord {

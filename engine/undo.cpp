@@ -14,6 +14,7 @@
 #include "base/posix_file.h"
 #include "engine/file_ops.h"
 #include "engine/journal.h"
+#include "engine/undo_archive.h"
 
 namespace {
 
@@ -134,9 +135,74 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
   return true;
 }
 
-// Whether the file at path is the recorded book, by its digest.
+// Gives back the .fb2.zip a book arrived in, from the book the run unpacked or the archive it
+// repacked the book into: rebuilt beside the source under a hidden name, on record, published
+// without replacing anything, and only then the run's file removed.
+bool RestoreArrived(const RecordedBook& book, const QString& source, UndoOutcome& outcome) {
+  const QString changed = book.packed
+                              ? QStringLiteral("The archive at the target is not the one the run left there")
+                              : QStringLiteral("The file at the target is not the book the run left there");
+  struct stat info {};
+  const FileDescriptor from(OpenPlain(book.target, &info));
+  if (!from.Valid()) {
+    outcome.reason = changed;
+    return false;
+  }
+  const FileStamp checked = StampOfDescriptor(from.Get());
+  const QByteArray sourceBytes = NativeName(source);
+  JournalledMove record;
+  QByteArray temporaryName;
+  FileDescriptor copy(
+      CreateRecordedTemporary(record, MoveKind::Unpack, book.target, sourceBytes, 0666, &temporaryName));
+  if (!copy.Valid()) {
+    outcome.reason = SystemReason(errno);
+    return false;
+  }
+  posix_file::TemporaryFile temporary(temporaryName);
+  int writeError = 0;
+  const Rebuilt rebuilt = RebuildArrivedArchive(book.arrived, book.digest, from.Get(), book.packed,
+                                                book.archiveEntry, copy.Get(), &writeError);
+  if (rebuilt == Rebuilt::Failed) {
+    outcome.reason = writeError != 0 ? SystemReason(writeError) : changed;
+    return false;
+  }
+  if (::fsync(copy.Get()) != 0 || copy.Close() != 0) {
+    outcome.reason = SystemReason(errno);
+    return false;
+  }
+  int error = 0;
+  if (!MoveFileNoReplace(NameFromNative(temporaryName), source, &error)) {
+    outcome.reason = MoveFailureText(error);
+    return false;
+  }
+  temporary.Keep();
+  if (rebuilt == Rebuilt::EntryExact)
+    outcome.reason =
+        QStringLiteral("Rebuilt with the same book inside: its compressor could not be reproduced");
+  // The run's file goes only while it is the very one read, untouched.
+  if (StampOfDescriptor(from.Get()).Unchanged(checked) && StampOfEntry(book.target).Unchanged(checked))
+    ::unlink(book.target.constData());
+  else
+    outcome.reason = QStringLiteral("The file at the target changed meanwhile and was kept");
+  return true;
+}
+
+// Whether the file at path is the recorded book, by its digest; for a book that arrived packed,
+// an archive holding its very entry (a rebuilt archive need not match the first byte for byte).
 bool IsTheBook(const RecordedBook& book, const QString& path) {
+  if (book.arrived.known) return HoldsArrivedEntry(path, book.arrived, book.digest);
   return book.digest.known && DigestOfFile(path) == book.digest;
+}
+
+// An undo killed after it gave an archive back and before it removed the run's file leaves both:
+// the run's file goes now, while it is still the one the run left, untouched.
+void RemoveLeftOver(const RecordedBook& book) {
+  struct stat info {};
+  const FileDescriptor file(OpenPlain(book.target, &info));
+  quint64 data = 0;
+  if (!file.Valid() || !IsRunsFile(book.arrived, file.Get(), book.packed, book.archiveEntry, &data)) return;
+  const FileStamp checked = StampOfDescriptor(file.Get());
+  if (StampOfEntry(book.target).Unchanged(checked)) ::unlink(book.target.constData());
 }
 
 bool MovedByRun(const QString& status) {
@@ -156,9 +222,10 @@ UndoOutcome UndoBook(const RecordedBook& book) {
 
   struct stat info {};
   if (::lstat(book.source.constData(), &info) == 0) {
-    outcome.reason = S_ISREG(info.st_mode) && IsTheBook(book, source)
-                         ? QStringLiteral("Already in its place")
-                         : QStringLiteral("The source name is taken by another file");
+    const bool inPlace = S_ISREG(info.st_mode) && IsTheBook(book, source);
+    outcome.reason = inPlace ? QStringLiteral("Already in its place")
+                             : QStringLiteral("The source name is taken by another file");
+    if (inPlace && book.arrived.known && book.status == QLatin1String("moved")) RemoveLeftOver(book);
     return outcome;
   }
 
@@ -172,8 +239,11 @@ UndoOutcome UndoBook(const RecordedBook& book) {
     outcome.reason = QStringLiteral("No longer at the target");
     return outcome;
   }
-  outcome.restored = packed ? RestorePacked(book, outcome.target, source, outcome)
-                            : RestorePlain(book, target, source, outcome);
+  if (book.arrived.known && book.status == QLatin1String("moved"))
+    outcome.restored = RestoreArrived(book, source, outcome);
+  else
+    outcome.restored = packed ? RestorePacked(book, outcome.target, source, outcome)
+                              : RestorePlain(book, target, source, outcome);
   return outcome;
 }
 

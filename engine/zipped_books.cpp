@@ -18,6 +18,7 @@
 #include "base/posix_file.h"
 #include "engine/file_ops.h"
 #include "engine/journal.h"
+#include "engine/undo_archive.h"
 #include "validation/xsd_validator.h"
 
 namespace {
@@ -110,6 +111,9 @@ class HeldArchive {
     return QString();
   }
 
+  // The archive judged, open.
+  int Descriptor() const { return fd_.Get(); }
+
   // Empty once the archive is gone; otherwise why it stays, for the book's line: the book is in
   // place either way, but the user must learn that the archive beside it was not removed.
   QString RemoveIfUnchanged() {
@@ -161,7 +165,7 @@ int CheckListedBook(TXSDValidator& validator, const QString& path) {
 }
 
 bool UnpackZippedBook(const QString& archive, const QString& destination, const FileStamp& judged,
-                      QString* reason) {
+                      QString* reason, ArrivedArchive* arrived) {
   // Held before the book is read: the archive removed at the end must be the one unpacked.
   HeldArchive held(archive, judged);
   ZippedBook book;
@@ -171,6 +175,8 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, const 
     return false;
   }
   if (*reason = held.Claim(); !reason->isEmpty()) return false;
+  ArrivedArchive description = DescribeArrival(book, held.Descriptor());
+  BookDigester digester;
   // On record before the temporary file exists: a kill leaves nothing the next run cannot clear.
   JournalledMove record;
   QByteArray temporary;
@@ -194,6 +200,7 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, const 
     if (count == 0) break;
     if (const int error = WriteAll(out.Get(), buffer.get(), static_cast<size_t>(count)); error != 0)
       return fail(SystemReason(error));
+    digester.Add(buffer.get(), static_cast<size_t>(count));
   }
   if (::fsync(out.Get()) != 0) return fail(SystemReason(errno));
   if (const int error = out.Close(); error != 0) return fail(SystemReason(error));
@@ -203,13 +210,15 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, const 
     *reason = SystemReason(error);
     return false;
   }
+  description.book = digester.Result();
+  if (arrived) *arrived = description;
   // The book is complete under its name: only now may its archive go.
   *reason = held.RemoveIfUnchanged();
   return true;
 }
 
 bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
-                      const FileStamp& judged, QString* reason) {
+                      const FileStamp& judged, QString* reason, ArrivedArchive* arrived) {
   const QString archiveName = destination + QStringLiteral(".zip");
   if (NativeName(ExtractFileName(archiveName)).size() > NAME_MAX) {
     *reason = SystemReason(ENAMETOOLONG);
@@ -219,6 +228,7 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
   ZippedBook book;
   if (!held.OpenJudged(book, reason)) return false;
   if (*reason = held.Claim(); !reason->isEmpty()) return false;
+  const ArrivedArchive description = DescribeArrival(book, held.Descriptor());
   ZipRawEntry entry;
   entry.name = ExtractFileName(destination);
   entry.method = book.Method();
@@ -268,6 +278,7 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
     return false;
   }
   zip.Close();
+  if (arrived) *arrived = description;
   *reason = held.RemoveIfUnchanged();
   return true;
 }

@@ -9,6 +9,7 @@
 
 class TXSDValidator;
 class TZipWriter;
+struct ArrivedArchive;
 
 // XMLValid for a list item: a plain book, or the book inside a .fb2.zip. An archive that is not
 // a book (several entries, an entry in a folder, encrypted, another method, damaged, a bomb) gives
@@ -22,8 +23,9 @@ int CheckListedBook(TXSDValidator& validator, const QString& path);
 // and nothing is left at destination.
 // True with *reason when the book is in place but the archive stayed (it changed meanwhile, or
 // could not be removed).
+// *arrived, when given, gets what an undo needs of the archive (see engine/undo_archive.h).
 bool UnpackZippedBook(const QString& archive, const QString& destination, const FileStamp& judged,
-                      QString* reason);
+                      QString* reason, ArrivedArchive* arrived = nullptr);
 
 // Writes destination + ".zip", one entry named after destination holding the archive's entry's
 // compressed bytes as they stand, and removes the archive once the new one is in place. judged as
@@ -32,4 +34,4 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, const 
 // A name taken meanwhile is a failure of this book only; the writer's other errors pass through,
 // as for packing a book. True with *reason as for unpacking.
 bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
-                      const FileStamp& judged, QString* reason);
+                      const FileStamp& judged, QString* reason, ArrivedArchive* arrived = nullptr);

@@ -564,18 +564,18 @@ class BeforePlacing final : public BookFiles, public ArchiveStep {
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override {
     return disk_.MoveFile(from, to, error, moved);
   }
-  bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged,
-                  QString* reason) override {
+  bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged, QString* reason,
+                  ArrivedArchive* arrived) override {
     act_(archive);
-    return disk_.UnpackBook(archive, to, judged, reason);
+    return disk_.UnpackBook(archive, to, judged, reason, arrived);
   }
   PackOutcome Pack(const QString& destination, const FileStamp& moved) override {
     return step_.Pack(destination, moved);
   }
-  bool Repack(const QString& archive, const QString& destination, const FileStamp& judged,
-              QString* reason) override {
+  bool Repack(const QString& archive, const QString& destination, const FileStamp& judged, QString* reason,
+              ArrivedArchive* arrived) override {
     act_(archive);
-    return step_.Repack(archive, destination, judged, reason);
+    return step_.Repack(archive, destination, judged, reason, arrived);
   }
 
  private:

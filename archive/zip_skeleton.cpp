@@ -1,0 +1,142 @@
+#include "archive/zip_skeleton.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <ctime>
+#include <vector>
+
+#include "archive/zip_format.h"
+#include "base/posix_file.h"
+
+namespace {
+
+using namespace zip_format;
+
+constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
+constexpr uint64_t kZip32Limit = 0xFFFFFFFF;
+// The end record with the longest comment it can have.
+constexpr uint64_t kEndSearch = kEndRecordSize + 0xFFFF;
+
+bool ReadAt(int fd, uint64_t offset, size_t size, std::vector<unsigned char>* out) {
+  out->resize(size);
+  return size == 0 || posix_file::PReadFull(fd, out->data(), size, static_cast<off_t>(offset));
+}
+
+}  // namespace
+
+bool ReadZipSkeleton(int fd, uint64_t archiveSize, uint64_t compressedSize, ZipSkeleton* skeleton) {
+  if (archiveSize < compressedSize || archiveSize - compressedSize > kZipSkeletonMaxBytes) return false;
+  const uint64_t tailSize = std::min(archiveSize, kEndSearch);
+  std::vector<unsigned char> tail;
+  if (!ReadAt(fd, archiveSize - tailSize, static_cast<size_t>(tailSize), &tail)) return false;
+  // The last end record whose comment reaches exactly to the end of the file.
+  uint64_t end = 0;
+  bool found = false;
+  for (size_t i = tail.size() >= kEndRecordSize ? tail.size() - kEndRecordSize + 1 : 0; i-- > 0;) {
+    if (U32(&tail[i]) == kEndRecordSignature && i + kEndRecordSize + U16(&tail[i + 20]) == tail.size()) {
+      end = archiveSize - tailSize + i;
+      found = true;
+      break;
+    }
+  }
+  if (!found) return false;
+  const unsigned char* record = &tail[static_cast<size_t>(end - (archiveSize - tailSize))];
+  const uint64_t directorySize = U32(record + 12);
+  const uint64_t directoryOffset = U32(record + 16);
+  if (U16(record + 4) != 0 || U16(record + 6) != 0 || U16(record + 8) != 1 || U16(record + 10) != 1 ||
+      directorySize == kZip32Limit || directoryOffset == kZip32Limit || directorySize > end)
+    return false;
+  // Zip64 keeps its sizes elsewhere: not told for sure here.
+  std::vector<unsigned char> locator;
+  if (end >= 20 && ReadAt(fd, end - 20, 4, &locator) && U32(locator.data()) == kZip64LocatorSignature)
+    return false;
+  // Bytes before the archive proper (a self-extractor's program) shift every offset in it.
+  const uint64_t directory = end - directorySize;
+  if (directory < directoryOffset) return false;
+  const uint64_t shift = directory - directoryOffset;
+  std::vector<unsigned char> central;
+  if (directorySize < kCentralHeaderSize || !ReadAt(fd, directory, kCentralHeaderSize, &central) ||
+      U32(central.data()) != kCentralHeaderSignature || U32(central.data() + 20) != compressedSize)
+    return false;
+  const uint64_t local = uint64_t{U32(central.data() + 42)} + shift;
+  std::vector<unsigned char> header;
+  if (local + kLocalHeaderSize > directory || !ReadAt(fd, local, kLocalHeaderSize, &header) ||
+      U32(header.data()) != kLocalHeaderSignature)
+    return false;
+  const uint64_t dataOffset = local + kLocalHeaderSize + U16(header.data() + 26) + U16(header.data() + 28);
+  if (dataOffset + compressedSize > directory) return false;
+
+  std::vector<unsigned char> before, after;
+  if (!ReadAt(fd, 0, static_cast<size_t>(dataOffset), &before) ||
+      !ReadAt(fd, dataOffset + compressedSize, static_cast<size_t>(archiveSize - dataOffset - compressedSize),
+              &after))
+    return false;
+  skeleton->dataOffset = dataOffset;
+  skeleton->bytes.assign(before.begin(), before.end());
+  skeleton->bytes.append(after.begin(), after.end());
+  skeleton->flags = U16(central.data() + 8);
+  skeleton->dosTime = uint32_t{U16(central.data() + 14)} << 16 | U16(central.data() + 12);
+  return true;
+}
+
+bool OwnZipSkeleton(const ZipEntryLayout& entry, ZipSkeleton* skeleton) {
+  const uint64_t nameSize = entry.name.size();
+  if (nameSize > 0xFFFF || entry.size >= kZip32Limit || entry.compressedSize >= kZip32Limit ||
+      kLocalHeaderSize + nameSize + entry.compressedSize >= kZip32Limit)
+    return false;
+  // "version needed" 2.0; "made by" a Unix host, 2.0; a plain file readable and writable by its
+  // owner, with the MS-DOS archive attribute, as the writer marks a book.
+  constexpr uint16_t kVersion = 20;
+  constexpr uint16_t kMadeBy = 0x0300 | kVersion;
+  constexpr uint32_t kAttributes = (0100644u << 16) | 0x20;
+  const auto time = static_cast<uint16_t>(entry.dosTime);
+  const auto date = static_cast<uint16_t>(entry.dosTime >> 16);
+  unsigned char local[kLocalHeaderSize];
+  PutU32(local + 0, kLocalHeaderSignature);
+  PutU16(local + 4, kVersion);
+  PutU16(local + 6, entry.flags);
+  PutU16(local + 8, entry.method);
+  PutU16(local + 10, time);
+  PutU16(local + 12, date);
+  PutU32(local + 14, entry.crc);
+  PutU32(local + 18, static_cast<uint32_t>(entry.compressedSize));
+  PutU32(local + 22, static_cast<uint32_t>(entry.size));
+  PutU16(local + 26, static_cast<uint16_t>(nameSize));
+  PutU16(local + 28, 0);
+  unsigned char central[kCentralHeaderSize] = {};
+  PutU32(central + 0, kCentralHeaderSignature);
+  PutU16(central + 4, kMadeBy);
+  std::copy(local + 4, local + 30, central + 6);  // needed .. name length, as the local header
+  PutU16(central + 30, 0);                        // extra field length
+  PutU32(central + 38, kAttributes);
+  PutU32(central + 42, 0);  // the local header's offset
+  unsigned char end[kEndRecordSize] = {};
+  PutU32(end + 0, kEndRecordSignature);
+  PutU16(end + 8, 1);
+  PutU16(end + 10, 1);
+  PutU32(end + 12, static_cast<uint32_t>(kCentralHeaderSize + nameSize));
+  PutU32(end + 16, static_cast<uint32_t>(kLocalHeaderSize + nameSize + entry.compressedSize));
+
+  std::string& bytes = skeleton->bytes;
+  bytes.assign(reinterpret_cast<const char*>(local), kLocalHeaderSize);
+  bytes += entry.name;
+  skeleton->dataOffset = bytes.size();
+  bytes.append(reinterpret_cast<const char*>(central), kCentralHeaderSize);
+  bytes += entry.name;
+  bytes.append(reinterpret_cast<const char*>(end), kEndRecordSize);
+  skeleton->flags = entry.flags;
+  skeleton->dosTime = entry.dosTime;
+  return true;
+}
+
+uint32_t DosTimeOf(int64_t seconds) {
+  const time_t when = static_cast<time_t>(seconds);
+  struct tm local {};
+  if (seconds <= 0 || ::localtime_r(&when, &local) == nullptr || local.tm_year < 80)
+    return (0u << 25 | 1u << 21 | 1u << 16);  // 1980-01-01 00:00, the earliest MS-DOS can say
+  const uint32_t date =
+      static_cast<uint32_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
+  const uint32_t time = static_cast<uint32_t>(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2);
+  return date << 16 | time;
+}
