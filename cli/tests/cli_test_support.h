@@ -39,6 +39,15 @@ struct Result {
   QString errors;     // standard error
 };
 
+// Runs a shell command in folder; true when it exits 0.
+inline bool Shell(const QString& folder, const QString& command) {
+  QProcess shell;
+  shell.setWorkingDirectory(folder);
+  shell.start("bash", {"-c", command});
+  shell.waitForFinished(120000);
+  return shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0;
+}
+
 inline QByteArray Sha256(const QString& path) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return "<unreadable>";

@@ -12,15 +12,6 @@ namespace {
 
 using namespace clitest;
 
-// Runs a shell command in the work area; true when it exits 0.
-bool Shell(const QString& folder, const QString& command) {
-  QProcess shell;
-  shell.setWorkingDirectory(folder);
-  shell.start("bash", {"-c", command});
-  shell.waitForFinished(120000);
-  return shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0;
-}
-
 // Every book below folder by the SHA-256 of its bytes: a plain file as it is, each archive entry
 // inflated (by Python's zipfile, which checks every CRC). A file that is not a readable archive
 // counts by its own bytes. Sorted, so that two inventories compare whatever the names.
