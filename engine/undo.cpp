@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "archive/zip_reader.h"
 #include "base/native_name.h"
@@ -76,6 +77,34 @@ bool RestorePlain(const RecordedBook& book, const QString& target, const QString
   return true;
 }
 
+// Writes what goes back to source beside it under a hidden name, on record as coming from target,
+// and publishes it without replacing anything. write fills the open file; false with
+// outcome.reason set when it could not. False with outcome.reason when nothing was published. The
+// record stays with the caller until the file at target is gone.
+bool PublishAtSource(JournalledMove& record, const QByteArray& target, const QString& source,
+                     UndoOutcome& outcome, const std::function<bool(int)>& write) {
+  QByteArray temporaryName;
+  FileDescriptor copy(
+      CreateRecordedTemporary(record, MoveKind::Unpack, target, NativeName(source), 0666, &temporaryName));
+  if (!copy.Valid()) {
+    outcome.reason = SystemReason(errno);
+    return false;
+  }
+  posix_file::TemporaryFile temporary(temporaryName);
+  if (!write(copy.Get())) return false;
+  if (::fsync(copy.Get()) != 0 || copy.Close() != 0) {
+    outcome.reason = SystemReason(errno);
+    return false;
+  }
+  int error = 0;
+  if (!MoveFileNoReplace(NameFromNative(temporaryName), source, &error)) {
+    outcome.reason = MoveFailureText(error);
+    return false;
+  }
+  temporary.Keep();
+  return true;
+}
+
 bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, const QString& source,
                    UndoOutcome& outcome) {
   const QString changed = QStringLiteral("The archive at the target is not the one the run left there");
@@ -93,42 +122,27 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
 
   // Unpacked beside the source under a hidden name, on record, then published without replacing
   // anything; the archive goes only once the book is in place.
-  const QByteArray sourceBytes = NativeName(source);
   JournalledMove record;
-  QByteArray temporaryName;
-  FileDescriptor copy(
-      CreateRecordedTemporary(record, MoveKind::Unpack, archivePath, sourceBytes, 0666, &temporaryName));
-  if (!copy.Valid()) {
-    outcome.reason = SystemReason(errno);
-    return false;
-  }
-  posix_file::TemporaryFile temporary(temporaryName);
-  BookDigester digester;
-  int writeError = 0;
-  const bool unpacked = UnpackSingleEntry(archive.Get(), static_cast<uint64_t>(info.st_size), entry.size,
-                                          [&](const unsigned char* data, size_t size) {
-                                            digester.Add(data, size);
-                                            writeError = posix_file::WriteAll(copy.Get(), data, size);
-                                            return writeError == 0;
-                                          });
-  if (writeError != 0) {
-    outcome.reason = SystemReason(writeError);
-    return false;
-  }
-  if (!unpacked || (book.digest.known && digester.Result() != book.digest)) {
-    outcome.reason = changed;
-    return false;
-  }
-  if (::fsync(copy.Get()) != 0 || copy.Close() != 0) {
-    outcome.reason = SystemReason(errno);
-    return false;
-  }
-  int error = 0;
-  if (!MoveFileNoReplace(NameFromNative(temporaryName), source, &error)) {
-    outcome.reason = MoveFailureText(error);
-    return false;
-  }
-  temporary.Keep();
+  const bool published = PublishAtSource(record, archivePath, source, outcome, [&](int copy) {
+    BookDigester digester;
+    int writeError = 0;
+    const bool unpacked = UnpackSingleEntry(archive.Get(), static_cast<uint64_t>(info.st_size), entry.size,
+                                            [&](const unsigned char* data, size_t size) {
+                                              digester.Add(data, size);
+                                              writeError = posix_file::WriteAll(copy, data, size);
+                                              return writeError == 0;
+                                            });
+    if (writeError != 0) {
+      outcome.reason = SystemReason(writeError);
+      return false;
+    }
+    if (!unpacked || (book.digest.known && digester.Result() != book.digest)) {
+      outcome.reason = changed;
+      return false;
+    }
+    return true;
+  });
+  if (!published) return false;
   struct stat now {};
   if (::lstat(archivePath.constData(), &now) == 0 && now.st_dev == info.st_dev && now.st_ino == info.st_ino)
     ::unlink(archivePath.constData());
@@ -149,33 +163,16 @@ bool RestoreArrived(const RecordedBook& book, const QString& source, UndoOutcome
     return false;
   }
   const FileStamp checked = StampOfDescriptor(from.Get());
-  const QByteArray sourceBytes = NativeName(source);
   JournalledMove record;
-  QByteArray temporaryName;
-  FileDescriptor copy(
-      CreateRecordedTemporary(record, MoveKind::Unpack, book.target, sourceBytes, 0666, &temporaryName));
-  if (!copy.Valid()) {
-    outcome.reason = SystemReason(errno);
-    return false;
-  }
-  posix_file::TemporaryFile temporary(temporaryName);
-  int writeError = 0;
-  const Rebuilt rebuilt = RebuildArrivedArchive(book.arrived, book.digest, from.Get(), book.packed,
-                                                book.archiveEntry, copy.Get(), &writeError);
-  if (rebuilt == Rebuilt::Failed) {
-    outcome.reason = writeError != 0 ? SystemReason(writeError) : changed;
-    return false;
-  }
-  if (::fsync(copy.Get()) != 0 || copy.Close() != 0) {
-    outcome.reason = SystemReason(errno);
-    return false;
-  }
-  int error = 0;
-  if (!MoveFileNoReplace(NameFromNative(temporaryName), source, &error)) {
-    outcome.reason = MoveFailureText(error);
-    return false;
-  }
-  temporary.Keep();
+  Rebuilt rebuilt = Rebuilt::Failed;
+  const bool published = PublishAtSource(record, book.target, source, outcome, [&](int copy) {
+    int writeError = 0;
+    rebuilt = RebuildArrivedArchive(book.arrived, book.digest, from.Get(), book.packed, book.archiveEntry,
+                                    copy, &writeError);
+    if (rebuilt == Rebuilt::Failed) outcome.reason = writeError != 0 ? SystemReason(writeError) : changed;
+    return rebuilt != Rebuilt::Failed;
+  });
+  if (!published) return false;
   if (rebuilt == Rebuilt::EntryExact)
     outcome.reason =
         QStringLiteral("Rebuilt with the same book inside: its compressor could not be reproduced");

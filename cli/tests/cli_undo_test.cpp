@@ -75,6 +75,25 @@ class CliUndo : public Cli {
 
   Result Undo(const QStringList& extra = {}) { return RunCli(QStringList{"--undo"} + extra); }
 
+  // Starts shelvio-cli with args, and kills it (SIGKILL) once it has printed `lines` lines and
+  // `pause` microseconds more have passed.
+  void KillCli(const QStringList& args, int lines, int pause) {
+    QProcess process;
+    process.setProgram(SHELVIO_CLI);
+    process.setArguments(args);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_STATE_HOME", Path("state"));
+    process.setProcessEnvironment(environment);
+    process.start();
+    ASSERT_TRUE(process.waitForStarted());
+    QByteArray seen;
+    while (seen.count('\n') < lines && process.waitForReadyRead(10000)) seen += process.peek(1 << 20);
+    ::usleep(static_cast<useconds_t>(pause));
+    // 0 once it has ended: a kill of 0 would hit this very test.
+    if (const qint64 pid = process.processId(); pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    process.waitForFinished(30000);
+  }
+
   // Empties the books and the work folders, and forgets every run.
   // (rm, since names need not be text.)
   void Reset() {
@@ -270,19 +289,7 @@ TEST_F(CliUndo, UndoesARunThatWasKilled) {
     Write("books/broken.fb2", kNotWellFormed);
     WriteSettings("Archive=1");
     const RawTree before = Raw();
-    QProcess process;
-    process.setProgram(SHELVIO_CLI);
-    process.setArguments({"--settings", Path("setting.ini"), "--app-dir", Path("app"), Path("books")});
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("XDG_STATE_HOME", Path("state"));
-    process.setProcessEnvironment(environment);
-    process.start();
-    ASSERT_TRUE(process.waitForStarted());
-    QByteArray seen;
-    while (seen.count('\n') < kill && process.waitForReadyRead(10000)) seen += process.peek(1 << 20);
-    ::usleep(static_cast<useconds_t>(kill * 3000));
-    ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
-    process.waitForFinished(30000);
+    KillCli({"--settings", Path("setting.ini"), "--app-dir", Path("app"), Path("books")}, kill, kill * 3000);
 
     const Result undo = Undo();
     EXPECT_EQ(undo.exitCode, 0) << undo.errors.toStdString();
@@ -466,22 +473,7 @@ TEST_F(CliUndo, AKilledUndoLosesNothing) {
         ASSERT_TRUE(Shell(root_.path(), "cp -a arrived/. books/"));
       }
 
-      if (kill < 3) {
-        QProcess process;
-        process.setProgram(SHELVIO_CLI);
-        process.setArguments({"--undo"});
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_STATE_HOME", Path("state"));
-        process.setProcessEnvironment(environment);
-        process.start();
-        ASSERT_TRUE(process.waitForStarted());
-        QByteArray seen;
-        while (seen.count('\n') < kill && process.waitForReadyRead(10000)) seen += process.peek(1 << 20);
-        ::usleep(static_cast<useconds_t>(kill * 7000));
-        // 0 once it has ended: a kill of 0 would hit this very test.
-        if (const qint64 pid = process.processId(); pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
-        process.waitForFinished(30000);
-      }
+      if (kill < 3) KillCli({"--undo"}, kill, kill * 7000);
       // Every book whole somewhere: at its target, or in its archive.
       for (int i = 0; i < 4; ++i) {
         const QString name = QStringLiteral("%1.fb2.zip").arg(i);
