@@ -16,17 +16,19 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "archive/zip_reader.h"
+#include "archive/zipped_book.h"
 #include "base/posix_file.h"
 
 // Records are lines of fields separated by one space, paths as the hex of their raw bytes, so that
 // a name with a newline, a space or bytes of no encoding cannot break a line:
-//   B <id> <C|P|L|R|U> <source> <destination> <temporary>   a move begins
+//   B <id> <C|P|L|R|U|K|Z> <source> <destination> <temporary>   a move begins
 //   E <id>                                            it is over
 // The journal is emptied whenever no move of its process is under way, so it holds a handful of
 // lines at most.
@@ -54,7 +56,8 @@ QByteArray AbsolutePath(const QByteArray& path) {
 }
 
 bool HasTemporary(MoveKind kind) {
-  return kind == MoveKind::CopyAcross || kind == MoveKind::Pack || kind == MoveKind::Unpack;
+  return kind == MoveKind::CopyAcross || kind == MoveKind::Pack || kind == MoveKind::Unpack ||
+         kind == MoveKind::Repack;
 }
 
 char KindLetter(MoveKind kind) {
@@ -71,6 +74,8 @@ char KindLetter(MoveKind kind) {
       return 'U';
     case MoveKind::Claim:
       return 'K';
+    case MoveKind::Repack:
+      return 'Z';
   }
   return '?';
 }
@@ -228,7 +233,7 @@ std::vector<Record> OpenRecords(const QByteArray& text) {
       Record record;
       bool known = false;
       for (const MoveKind kind : {MoveKind::CopyAcross, MoveKind::Pack, MoveKind::Link, MoveKind::Reserve,
-                                  MoveKind::Unpack, MoveKind::Claim}) {
+                                  MoveKind::Unpack, MoveKind::Claim, MoveKind::Repack}) {
         if (fields[2][0] != KindLetter(kind)) continue;
         record.kind = kind;
         known = true;
@@ -273,6 +278,7 @@ bool Plausible(const Record& r) {
   if (!HasTemporary(r.kind)) return r.temporary.isEmpty();
   if (!IsTemporaryName(NameOf(r.temporary), r.kind)) return false;
   if (ParentOf(r.temporary) != ParentOf(r.destination)) return false;
+  if (r.kind == MoveKind::Repack) return r.destination.endsWith(".zip");
   return r.kind != MoveKind::Pack || r.destination == r.source + ".zip";
 }
 
@@ -335,8 +341,50 @@ bool ArchiveMatches(int archive, uint64_t archiveSize, uint64_t sourceSize, Sour
          match.Complete();
 }
 
+// Removes path while it still names the file examined as `was`.
+void UnlinkIfStill(const QByteArray& path, const struct stat& was) {
+  struct stat now {};
+  if (::lstat(path.constData(), &now) == 0 && now.st_dev == was.st_dev && now.st_ino == was.st_ino)
+    ::unlink(path.constData());
+}
+
+// Inflates the book packed in the archive open at fd (one from anywhere, read through libzip) and
+// hands its bytes to consume in order. True only when every byte was taken and the CRC matched.
+bool InflatePackedBook(const QByteArray& path, int fd,
+                       const std::function<bool(const unsigned char*, size_t)>& consume) {
+  ZippedBook book;
+  if (!book.Open(QFile::decodeName(path), fd) || !book.Rewind()) return false;
+  std::unique_ptr<char[]> buffer(new char[kChunk]);
+  for (;;) {
+    const int64_t got = book.Read(buffer.get(), kChunk);
+    if (got <= 0) return got == 0;
+    if (!consume(reinterpret_cast<const unsigned char*>(buffer.get()), static_cast<size_t>(got)))
+      return false;
+  }
+}
+
+// True when the archive at destination, a packed book's repack, holds exactly the book of the
+// source archive's entry, both inflated and CRC-checked.
+bool RepackMatches(const Record& r, int source, int destination) {
+  ZippedBook book;
+  if (!book.Open(QFile::decodeName(r.source), source) || !book.Rewind()) return false;
+  std::unique_ptr<char[]> buffer(new char[kChunk]);
+  const auto sameAsSource = [&](const unsigned char* data, size_t size) {
+    while (size > 0) {
+      const int64_t got = book.Read(buffer.get(), static_cast<int64_t>(std::min(size, kChunk)));
+      if (got <= 0 || std::memcmp(buffer.get(), data, static_cast<size_t>(got)) != 0) return false;
+      data += got;
+      size -= static_cast<size_t>(got);
+    }
+    return true;
+  };
+  // The source's end is only reported once its CRC has been checked.
+  return InflatePackedBook(r.destination, destination, sameAsSource) && book.Read(buffer.get(), 1) == 0;
+}
+
 // Removes the source only when the destination holds exactly its bytes: a complete copy, or an
-// archive whose one entry unpacks to them. Anything else leaves both.
+// archive whose one entry unpacks to them (for a repack, to the book of the source's). Anything
+// else leaves both.
 void RemoveSourceIfInPlace(const Record& r) {
   struct stat sourceInfo {
   }, destinationInfo{};
@@ -349,23 +397,20 @@ void RemoveSourceIfInPlace(const Record& r) {
   const uint64_t destinationSize = static_cast<uint64_t>(destinationInfo.st_size);
   SourceMatch match(source.Get(), sourceSize);
   const bool inPlace =
-      r.kind == MoveKind::Pack
+      r.kind == MoveKind::Repack ? RepackMatches(r, source.Get(), destination.Get())
+      : r.kind == MoveKind::Pack
           ? ArchiveMatches(destination.Get(), destinationSize, sourceSize, match)
           : destinationSize == sourceSize && CopyMatches(destination.Get(), destinationSize, match);
   if (!inPlace) return;
   // The name must still be the file just compared.
-  struct stat now {};
-  if (::lstat(r.source.constData(), &now) != 0 || now.st_dev != sourceInfo.st_dev ||
-      now.st_ino != sourceInfo.st_ino)
-    return;
-  ::unlink(r.source.constData());
+  UnlinkIfStill(r.source, sourceInfo);
 }
 
 // A pack that the writer gave up on publishes an archive of no entries, which the step removes a
 // moment later; killed in between, it would make the book's archive name look taken for good. An
 // archive of exactly no entries holds nothing and goes, while the book it was for is still there.
 void RemoveEmptyArchive(const Record& r) {
-  if (r.kind != MoveKind::Pack) return;
+  if (r.kind != MoveKind::Pack && r.kind != MoveKind::Repack) return;
   struct stat sourceInfo {
   }, archiveInfo{};
   const FileDescriptor source(OpenPlainFile(r.source, &sourceInfo));
@@ -392,12 +437,17 @@ void RemoveUnpackedArchive(const Record& r) {
   if (!archive.Valid() || !book.Valid()) return;
   const uint64_t bookSize = static_cast<uint64_t>(bookInfo.st_size);
   SourceMatch match(book.Get(), bookSize);
-  if (!ArchiveMatches(archive.Get(), static_cast<uint64_t>(archiveInfo.st_size), bookSize, match)) return;
-  struct stat now {};
-  if (::lstat(r.source.constData(), &now) != 0 || now.st_dev != archiveInfo.st_dev ||
-      now.st_ino != archiveInfo.st_ino)
-    return;
-  ::unlink(r.source.constData());
+  if (!ArchiveMatches(archive.Get(), static_cast<uint64_t>(archiveInfo.st_size), bookSize, match)) {
+    // A run unpacks archives from anywhere, which the reader of our own may not read.
+    SourceMatch again(book.Get(), bookSize);
+    if (::lseek(book.Get(), 0, SEEK_SET) != 0 ||
+        !InflatePackedBook(
+            r.source, archive.Get(),
+            [&again](const unsigned char* data, size_t size) { return again.Feed(data, size); }) ||
+        !again.Complete())
+      return;
+  }
+  UnlinkIfStill(r.source, archiveInfo);
 }
 
 // A hard link made and its first name not yet removed: one file under two names, which goes on
@@ -438,6 +488,7 @@ void Resolve(const Record& record) {
   switch (record.kind) {
     case MoveKind::CopyAcross:
     case MoveKind::Pack:
+    case MoveKind::Repack:
       // Never the only copy: the source goes only after the final name exists.
       RemoveTemporary(record.temporary);
       RemoveSourceIfInPlace(record);

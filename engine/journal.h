@@ -31,6 +31,9 @@ enum class MoveKind {
   // book is put in place, so that no other run can take the archive meanwhile; no temporary.
   // A killed run's claim goes back under its name.
   Claim,
+  // a packed book's archive source, its entry's compressed bytes copied into temporary beside
+  // destination (an archive of our own under the book's new name), published, the archive removed
+  Repack,
 };
 
 // One move of this process, on record from Begin until End or the object's end. Paths are native

@@ -177,10 +177,11 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, const 
   if (*reason = held.Claim(); !reason->isEmpty()) return false;
   ArrivedArchive description = DescribeArrival(book, held.Descriptor());
   BookDigester digester;
-  // On record before the temporary file exists: a kill leaves nothing the next run cannot clear.
+  // On record before the temporary file exists: a kill leaves nothing the next run cannot clear,
+  // and once the book is published the next run removes the archive that holds it.
   JournalledMove record;
   QByteArray temporary;
-  FileDescriptor out(CreateRecordedTemporary(record, MoveKind::CopyAcross, AbsoluteName(archive),
+  FileDescriptor out(CreateRecordedTemporary(record, MoveKind::Unpack, AbsoluteName(archive),
                                              AbsoluteName(destination), 0644, &temporary));
   if (!out.Valid()) {
     *reason = SystemReason(errno);
@@ -239,13 +240,13 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
   entry.rewind = [&book] { return book.RewindCompressed(); };
   entry.read = [&book](char* buffer, int64_t length) { return book.ReadCompressed(buffer, length); };
 
-  // Recorded as a copy: the next run clears a temporary file a kill left, and keeps both the
-  // source and a finished archive, whose bytes differ, rather than guess.
+  // On record: the next run clears a temporary file a kill left, and once the archive is published
+  // removes the source whose book it holds, or the book would be left in both.
   JournalledMove record;
   const QByteArray source = AbsoluteName(archive);
   const QByteArray target = AbsoluteName(archiveName);
   zip.SetTemporaryNameObserver([&record, source, target](const QByteArray& temporary) {
-    record.Begin(MoveKind::CopyAcross, source, target, temporary);
+    record.Begin(MoveKind::Repack, source, target, temporary);
   });
   struct ObserverReset {
     TZipWriter& zip;
