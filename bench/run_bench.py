@@ -14,6 +14,7 @@ wall time: on a machine shared with other work the CPU time is the steadier figu
 
   python3 bench/run_bench.py [--count 2000] [--repeats 3] [--work DIR] [--build DIR] [--no-build]
   python3 bench/run_bench.py --quick     # a few minutes: 300 generated books, one run of each
+  python3 bench/run_bench.py --only zipped [--count N]   # the same books, each packed in a .fb2.zip
 """
 
 import argparse
@@ -38,6 +39,7 @@ TARGET_BIG_RSS_MB = 64
 TARGET_FLAT_SHARE = 0.10
 TARGET_LISTING_MS = 2000
 TARGET_TINY_LISTING_MS = 5000
+TARGET_ZIPPED_RATIO = 0.8
 
 
 def log(text):
@@ -66,7 +68,7 @@ def window_bench_available(args):
         return "SHELVIO_BUILD_GUI:BOOL=ON" in f.read()
 
 
-def generate(args, work):
+def generate(args, work, with_listing=True):
     """Books, the big book and the listing folder; each is made once per set of parameters."""
     def once(name, command):
         folder = os.path.join(work, name)
@@ -84,7 +86,7 @@ def generate(args, work):
                  ["books", "--corpus", args.corpus, "--count", str(args.count),
                   "--seed", str(args.seed)])
     big = once(f"big-{args.big_mb}.fb2", ["big", "--size-mb", str(args.big_mb)])
-    listing = once(f"listing-{args.listing}", ["listing", "--count", str(args.listing)])
+    listing = once(f"listing-{args.listing}", ["listing", "--count", str(args.listing)]) if with_listing else None
 
     # The first books of the collection, as the smaller collection for the memory comparison.
     small = os.path.join(work, f"books-{args.count}-{args.seed}-first{args.small}")
@@ -167,6 +169,28 @@ class Bench:
         command = ["sh", "-c", f'xargs -0 -P2 -n{half} xmllint --noout --schema "$0"', self.schema]
         seconds, _, _ = self.timed(command, input=names, stdout=subprocess.DEVNULL)
         return seconds
+
+    def unzip_xmllint(self, source):
+        """What a user would do without us: every archive unpacked (one unzip process for all of
+        them) and the books validated by one xmllint process; the cost per book is xmllint's own."""
+        out = os.path.join(self.scratch, "unpacked")
+        shutil.rmtree(self.scratch, ignore_errors=True)
+        os.makedirs(out)
+        command = ["sh", "-c",
+                   'unzip -qq -o "$0/*.zip" -d "$1" && find "$1" -type f -print0 | '
+                   'xargs -0 xmllint --noout --schema "$2"', source, out, self.schema]
+        seconds, rss, result = self.timed(command, stdout=subprocess.DEVNULL)
+        valid = len(re.findall(r" validates$", result.stderr, re.M))
+        return seconds, rss, len(os.listdir(source)) - valid
+
+    def unzip_pipe_xmllint(self, source):
+        """unzip -p X | xmllint --schema - for each archive: a process pair and a schema per book."""
+        command = ["sh", "-c",
+                   'for f in "$0"/*.zip; do unzip -p "$f" | xmllint --noout --schema "$1" -; done',
+                   source, self.schema]
+        seconds, _, result = self.timed(command, stdout=subprocess.DEVNULL)
+        valid = len(re.findall(r" validates$", result.stderr, re.M))
+        return seconds, len(os.listdir(source)) - valid
 
     def zip(self, source):
         shutil.rmtree(self.scratch, ignore_errors=True)
@@ -336,6 +360,83 @@ def tiny_books(args, work, bench):
     return rows, details
 
 
+def packed(source, folder):
+    """Every book of source packed alone with zip -j, as online libraries hand them out."""
+    stamp = folder + ".done"
+    if not os.path.exists(stamp):
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        for name in sorted(os.listdir(source)):
+            run(["zip", "-q", "-j", "-X", os.path.join(folder, name + ".zip"), os.path.join(source, name)])
+        open(stamp, "w").close()
+    return folder
+
+
+def zipped_books(args, work, bench):
+    """A rename and sort run over .fb2.zip books (each unpacked to its place) against unzip and
+    xmllint over the same archives, and the peak memory of one big book inside an archive against
+    the same book unpacked."""
+    books, _, big, _ = generate(args, work, with_listing=False)
+    rows, details = [], []
+    sets = ((f"generated set ({args.count} books)", books), ("real-size set", real_size_set(args, work)))
+    for label, source in sets:
+        folder = packed(source, source + "-zipped")
+        count = len(os.listdir(folder))
+        label = label if "(" in label else f"{label} ({count} books)"
+        log(f"timing packed books, {label}...")
+        warm(folder)
+        times = {k: [] for k in ("ours", "ours_repack", "unzip_xmllint", "pipe")}
+        cpus = {k: [] for k in times}
+        for round_ in range(args.repeats):
+            seconds, _, counts = bench.shelvio(folder, archive=False)
+            times["ours"].append(seconds)
+            cpus["ours"].append(bench.cpu)
+            seconds, _, failing = bench.unzip_xmllint(folder)
+            times["unzip_xmllint"].append(seconds)
+            cpus["unzip_xmllint"].append(bench.cpu)
+            if round_ == 0:
+                seconds, _, counts_repack = bench.shelvio(folder, archive=True)
+                times["ours_repack"].append(seconds)
+                cpus["ours_repack"].append(bench.cpu)
+                seconds, failing_pipe = bench.unzip_pipe_xmllint(folder)
+                times["pipe"].append(seconds)
+                cpus["pipe"].append(bench.cpu)
+            log(f"  round {round_ + 1}: " + ", ".join(
+                f"{k} {v[-1]:.2f} s (CPU {cpus[k][-1]:.2f} s)" for k, v in times.items() if v))
+        t = {k: statistics.median(v) for k, v in times.items()}
+        c = {k: statistics.median(v) for k, v in cpus.items()}
+        ratio = t["ours"] / t["unzip_xmllint"]
+        rows.append((f"Packed books, rename and sort, {label}: shelvio-cli / (unzip + xmllint --schema)",
+                     f"{t['ours']:.2f} s / {t['unzip_xmllint']:.2f} s = **{ratio:.2f}** (unzip -p | "
+                     f"xmllint per book: {t['pipe']:.2f} s, {t['ours'] / t['pipe']:.2f}; CPU "
+                     f"{c['ours']:.2f} s / {c['unzip_xmllint']:.2f} s = {c['ours'] / c['unzip_xmllint']:.2f})",
+                     f"≤ {TARGET_ZIPPED_RATIO}", verdict(ratio <= TARGET_ZIPPED_RATIO)))
+        details.append(
+            f"- Packed, {label}: verdicts: shelvio-cli found {counts.get('invalid', 0)} invalid, "
+            f"xmllint {failing} not validating (per book: {failing_pipe}); moved {counts.get('moved', 0)}, "
+            f"repeat {counts.get('repeat', 0)}, kept {counts.get('kept', 0)}. Repacked (archiving on): "
+            f"{t['ours_repack']:.2f} s, moved {counts_repack.get('moved', 0)}. All runs: " + "; ".join(
+                f"{k} " + " ".join(f"{x:.2f}" for x in v) for k, v in times.items()) + " (seconds); CPU: "
+            + "; ".join(f"{k} " + " ".join(f"{x:.2f}" for x in v) for k, v in cpus.items()) + " (seconds).")
+    log("memory of a big packed book...")
+    big_zipped = packed(big, big + "-zipped")
+    warm(big)
+    warm(big_zipped)
+    _, rss_plain, _ = bench.shelvio(big, archive=False)
+    _, rss_unpack, counts_unpack = bench.shelvio(big_zipped, archive=False)
+    _, rss_repack, counts_repack = bench.shelvio(big_zipped, archive=True)
+    shutil.rmtree(bench.scratch, ignore_errors=True)
+    peak = max(rss_unpack, rss_repack)
+    size_mb = os.path.getsize(os.path.join(big, "big.fb2")) / 2**20
+    rows.append((f"Peak memory, one {size_mb:.0f} MB book in a .fb2.zip (unpacked / repacked; the book "
+                 "itself)",
+                 f"**{rss_unpack / 1024:.0f} MB** / {rss_repack / 1024:.0f} MB ({rss_plain / 1024:.0f} MB)",
+                 f"≤ {TARGET_BIG_RSS_MB} MB, and ≤ the book's own + 10 %",
+                 verdict(peak <= TARGET_BIG_RSS_MB * 1024 and peak <= rss_plain * 1.1)))
+    details.append(f"- Big packed book: {counts_unpack} unpacked, {counts_repack} repacked.")
+    return rows, details
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, default=2000, help="books in the collection")
@@ -354,7 +455,7 @@ def main():
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--tiny", type=int, default=0,
                         help="also list and dry-run this many tiny books (1000000 for the target)")
-    parser.add_argument("--only", choices=["tiny"],
+    parser.add_argument("--only", choices=["tiny", "zipped"],
                         help="measure only this part and print its rows; results.md is left alone")
     parser.add_argument("--quick", action="store_true",
                         help="a few minutes: 300 generated books, 20,000 listed, one run of each")
@@ -369,8 +470,8 @@ def main():
         log("building (Release)...")
         build(args)
     bench = Bench(args, work)
-    if args.only == "tiny":
-        rows, details = tiny_books(args, work, bench)
+    if args.only:
+        rows, details = (tiny_books if args.only == "tiny" else zipped_books)(args, work, bench)
         print("\n".join(f"| {a} | {b} | {c} | {d} |" for a, b, c, d in rows))
         print("\n".join(details))
         return
