@@ -141,12 +141,12 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
 }
 
 bool ZipArchiveStep::Repack(const QString& archive, const QString& destination, const FileStamp& judged,
-                            QString* reason, ArrivedArchive* arrived) {
+                            QString* reason, const ArrivalObserver& arrived) {
   return RepackZippedBook(zip_, archive, destination, judged, reason, arrived);
 }
 
 bool DryRunArchiveStep::Repack(const QString& archive, const QString& destination, const FileStamp&,
-                               QString* reason, ArrivedArchive*) {
+                               QString* reason, const ArrivalObserver&) {
   int error = 0;
   if (files_.MoveFile(archive, destination + QStringLiteral(".zip"), &error, nullptr)) return true;
   *reason = MoveFailureText(error);

@@ -16,7 +16,7 @@ class ZipArchiveStep final : public ArchiveStep {
   explicit ZipArchiveStep(TZipWriter& zip) : zip_(zip) {}
   PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
   bool Repack(const QString& archive, const QString& destination, const FileStamp& judged, QString* reason,
-              ArrivedArchive* arrived) override;
+              const ArrivalObserver& arrived) override;
 
  private:
   TZipWriter& zip_;
@@ -29,7 +29,7 @@ class DryRunArchiveStep final : public ArchiveStep {
   explicit DryRunArchiveStep(BookFiles& files) : files_(files) {}
   PackOutcome Pack(const QString& destination, const FileStamp& moved) override;
   bool Repack(const QString& archive, const QString& destination, const FileStamp& judged, QString* reason,
-              ArrivedArchive* arrived) override;
+              const ArrivalObserver& arrived) override;
 
  private:
   BookFiles& files_;

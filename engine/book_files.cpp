@@ -29,12 +29,12 @@ bool DiskFiles::MoveFile(const QString& from, const QString& to, int* error, Fil
 void DiskFiles::FinishInterruptedMoves() { RecoverInterruptedMoves(); }
 
 bool DiskFiles::UnpackBook(const QString& archive, const QString& to, const FileStamp& judged,
-                           QString* reason, ArrivedArchive* arrived) {
+                           QString* reason, const ArrivalObserver& arrived) {
   return UnpackZippedBook(archive, to, judged, reason, arrived);
 }
 
 bool DryRunFiles::UnpackBook(const QString& archive, const QString& to, const FileStamp&, QString* reason,
-                             ArrivedArchive*) {
+                             const ArrivalObserver&) {
   int error = 0;
   if (MoveFile(archive, to, &error, nullptr)) return true;
   *reason = MoveFailureText(error);

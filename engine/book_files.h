@@ -2,10 +2,15 @@
 
 #include <QSet>
 #include <QString>
+#include <functional>
 
 #include "engine/file_ops.h"
 
 struct ArrivedArchive;
+
+// Hears what an undo needs of the .fb2.zip a book arrived in, once, just before the book is
+// published under its new name: a run killed after that finds it on record.
+using ArrivalObserver = std::function<void(const ArrivedArchive&)>;
 
 // What became of a pack: packed, or left unpacked at its destination with the reason.
 struct PackOutcome {
@@ -28,10 +33,10 @@ class ArchiveStep {
   // destination's name, and removes archive once that is in place. judged identifies the archive
   // the verdict was given on: another file at its name, or that one changed, is not placed. False
   // with *reason when it did not: archive stays as it was. True with *reason when the book is in
-  // place but archive stayed (it changed meanwhile). *arrived, when given, gets what an undo needs
+  // place but archive stayed (it changed meanwhile). arrived, when set, hears what an undo needs
   // of archive. Throws to end the run.
   virtual bool Repack(const QString& archive, const QString& destination, const FileStamp& judged,
-                      QString* reason, ArrivedArchive* arrived) {
+                      QString* reason, const ArrivalObserver& arrived) {
     (void)archive;
     (void)arrived;
     (void)destination;
@@ -62,10 +67,10 @@ class BookFiles {
   // Extracts the book packed in archive (a .fb2.zip, judged valid; judged identifies the file the
   // verdict was given on) to `to` without replacing anything, and removes archive once the book is
   // in place. False with *reason when the archive stays; true with *reason when the book is in
-  // place but the archive stayed (it changed). *arrived, when given, gets what an undo needs of
+  // place but the archive stayed (it changed). arrived, when set, hears what an undo needs of
   // archive.
   virtual bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged, QString* reason,
-                          ArrivedArchive* arrived) {
+                          const ArrivalObserver& arrived) {
     (void)archive;
     (void)arrived;
     (void)to;
@@ -84,7 +89,7 @@ class DiskFiles final : public BookFiles {
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
   void FinishInterruptedMoves() override;
   bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged, QString* reason,
-                  ArrivedArchive* arrived) override;
+                  const ArrivalObserver& arrived) override;
 };
 
 // A set of paths that holds a 128-bit digest of each instead of the path: a dry run remembers two
@@ -119,7 +124,7 @@ class DryRunFiles final : public BookFiles {
   int ForceDirectories(const QString& path) override;
   bool MoveFile(const QString& from, const QString& to, int* error, FileStamp* moved) override;
   bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged, QString* reason,
-                  ArrivedArchive* arrived) override;
+                  const ArrivalObserver& arrived) override;
 
  private:
   static QString Key(const QString& path);

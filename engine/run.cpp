@@ -289,12 +289,18 @@ class BookHandler {
   // place.
   void PlacePacked(const BookWork& book, const Placement& placement, BookOutcome& outcome) {
     const QString& destination = placement.destination;
-    QString reason;
-    const bool placed =
-        placement.archiving
-            ? archive_->Repack(book.item, destination, book.identity, &reason, &outcome.arrived)
-            : files_.UnpackBook(book.item, destination, book.identity, &reason, &outcome.arrived);
     outcome.target = placement.archiving ? destination + QStringLiteral(".zip") : destination;
+    // On record before the book is published: a run killed between that and the end of the step
+    // leaves a line from which an undo can still give the archive back.
+    const ArrivalObserver arrived = [&](const ArrivedArchive& arrival) {
+      outcome.arrived = arrival;
+      outcome.packed = placement.archiving;
+      host_.BookMoving(outcome);
+    };
+    QString reason;
+    const bool placed = placement.archiving
+                            ? archive_->Repack(book.item, destination, book.identity, &reason, arrived)
+                            : files_.UnpackBook(book.item, destination, book.identity, &reason, arrived);
     if (placed) {
       outcome.status = BookStatus::Moved;
       if (placement.archiving) NotePacked(outcome);
@@ -304,6 +310,8 @@ class BookHandler {
     } else {
       outcome.status = files_.EntryExists(book.item) ? BookStatus::Kept : BookStatus::Missing;
       outcome.reason = reason;
+      outcome.packed = false;
+      outcome.arrived = ArrivedArchive();
     }
   }
 

@@ -271,31 +271,44 @@ void RecordingHost::Write(const QList<QByteArray>& fields) {
   }
 }
 
+namespace {
+
+// "STATUS SOURCE TARGET REASON SIZE HASH", then for a packed book "ENTRY CRC", then for a book
+// that arrived packed the marker, how it was placed and the arrival's fields.
+QList<QByteArray> BookFields(const BookOutcome& outcome, const QByteArray& status) {
+  QByteArray hash;
+  const QByteArray size = DigestFields(outcome.digest, &hash);
+  QList<QByteArray> fields = {status,
+                              AbsoluteBytes(outcome.source),
+                              outcome.target.isEmpty() ? QByteArray() : AbsoluteBytes(outcome.target),
+                              Utf8(outcome.reason.simplified()),
+                              size,
+                              hash};
+  if (outcome.packed) fields << outcome.archiveEntry << CrcField(outcome);
+  if (outcome.arrived.known) {
+    if (!outcome.packed) fields << QByteArray() << QByteArray();
+    fields << kArrivalMarker << (outcome.packed ? kRepacked : kUnpacked) << ArrivalFields(outcome.arrived);
+  }
+  return fields;
+}
+
+}  // namespace
+
 void RecordingHost::BookMoving(const BookOutcome& outcome) {
   if (Ready()) {
-    QByteArray hash;
-    const QByteArray size = DigestFields(outcome.digest, &hash);
-    Write({"moving", AbsoluteBytes(outcome.source), AbsoluteBytes(outcome.target), size, hash});
+    // Written before the move, so without the reason a finished book's line has.
+    QList<QByteArray> fields = BookFields(outcome, "moving");
+    fields.removeAt(3);
+    Write(fields);
   }
   host_.BookMoving(outcome);
 }
 
 void RecordingHost::BookDone(const BookOutcome& outcome) {
   if (Ready()) {
-    QByteArray hash;
-    const QByteArray size = DigestFields(outcome.digest, &hash);
-    QList<QByteArray> fields = {StatusWord(outcome.status),
-                                AbsoluteBytes(outcome.source),
-                                outcome.target.isEmpty() ? QByteArray() : AbsoluteBytes(outcome.target),
-                                Utf8(outcome.reason.simplified()),
-                                size,
-                                hash};
-    if (outcome.packed) fields << outcome.archiveEntry << CrcField(outcome);
-    if (outcome.status == BookStatus::Moved && outcome.arrived.known) {
-      if (!outcome.packed) fields << QByteArray() << QByteArray();
-      fields << kArrivalMarker << (outcome.packed ? kRepacked : kUnpacked) << ArrivalFields(outcome.arrived);
-    }
-    Write(fields);
+    BookOutcome done = outcome;
+    if (done.status != BookStatus::Moved) done.arrived = ArrivedArchive();
+    Write(BookFields(done, StatusWord(done.status)));
   }
   host_.BookDone(outcome);
 }
@@ -368,11 +381,12 @@ bool ReadRunRecord(const QString& path, RunRecord* record, QString* error) {
       book.status = QString::fromLatin1(kind);
       book.source = fields[1];
       book.target = fields[2];
-      // "moving SOURCE TARGET SIZE HASH"; every other book line has the reason third.
+      // A "moving" line has no reason; the rest of it is laid out as the others are.
       const bool moving = kind == "moving";
-      if (!moving) book.reason = QString::fromUtf8(fields.value(3));
-      const QByteArray size = fields.value(moving ? 3 : 4);
-      const QByteArray hash = fields.value(moving ? 4 : 5);
+      if (moving) fields.insert(3, QByteArray());
+      book.reason = QString::fromUtf8(fields.value(3));
+      const QByteArray size = fields.value(4);
+      const QByteArray hash = fields.value(5);
       bool sizeRead = false, hashRead = false;
       book.digest.size = size.toLongLong(&sizeRead);
       book.digest.hash = hash.toULongLong(&hashRead, 16);

@@ -191,6 +191,20 @@ bool IsTheBook(const RecordedBook& book, const QString& path) {
   return book.digest.known && DigestOfFile(path) == book.digest;
 }
 
+// A book repacked by a run killed just before its archive was published is on record without the
+// name of the archive's entry, which the writer chose: it is read from the archive, whose entry
+// must still match the arrival in everything else.
+RecordedBook WithEntryName(const RecordedBook& book) {
+  if (!book.packed || !book.arrived.known || !book.archiveEntry.isEmpty()) return book;
+  RecordedBook named = book;
+  struct stat info {};
+  const FileDescriptor file(OpenPlain(book.target, &info));
+  SingleEntryInfo entry;
+  if (file.Valid() && ReadSingleEntryInfo(file.Get(), static_cast<uint64_t>(info.st_size), &entry))
+    named.archiveEntry = QByteArray::fromStdString(entry.name);
+  return named;
+}
+
 // An undo killed after it gave an archive back and before it removed the run's file leaves both:
 // the run's file goes now, while it is still the one the run left, untouched.
 void RemoveLeftOver(const RecordedBook& book) {
@@ -200,6 +214,13 @@ void RemoveLeftOver(const RecordedBook& book) {
   if (!file.Valid() || !IsRunsFile(book.arrived, file.Get(), book.packed, book.archiveEntry, &data)) return;
   const FileStamp checked = StampOfDescriptor(file.Get());
   if (StampOfEntry(book.target).Unchanged(checked)) ::unlink(book.target.constData());
+}
+
+// A book that came out of a .fb2.zip, or went from it into an archive of the run's: finished, or
+// caught by a kill once it was on record, just before it was published.
+bool PlacedFromArchive(const RecordedBook& book) {
+  return book.arrived.known &&
+         (book.status == QLatin1String("moved") || book.status == QLatin1String("moving"));
 }
 
 bool MovedByRun(const QString& status) {
@@ -222,13 +243,14 @@ UndoOutcome UndoBook(const RecordedBook& book) {
     const bool inPlace = S_ISREG(info.st_mode) && IsTheBook(book, source);
     outcome.reason = inPlace ? QStringLiteral("Already in its place")
                              : QStringLiteral("The source name is taken by another file");
-    if (inPlace && book.arrived.known && book.status == QLatin1String("moved")) RemoveLeftOver(book);
+    if (inPlace && PlacedFromArchive(book)) RemoveLeftOver(WithEntryName(book));
     return outcome;
   }
 
   bool packed = book.packed;
   // A book caught on its way may be at its target, or already in the archive beside it.
-  if (book.status == QLatin1String("moving") && !Exists(book.target) && Exists(book.target + ".zip")) {
+  if (book.status == QLatin1String("moving") && !book.arrived.known && !Exists(book.target) &&
+      Exists(book.target + ".zip")) {
     packed = true;
     outcome.target = book.target + ".zip";
   }
@@ -236,8 +258,8 @@ UndoOutcome UndoBook(const RecordedBook& book) {
     outcome.reason = QStringLiteral("No longer at the target");
     return outcome;
   }
-  if (book.arrived.known && book.status == QLatin1String("moved"))
-    outcome.restored = RestoreArrived(book, source, outcome);
+  if (PlacedFromArchive(book))
+    outcome.restored = RestoreArrived(WithEntryName(book), source, outcome);
   else
     outcome.restored = packed ? RestorePacked(book, outcome.target, source, outcome)
                               : RestorePlain(book, target, source, outcome);

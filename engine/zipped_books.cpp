@@ -165,7 +165,7 @@ int CheckListedBook(TXSDValidator& validator, const QString& path) {
 }
 
 bool UnpackZippedBook(const QString& archive, const QString& destination, const FileStamp& judged,
-                      QString* reason, ArrivedArchive* arrived) {
+                      QString* reason, const ArrivalObserver& arrived) {
   // Held before the book is read: the archive removed at the end must be the one unpacked.
   HeldArchive held(archive, judged);
   ZippedBook book;
@@ -205,21 +205,21 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, const 
   }
   if (::fsync(out.Get()) != 0) return fail(SystemReason(errno));
   if (const int error = out.Close(); error != 0) return fail(SystemReason(error));
+  description.book = digester.Result();
+  if (arrived) arrived(description);
   int error = 0;
   if (!MoveFileNoReplace(NameFromNative(temporary), destination, &error)) {
     ::unlink(temporary.constData());
     *reason = SystemReason(error);
     return false;
   }
-  description.book = digester.Result();
-  if (arrived) *arrived = description;
   // The book is complete under its name: only now may its archive go.
   *reason = held.RemoveIfUnchanged();
   return true;
 }
 
 bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
-                      const FileStamp& judged, QString* reason, ArrivedArchive* arrived) {
+                      const FileStamp& judged, QString* reason, const ArrivalObserver& arrived) {
   const QString archiveName = destination + QStringLiteral(".zip");
   if (NativeName(ExtractFileName(archiveName)).size() > NAME_MAX) {
     *reason = SystemReason(ENAMETOOLONG);
@@ -253,6 +253,8 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
     ~ObserverReset() { zip.SetTemporaryNameObserver(nullptr); }
   } const observerReset{zip};
 
+  // The writer publishes the archive as soon as it holds the entry.
+  if (arrived) arrived(description);
   zip.SetFileName(archiveName);
   // Published without replacing: an archive someone else put under the name stays theirs.
   zip.SetKeepExisting(true);
@@ -279,7 +281,6 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
     return false;
   }
   zip.Close();
-  if (arrived) *arrived = description;
   *reason = held.RemoveIfUnchanged();
   return true;
 }

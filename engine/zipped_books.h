@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include "engine/book_files.h"
 #include "engine/file_ops.h"
 
 class TXSDValidator;
@@ -23,9 +24,10 @@ int CheckListedBook(TXSDValidator& validator, const QString& path);
 // and nothing is left at destination.
 // True with *reason when the book is in place but the archive stayed (it changed meanwhile, or
 // could not be removed).
-// *arrived, when given, gets what an undo needs of the archive (see engine/undo_archive.h).
+// arrived, when set, hears what an undo needs of the archive (see engine/undo_archive.h) just
+// before the book is published.
 bool UnpackZippedBook(const QString& archive, const QString& destination, const FileStamp& judged,
-                      QString* reason, ArrivedArchive* arrived = nullptr);
+                      QString* reason, const ArrivalObserver& arrived = {});
 
 // Writes destination + ".zip", one entry named after destination holding the archive's entry's
 // compressed bytes as they stand, and removes the archive once the new one is in place. judged as
@@ -34,4 +36,4 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, const 
 // A name taken meanwhile is a failure of this book only; the writer's other errors pass through,
 // as for packing a book. True with *reason as for unpacking.
 bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& destination,
-                      const FileStamp& judged, QString* reason, ArrivedArchive* arrived = nullptr);
+                      const FileStamp& judged, QString* reason, const ArrivalObserver& arrived = {});

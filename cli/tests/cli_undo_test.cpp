@@ -507,6 +507,57 @@ TEST_F(CliUndo, AKilledUndoLosesNothing) {
             << "; all resolved by the next undo\n";
 }
 
+// A kill inside a packed book's step, once the book is on record as on its way: after the book was
+// published (the run's file and the archive both there), or after the archive went too, and before
+// the line that says the book is done. Undo gives the archive back either way.
+TEST_F(CliUndo, APackedBookCaughtInItsStepComesBack) {
+  if (QStandardPaths::findExecutable("python3").isEmpty()) GTEST_SKIP() << "python3 is not installed";
+  for (const bool archive : {false, true}) {
+    for (const bool archiveLeft : {false, true}) {
+      SCOPED_TRACE(std::string(archive ? "repacked" : "unpacked") +
+                   (archiveLeft ? ", killed before the archive went" : ", killed after it went"));
+      Reset();
+      Write("src/a.fb2", Book("Андреев", "Андрей", "Первый дом"));
+      Write("src/b.fb2", Book("Борисов", "Борис", "Второй дом"));
+      ASSERT_TRUE(Shell(Path("src"),
+                        "python3 -c \"import zipfile as z\n"
+                        "for n, m in (('a', z.ZIP_DEFLATED), ('b', z.ZIP_STORED)):\n"
+                        "  f = z.ZipFile('../books/' + n + '.fb2.zip', 'w', m); "
+                        "f.write(n + '.fb2'); f.close()\""));
+      Shell(root_.path(), "rm -rf src");
+      Write("books/plain.fb2", Book("Васильев", "Василий", "Третий дом"));
+      WriteSettings(QStringLiteral("Archive=%1").arg(archive));
+      const RawTree before = Raw();
+      ASSERT_TRUE(Shell(root_.path(), "cp -a books arrived"));
+      ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 3);
+
+      // What the kill leaves: the record without the lines that end the packed books.
+      const QStringList records = QDir(Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files);
+      ASSERT_EQ(records.size(), 1);
+      QFile record(Path("state/shelvio/runs/" + records.first()));
+      ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+      QList<QByteArray> lines = record.readAll().split('\n');
+      const qsizetype count = lines.size();
+      lines.removeIf([](const QByteArray& line) {
+        return line.startsWith("moved\t") && line.split('\t').value(1).endsWith(".fb2.zip");
+      });
+      ASSERT_EQ(lines.size(), count - 2);
+      ASSERT_TRUE(record.resize(0));
+      record.write(lines.join('\n'));
+      record.close();
+      if (archiveLeft) {
+        ASSERT_TRUE(Shell(root_.path(), "cp -a arrived/*.fb2.zip books/"));
+      }
+
+      const Result undo = Undo();
+      EXPECT_EQ(undo.exitCode, 0) << undo.errors.toStdString();
+      EXPECT_EQ(Statuses(undo).value(archiveLeft ? "kept" : "restored"), archiveLeft ? 2 : 3)
+          << undo.lines.join("\n").toStdString();
+      EXPECT_EQ(Raw(), before) << undo.lines.join("\n").toStdString();
+    }
+  }
+}
+
 TEST_F(CliUndo, ListsRunsAndRefusesWhatItCannotUndo) {
   EXPECT_EQ(Undo().exitCode, 1);  // no run yet
   Write("books/a.fb2", kIvanov);

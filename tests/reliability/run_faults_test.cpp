@@ -565,7 +565,7 @@ class BeforePlacing final : public BookFiles, public ArchiveStep {
     return disk_.MoveFile(from, to, error, moved);
   }
   bool UnpackBook(const QString& archive, const QString& to, const FileStamp& judged, QString* reason,
-                  ArrivedArchive* arrived) override {
+                  const ArrivalObserver& arrived) override {
     act_(archive);
     return disk_.UnpackBook(archive, to, judged, reason, arrived);
   }
@@ -573,7 +573,7 @@ class BeforePlacing final : public BookFiles, public ArchiveStep {
     return step_.Pack(destination, moved);
   }
   bool Repack(const QString& archive, const QString& destination, const FileStamp& judged, QString* reason,
-              ArrivedArchive* arrived) override {
+              const ArrivalObserver& arrived) override {
     act_(archive);
     return step_.Repack(archive, destination, judged, reason, arrived);
   }
