@@ -190,19 +190,24 @@ class BookSlot {
 };
 
 LookAhead::LookAhead(const QStringList& items, TXSDValidator& validator, const QString& appPath,
-                     BookCheck check)
-    : items_(items) {
+                     BookCheck check, bool firstComplaintEnough)
+    : items_(items), validator_(validator), validatorStopped_(validator.StopsAtFirstComplaint()) {
   InitXmlLibrary();
+  validator.SetStopAtFirstComplaint(firstComplaintEnough);
   for (qsizetype k = 0; k < std::min<qsizetype>(items.size() - 1, LookAheadBooks()); ++k) {
     std::unique_ptr<TXSDValidator> spare = SpareValidator(validator, appPath);
     if (!spare) break;
+    spare->SetStopAtFirstComplaint(firstComplaintEnough);
     spares_.push_back(std::move(spare));
   }
   slots_.push_back(std::make_unique<BookSlot>(check, validator));
   for (const auto& spare : spares_) slots_.push_back(std::make_unique<BookSlot>(check, *spare));
 }
 
-LookAhead::~LookAhead() = default;
+LookAhead::~LookAhead() {
+  slots_.clear();  // every thread joined before the run's validator is set back
+  validator_.SetStopAtFirstComplaint(validatorStopped_);
+}
 
 JudgedBook LookAhead::Judge(qsizetype index) {
   const qsizetype count = items_.size();
@@ -227,11 +232,26 @@ JudgedBook LookAhead::Judge(qsizetype index) {
       bytesInHand += ahead.Bytes();
     }
   }
+  return Judged(own, index);
+}
+
+JudgedBook LookAhead::JudgeWhole(qsizetype index) {
+  BookSlot& own = *slots_[static_cast<size_t>(index % static_cast<qsizetype>(slots_.size()))];
+  TXSDValidator& validator = own.Validator();
+  const bool stops = validator.StopsAtFirstComplaint();
+  validator.SetStopAtFirstComplaint(false);
+  own.Validate(index, items_.at(index));
+  validator.SetStopAtFirstComplaint(stops);
+  return Judged(own, index);
+}
+
+JudgedBook LookAhead::Judged(BookSlot& slot, qsizetype index) {
   JudgedBook judged;
-  judged.validator = &own.Validator();
-  judged.verdict = static_cast<BookVerdict>(own.Verdict(item));
-  judged.digest = own.Digest();
-  judged.identity = own.Identity();
+  judged.validator = &slot.Validator();
+  judged.verdict = static_cast<BookVerdict>(slot.Verdict(items_.at(index)));
+  judged.digest = slot.Digest();
+  judged.identity = slot.Identity();
+  judged.stoppedEarly = judged.validator->LastCheckStoppedEarly();
   return judged;
 }
 

@@ -32,6 +32,9 @@ struct JudgedBook {
   TXSDValidator* validator = nullptr;
   BookDigest digest;   // of the bytes the verdict was given on
   FileStamp identity;  // of the file the verdict was given on, as it was examined before the reading
+  // Not conforming, judged no further than the schema's first complaint (see
+  // TXSDValidator::SetStopAtFirstComplaint): what lenient mode needs of it was not read.
+  bool stoppedEarly = false;
 };
 
 // Validates the books of a run ahead of the one it handles. Parsing and validation are most of a
@@ -43,7 +46,10 @@ struct JudgedBook {
 class LookAhead {
  public:
   // validator has its schema loaded; the spares share it (or load appPath + "fls/FictionBook.xsd").
-  LookAhead(const QStringList& items, TXSDValidator& validator, const QString& appPath, BookCheck check);
+  // With firstComplaintEnough (a strict run) books are judged no further than the schema's first
+  // complaint; validator is set so for the look-ahead's life.
+  LookAhead(const QStringList& items, TXSDValidator& validator, const QString& appPath, BookCheck check,
+            bool firstComplaintEnough = false);
   ~LookAhead();
   LookAhead(const LookAhead&) = delete;
   LookAhead& operator=(const LookAhead&) = delete;
@@ -52,9 +58,16 @@ class LookAhead {
   // slots that are free. A book whose file changed since it was read ahead is validated again;
   // an error of its validation is rethrown here.
   JudgedBook Judge(qsizetype index);
+  // items[index] judged again, whole, right here: for a book that Judge gave as stopped early when
+  // the run turns out to need more of it. Only for the index Judge gave last.
+  JudgedBook JudgeWhole(qsizetype index);
 
  private:
+  JudgedBook Judged(BookSlot& slot, qsizetype index);
+
   const QStringList& items_;
+  TXSDValidator& validator_;
+  bool validatorStopped_;  // the run's validator's own setting, given back at the end
   std::vector<std::unique_ptr<TXSDValidator>> spares_;
   // Declared after the validators they use, so that every thread is joined before those go.
   std::vector<std::unique_ptr<BookSlot>> slots_;

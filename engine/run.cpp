@@ -369,13 +369,18 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator, c
             BookFiles& files, ArchiveStep* archive, BookCheck check) {
   const OpenGenreList genres(appPath + QStringLiteral("fls/genres.list"));
   host.SetProgressMax(static_cast<int>(items.size()));
-  LookAhead lookAhead(items, validator, appPath, check ? check : CheckListedBook);
+  // A strict run sets aside every book the schema complains of, so the first complaint is enough.
+  LookAhead lookAhead(items, validator, appPath, check ? check : CheckListedBook,
+                      host.Checked(CheckOption::Valid));
   BookHandler handler(host, files, archive, genres.List());
   for (qsizetype i = 0; i < items.size(); ++i) {
     host.PumpMessages();
     if (host.CancelRequested()) break;
     BookWork book = TakeTurn(host, items, i);
-    const JudgedBook judged = lookAhead.Judge(i);
+    JudgedBook judged = lookAhead.Judge(i);
+    // Lenient mode since the run began (the settings file edited meanwhile): the book may yet be
+    // let through, which needs all of it judged.
+    if (judged.stoppedEarly && !host.Checked(CheckOption::Valid)) judged = lookAhead.JudgeWhole(i);
     Settle(host, book, judged);
     host.BookDone(handler.Handle(book));
   }

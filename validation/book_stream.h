@@ -23,7 +23,16 @@ struct StreamResult {
   XmlDocPtr head;
   QString reason;     // why, when the book is not valid
   BookDigest digest;  // of the book's bytes, when they could be read
+  // Not conforming, and judged no further than the schema's first complaint: the head may hold
+  // less than the root's <description>.
+  bool stoppedAtComplaint = false;
 };
+
+// How much of a book the schema judges. A strict run asks only whether a book conforms, and most
+// books that do not complain in their <description>: the schema can stop at its first complaint.
+// The book is still parsed to its end, to tell one that does not load from one that does not
+// conform, and for its digest; only the validation and the head stop.
+enum class StreamDepth { WholeBook, UntilFirstComplaint };
 
 // Parses the book open as file (named path) once, validating it against the schema of validCtxt as it goes.
 // Validation messages reach schemaErrors (the collector validCtxt reports to), which is cleared
@@ -31,9 +40,11 @@ struct StreamResult {
 // NeedsTree: the tree validator expands nothing the stream would see differently and checks the
 // uniqueness of IDs, which libxml2's streaming validator does not.
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
-                                BookFile& file, const QString& path);
+                                BookFile& file, const QString& path,
+                                StreamDepth depth = StreamDepth::WholeBook);
 
 // The same pass over bytes that read (libxml2's read callback) gives from context: a book that is
 // not a file of its own. name stands for it in messages.
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
-                                const QString& name, xmlInputReadCallback read, void* context);
+                                const QString& name, xmlInputReadCallback read, void* context,
+                                StreamDepth depth = StreamDepth::WholeBook);

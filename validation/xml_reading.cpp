@@ -103,11 +103,14 @@ XmlReadResult Parse(const QString& name, const QByteArray& url, Read read) {
 }  // namespace
 
 void XmlErrorCollector::Add(const xmlError& error) {
-  QString& slot = error.level >= XML_ERR_ERROR ? firstError_ : firstWarning_;
+  const bool isError = error.level >= XML_ERR_ERROR;
+  hasError_ = hasError_ || isError;
+  QString& slot = isError ? firstError_ : firstWarning_;
   if (slot.isEmpty()) slot = FormatError(error);
 }
 
 void XmlErrorCollector::Clear() {
+  hasError_ = false;
   firstError_.clear();
   firstWarning_.clear();
 }

@@ -33,8 +33,11 @@ class XmlErrorCollector {
   void Clear();
   // The first error, else the first warning, else fallback.
   QString Reason(const QString& fallback) const;
+  // Whether an error (not a mere warning) has been added since the last Clear.
+  bool HasError() const { return hasError_; }
 
  private:
+  bool hasError_ = false;
   QString firstError_;
   QString firstWarning_;
 };

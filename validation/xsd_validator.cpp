@@ -46,6 +46,8 @@ struct TXSDValidator::Impl {
   XmlDocPtr document;
   XmlErrorCollector errors;
   qint64 treeBudget = kTreeBookBytes;
+  StreamDepth depth = StreamDepth::WholeBook;
+  bool stoppedEarly = false;  // of the last verdict
 };
 
 struct LoadedDocumentAccess {
@@ -113,6 +115,14 @@ void TXSDValidator::UseSchema(std::shared_ptr<const CompiledSchema> schema) {
 
 void TXSDValidator::SetTreeBudget(qint64 bytes) { impl_->treeBudget = bytes; }
 
+void TXSDValidator::SetStopAtFirstComplaint(bool value) {
+  impl_->depth = value ? StreamDepth::UntilFirstComplaint : StreamDepth::WholeBook;
+}
+
+bool TXSDValidator::StopsAtFirstComplaint() const { return impl_->depth == StreamDepth::UntilFirstComplaint; }
+
+bool TXSDValidator::LastCheckStoppedEarly() const { return impl_->stoppedEarly; }
+
 bool TXSDValidator::LoadDocument(const QString& path) {
   impl_->document.reset();
   lastDigest_ = {};
@@ -177,7 +187,8 @@ void KeepHead(xmlDoc& doc) {
 // A streamed book's verdict as XMLValid gives it, its head kept for the metadata of a book that
 // loads; kNeedsTree when it must be loaded and validated whole.
 constexpr int kNeedsTree = -1;
-int StreamedVerdict(StreamResult& stream, XmlDocPtr& document, QString& errorText) {
+int StreamedVerdict(StreamResult& stream, XmlDocPtr& document, QString& errorText, bool& stoppedEarly) {
+  stoppedEarly = stream.stoppedAtComplaint;
   switch (stream.verdict) {
     case StreamVerdict::Valid:
       document = std::move(stream.head);
@@ -200,6 +211,7 @@ int StreamedVerdict(StreamResult& stream, XmlDocPtr& document, QString& errorTex
 int TXSDValidator::Check(const QString& path) {
   Impl& impl = *impl_;
   impl.document.reset();
+  impl.stoppedEarly = false;
   lastDigest_ = {};
   // Each byte of a book is read here, once, through this file.
   BookFile file(path);
@@ -208,11 +220,11 @@ int TXSDValidator::Check(const QString& path) {
     return 1;
   }
   // A tree holds the whole book while it is validated: only books within the budget are read as
-  // one (see kTreeBookBytes).
-  if (impl.validCtxt && file.Size() > impl.treeBudget) {
-    StreamResult stream = ValidateBookStream(impl.validCtxt.get(), impl.errors, file, path);
+  // one (see kTreeBookBytes), unless the first complaint is enough, which only the stream can stop at.
+  if (impl.validCtxt && (impl.depth == StreamDepth::UntilFirstComplaint || file.Size() > impl.treeBudget)) {
+    StreamResult stream = ValidateBookStream(impl.validCtxt.get(), impl.errors, file, path, impl.depth);
     lastDigest_ = stream.digest;
-    const int verdict = StreamedVerdict(stream, impl.document, ErrorText);
+    const int verdict = StreamedVerdict(stream, impl.document, ErrorText, impl.stoppedEarly);
     if (verdict != kNeedsTree) return verdict;
     return LoadDocument(path) ? (Validate() ? 0 : 2) : 1;
   }
@@ -242,20 +254,22 @@ struct SourceReader {
 int TXSDValidator::CheckSource(const QString& name, BookSource& source) {
   Impl& impl = *impl_;
   impl.document.reset();
+  impl.stoppedEarly = false;
   // Never the digest of the book this validator read before.
   lastDigest_ = {};
   SourceReader reader{source};
   const auto sourceFailed = [&] {
     impl.document.reset();
+    impl.stoppedEarly = false;
     ErrorText = source.Reason();
     return kSourceFailed;
   };
   if (!source.Rewind()) return sourceFailed();
   if (impl.validCtxt) {
     StreamResult stream =
-        ValidateBookStream(impl.validCtxt.get(), impl.errors, name, SourceReader::Read, &reader);
+        ValidateBookStream(impl.validCtxt.get(), impl.errors, name, SourceReader::Read, &reader, impl.depth);
     if (reader.failed) return sourceFailed();
-    const int verdict = StreamedVerdict(stream, impl.document, ErrorText);
+    const int verdict = StreamedVerdict(stream, impl.document, ErrorText, impl.stoppedEarly);
     if (verdict != kNeedsTree) return verdict;
     if (!source.Rewind()) return sourceFailed();
   }

@@ -77,6 +77,16 @@ class TXSDValidator {
   int Check(const QString& path);
   // The size in bytes up to which Check judges a book by its tree (kTreeBookBytes by default).
   void SetTreeBudget(qint64 bytes);
+  // Whether Check and CheckSource may stop judging a book at the schema's first complaint, as a
+  // strict run needs no more: every book is then streamed, whatever its size, and one that does
+  // not conform is only parsed on to its end (a book that does not load stays one), which spares
+  // most of the work on the many books that complain in their <description>. Its loaded document
+  // may then hold less than the head, and its error text is the same first complaint.
+  void SetStopAtFirstComplaint(bool value);
+  bool StopsAtFirstComplaint() const;
+  // True when the last verdict was given so (not conforming, judged no further): a run that lets
+  // such books through must judge it again whole.
+  bool LastCheckStoppedEarly() const;
 
   // Check over a book read from source; name stands for it in messages. kSourceFailed, with the
   // source's reason as ErrorText, when the source failed, whatever the bytes read so far showed.

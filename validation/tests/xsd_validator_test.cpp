@@ -117,21 +117,88 @@ TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
        folder.Write("ids3.fb2", MinimalBook(R"(<body name="notes"><section id="n1"><p>a</p></section>)"
                                             R"(<section id="n2"><p>b</p></section></body>)")),
        0, ""},
+      // A complaint first, then a fault of the XML: the book does not load, whatever came first.
+      {"complaint, then mismatched tags",
+       folder.Write("both.fb2", QByteArray(book)
+                                    .replace("prose_classic", "prose_contemporary")
+                                    .replace("<p>Текст</p>", "<p>Текст</q>")),
+       1, "mismatch"},
+      {"complaint, then an undeclared prefix",
+       folder.Write("both2.fb2",
+                    MinimalBook(R"(<body><section><p><a l:href="#n1">1</a></p></section></body>)")
+                        .replace(R"( xmlns:l="http://www.w3.org/1999/xlink")", "")
+                        .replace("prose_classic", "prose_contemporary")),
+       1, "l"},
+      {"complaint, then a truncated end",
+       folder.Write("both3.fb2", QByteArray(book).replace("prose_classic", "prose_contemporary").chopped(30)),
+       1, "both3.fb2:"},
   };
-  // Small books are judged on their tree, large ones in one streaming pass: both give every verdict.
+  // Small books are judged on their tree, large ones in one streaming pass, and a strict run's
+  // books no further than the first complaint: each gives every verdict.
   auto byTree = LoadedValidator();
   auto byStream = LoadedValidator();
   byStream->SetTreeBudget(0);
+  auto toComplaint = LoadedValidator();
+  toComplaint->SetStopAtFirstComplaint(true);
+  const std::pair<TXSDValidator*, const char*> validators[] = {
+      {byTree.get(), " (tree)"},
+      {byStream.get(), " (stream)"},
+      {toComplaint.get(), " (to the first complaint)"}};
   for (const Case& c : cases) {
-    for (TXSDValidator* validator : {byTree.get(), byStream.get()}) {
-      SCOPED_TRACE(std::string(c.what) + (validator == byTree.get() ? " (tree)" : " (stream)"));
+    for (const auto& [validator, how] : validators) {
+      SCOPED_TRACE(std::string(c.what) + how);
       EXPECT_EQ(XMLValid(*validator, c.path), c.verdict) << validator->GetErrorText().toStdString();
       if (c.verdict != 0) {
         EXPECT_TRUE(validator->GetErrorText().contains(QString::fromUtf8(c.reasonPart)))
             << validator->GetErrorText().toStdString();
       }
+      // Two equal IDs are found only by the tree, which judges the whole book.
+      const bool stops =
+          validator == toComplaint.get() && c.verdict == 2 && std::string(c.reasonPart) != "xs:ID";
+      EXPECT_EQ(validator->LastCheckStoppedEarly(), stops);
     }
   }
+}
+
+// The stream judges images itself and hands the validator only those it must refuse, so its
+// rule must be libxml2's to the character: the tree, which libxml2 judges alone, is the oracle.
+// Every text of up to four characters from an alphabet of the cases that matter (data whose last
+// bits are zero or not, the pad, a stray character, a blank), then longer and odder ones.
+TEST(XSDValidator, StreamJudgesEveryImageAsTheTreeDoes) {
+  const QByteArray alphabet[] = {"A", "Q", "B", "=", "*", " "};
+  std::vector<QByteArray> texts = {{}};
+  for (size_t begin = 0, length = 0; length < 4; ++length) {
+    const size_t end = texts.size();
+    for (size_t k = begin; k < end; ++k)
+      for (const QByteArray& c : alphabet) texts.push_back(texts[k] + c);
+    begin = end;
+  }
+  for (const char* text :
+       {"AAAAAA==", "AAAAAAQ=", "AAAAAAA=", "AAAAAAB=", "AAAAAQ==", "AAAAAB==", "AAAA====", "AAAA=\n\t=",
+        "AAAA\r\nAAAA", "+/+/", "+/+=", "ЖЖAAAA", "AAAA<!-- AAA -->", "AA<!-- c -->AA",
+        "AA<![CDATA[ A= ]]>=", "<![CDATA[AAAA]]>", "AAA<?pi x?>=", "&#65;AAA", "AA&#x3d;="})
+    texts.emplace_back(text);
+  TempFolder folder;
+  auto byTree = LoadedValidator();
+  auto byStream = LoadedValidator();
+  byStream->SetTreeBudget(0);
+  int refused = 0;
+  for (const QByteArray& text : texts) {
+    SCOPED_TRACE("image text '" + text.toStdString() + "'");
+    const QString path = folder.Write(
+        "image.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">)" + text + "</binary>"));
+    const int verdict = XMLValid(*byTree, path);
+    ASSERT_NE(verdict, 1) << byTree->GetErrorText().toStdString();
+    EXPECT_EQ(XMLValid(*byStream, path), verdict) << byStream->GetErrorText().toStdString();
+    if (verdict == 2) {
+      ++refused;
+      EXPECT_TRUE(byStream->GetErrorText().contains("base64Binary"))
+          << byStream->GetErrorText().toStdString();
+    }
+  }
+  // Both kinds are there in numbers: the table tests something.
+  EXPECT_GT(refused, 100);
+  EXPECT_GT(static_cast<int>(texts.size()) - refused, 100);
 }
 
 // A reason must tell the user where the fault is: the file and the line of the first error.

@@ -159,7 +159,7 @@ class Run : public ::testing::Test {
 };
 
 // The options read for each book, from its pump to the next; the reads before the first pump
-// come first (none are expected).
+// come first (only strictness, which decides how far every book is judged).
 std::vector<std::set<std::string>> ReadsPerBook(const std::vector<std::string>& reads) {
   std::vector<std::set<std::string>> books(1);
   for (const std::string& read : reads) {
@@ -195,7 +195,8 @@ TEST_F(Run, ReadsEachOptionWhenItIsNeeded) {
     SetWorkType(c.type);
     host_.reads.clear();
     RunBooks({"a.fb2", "b.fb2"}, &archive);
-    EXPECT_EQ(ReadsPerBook(host_.reads), (std::vector<Reads>{{}, c.reads, c.reads}));
+    // Strictness first: it decides how far the books are judged, from the first one on.
+    EXPECT_EQ(ReadsPerBook(host_.reads), (std::vector<Reads>{{"Valid"}, c.reads, c.reads}));
   }
 
   // An invalid book reads the invalid-files folder and nothing else; a taken destination adds
@@ -210,7 +211,7 @@ TEST_F(Run, ReadsEachOptionWhenItIsNeeded) {
   Reads repeated = names;
   repeated.erase("Archive");  // no archive step
   repeated.insert("DoubleDir");
-  EXPECT_EQ(ReadsPerBook(host_.reads), (std::vector<Reads>{{}, {"BadDir"}, repeated}));
+  EXPECT_EQ(ReadsPerBook(host_.reads), (std::vector<Reads>{{"Valid"}, {"BadDir"}, repeated}));
 }
 
 // What the user sees of it: an option changed while the run handles the messages before the
@@ -237,6 +238,11 @@ TEST_F(Run, AnOptionChangedDuringTheRunAppliesFromTheNextBook) {
        kNotWellFormed, "end/a.fb2", "double/b.fb2"},
       {"valid unticked", 0, [](FakeHost& h) { h.checks[CheckOption::Valid] = false; }, kNotConforming,
        "end/a.fb2", "end/b.fb2"},
+      // Judged ahead while the run was strict, so no further than its complaint (the genre, before
+      // the author and the title): the name needs all its metadata.
+      {"valid unticked, renamed and sorted", 11, [](FakeHost& h) { h.checks[CheckOption::Valid] = false; },
+       kNotConforming, "end/И/Иванов Иван/Иванов Иван - Тихий дом.fb2",
+       "end/П/Петров Пётр/Петров Пётр - Шумный дом.fb2"},
   };
   const auto texts = host_.texts;
   const auto checks = host_.checks;
