@@ -23,6 +23,11 @@ void BookDigester::Add(const void* data, size_t size) {
   size_ += static_cast<qint64>(size);
 }
 
+void BookDigester::Reset() {
+  XXH3_64bits_reset(&state_->xxh);
+  size_ = 0;
+}
+
 BookDigest BookDigester::Result() const {
   BookDigest digest;
   digest.known = true;

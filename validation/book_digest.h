@@ -26,6 +26,8 @@ class BookDigester {
 
   void Add(const void* data, size_t size);
   BookDigest Result() const;
+  // Starts again, as if nothing had been added.
+  void Reset();
 
  private:
   struct State;

@@ -7,7 +7,9 @@
 #include <QFile>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -20,9 +22,66 @@
 // The outer layer gathers text into pieces that grow with the run: the validator's streaming mode
 // appends every piece to the value it keeps with strlen + realloc, which is quadratic in the
 // parser's 4 kB pieces of a multi-megabyte <binary>. It judges images itself (see
-// ImageConforms), and watches the xs:ID values. The head layer builds, with libxml2's own tree
+// StreamImages and ImageCheck), and watches the xs:ID values. The head layer builds, with libxml2's own tree
 // builder, the root element and its <description> and nothing else, for the metadata.
 namespace {
+
+// The value of each base64 character, 64 for the pad "=", -1 for any other character.
+constexpr std::array<signed char, 256> kBase64Values = [] {
+  std::array<signed char, 256> values{};
+  values.fill(-1);
+  for (int k = 0; k < 26; ++k) {
+    values[static_cast<size_t>('A' + k)] = static_cast<signed char>(k);
+    values[static_cast<size_t>('a' + k)] = static_cast<signed char>(26 + k);
+  }
+  for (int k = 0; k < 10; ++k) values[static_cast<size_t>('0' + k)] = static_cast<signed char>(52 + k);
+  values['+'] = 62;
+  values['/'] = 63;
+  values['='] = 64;
+  return values;
+}();
+
+// libxml2's lexical rule for xs:base64Binary, character for character, over an image's text as it
+// passes: characters outside the alphabet are skipped; the others come in quanta of four, the last
+// one padded with one "=" (then its last character carries 16 bits) or two (8 bits), and nothing
+// but pads follows the first pad.
+class ImageCheck {
+ public:
+  void Add(const xmlChar* text, int length) {
+    for (const xmlChar* c = text; c != text + length; ++c) {
+      const int decoded = kBase64Values[*c];
+      if (decoded < 0) continue;
+      if (decoded == 64) {
+        ++pads_;
+      } else if (pads_ > 0) {
+        broken_ = true;
+      } else {
+        ++characters_;
+        last_ = decoded;
+      }
+    }
+  }
+  // Whether the validator would take the image's whole text.
+  bool Conforms() const {
+    if (broken_) return false;
+    switch (pads_) {
+      case 0:
+        return characters_ % 4 == 0;
+      case 1:
+        return characters_ % 4 == 3 && (last_ & ~0x3c) == 0;
+      case 2:
+        return characters_ % 4 == 2 && (last_ & ~0x30) == 0;
+      default:
+        return false;
+    }
+  }
+
+ private:
+  size_t characters_ = 0;
+  int last_ = 0;  // the value of the last character before the pads
+  int pads_ = 0;
+  bool broken_ = false;  // a character after a pad
+};
 
 // The pass over one book. The head layer finds it through the parser's _private pointer; the
 // outer layer, whose user data belongs to the validator, through CurrentPass.
@@ -35,12 +94,14 @@ struct Pass {
   std::string text;           // text not yet handed to the validator
   size_t textHandedOn = 0;    // of the current run of text
   int outerDepth = 0;         // of the element the outer layer is in; the root is 1
-  // Inside an image (<binary>): its text is gathered collapsed (see CollapseInto) and judged at
-  // its end (see EndImage).
+  // Inside an image (<binary>): judged here as it passes (see ImageCheck), or, handed to the
+  // validator, its text reaches it collapsed (see CollapseInto).
   bool inBinary = false;
-  bool binaryStarted = false;   // a character other than a blank has been passed on
-  bool binaryBlank = false;     // blanks seen and not yet passed on
-  bool binaryHandedOn = false;  // part of the image has reached the validator: the rest must too
+  bool imagesToValidator = false;
+  bool needsImages = false;    // an image the validator must judge: the pass stopped
+  bool binaryStarted = false;  // a character other than a blank has been passed on
+  bool binaryBlank = false;    // blanks seen and not yet passed on
+  ImageCheck image;            // of the image being read, when it is judged here
   std::unordered_set<std::string> ids;
   // Set for StreamDepth::UntilFirstComplaint: the collector that tells of the first complaint, and
   // the outer layer, whose handlers then go.
@@ -181,73 +242,23 @@ void CollapseInto(Pass& pass, const xmlChar* text, int length) {
   }
 }
 
-// The value of each base64 character, 64 for the pad "=", -1 for any other character.
-constexpr std::array<signed char, 256> kBase64Values = [] {
-  std::array<signed char, 256> values{};
-  values.fill(-1);
-  for (int k = 0; k < 26; ++k) {
-    values[static_cast<size_t>('A' + k)] = static_cast<signed char>(k);
-    values[static_cast<size_t>('a' + k)] = static_cast<signed char>(26 + k);
-  }
-  for (int k = 0; k < 10; ++k) values[static_cast<size_t>('0' + k)] = static_cast<signed char>(52 + k);
-  values['+'] = 62;
-  values['/'] = 63;
-  values['='] = 64;
-  return values;
-}();
-
-// Whether the validator would take value as an image: libxml2's lexical rule for xs:base64Binary,
-// character for character. Characters outside the alphabet are skipped; the others come in
-// quanta of four, the last one padded with one "=" (then its last character carries 16 bits) or
-// two (8 bits), and nothing but pads after the first pad. Checking images here spares the
-// validator a copy of each and its own check, which branches on every character and was a third
-// of the time a run spent on books of large images.
-bool ImageConforms(const std::string& value) {
-  size_t characters = 0;
-  int last = 0;  // the value of the last character before the pads
-  int pads = 0;
-  for (const char c : value) {
-    const int decoded = kBase64Values[static_cast<unsigned char>(c)];
-    if (decoded < 0) continue;
-    if (decoded == 64) {
-      ++pads;
-    } else if (pads > 0) {
-      return false;
-    } else {
-      ++characters;
-      last = decoded;
-    }
-  }
-  switch (pads) {
-    case 0:
-      return characters % 4 == 0;
-    case 1:
-      return characters % 4 == 3 && (last & ~0x3c) == 0;
-    case 2:
-      return characters % 4 == 2 && (last & ~0x30) == 0;
-    default:
-      return false;
-  }
-}
-
 void EndText(Pass& pass, void* ctx) {
   // Something other than text follows inside the image: a blank before it stays one space.
   if (pass.inBinary && pass.binaryBlank && pass.binaryStarted) {
     pass.text.push_back(' ');
     pass.binaryBlank = false;
   }
-  pass.binaryHandedOn = pass.binaryHandedOn || (pass.inBinary && !pass.text.empty());
   FlushText(pass, ctx);
   pass.textHandedOn = 0;
 }
 
-// The end of an image: it reaches the validator only when the validator must judge it, or has
-// seen part of it; else the validator sees an image with no text, which it takes, and the value
-// gathered goes.
-void EndImage(Pass& pass, void* ctx) {
-  pass.binaryBlank = false;  // blanks at the end of an image go
-  if (!pass.binaryHandedOn && ImageConforms(pass.text)) pass.text.clear();
-  EndText(pass, ctx);
+// An image judged here: the validator sees it as an image with no text, which it takes, so one
+// that the rule refuses, or anything the stream cannot follow inside an image, stops the pass.
+bool JudgesImage(const Pass& pass) { return pass.inBinary && !pass.imagesToValidator; }
+
+void NeedImages(Pass& pass) {
+  pass.needsImages = true;
+  xmlStopParser(pass.parser);
 }
 
 // Text is handed on in pieces of at least a quarter of what the validator holds of the run, so
@@ -255,13 +266,16 @@ void EndImage(Pass& pass, void* ctx) {
 void OuterText(void* ctx, const xmlChar* text, int length) {
   Pass& pass = *CurrentPass;
   if (StopsAtComplaint(pass)) return;
+  if (JudgesImage(pass)) {
+    pass.image.Add(text, length);
+    return;
+  }
   const size_t piece = std::max(kFirstTextPiece, pass.textHandedOn / 4);
   if (pass.text.empty() && pass.text.capacity() < piece) pass.text.reserve(piece + kTextMargin);
-  if (pass.inBinary) {
+  if (pass.inBinary)
     CollapseInto(pass, text, length);
-    return;  // an image is judged whole, at its end
-  }
-  pass.text.append(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
+  else
+    pass.text.append(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
   if (pass.text.size() >= piece) {
     pass.textHandedOn += pass.text.size();
     FlushText(pass, ctx);
@@ -306,7 +320,7 @@ void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefi
                   xmlStrEqual(uri, BAD_CAST kFictionBookNamespace);
   pass.binaryStarted = false;
   pass.binaryBlank = false;
-  pass.binaryHandedOn = false;
+  pass.image = ImageCheck();
   pass.validator.startElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
                                 defaultedCount, attributes);
 }
@@ -318,10 +332,12 @@ void OuterEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix,
     pass.closingLine = pass.startLines.back();
     pass.startLines.pop_back();
   }
-  if (pass.inBinary)
-    EndImage(pass, ctx);
-  else
-    EndText(pass, ctx);
+  if (JudgesImage(pass) && !pass.image.Conforms()) {
+    NeedImages(pass);
+    return;
+  }
+  pass.binaryBlank = false;  // blanks at the end of an image go
+  EndText(pass, ctx);
   pass.inBinary = false;
   --pass.outerDepth;
   pass.validator.endElementNs(ctx, localName, prefix, uri);
@@ -331,8 +347,8 @@ void OuterEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix,
 void OuterCData(void* ctx, const xmlChar* text, int length) {
   Pass& pass = *CurrentPass;
   if (StopsAtComplaint(pass)) return;
-  if (pass.inBinary) {
-    CollapseInto(pass, text, length);  // part of the image's value, as text is
+  if (JudgesImage(pass)) {
+    pass.image.Add(text, length);  // part of the image's value, as text is
     return;
   }
   EndText(pass, ctx);
@@ -342,20 +358,24 @@ void OuterCData(void* ctx, const xmlChar* text, int length) {
 void OuterComment(void* ctx, const xmlChar* text) {
   Pass& pass = *CurrentPass;
   if (StopsAtComplaint(pass)) return;
-  if (!pass.inBinary) EndText(pass, ctx);  // no part of an image's value: it reads on
+  EndText(pass, ctx);
   if (pass.validator.comment) pass.validator.comment(ctx, text);
 }
 
 void OuterInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
   Pass& pass = *CurrentPass;
   if (StopsAtComplaint(pass)) return;
-  if (!pass.inBinary) EndText(pass, ctx);
+  EndText(pass, ctx);
   if (pass.validator.processingInstruction) pass.validator.processingInstruction(ctx, target, data);
 }
 
 void OuterReference(void* ctx, const xmlChar* name) {
   Pass& pass = *CurrentPass;
   if (StopsAtComplaint(pass)) return;
+  if (JudgesImage(pass)) {
+    NeedImages(pass);
+    return;
+  }
   EndText(pass, ctx);
   if (pass.validator.reference) pass.validator.reference(ctx, name);
 }
@@ -416,15 +436,25 @@ class Plug {
 }  // namespace
 
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
-                                BookFile& file, const QString& path, StreamDepth depth) {
-  StreamResult result = ValidateBookStream(validCtxt, schemaErrors, path, BookFile::Read, &file, depth);
+                                BookFile& file, const QString& path, StreamDepth depth, StreamImages images) {
+  StreamResult result =
+      ValidateBookStream(validCtxt, schemaErrors, path, BookFile::Read, &file, depth, images);
+  if (result.verdict == StreamVerdict::NeedsImages) {
+    if (!file.Rewind()) {
+      result.verdict = StreamVerdict::NotLoadable;
+      result.reason = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+      return result;
+    }
+    result = ValidateBookStream(validCtxt, schemaErrors, path, BookFile::Read, &file, depth,
+                                StreamImages::ToValidator);
+  }
   result.digest = file.Digest();
   return result;
 }
 
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
                                 const QString& path, xmlInputReadCallback read, void* context,
-                                StreamDepth depth) {
+                                StreamDepth depth, StreamImages images) {
   StreamResult result;
   XmlErrorCollector parseErrors;
   const XmlErrorScope scope(parseErrors);
@@ -482,6 +512,7 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
     outer.reference = OuterReference;
     outer.endDocument = OuterEndDocument;
     pass.outer = &outer;
+    pass.imagesToValidator = images == StreamImages::ToValidator;
     if (depth == StreamDepth::UntilFirstComplaint) pass.stopAtComplaintOf = &schemaErrors;
     const CurrentPassScope current(pass);
     parser->sax = &outer;
@@ -494,6 +525,8 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
 
   if (pass.needsTree) {
     result.verdict = StreamVerdict::NeedsTree;
+  } else if (pass.needsImages) {
+    result.verdict = StreamVerdict::NeedsImages;
   } else if (!doc || !parser->wellFormed || !parser->nsWellFormed || parser->disableSAX) {
     // As for the tree: an undeclared namespace prefix, or a parse that libxml2 halted, does not load.
     result.verdict = StreamVerdict::NotLoadable;

@@ -14,6 +14,7 @@ enum class StreamVerdict {
   NotLoadable,    // not well-formed (or not namespace-well-formed), or not a readable regular file
   NotConforming,  // loads, but does not conform to the schema
   NeedsTree,      // the stream cannot judge this book as the tree would: judge it by its tree
+  NeedsImages,    // an image the validator must judge itself: stream again, StreamImages::ToValidator
 };
 
 struct StreamResult {
@@ -34,6 +35,14 @@ struct StreamResult {
 // conform, and for its digest; only the validation and the head stop.
 enum class StreamDepth { WholeBook, UntilFirstComplaint };
 
+// Who judges the images (<binary>, xs:base64Binary, most of the bytes of many books). libxml2's
+// check branches on every character and needs the whole value gathered: a third of the time of a
+// run over books of large images, and memory as large as the largest image. So the stream judges
+// them itself, by libxml2's lexical rule, as they pass; only a book with an image that rule
+// refuses (or one the stream cannot follow) is streamed again with its images handed to the
+// validator, which then gives its own message.
+enum class StreamImages { JudgedHere, ToValidator };
+
 // Parses the book open as file (named path) once, validating it against the schema of validCtxt as it goes.
 // Validation messages reach schemaErrors (the collector validCtxt reports to), which is cleared
 // first. A book with a document type declaration, or with two equal xs:ID values, is given back as
@@ -41,10 +50,12 @@ enum class StreamDepth { WholeBook, UntilFirstComplaint };
 // uniqueness of IDs, which libxml2's streaming validator does not.
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
                                 BookFile& file, const QString& path,
-                                StreamDepth depth = StreamDepth::WholeBook);
+                                StreamDepth depth = StreamDepth::WholeBook,
+                                StreamImages images = StreamImages::JudgedHere);
 
 // The same pass over bytes that read (libxml2's read callback) gives from context: a book that is
 // not a file of its own. name stands for it in messages.
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
                                 const QString& name, xmlInputReadCallback read, void* context,
-                                StreamDepth depth = StreamDepth::WholeBook);
+                                StreamDepth depth = StreamDepth::WholeBook,
+                                StreamImages images = StreamImages::JudgedHere);

@@ -178,6 +178,14 @@ BookDigest BookFile::Digest() {
   return digester_.Result();
 }
 
+bool BookFile::Rewind() {
+  if (fd_ < 0 || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
+  digester_.Reset();
+  blockSize_ = blockUsed_ = 0;
+  readFailed_ = false;
+  return true;
+}
+
 BookFile::~BookFile() {
   if (fd_ >= 0) ::close(fd_);
 }

@@ -90,6 +90,8 @@ class BookFile {
   // libxml2's read callback over a BookFile passed as the context. libxml2 asks for about 4 kB at
   // a time; the file is read in large blocks so that a book costs few system calls.
   static int Read(void* bookFile, char* buffer, int length);
+  // Reads again from the first byte, the digest too; false when the file cannot be.
+  bool Rewind();
 
   // The digest of the whole file: what the parse read of it, and the rest when the parse stopped
   // early (a book that is not well-formed). Unknown when the file is not open or a read failed.

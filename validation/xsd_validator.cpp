@@ -201,6 +201,7 @@ int StreamedVerdict(StreamResult& stream, XmlDocPtr& document, QString& errorTex
       errorText = stream.reason;
       return 2;
     case StreamVerdict::NeedsTree:
+    case StreamVerdict::NeedsImages:  // streamed again by ValidateBookStream's callers
       break;
   }
   return kNeedsTree;
@@ -268,6 +269,11 @@ int TXSDValidator::CheckSource(const QString& name, BookSource& source) {
   if (impl.validCtxt) {
     StreamResult stream =
         ValidateBookStream(impl.validCtxt.get(), impl.errors, name, SourceReader::Read, &reader, impl.depth);
+    if (stream.verdict == StreamVerdict::NeedsImages) {
+      if (reader.failed || !source.Rewind()) return sourceFailed();
+      stream = ValidateBookStream(impl.validCtxt.get(), impl.errors, name, SourceReader::Read, &reader,
+                                  impl.depth, StreamImages::ToValidator);
+    }
     if (reader.failed) return sourceFailed();
     const int verdict = StreamedVerdict(stream, impl.document, ErrorText, impl.stoppedEarly);
     if (verdict != kNeedsTree) return verdict;

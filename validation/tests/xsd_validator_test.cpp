@@ -7,7 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -164,6 +166,30 @@ TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
 // rule must be libxml2's to the character: the tree, which libxml2 judges alone, is the oracle.
 // Every text of up to four characters from an alphabet of the cases that matter (data whose last
 // bits are zero or not, the pad, a stray character, a blank), then longer and odder ones.
+// A book's bytes from memory, as an archive's entry gives them; counts how often it is read.
+class MemorySource : public BookSource {
+ public:
+  explicit MemorySource(QByteArray bytes) : bytes_(std::move(bytes)) {}
+  bool Rewind() override {
+    position_ = 0;
+    ++passes_;
+    return true;
+  }
+  int Read(char* buffer, int length) override {
+    const int count = static_cast<int>(std::min<qsizetype>(length, bytes_.size() - position_));
+    std::memcpy(buffer, bytes_.constData() + position_, static_cast<size_t>(count));
+    position_ += count;
+    return count;
+  }
+  QString Reason() const override { return {}; }
+  int Passes() const { return passes_; }
+
+ private:
+  QByteArray bytes_;
+  qsizetype position_ = 0;
+  int passes_ = 0;
+};
+
 TEST(XSDValidator, StreamJudgesEveryImageAsTheTreeDoes) {
   const QByteArray alphabet[] = {"A", "Q", "B", "=", "*", " "};
   std::vector<QByteArray> texts = {{}};
@@ -185,11 +211,15 @@ TEST(XSDValidator, StreamJudgesEveryImageAsTheTreeDoes) {
   int refused = 0;
   for (const QByteArray& text : texts) {
     SCOPED_TRACE("image text '" + text.toStdString() + "'");
-    const QString path = folder.Write(
-        "image.fb2", MinimalBook(R"(<binary id="i" content-type="image/png">)" + text + "</binary>"));
+    const QByteArray book = MinimalBook(R"(<binary id="i" content-type="image/png">)" + text + "</binary>");
+    const QString path = folder.Write("image.fb2", book);
     const int verdict = XMLValid(*byTree, path);
     ASSERT_NE(verdict, 1) << byTree->GetErrorText().toStdString();
     EXPECT_EQ(XMLValid(*byStream, path), verdict) << byStream->GetErrorText().toStdString();
+    // A book from an archive is read again from its start for the validator's own message.
+    MemorySource source(book);
+    EXPECT_EQ(byStream->CheckSource(QStringLiteral("image.fb2"), source), verdict);
+    EXPECT_EQ(source.Passes(), verdict == 2 ? 2 : 1);
     if (verdict == 2) {
       ++refused;
       EXPECT_TRUE(byStream->GetErrorText().contains("base64Binary"))
