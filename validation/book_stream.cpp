@@ -394,8 +394,14 @@ int LocateInParser(void* ctx, const char** file, unsigned long* line) {
   const bool known = parser != nullptr && parser->input != nullptr;
   if (file) *file = known ? parser->input->filename : nullptr;
   if (line) {
-    const unsigned long closing = parser != nullptr ? PassOf(parser).closingLine : 0;
-    *line = closing != 0 ? closing : LineOf(parser);
+    // An element being closed, else the innermost open one: text reaches the validator only when
+    // the next tag comes, and belongs to the element around it.
+    unsigned long start = 0;
+    if (parser != nullptr) {
+      const Pass& pass = PassOf(parser);
+      start = pass.closingLine != 0 ? pass.closingLine : pass.startLines.empty() ? 0 : pass.startLines.back();
+    }
+    *line = start != 0 ? start : LineOf(parser);
   }
   return 0;
 }

@@ -251,6 +251,40 @@ TEST(XSDValidator, ReasonNamesFileAndLineOfFirstError) {
       << validator->GetErrorText().toStdString();
 }
 
+// Every path names the line the tree names: the start tag of the element judged, also when the
+// fault is text that the stream hands on only when the next tag comes.
+TEST(XSDValidator, EveryPathNamesTheLineOfTheElementJudged) {
+  TempFolder folder;
+  const struct {
+    const char* what;
+    QByteArray book;
+    int line;
+  } cases[] = {
+      // <body> is on line 7; the stray text ends on line 10, the next tag is on line 11.
+      {"text in element-only content",
+       MinimalBook().replace("<body><section>", "<body>\n\nstray\n\n<section>"), 7},
+      {"text before the end of element-only content",
+       MinimalBook().replace("</p></section>", "</p>\n\nstray\n\n</section>"), 7},
+      {"a child missing at the end",
+       MinimalBook().replace("<body><section><p>Текст</p></section></body>", "<body>\n\n</body>"), 7},
+      {"an attribute refused", MinimalBook().replace("<body>", "<body\n\nfoo='1'>"), 9},
+  };
+  auto byTree = LoadedValidator();
+  auto byStream = LoadedValidator();
+  byStream->SetTreeBudget(0);
+  auto toComplaint = LoadedValidator();
+  toComplaint->SetStopAtFirstComplaint(true);
+  for (const auto& c : cases) {
+    const QString path = folder.Write("book.fb2", c.book);
+    for (TXSDValidator* validator : {byTree.get(), byStream.get(), toComplaint.get()}) {
+      SCOPED_TRACE(std::string(c.what) + (validator == byTree.get() ? " (tree)" : " (stream)"));
+      ASSERT_EQ(XMLValid(*validator, path), 2);
+      EXPECT_TRUE(validator->GetErrorText().startsWith(path + QStringLiteral(":%1: ").arg(c.line)))
+          << validator->GetErrorText().toStdString();
+    }
+  }
+}
+
 TEST(XSDValidator, ErrorTextKeepsTheLastFailureAcrossSuccesses) {
   TempFolder folder;
   const QString ok = folder.Write("ok.fb2", MinimalBook());
