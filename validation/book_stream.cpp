@@ -222,8 +222,8 @@ bool IsBlank(xmlChar c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'
 
 // A <binary> is xs:base64Binary, whose value the validator collapses (runs of blanks to one space,
 // none at either end) before it checks it; its check ignores every character outside the base64
-// alphabet. The image is gathered here already collapsed: should the validator have to see it, it
-// sees exactly the value it would have made.
+// alphabet. An image handed to it is collapsed on its way, which spares the validator that copy:
+// its verdict is the same, and its message quotes the value collapsed.
 void CollapseInto(Pass& pass, const xmlChar* text, int length) {
   const xmlChar* c = text;
   const xmlChar* const end = text + length;
