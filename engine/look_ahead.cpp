@@ -241,8 +241,10 @@ JudgedBook LookAhead::JudgeWhole(qsizetype index) {
   const bool stops = validator.StopsAtFirstComplaint();
   validator.SetStopAtFirstComplaint(false);
   own.Validate(index, items_.at(index));
+  // Judged validates once more should the file change meanwhile: that too must be whole.
+  JudgedBook judged = Judged(own, index);
   validator.SetStopAtFirstComplaint(stops);
-  return Judged(own, index);
+  return judged;
 }
 
 JudgedBook LookAhead::Judged(BookSlot& slot, qsizetype index) {
