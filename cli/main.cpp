@@ -413,6 +413,9 @@ class CliUndoHost : public UndoHost {
                    PathField(outcome.target), PathField(outcome.source), ReasonField(outcome.reason)));
     std::fflush(stdout);
   }
+  void FolderKept(const QByteArray& folder, const QString& reason) override {
+    Print(stderr, QStringLiteral("shelvio-cli: folder %1 left alone: %2\n").arg(PathField(folder), reason));
+  }
 };
 
 int Undo(const QString& name) {

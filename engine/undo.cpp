@@ -7,6 +7,8 @@
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 
@@ -15,6 +17,7 @@
 #include "base/posix_file.h"
 #include "engine/file_ops.h"
 #include "engine/journal.h"
+#include "engine/templates.h"
 #include "engine/undo_archive.h"
 
 namespace {
@@ -28,6 +31,84 @@ bool AsPath(const QByteArray& bytes, QString* path) {
   *path = NameFromNative(bytes);
   return !bytes.isEmpty() && NativeName(*path) == bytes;
 }
+
+// path with its folder as the file system resolves it (every link and ".." followed) and its last
+// name as it stands, which the undo's own calls never follow. False with errno set when the folder
+// cannot be resolved; EINVAL when the path is not absolute or its last name is no name.
+bool Resolve(const QByteArray& path, QByteArray* resolved) {
+  const qsizetype slash = path.lastIndexOf('/');
+  const QByteArray name = path.mid(slash + 1);
+  if (!path.startsWith('/') || name.isEmpty() || name == "." || name == "..") {
+    errno = EINVAL;
+    return false;
+  }
+  char folder[PATH_MAX];
+  if (::realpath(slash == 0 ? "/" : path.left(slash).constData(), folder) == nullptr) return false;
+  *resolved = folder;
+  if (!resolved->endsWith('/')) *resolved += '/';
+  *resolved += name;
+  return true;
+}
+
+// A folder as the file system resolves it; empty when it cannot be.
+QByteArray ResolveFolder(const QByteArray& path) {
+  char folder[PATH_MAX];
+  return ::realpath(path.constData(), folder) == nullptr ? QByteArray() : QByteArray(folder);
+}
+
+bool Below(const QByteArray& resolved, const QByteArray& folder) {
+  return !folder.isEmpty() &&
+         (resolved == folder || resolved.startsWith(folder.endsWith('/') ? folder : folder + '/'));
+}
+
+// The folders a run took books from and put them into, as the file system resolves them now. A
+// record is a file anyone can edit, and another program's or a damaged one says anything: what it
+// names outside these folders (by its path, a "..", or a link on the way) is not the run's to move
+// or remove.
+class RunFolders {
+ public:
+  enum class Place { Inside, Outside, Unreachable };
+
+  explicit RunFolders(const RunRecord& record) {
+    if (!record.folder.startsWith('/')) return;
+    books_ = ResolveFolder(record.folder);
+    const auto setting = [&](const char* key) {
+      for (const auto& [name, value] : record.settings)
+        if (name == QLatin1String(key)) return value;
+      return QString();
+    };
+    // A work folder typed relative counts from the folder of the run, where the run works.
+    const auto add = [&](const QString& text) {
+      QByteArray path = NativeName(ToNativePath(text));
+      if (!path.startsWith('/')) path = record.folder + '/' + path;
+      if (const QByteArray folder = ResolveFolder(path); !folder.isEmpty()) work_ << folder;
+    };
+    add(setting("BadFileDir"));
+    add(setting("DoubleDir"));
+    add(setting("EndDir"));
+    // Sorted books go below the transliterated form of the processed folder.
+    if (setting("TranslitDir") == QLatin1String("1"))
+      add(MakeSortFolder(TBookInfo(), QString(), setting("EndDir"), false, false, false, true));
+  }
+
+  // Where path lies: below the folder the run took its books from.
+  Place OfSource(const QByteArray& path) const { return Of(path, {books_}); }
+  // Below one of its work folders (a folder the run made may be one of them itself).
+  Place OfWork(const QByteArray& path) const { return Of(path, work_); }
+
+ private:
+  static Place Of(const QByteArray& path, const QList<QByteArray>& folders) {
+    QByteArray resolved;
+    if (!Resolve(path, &resolved)) return errno == EINVAL ? Place::Outside : Place::Unreachable;
+    return std::any_of(folders.cbegin(), folders.cend(),
+                       [&](const QByteArray& folder) { return Below(resolved, folder); })
+               ? Place::Inside
+               : Place::Outside;
+  }
+
+  QByteArray books_;
+  QList<QByteArray> work_;
+};
 
 bool Exists(const QByteArray& path) {
   struct stat info {};
@@ -228,13 +309,23 @@ bool MovedByRun(const QString& status) {
          status == QLatin1String("repeat") || status == QLatin1String("moving");
 }
 
-UndoOutcome UndoBook(const RecordedBook& book) {
+UndoOutcome UndoBook(const RecordedBook& book, const RunFolders& folders) {
   UndoOutcome outcome;
   outcome.source = book.source;
   outcome.target = book.target;
   QString source, target;
   if (!AsPath(book.source, &source) || !AsPath(book.target, &target)) {
     outcome.reason = QStringLiteral("The name cannot be handled");
+    return outcome;
+  }
+  // Nothing is moved out of or into a folder that is not the run's. A folder that cannot be reached
+  // holds nothing to move, nor takes anything: the steps below say so in their own words.
+  if (folders.OfWork(book.target) == RunFolders::Place::Outside) {
+    outcome.reason = QStringLiteral("The target lies outside the run's work folders");
+    return outcome;
+  }
+  if (folders.OfSource(book.source) == RunFolders::Place::Outside) {
+    outcome.reason = QStringLiteral("The source lies outside the folder of the run");
     return outcome;
   }
 
@@ -271,12 +362,13 @@ UndoOutcome UndoBook(const RecordedBook& book) {
 UndoSummary UndoRun(const RunRecord& record, UndoHost* host) {
   // An undo killed earlier may have left an unpacked book beside its archive.
   RecoverInterruptedMoves();
+  const RunFolders runFolders(record);
   UndoSummary summary;
   for (auto book = record.books.crbegin(); book != record.books.crend(); ++book) {
     if (!MovedByRun(book->status)) continue;
     UndoOutcome outcome;
     try {
-      outcome = UndoBook(*book);
+      outcome = UndoBook(*book, runFolders);
     } catch (const std::exception& e) {
       outcome.source = book->source;
       outcome.target = book->target;
@@ -291,7 +383,13 @@ UndoSummary UndoRun(const RunRecord& record, UndoHost* host) {
   std::sort(folders.begin(), folders.end(),
             [](const QByteArray& a, const QByteArray& b) { return a.size() > b.size(); });
   for (const QByteArray& folder : folders) {
-    if (::rmdir(folder.constData()) == 0) ++summary.foldersRemoved;
+    if (!Exists(folder)) continue;
+    if (runFolders.OfWork(folder) == RunFolders::Place::Outside) {
+      ++summary.foldersKept;
+      if (host) host->FolderKept(folder, QStringLiteral("It lies outside the run's work folders"));
+    } else if (::rmdir(folder.constData()) == 0) {
+      ++summary.foldersRemoved;
+    }
   }
 
   AppendToRecord(

@@ -558,6 +558,86 @@ TEST_F(CliUndo, APackedBookCaughtInItsStepComesBack) {
   }
 }
 
+// A record is a text file that anyone can edit: a line whose target is not below the run's work
+// folders, or whose source is not below the folder of the run, moves nothing, however it gets
+// there ("..", a link on the way); nor is an empty folder outside the work folders removed for a
+// "created" line. Each book's line is edited one way; the last book stays as the run left it.
+TEST_F(CliUndo, MovesNothingOutsideTheRunsFolders) {
+  struct Edit {
+    const char* book;
+    const char* source;  // as the record gets it ({root} for the area); empty: as it was
+    const char* target;
+    const char* reason;
+  };
+  const Edit edits[] = {
+      // another file with the very bytes of the book, elsewhere
+      {"a", "", "{root}/outside/a.fb2", "The target lies outside the run's work folders"},
+      {"b", "", "{root}/end/../outside/b.fb2", "The target lies outside the run's work folders"},
+      {"c", "", "{root}/end/link/c.fb2", "The target lies outside the run's work folders"},
+      {"d", "", "{root}/end/..", "The target lies outside the run's work folders"},
+      // the book itself, to be given back elsewhere
+      {"e", "{root}/outside/e.fb2", "", "The source lies outside the folder of the run"},
+      {"f", "{root}/books/../outside/f.fb2", "", "The source lies outside the folder of the run"},
+      {"g", "{root}/books/link/g.fb2", "", "The source lies outside the folder of the run"},
+  };
+  for (const Edit& edit : edits)
+    Write(QStringLiteral("books/%1.fb2").arg(edit.book), Book("Автор", "Имя", QString::fromUtf8(edit.book)));
+  Write("books/z.fb2", Book("Автор", "Имя", "z"));
+  WriteSettings("Rename=0\nSort=0");
+  ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 8);
+  ASSERT_TRUE(
+      Shell(root_.path(),
+            "mkdir -p outside/empty end/empty && ln -s ../outside end/link && ln -s ../outside books/link"
+            " && for b in a b c; do cp end/$b.fb2 outside/; done"));
+
+  const QStringList records = QDir(Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files);
+  ASSERT_EQ(records.size(), 1);
+  QFile record(Path("state/shelvio/runs/" + records.first()));
+  ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+  QList<QByteArray> lines = record.readAll().split('\n');
+  const auto area = [&](const char* text) {
+    return QString::fromUtf8(text).replace("{root}", root_.path()).toUtf8();
+  };
+  for (const Edit& edit : edits) {
+    for (QByteArray& line : lines) {
+      QList<QByteArray> fields = line.split('\t');
+      if (fields.size() < 3 || !fields[1].endsWith(QByteArray("/") + edit.book + ".fb2")) continue;
+      if (*edit.source) fields[1] = area(edit.source);
+      if (*edit.target) fields[2] = area(edit.target);
+      line = fields.join('\t');
+    }
+  }
+  lines.insert(lines.size() - 1, "created\t" + area("{root}/outside/empty"));
+  lines.insert(lines.size() - 1, "created\t" + area("{root}/end/../outside"));
+  lines.insert(lines.size() - 1, "created\t" + area("{root}/end/link"));
+  lines.insert(lines.size() - 1, "created\t" + area("{root}/end/empty"));
+  ASSERT_TRUE(record.resize(0));
+  record.write(lines.join('\n'));
+  record.close();
+  const Tree before = Files();
+
+  const Result undo = Undo();
+  EXPECT_EQ(undo.exitCode, 0) << undo.errors.toStdString();
+  QMap<QString, QString> outcomes;  // the book's name -> status and reason
+  for (const QString& line : undo.lines)
+    outcomes[QFileInfo(line.section(u'\t', 1, 1)).fileName()] +=
+        line.section(u'\t', 0, 0) + ": " + line.section(u'\t', 3);
+  for (const Edit& edit : edits) {
+    const QString name = *edit.target ? QFileInfo(area(edit.target)).fileName() : edit.book + QString(".fb2");
+    EXPECT_EQ(outcomes.value(name), "kept: " + QString(edit.reason)) << edit.book;
+  }
+  EXPECT_EQ(outcomes.value("z.fb2"), "restored: ") << undo.lines.join("\n").toStdString();
+  Tree expected = before;
+  expected.insert("books/z.fb2", expected.take("end/z.fb2"));
+  EXPECT_EQ(Files(), expected);
+  // Only the folder made within the work folders goes.
+  EXPECT_TRUE(QFileInfo(Path("outside/empty")).isDir());
+  EXPECT_TRUE(QFileInfo(Path("end/link")).isSymLink());
+  EXPECT_FALSE(QFileInfo::exists(Path("end/empty")));
+  EXPECT_TRUE(undo.errors.contains("outside/empty left alone: It lies outside the run's work folders"))
+      << undo.errors.toStdString();
+}
+
 TEST_F(CliUndo, ListsRunsAndRefusesWhatItCannotUndo) {
   EXPECT_EQ(Undo().exitCode, 1);  // no run yet
   Write("books/a.fb2", kIvanov);
