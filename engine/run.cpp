@@ -57,6 +57,8 @@ QStringList MissingFolders(const QString& path) {
 // Creates the folders of path that are missing; the host learns of them first, so that a record of
 // the run names every folder an undo may remove again.
 int MakeFolders(RunHost& host, BookFiles& files, const QString& folder) {
+  // Made level by level, a path the system cannot take would leave every level up to its limit.
+  if (!PathLengthProblem(folder).isEmpty()) return ENAMETOOLONG;
   if (const QStringList missing = MissingFolders(folder); !missing.isEmpty()) host.CreatingFolders(missing);
   return files.ForceDirectories(folder);
 }
@@ -64,9 +66,11 @@ int MakeFolders(RunHost& host, BookFiles& files, const QString& folder) {
 // The three work folders are created when missing. One that cannot be is a setting to mend, not a
 // fault of one book: the run ends there, naming it, rather than keep every book that follows.
 void EnsureWorkFolder(RunHost& host, BookFiles& files, const QString& folder) {
-  if (const int error = MakeFolders(host, files, folder))
+  if (const int error = MakeFolders(host, files, folder)) {
+    const QString problem = PathLengthProblem(folder);
     throw EngineError(QStringLiteral("Unable to create directory \"%1\": %2")
-                          .arg(DisplayName(folder), MoveFailureText(error)));
+                          .arg(DisplayName(folder), problem.isEmpty() ? MoveFailureText(error) : problem));
+  }
 }
 
 // Moves the book and fills the outcome: `status` when it went, Missing when it was gone, Kept with
@@ -133,6 +137,7 @@ struct BookWork {
 struct Placement {
   QString destination;
   int folderError = 0;  // the errno of a sort folder that could not be made
+  QString pathProblem;  // why the system cannot take the destination at all
   bool archiving = false;
 };
 
@@ -241,9 +246,7 @@ class BookHandler {
     if (type == 10 || type == 11) {
       // An empty processed folder leaves the sort folder relative to the books' folder.
       if (!processedFolder.isEmpty()) EnsureWorkFolder(host_, files_, processedFolder);
-      // A sort folder that cannot be made (a file holds its name, say) keeps this book only.
       folder = sortFolder;
-      placement.folderError = MakeFolders(host_, files_, folder);
       renamed = type == 11;
     } else {
       folder = ToNativePath(host_.Text(TextOption::EndDir));
@@ -254,6 +257,12 @@ class BookHandler {
     // A new name leaves room for ".zip", or the archive's name would not fit where the book's does.
     placement.destination = IncludeTrailingDelimiter(folder) +
                             (renamed ? FitFileName(newName, placement.archiving ? 4 : 0) : book.bookName);
+    // The whole path is judged before the sort folder is made: a book's metadata can make it
+    // thousands of levels deep. A sort folder that cannot be made (a file holds its name, say)
+    // keeps this book only.
+    placement.pathProblem = PathLengthProblem(placement.destination);
+    if ((type == 10 || type == 11) && placement.pathProblem.isEmpty())
+      placement.folderError = MakeFolders(host_, files_, folder);
     return placement;
   }
 
@@ -265,6 +274,10 @@ class BookHandler {
       const QString repeatFolder = AsFolder(host_.Text(TextOption::DoubleDir));
       EnsureWorkFolder(host_, files_, repeatFolder);
       MoveBook(host_, files_, book.item, repeatFolder + book.fileName, BookStatus::Repeat, outcome);
+    } else if (!placement.pathProblem.isEmpty()) {
+      outcome.target = destination;
+      outcome.status = BookStatus::Kept;
+      outcome.reason = placement.pathProblem;
     } else if (placement.folderError != 0) {
       // The folder's own failure explains the book staying, not the "no such folder" a move would
       // give.

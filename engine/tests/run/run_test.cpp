@@ -63,6 +63,7 @@ class FakeHost : public RunHost {
   }
   bool CancelRequested() override { return cancelAfterPumps >= 0 && pumps >= cancelAfterPumps; }
   void BookDone(const BookOutcome& outcome) override { outcomes.push_back(outcome); }
+  void CreatingFolders(const QStringList& folders) override { created << folders; }
 
   QMap<TextOption, QString> texts;
   QMap<CheckOption, bool> checks;
@@ -75,6 +76,7 @@ class FakeHost : public RunHost {
   int progressMax = -1;
   std::vector<int> progress;
   std::vector<BookOutcome> outcomes;
+  QStringList created;  // every folder the run said it would make
 };
 
 // Packs the way the real step does as far as the run can see: D.zip appears, D goes.
@@ -518,6 +520,63 @@ TEST_F(Run, APathTooLongKeepsTheBookWithAReasonThatSaysSo) {
                                   .arg(length)
                                   .arg(PATH_MAX - 1));
     EXPECT_TRUE(QFile::exists(Path("books/a.fb2")));
+  }
+}
+
+// The folders below the area, by their paths.
+QStringList FoldersBelow(const QString& top) {
+  QStringList folders;
+  QDirIterator it(top, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+  while (it.hasNext()) folders << it.next();
+  return folders;
+}
+
+// A sort folder past the system's limit on a path (an author of "a/" 2,100 times) was made level by
+// level up to the limit, about 2,000 folders, none of them on record, and the book kept with "File
+// name too long"; a processed folder past that limit was made up to it, unrecorded, before the run
+// ended. Now the whole path is judged first: nothing is made for a path too long, the reason says
+// so, and every folder the run makes is announced before it is made.
+TEST_F(Run, NoFolderIsMadeForAPathTooLongNorWithoutBeingAnnounced) {
+  struct Case {
+    const char* what;
+    int type;
+    QByteArray book;
+    QString endDir;  // relative to the area
+    bool runEnds;    // the work folder cannot be made: the run ends
+  };
+  const Case cases[] = {
+      {"sort folder too long", 10, Book(QString("a/").repeated(2100), "Иван", "Дом"), "end/", false},
+      {"processed folder too long", 0, kIvanov, QString("d").repeated(19).append('/').repeated(220), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    QFile::remove(Path("books/a.fb2"));
+    AddBook("a.fb2", c.book);
+    SetWorkType(c.type);
+    host_.texts[TextOption::EndDir] = Path(c.endDir);
+    host_.outcomes.clear();
+    host_.created.clear();
+    const QStringList before = FoldersBelow(root_.path());
+    try {
+      RunBooks({"a.fb2"});
+      EXPECT_FALSE(c.runEnds);
+    } catch (const EngineError& e) {
+      EXPECT_TRUE(c.runEnds) << e.Message().toStdString();
+      EXPECT_TRUE(e.Message().contains("\": Path too long: ")) << e.Message().toStdString();
+    }
+    const QStringList after = FoldersBelow(root_.path());
+    QStringList unannounced;
+    for (const QString& folder : after)
+      if (!before.contains(folder) && !host_.created.contains(folder)) unannounced << folder;
+    EXPECT_EQ(unannounced.size(), 0) << unannounced.value(0).toStdString();
+    EXPECT_TRUE(QFile::exists(Path("books/a.fb2")));
+    if (!c.runEnds) {
+      ASSERT_EQ(host_.outcomes.size(), 1u);
+      EXPECT_EQ(host_.outcomes[0].status, BookStatus::Kept);
+      EXPECT_TRUE(host_.outcomes[0].reason.startsWith("Path too long: "))
+          << host_.outcomes[0].reason.toStdString();
+      EXPECT_EQ(after.size(), before.size());
+    }
   }
 }
 
