@@ -339,16 +339,28 @@ QString RunRecord::Counts() const {
 }
 
 bool ReadRunRecord(const QString& path, RunRecord* record, QString* error) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    if (error) *error = QStringLiteral("Unable to open %1: %2").arg(path, file.errorString());
+  // Opened without waiting (a FIFO would hang the open) and read only when it is a plain file of a
+  // record's size: /dev/zero or a pipe never ends.
+  const posix_file::FileDescriptor file(
+      ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat info {};
+  if (!file.Valid() || ::fstat(file.Get(), &info) != 0) {
+    if (error)
+      *error =
+          QStringLiteral("Unable to open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
     return false;
   }
-  if (file.size() > kRecordSizeLimit) {
+  if (!S_ISREG(info.st_mode)) {
+    if (error) *error = QStringLiteral("%1 is not a record of a run: not a regular file").arg(path);
+    return false;
+  }
+  if (info.st_size > kRecordSizeLimit) {
     if (error) *error = QStringLiteral("%1 is too large for a record").arg(path);
     return false;
   }
-  const QByteArray text = file.readAll();
+  QByteArray text(static_cast<qsizetype>(info.st_size), Qt::Uninitialized);
+  text.truncate(static_cast<qsizetype>(posix_file::ReadFull(
+      file.Get(), reinterpret_cast<unsigned char*>(text.data()), static_cast<size_t>(text.size()))));
   RunRecord result;
   result.path = path;
   bool headerSeen = false;
@@ -419,8 +431,9 @@ bool ReadRunRecord(const QString& path, RunRecord* record, QString* error) {
 
 bool AppendToRecord(const QString& path, const QList<QByteArray>& fields) {
   const posix_file::FileDescriptor fd(
-      ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd.Valid()) return false;
+      ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+  struct stat info {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   QList<QByteArray> line = fields;
   line.insert(1, RecordTime().toUtf8());
   const QByteArray bytes = JoinLine(line);

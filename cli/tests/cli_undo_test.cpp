@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -636,6 +637,44 @@ TEST_F(CliUndo, MovesNothingOutsideTheRunsFolders) {
   EXPECT_FALSE(QFileInfo::exists(Path("end/empty")));
   EXPECT_TRUE(undo.errors.contains("outside/empty left alone: It lies outside the run's work folders"))
       << undo.errors.toStdString();
+}
+
+// --undo of what is no record file: /dev/zero was read until memory ran out, a FIFO's open waited
+// for a writer for ever. Each is refused at once with the reason, without reading it, within an
+// address-space limit well below what reading /dev/zero would reach.
+TEST_F(CliUndo, RefusesWhatIsNoRecordFileWithoutReadingIt) {
+  ASSERT_EQ(::mkfifo(QFile::encodeName(Path("fifo")).constData(), 0600), 0);
+  ASSERT_TRUE(Shell(root_.path(), "truncate -s 2G huge.run"));  // sparse: takes no room
+  const QString notAFile = "is not a record of a run: not a regular file";
+  const std::pair<QString, QString> cases[] = {
+      {"/dev/zero", notAFile},
+      {Path("fifo"), notAFile},
+      {Path("books"), notAFile},
+      {Path("huge.run"), "is too large for a record"},
+  };
+  for (const auto& [path, error] : cases) {
+    SCOPED_TRACE(path.toStdString());
+    QProcess process;
+    process.setProgram(SHELVIO_CLI);
+    process.setArguments({"--undo", path});
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_STATE_HOME", Path("state"));
+    process.setProcessEnvironment(environment);
+    process.setChildProcessModifier([] {
+      const rlimit limit{512 << 20, 512 << 20};
+      ::setrlimit(RLIMIT_AS, &limit);
+    });
+    process.start();
+    ASSERT_TRUE(process.waitForStarted());
+    const bool ended = process.waitForFinished(20000);
+    if (!ended) process.kill();
+    process.waitForFinished();
+    EXPECT_TRUE(ended) << "still running after 20 s";
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 1);
+    const QString errors = QString::fromUtf8(process.readAllStandardError());
+    EXPECT_TRUE(errors.contains(path + " " + error)) << errors.toStdString();
+  }
 }
 
 TEST_F(CliUndo, ListsRunsAndRefusesWhatItCannotUndo) {
