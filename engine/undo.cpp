@@ -10,8 +10,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 
+#include "archive/zip_format.h"
 #include "archive/zip_reader.h"
 #include "base/native_name.h"
 #include "base/posix_file.h"
@@ -186,6 +188,28 @@ bool PublishAtSource(JournalledMove& record, const QByteArray& target, const QSt
   return true;
 }
 
+// The time the book had when it was packed, which its entry keeps as MS-DOS local time to two
+// seconds; false when the archive's first header says nothing.
+bool PackedTime(int archive, timespec* when) {
+  using namespace zip_format;
+  unsigned char header[kLocalHeaderSize];
+  if (!posix_file::PReadFull(archive, header, kLocalHeaderSize, 0) || U32(header) != kLocalHeaderSignature)
+    return false;
+  const uint16_t time = U16(header + 10), date = U16(header + 12);
+  struct tm local {};
+  local.tm_year = (date >> 9) + 80;
+  local.tm_mon = ((date >> 5) & 0xF) - 1;
+  local.tm_mday = date & 0x1F;
+  local.tm_hour = time >> 11;
+  local.tm_min = (time >> 5) & 0x3F;
+  local.tm_sec = (time & 0x1F) * 2;
+  local.tm_isdst = -1;
+  const time_t seconds = ::mktime(&local);
+  if (seconds == static_cast<time_t>(-1)) return false;
+  *when = {seconds, 0};
+  return true;
+}
+
 bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, const QString& source,
                    UndoOutcome& outcome) {
   const QString changed = QStringLiteral("The archive at the target is not the one the run left there");
@@ -221,6 +245,10 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
       outcome.reason = changed;
       return false;
     }
+    // The book comes back with the time it had, not the moment of the undo. Failing that is no
+    // reason to keep it packed.
+    timespec times[2] = {{0, UTIME_OMIT}, {}};
+    if (PackedTime(archive.Get(), &times[1])) (void)::futimens(copy, times);
     return true;
   });
   if (!published) return false;

@@ -677,6 +677,28 @@ TEST_F(CliUndo, RefusesWhatIsNoRecordFileWithoutReadingIt) {
   }
 }
 
+// A book the run packed came back from the undo with the undo's moment as its modification time;
+// it gets the time it had, which its archive's entry keeps (to the two seconds MS-DOS time has).
+TEST_F(CliUndo, ABookComesBackWithTheTimeItHad) {
+  for (const bool archive : {false, true}) {
+    SCOPED_TRACE(archive ? "packed" : "moved");
+    Reset();
+    Write("books/a.fb2", kIvanov);
+    const QByteArray book = QFile::encodeName(Path("books/a.fb2"));
+    struct tm local {};
+    local.tm_year = 101, local.tm_mon = 1, local.tm_mday = 3, local.tm_hour = 4, local.tm_min = 5,
+    local.tm_sec = 6, local.tm_isdst = -1;
+    const timespec times[2] = {{::mktime(&local), 0}, {::mktime(&local), 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, book.constData(), times, 0), 0);
+    WriteSettings(QStringLiteral("Archive=%1").arg(archive));
+    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+    ASSERT_EQ(Statuses(Undo()).value("restored"), 1);
+    struct stat info {};
+    ASSERT_EQ(::stat(book.constData(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_sec, times[1].tv_sec);
+  }
+}
+
 TEST_F(CliUndo, ListsRunsAndRefusesWhatItCannotUndo) {
   EXPECT_EQ(Undo().exitCode, 1);  // no run yet
   Write("books/a.fb2", kIvanov);
