@@ -18,6 +18,45 @@ constexpr uint64_t kZip32Limit = 0xFFFFFFFF;
 // The end record with the longest comment it can have.
 constexpr uint64_t kEndSearch = kEndRecordSize + 0xFFFF;
 
+constexpr uint32_t kZip64EndSignature = 0x06064B50;
+constexpr size_t kZip64LocatorSize = 20;
+constexpr size_t kZip64EndSize = 56;  // without extensible data
+// Bytes appended after an archive's end record that its skeleton still keeps.
+constexpr uint64_t kZipSkeletonTrailingBytes = 4096;
+
+uint64_t U64(const unsigned char* p) { return uint64_t{U32(p)} | uint64_t{U32(p + 4)} << 32; }
+
+// The entry's compressed size and local header offset from the Zip64 field of its central header
+// (the one entry's, in central), where the header itself holds 0xFFFFFFFF; false when that field
+// is needed and missing.
+bool Zip64Sizes(const std::vector<unsigned char>& central, uint64_t* compressed, uint64_t* local) {
+  const bool sizeThere = U32(central.data() + 24) == kZip32Limit;
+  const bool compressedThere = *compressed == kZip32Limit;
+  const bool localThere = *local == kZip32Limit;
+  if (!sizeThere && !compressedThere && !localThere) return true;
+  size_t at = kCentralHeaderSize + U16(central.data() + 28);
+  const size_t extraEnd = at + U16(central.data() + 30);
+  if (extraEnd > central.size()) return false;
+  while (at + 4 <= extraEnd) {
+    const uint16_t id = U16(&central[at]), size = U16(&central[at + 2]);
+    if (at + 4 + size > extraEnd) return false;
+    if (id == 1) {
+      size_t field = at + 4;
+      const auto next = [&](bool there, uint64_t* value) {
+        if (!there) return true;
+        if (field + 8 > at + 4 + size) return false;
+        *value = U64(&central[field]);
+        field += 8;
+        return true;
+      };
+      uint64_t unpacked = 0;
+      return next(sizeThere, &unpacked) && next(compressedThere, compressed) && next(localThere, local);
+    }
+    at += 4 + size;
+  }
+  return false;
+}
+
 bool ReadAt(int fd, uint64_t offset, size_t size, std::vector<unsigned char>* out) {
   out->resize(size);
   return size == 0 || posix_file::PReadFull(fd, out->data(), size, static_cast<off_t>(offset));
@@ -27,39 +66,60 @@ bool ReadAt(int fd, uint64_t offset, size_t size, std::vector<unsigned char>* ou
 
 bool ReadZipSkeleton(int fd, uint64_t archiveSize, uint64_t compressedSize, ZipSkeleton* skeleton) {
   if (archiveSize < compressedSize || archiveSize - compressedSize > kZipSkeletonMaxBytes) return false;
-  const uint64_t tailSize = std::min(archiveSize, kEndSearch);
+  const uint64_t tailSize = std::min(archiveSize, kEndSearch + kZipSkeletonTrailingBytes);
   std::vector<unsigned char> tail;
   if (!ReadAt(fd, archiveSize - tailSize, static_cast<size_t>(tailSize), &tail)) return false;
-  // The last end record whose comment reaches exactly to the end of the file.
+  // The last end record whose comment reaches exactly to the end of the file; failing that, the
+  // last one whose comment fits in it (bytes appended after the archive stay in the skeleton).
   uint64_t end = 0;
   bool found = false;
-  for (size_t i = tail.size() >= kEndRecordSize ? tail.size() - kEndRecordSize + 1 : 0; i-- > 0;) {
-    if (U32(&tail[i]) == kEndRecordSignature && i + kEndRecordSize + U16(&tail[i + 20]) == tail.size()) {
-      end = archiveSize - tailSize + i;
-      found = true;
-      break;
+  for (const bool exact : {true, false}) {
+    for (size_t i = tail.size() >= kEndRecordSize ? tail.size() - kEndRecordSize + 1 : 0;
+         !found && i-- > 0;) {
+      const size_t reach = i + kEndRecordSize + U16(&tail[i + 20]);
+      if (U32(&tail[i]) == kEndRecordSignature && (exact ? reach == tail.size() : reach <= tail.size())) {
+        end = archiveSize - tailSize + i;
+        found = true;
+      }
     }
   }
   if (!found) return false;
   const unsigned char* record = &tail[static_cast<size_t>(end - (archiveSize - tailSize))];
-  const uint64_t directorySize = U32(record + 12);
-  const uint64_t directoryOffset = U32(record + 16);
-  if (U16(record + 4) != 0 || U16(record + 6) != 0 || U16(record + 8) != 1 || U16(record + 10) != 1 ||
-      directorySize == kZip32Limit || directoryOffset == kZip32Limit || directorySize > end)
-    return false;
-  // Zip64 keeps its sizes elsewhere: not told for sure here.
+  uint64_t directorySize = U32(record + 12);
+  uint64_t directoryOffset = U32(record + 16);
+  uint64_t directoryEnd = end;
   std::vector<unsigned char> locator;
-  if (end >= 20 && ReadAt(fd, end - 20, 4, &locator) && U32(locator.data()) == kZip64LocatorSignature)
+  if (end >= kZip64LocatorSize + kZip64EndSize &&
+      ReadAt(fd, end - kZip64LocatorSize, kZip64LocatorSize, &locator) &&
+      U32(locator.data()) == kZip64LocatorSignature) {
+    // Zip64 keeps the directory's place in a record of its own, just before its locator.
+    directoryEnd = end - kZip64LocatorSize - kZip64EndSize;
+    std::vector<unsigned char> zip64;
+    if (U32(locator.data() + 4) != 0 || U32(locator.data() + 16) != 1 ||
+        !ReadAt(fd, directoryEnd, kZip64EndSize, &zip64) || U32(zip64.data()) != kZip64EndSignature ||
+        U64(zip64.data() + 4) != kZip64EndSize - 12 || U32(zip64.data() + 16) != 0 ||
+        U32(zip64.data() + 20) != 0 || U64(zip64.data() + 24) != 1 || U64(zip64.data() + 32) != 1)
+      return false;
+    directorySize = U64(zip64.data() + 40);
+    directoryOffset = U64(zip64.data() + 48);
+  } else if (U16(record + 4) != 0 || U16(record + 6) != 0 || U16(record + 8) != 1 || U16(record + 10) != 1 ||
+             directorySize == kZip32Limit || directoryOffset == kZip32Limit) {
     return false;
+  }
+  if (directorySize > directoryEnd || directorySize > kZipSkeletonMaxBytes) return false;
+  const uint64_t directory = directoryEnd - directorySize;
   // Bytes before the archive proper (a self-extractor's program) shift every offset in it.
-  const uint64_t directory = end - directorySize;
   if (directory < directoryOffset) return false;
   const uint64_t shift = directory - directoryOffset;
   std::vector<unsigned char> central;
-  if (directorySize < kCentralHeaderSize || !ReadAt(fd, directory, kCentralHeaderSize, &central) ||
-      U32(central.data()) != kCentralHeaderSignature || U32(central.data() + 20) != compressedSize)
+  if (directorySize < kCentralHeaderSize ||
+      !ReadAt(fd, directory, static_cast<size_t>(directorySize), &central) ||
+      U32(central.data()) != kCentralHeaderSignature)
     return false;
-  const uint64_t local = uint64_t{U32(central.data() + 42)} + shift;
+  uint64_t entryCompressed = U32(central.data() + 20);
+  uint64_t localOffset = U32(central.data() + 42);
+  if (!Zip64Sizes(central, &entryCompressed, &localOffset) || entryCompressed != compressedSize) return false;
+  const uint64_t local = localOffset + shift;
   std::vector<unsigned char> header;
   if (local + kLocalHeaderSize > directory || !ReadAt(fd, local, kLocalHeaderSize, &header) ||
       U32(header.data()) != kLocalHeaderSignature)

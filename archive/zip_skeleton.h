@@ -19,12 +19,14 @@ struct ZipSkeleton {
   std::string Tail() const { return bytes.substr(dataOffset); }
 };
 
-// Skeletons larger than this (a long comment, a self-extractor's program) are not kept.
-inline constexpr uint64_t kZipSkeletonMaxBytes = 64 * 1024;
+// Skeletons larger than this (a self-extractor's program) are not kept; the longest comment an
+// archive can have fits.
+inline constexpr uint64_t kZipSkeletonMaxBytes = 128 * 1024;
 
 // Reads the skeleton of the archive open at fd (archiveSize bytes) whose one entry has
-// compressedSize bytes. False when its layout cannot be told for sure (Zip64, more than one entry,
-// offsets that do not add up) or the skeleton is larger than kZipSkeletonMaxBytes.
+// compressedSize bytes. False when its layout cannot be told for sure (more than one entry, offsets
+// that do not add up, compressed bytes that run into the headers after them) or the skeleton is
+// larger than kZipSkeletonMaxBytes.
 bool ReadZipSkeleton(int fd, uint64_t archiveSize, uint64_t compressedSize, ZipSkeleton* skeleton);
 
 // One entry as the program's own writer lays it out: a local header and the name, the compressed

@@ -282,9 +282,7 @@ bool RestoreArrived(const RecordedBook& book, const QString& source, UndoOutcome
     return rebuilt != Rebuilt::Failed;
   });
   if (!published) return false;
-  if (rebuilt == Rebuilt::EntryExact)
-    outcome.reason =
-        QStringLiteral("Rebuilt with the same book inside: its compressor could not be reproduced");
+  if (rebuilt == Rebuilt::EntryExact) outcome.reason = EntryExactReason(book.arrived, book.packed);
   // The run's file goes only while it is the very one read, untouched.
   if (StampOfDescriptor(from.Get()).Unchanged(checked) && StampOfEntry(book.target).Unchanged(checked))
     ::unlink(book.target.constData());

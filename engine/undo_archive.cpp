@@ -20,6 +20,9 @@ using posix_file::ReadFull;
 
 constexpr size_t kChunk = 256 * 1024;
 constexpr quint16 kFlagUtf8Name = 0x0800;
+// In place of the skeleton's offset in a record: why no skeleton was kept.
+constexpr char kTooLarge[] = "large";
+constexpr char kUnreadable[] = "layout";
 
 // Levels tried, most common first, for an entry deflated by zlib or by a compressor that agrees
 // with it (Python's zipfile, most library sites): the default, the best, then the rest.
@@ -119,6 +122,19 @@ BookDigest DigestOf(int in, quint64 size) {
   return digester.Result();
 }
 
+// Whether the one entry of the archive open at fd reads whole through libzip: size bytes, and the
+// CRC checked at its end.
+bool EntryReadsWhole(int fd, quint64 size) {
+  ZippedBook book;
+  if (!book.Open(QString(), fd) || book.Size() != size || !book.Rewind()) return false;
+  const std::unique_ptr<char[]> buffer(new char[kChunk]);
+  quint64 read = 0;
+  for (int64_t count; (count = book.Read(buffer.get(), kChunk)) != 0; read += static_cast<quint64>(count)) {
+    if (count < 0) return false;
+  }
+  return read == size;
+}
+
 // Where the compressed bytes of an archive of the writer's shape begin, from its local header;
 // 0 when it does not hold the arrival's entry as the run wrote it.
 quint64 OwnEntryData(int fd, quint64 archiveSize, const ArrivedArchive& arrived, const QByteArray& name) {
@@ -132,8 +148,12 @@ quint64 OwnEntryData(int fd, quint64 archiveSize, const ArrivedArchive& arrived,
     return 0;
   const quint64 data = kLocalHeaderSize + U16(header + 26) + U16(header + 28);
   if (data + arrived.compressedSize > archiveSize) return 0;
-  // The compressed bytes must give the entry back: the headers alone say nothing of them.
-  if (!UnpackSingleEntry(fd, archiveSize, arrived.size, [](const unsigned char*, size_t) { return true; }))
+  // The compressed bytes must give the entry back: the headers alone say nothing of them. The run
+  // copied them as they came, and they may run on past the end of their stream (an entry whose
+  // stated size reaches into the headers after it), which the strict reader of our own refuses and
+  // the reader the run took them with reads: that one decides, CRC and size checked.
+  if (!UnpackSingleEntry(fd, archiveSize, arrived.size, [](const unsigned char*, size_t) { return true; }) &&
+      !EntryReadsWhole(fd, arrived.size))
     return 0;
   return data;
 }
@@ -152,12 +172,17 @@ ArrivedArchive DescribeArrival(const ZippedBook& book, int fd) {
   arrived.size = book.Size();
   arrived.dosTime = DosTimeOf(book.ModifiedTime());
   ZipSkeleton skeleton;
-  if (ReadZipSkeleton(fd, static_cast<uint64_t>(info.st_size), arrived.compressedSize, &skeleton)) {
+  const auto archiveSize = static_cast<uint64_t>(info.st_size);
+  if (ReadZipSkeleton(fd, archiveSize, arrived.compressedSize, &skeleton)) {
     arrived.dataOffset = skeleton.dataOffset;
     arrived.skeleton = QByteArray::fromStdString(skeleton.bytes);
     arrived.dosTime = skeleton.dosTime;
     arrived.flags = skeleton.flags;
   } else {
+    arrived.unkept =
+        archiveSize >= arrived.compressedSize && archiveSize - arrived.compressedSize > kZipSkeletonMaxBytes
+            ? ArrivedArchive::Unkept::TooLarge
+            : ArrivedArchive::Unkept::Unreadable;
     // A name that reads as UTF-8 beyond ASCII says so, as the program's own archives do.
     const QString text = QString::fromUtf8(arrived.entryName);
     const bool ascii = std::all_of(arrived.entryName.cbegin(), arrived.entryName.cend(),
@@ -180,7 +205,10 @@ QList<QByteArray> ArrivalFields(const ArrivedArchive& a) {
           Hex(a.flags, 4),
           bookSize,
           bookHash,
-          a.skeleton.isEmpty() ? QByteArray() : QByteArray::number(a.dataOffset),
+          !a.skeleton.isEmpty()                            ? QByteArray::number(a.dataOffset)
+          : a.unkept == ArrivedArchive::Unkept::TooLarge   ? QByteArray(kTooLarge)
+          : a.unkept == ArrivedArchive::Unkept::Unreadable ? QByteArray(kUnreadable)
+                                                           : QByteArray(),
           a.skeleton.toBase64()};
 }
 
@@ -200,7 +228,11 @@ ArrivedArchive ArrivalFromFields(const QList<QByteArray>& f) {
     a.book.hash = f[8].toULongLong(&ok[7], 16);
     a.book.known = ok[6] && ok[7];
   }
-  if (!f[9].isEmpty()) {
+  if (f[9] == kTooLarge) {
+    a.unkept = ArrivedArchive::Unkept::TooLarge;
+  } else if (f[9] == kUnreadable) {
+    a.unkept = ArrivedArchive::Unkept::Unreadable;
+  } else if (!f[9].isEmpty()) {
     const auto skeleton = QByteArray::fromBase64Encoding(f[10]);
     a.dataOffset = f[9].toULongLong(&ok[8]);
     if (ok[8] && skeleton && a.dataOffset <= static_cast<quint64>(skeleton.decoded.size()))
@@ -234,6 +266,25 @@ bool HoldsArrivedEntry(const QString& path, const ArrivedArchive& arrived, const
     digester.Add(buffer.get(), static_cast<size_t>(count));
   }
   return digester.Result() == arrived.book;
+}
+
+QString EntryExactReason(const ArrivedArchive& arrived, bool fromArchive) {
+  const QString rebuilt = QStringLiteral("Rebuilt with the same book inside: %1");
+  if (!arrived.skeleton.isEmpty())
+    return rebuilt.arg(fromArchive || arrived.method == 0
+                           ? QStringLiteral("the archive's other bytes did not fit its entry again")
+                           : QStringLiteral("its compressor could not be reproduced"));
+  switch (arrived.unkept) {
+    case ArrivedArchive::Unkept::TooLarge:
+      return rebuilt.arg(
+          QStringLiteral("the archive's other bytes (a long comment, say) were too many to keep"));
+    case ArrivedArchive::Unkept::Unreadable:
+      return rebuilt.arg(
+          QStringLiteral("the archive's layout could not be read for sure, so it was not kept"));
+    case ArrivedArchive::Unkept::Unknown:
+      break;
+  }
+  return rebuilt.arg(QStringLiteral("the archive's layout was not kept"));
 }
 
 Rebuilt RebuildArrivedArchive(const ArrivedArchive& arrived, const BookDigest& archive, int from,

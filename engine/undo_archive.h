@@ -25,7 +25,9 @@ struct ArrivedArchive {
   quint16 flags = 0;
   BookDigest book;         // of the unpacked bytes, when the run unpacked them
   quint64 dataOffset = 0;  // where the compressed bytes sit in the archive
-  QByteArray skeleton;     // the archive without them; empty when it was too large to keep
+  QByteArray skeleton;     // the archive without them; empty when it was not kept
+  // Why no skeleton was kept: its bytes were too many, or its layout could not be read for sure.
+  enum class Unkept { Unknown, TooLarge, Unreadable } unkept = Unkept::Unknown;
 };
 
 // What an undo needs of the archive open at fd, whose one entry book (opened on it) describes.
@@ -52,6 +54,9 @@ bool IsRunsFile(const ArrivedArchive& arrived, int from, bool fromArchive, const
 // Whether the file at path is the archive the book arrived in: byte for byte (archive is its size
 // and digest), or rebuilt with the very entry the run unpacked.
 bool HoldsArrivedEntry(const QString& path, const ArrivedArchive& arrived, const BookDigest& archive);
+
+// Why an archive came back Rebuilt::EntryExact, from what the record kept of it.
+QString EntryExactReason(const ArrivedArchive& arrived, bool fromArchive);
 
 // Writes to out the archive the book arrived in, from what the run left at the target, open at
 // from: the archive it repacked the book into (fromArchive; its one entry must be entryName with
