@@ -13,6 +13,14 @@
 //                                and whose target ends in END, a byte is appended to the file
 //                                SHELVIO_SHIM_APPEND_TO names, opened before the first move:
 //                                someone changes a source just as its copy is published
+//   SHELVIO_SHIM_APPEND_CLOSES=1 the byte above is written by opening the file then, and closing it
+//                                at once: someone wrote the file and is done with it
+//   SHELVIO_SHIM_RENAME_AFTER_MOVE_TO=END  after the first rename, renameat2 or link that succeeded
+//                                and whose target ends in END, SHELVIO_SHIM_RENAME_FROM is renamed
+//                                to SHELVIO_SHIM_RENAME_TO: someone puts another file in a name
+//                                just after a move
+//   SHELVIO_SHIM_RENAME_AFTER_CLOSE_OF=END  after the first close of a descriptor whose path ends
+//                                in END, SHELVIO_SHIM_RENAME_FROM is renamed to that path
 //   SHELVIO_SHIM_LOG=FILE        appends one line per call, its fields separated by tabs (names hold
 //                                spaces): "fsync PATH", "rename FROM TO", "renameat2 FROM TO",
 //                                "link FROM TO", "unlink PATH"
@@ -84,20 +92,50 @@ int victimFd = -1;
 void HoldVictim(void) {
   static int held;
   const char* victim = getenv("SHELVIO_SHIM_APPEND_TO");
-  if (held || victim == nullptr) return;
+  if (held || victim == nullptr || Flag("SHELVIO_SHIM_APPEND_CLOSES")) return;
   held = 1;
   victimFd = open(victim, O_WRONLY | O_APPEND | O_CLOEXEC);
 }
 
+bool EndsWith(const char* text, const char* end) {
+  const size_t length = strlen(text);
+  const size_t endLength = strlen(end);
+  return length >= endLength && strcmp(text + length - endLength, end) == 0;
+}
+
+// Renames SHELVIO_SHIM_RENAME_FROM to `to` by the system's own call, neither logged nor paused.
+void RenameIntruder(const char* to) {
+  const char* from = getenv("SHELVIO_SHIM_RENAME_FROM");
+  if (from == nullptr || to == nullptr) return;
+  const int error = errno;
+  (void)Next<int(const char*, const char*)>("rename")(from, to);
+  errno = error;
+}
+
 void AppendAfterMove(int result, const char* target) {
+  if (result != 0) return;
+  static int renamed;
+  const char* renameEnd = getenv("SHELVIO_SHIM_RENAME_AFTER_MOVE_TO");
+  if (!renamed && renameEnd != nullptr && renameEnd[0] != '\0' && EndsWith(target, renameEnd)) {
+    renamed = 1;
+    RenameIntruder(getenv("SHELVIO_SHIM_RENAME_TO"));
+  }
   static int done;
   const char* end = getenv("SHELVIO_SHIM_APPEND_AFTER_MOVE_TO");
-  if (result != 0 || done || end == nullptr || victimFd < 0 || end[0] == '\0') return;
-  const size_t length = strlen(target);
-  const size_t endLength = strlen(end);
-  if (length < endLength || strcmp(target + length - endLength, end) != 0) return;
+  const bool closes = Flag("SHELVIO_SHIM_APPEND_CLOSES");
+  if (done || end == nullptr || (victimFd < 0 && !closes) || end[0] == '\0' || !EndsWith(target, end)) return;
   done = 1;
-  (void)!write(victimFd, "x", 1);
+  if (!closes) {
+    (void)!write(victimFd, "x", 1);
+    return;
+  }
+  const int error = errno;
+  const int fd = open(getenv("SHELVIO_SHIM_APPEND_TO"), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd >= 0) {
+    (void)!write(fd, "x", 1);
+    Next<int(int)>("close")(fd);
+  }
+  errno = error;
 }
 
 }  // namespace
@@ -186,6 +224,20 @@ ssize_t read(int fd, void* buffer, size_t size) {
   }
   auto* real = Next<ssize_t(int, void*, size_t)>("read");
   return real(fd, buffer, size);
+}
+
+int close(int fd) {
+  static int renamed;
+  const char* end = getenv("SHELVIO_SHIM_RENAME_AFTER_CLOSE_OF");
+  char path[PATH_MAX] = "";
+  if (!renamed && end != nullptr && end[0] != '\0') PathOf(fd, path, sizeof path);
+  auto* real = Next<int(int)>("close");
+  const int result = real(fd);
+  if (path[0] != '\0' && EndsWith(path, end)) {
+    renamed = 1;
+    RenameIntruder(path);
+  }
+  return result;
 }
 
 int fsync(int fd) {
