@@ -295,6 +295,33 @@ TEST(RunFaults, DataReachesTheDiskBeforeItsSourceGoes) {
   EXPECT_EQ(archives, 3);
 }
 
+// A book written and closed by someone just as its copy to another file system is published (the
+// preload shim appends a byte to it, opening and closing it, right after the publishing rename):
+// no writer holds it open any more, so no lease can tell; its stamp must. The book stays with the
+// byte, the copy goes.
+TEST(RunFaults, BookWrittenAndClosedAsItsCopyIsPublishedStays) {
+  Area area;
+  TmpfsMount end(area.Path("end"), "size=16m");
+  REQUIRE_MOUNT(end);
+  const QByteArray book = Book("Иванов", "Иван", "Дом", "a");
+  const QString source = area.AddBook("a.fb2", book);
+  area.WriteSettings("Rename=0\nSort=0");
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("LD_PRELOAD", SHELVIO_SHIM);
+  environment.insert("XDG_STATE_HOME", area.Path("state"));
+  environment.insert("SHELVIO_SHIM_APPEND_AFTER_MOVE_TO", "/end/a.fb2");
+  environment.insert("SHELVIO_SHIM_APPEND_TO", source);
+  environment.insert("SHELVIO_SHIM_APPEND_CLOSES", "1");
+  const ProcessResult result = area.RunCli({}, 600000, environment);
+  ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+  const QList<OutcomeLine> lines = ParseOutcomes(result.out);
+  ASSERT_EQ(lines.size(), 1);
+  EXPECT_EQ(lines[0].status, "kept");
+  EXPECT_EQ(lines[0].reason, "The book changed while being moved");
+  EXPECT_EQ(reliability::ReadAll(source), book + "x");
+  EXPECT_EQ(QDir(area.Path("end")).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
 // The real disk, where another process acts on the destination's name at the worst moment: after
 // the run saw the name free and before the move, or after the move and before the packing.
 class Intruder final : public BookFiles {
