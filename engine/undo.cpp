@@ -175,8 +175,13 @@ bool PublishAtSource(JournalledMove& record, const QByteArray& target, const QSt
   }
   posix_file::TemporaryFile temporary(temporaryName);
   if (!write(copy.Get())) return false;
-  if (::fsync(copy.Get()) != 0 || copy.Close() != 0) {
+  if (::fsync(copy.Get()) != 0) {
     outcome.reason = SystemReason(errno);
+    return false;
+  }
+  const FileStamp written = StampOfDescriptor(copy.Get());
+  if (const int error = copy.Close()) {
+    outcome.reason = SystemReason(error);
     return false;
   }
   int error = 0;
@@ -185,6 +190,13 @@ bool PublishAtSource(JournalledMove& record, const QByteArray& target, const QSt
     return false;
   }
   temporary.Keep();
+  // The new name must be on disk before the run's file goes, or a crash could leave neither.
+  const QByteArray published = NativeName(source);
+  if (const int syncError = posix_file::SyncFolder(posix_file::ParentOf(published))) {
+    if (StampOfEntry(published).SameFile(written)) ::unlink(published.constData());
+    outcome.reason = SystemReason(syncError);
+    return false;
+  }
   return true;
 }
 

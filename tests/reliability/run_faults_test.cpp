@@ -322,6 +322,49 @@ TEST(RunFaults, BookWrittenAndClosedAsItsCopyIsPublishedStays) {
   EXPECT_EQ(QDir(area.Path("end")).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
+// The calls of an undo, in the order a crash cannot undo: what it gives back (a book unpacked from
+// the run's archive, an archive rebuilt from the run's) is flushed before the rename that publishes
+// it, and the rename (its folder) before the run's file goes. The preload shim logs the undo's calls.
+TEST(RunFaults, UndoFlushesWhatItGivesBackBeforeTheRunsFileGoes) {
+  Area area;
+  area.AddBook("a.fb2", BigBook(1, 20 * 1024));
+  area.AddPackedBook("b.fb2.zip", "b.fb2", BigBook(2, 20 * 1024));
+  area.WriteSettings("Rename=0\nSort=0\nArchive=1");
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("XDG_STATE_HOME", area.Path("state"));
+  const ProcessResult run = area.RunCli({}, 600000, environment);
+  ASSERT_EQ(Statuses(ParseOutcomes(run.out)), (QStringList{"moved", "moved"})) << run.err.toStdString();
+  const QString log = area.Path("calls.log");
+  environment.insert("LD_PRELOAD", SHELVIO_SHIM);
+  environment.insert("SHELVIO_SHIM_LOG", log);
+  const ProcessResult undo = reliability::RunProgram(SHELVIO_CLI, {"--undo"}, 600000, environment);
+  ASSERT_EQ(Statuses(ParseOutcomes(undo.out)), (QStringList{"restored", "restored"}))
+      << undo.err.toStdString();
+  QList<QStringList> calls;
+  for (const QString& line : QString::fromUtf8(reliability::ReadAll(log)).split(u'\n', Qt::SkipEmptyParts)) {
+    QStringList fields = line.split(u'\t');
+    for (qsizetype k = 1; k < fields.size(); ++k) fields[k] = QDir::cleanPath(fields[k]);
+    calls << fields;
+  }
+  int published = 0;
+  for (qsizetype i = 0; i < calls.size(); ++i) {
+    const QStringList& call = calls[i];
+    if (call[0] != "renameat2" || !QFileInfo(call.value(1)).fileName().startsWith(".shelvio-")) continue;
+    SCOPED_TRACE(call.join(u' ').toStdString());
+    ++published;
+    const QString name = QFileInfo(call.value(2)).fileName();
+    const QString runs = area.Path("end/" + name + (name.endsWith(".zip") ? "" : ".zip"));
+    const qsizetype flushed = calls.indexOf({"fsync", call[1]});
+    const qsizetype folder = calls.indexOf({"fsync", area.Path("books")}, i);
+    const qsizetype removed = calls.indexOf({"unlink", runs}, i);
+    EXPECT_GE(flushed, 0) << "the data were never flushed";
+    EXPECT_LT(flushed, i) << "the data were flushed after they were published";
+    EXPECT_GT(folder, i) << "the rename was never flushed";
+    EXPECT_GT(removed, folder) << "the run's file went before the rename was flushed";
+  }
+  EXPECT_EQ(published, 2);
+}
+
 // The real disk, where another process acts on the destination's name at the worst moment: after
 // the run saw the name free and before the move, or after the move and before the packing.
 class Intruder final : public BookFiles {
