@@ -365,6 +365,38 @@ TEST(RunFaults, UndoFlushesWhatItGivesBackBeforeTheRunsFileGoes) {
   EXPECT_EQ(published, 2);
 }
 
+// Someone renames another file to the name of the run's file just after the undo has published
+// what it gives back (the preload shim does, right after that rename): the undo removes the run's
+// file only while its name still holds the file it read, so the other file stays.
+TEST(RunFaults, UndoNeverRemovesAFileRenamedOverTheRunsFile) {
+  struct Case {
+    const char* what;
+    bool arrivedPacked;  // the book came as b.fb2.zip: the undo rebuilds that archive
+  };
+  for (const Case& c : {Case{"unpacked from the run's archive", false}, Case{"its archive rebuilt", true}}) {
+    SCOPED_TRACE(c.what);
+    Area area;
+    const QByteArray book = BigBook(1, 20 * 1024);
+    const QString source =
+        c.arrivedPacked ? area.AddPackedBook("b.fb2.zip", "b.fb2", book) : area.AddBook("b.fb2", book);
+    area.WriteSettings("Rename=0\nSort=0\nArchive=1");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_STATE_HOME", area.Path("state"));
+    const ProcessResult run = area.RunCli({}, 600000, environment);
+    ASSERT_EQ(Statuses(ParseOutcomes(run.out)), QStringList{"moved"}) << run.err.toStdString();
+    const QString other = area.Write("other", "another file");
+    environment.insert("LD_PRELOAD", SHELVIO_SHIM);
+    environment.insert("SHELVIO_SHIM_RENAME_AFTER_MOVE_TO", "/books/" + QFileInfo(source).fileName());
+    environment.insert("SHELVIO_SHIM_RENAME_FROM", other);
+    environment.insert("SHELVIO_SHIM_RENAME_TO", area.Path("end/b.fb2.zip"));
+    const ProcessResult undo = reliability::RunProgram(SHELVIO_CLI, {"--undo"}, 600000, environment);
+    ASSERT_FALSE(QFile::exists(other)) << "the shim did not rename the file in";
+    EXPECT_EQ(Statuses(ParseOutcomes(undo.out)), QStringList{"restored"}) << undo.err.toStdString();
+    EXPECT_EQ(reliability::ReadAll(area.Path("end/b.fb2.zip")), "another file");
+    EXPECT_EQ(area.Where(area.Take(), book), c.arrivedPacked ? "books/b.fb2.zip!b.fb2" : "books/b.fb2");
+  }
+}
+
 // The real disk, where another process acts on the destination's name at the worst moment: after
 // the run saw the name free and before the move, or after the move and before the packing.
 class Intruder final : public BookFiles {
