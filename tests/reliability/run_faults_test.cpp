@@ -240,6 +240,17 @@ TEST(RunFaults, BookStillBeingWrittenEndsWholeSomewhere) {
   EXPECT_TRUE(area.Where(inventory, whole).startsWith("end/")) << area.Where(inventory, whole).toStdString();
 }
 
+// The calls the preload shim logged, each as its fields: the call's name, then its paths, cleaned.
+QList<QStringList> LoggedCalls(const QString& log) {
+  QList<QStringList> calls;
+  for (const QString& line : QString::fromUtf8(reliability::ReadAll(log)).split(u'\n', Qt::SkipEmptyParts)) {
+    QStringList fields = line.split(u'\t');
+    for (qsizetype k = 1; k < fields.size(); ++k) fields[k] = QDir::cleanPath(fields[k]);
+    calls << fields;
+  }
+  return calls;
+}
+
 // The calls that make a move durable, in the order a crash cannot undo: a copy to another file
 // system and an archive are flushed before the rename that publishes them, the rename is flushed
 // (its folder) before the source goes. The preload shim logs the calls of a real run.
@@ -256,13 +267,7 @@ TEST(RunFaults, DataReachesTheDiskBeforeItsSourceGoes) {
   const ProcessResult result = area.RunCli({}, 600000, environment);
   ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
   EXPECT_EQ(Statuses(ParseOutcomes(result.out)), (QStringList{"moved", "moved", "moved"}));
-  // Each call as its fields: the call's name, then its paths, cleaned.
-  QList<QStringList> calls;
-  for (const QString& line : QString::fromUtf8(reliability::ReadAll(log)).split(u'\n', Qt::SkipEmptyParts)) {
-    QStringList fields = line.split(u'\t');
-    for (qsizetype k = 1; k < fields.size(); ++k) fields[k] = QDir::cleanPath(fields[k]);
-    calls << fields;
-  }
+  const QList<QStringList> calls = LoggedCalls(log);
   QFile::remove(log);
   const auto at = [&](const QStringList& call, qsizetype from) { return calls.indexOf(call, from); };
   int copies = 0, archives = 0;
@@ -340,12 +345,7 @@ TEST(RunFaults, UndoFlushesWhatItGivesBackBeforeTheRunsFileGoes) {
   const ProcessResult undo = reliability::RunProgram(SHELVIO_CLI, {"--undo"}, 600000, environment);
   ASSERT_EQ(Statuses(ParseOutcomes(undo.out)), (QStringList{"restored", "restored"}))
       << undo.err.toStdString();
-  QList<QStringList> calls;
-  for (const QString& line : QString::fromUtf8(reliability::ReadAll(log)).split(u'\n', Qt::SkipEmptyParts)) {
-    QStringList fields = line.split(u'\t');
-    for (qsizetype k = 1; k < fields.size(); ++k) fields[k] = QDir::cleanPath(fields[k]);
-    calls << fields;
-  }
+  const QList<QStringList> calls = LoggedCalls(log);
   int published = 0;
   for (qsizetype i = 0; i < calls.size(); ++i) {
     const QStringList& call = calls[i];
