@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive/zip_layout.h"
+#include "base/posix_file.h"
+
 namespace {
 
 constexpr char kZipSuffix[] = ".zip";
@@ -161,13 +164,18 @@ bool ZippedBook::OpenOwn(const QString& path, int fd) {
     if (fd >= 0) ::close(fd);
     return false;
   }
+  // libzip takes a descriptor of its own and closes the one it is given; this one stays for
+  // reading the archive's records below.
+  const posix_file::FileDescriptor held(fd);
   int code = 0;
   // Without ZIP_CHECKCONS: it refuses the zeros that a local header holds before a data
   // descriptor, as every archive written to a pipe has. Damage shows in the CRC and the sizes,
   // which Read checks.
-  zip_t* archive = zip_fdopen(fd, ZIP_RDONLY, &code);
+  const int given = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  zip_t* archive = given < 0 ? nullptr : zip_fdopen(given, ZIP_RDONLY, &code);
   if (archive == nullptr) {
-    ::close(fd);
+    if (given >= 0) ::close(given);
+    if (given < 0) code = ZIP_ER_OPEN;
     reason_ = QStringLiteral("not a readable ZIP archive: %1").arg(LibzipText(code));
     return false;
   }
@@ -188,6 +196,22 @@ bool ZippedBook::OpenOwn(const QString& path, int fd) {
                               ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
   if ((st.valid & needed) != needed) {
     reason_ = QStringLiteral("not a readable ZIP archive: its entry is not fully described");
+    return false;
+  }
+  // libzip finds one archive in a file; other readers may find another in the same bytes. A file
+  // that is not one entry to all of them is no book to place and remove.
+  SingleEntryLayout layout;
+  if (const std::string problem =
+          SingleEntryLayoutProblem(held.Get(), static_cast<uint64_t>(status.st_size), &layout);
+      !problem.empty()) {
+    reason_ = QStringLiteral("not one archive that every reader sees alike: %1")
+                  .arg(QString::fromStdString(problem));
+    return false;
+  }
+  if (QByteArray::fromStdString(layout.name) != QByteArray(st.name) || layout.method != st.comp_method ||
+      layout.crc != st.crc || layout.compressedSize != st.comp_size || layout.size != st.size) {
+    reason_ =
+        QStringLiteral("not one archive that every reader sees alike: its records disagree with libzip");
     return false;
   }
   const QByteArray name(st.name);

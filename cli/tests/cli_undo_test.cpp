@@ -699,24 +699,20 @@ TEST_F(CliUndo, ABookComesBackWithTheTimeItHad) {
   }
 }
 
-// Archives of odd but readable layouts, unpacked and repacked: one whose entry's stated compressed
-// size runs on into the headers after it (Python's zipfile reads it; the run's own archive of it
-// was refused as not the run's), bytes appended after the end record, Zip64 records, the longest
-// comment. Each came back rebuilt with "its compressor could not be reproduced", which was not the
-// cause. Now each comes back byte for byte, but the first, whose entry comes back whole and whose
-// line gives the true reason.
+// Archives of odd but readable layouts, unpacked and repacked: Zip64 records, the longest comment.
+// Each came back rebuilt with "its compressor could not be reproduced", which was not the cause;
+// now each comes back byte for byte. Two more never reach an undo: an entry whose stated compressed
+// size runs on into the headers after it, and bytes appended after the end record, are not one
+// archive that every reader sees alike, so the run keeps them where they are, untouched.
 TEST_F(CliUndo, OddButReadableArchivesComeBackWithTheTrueReason) {
   for (const char* tool : {"zip", "python3"})
     if (QStandardPaths::findExecutable(tool).isEmpty()) GTEST_SKIP() << tool << " is not installed";
-  const QString layout =
-      "Rebuilt with the same book inside: the archive's layout could not be read for sure, so it was not "
-      "kept";
-  const std::pair<const char*, QString> kinds[] = {
-      {"overrun", layout}, {"trailing", ""}, {"zip64", ""}, {"comment", ""}};
+  const char* const kinds[] = {"overrun", "trailing", "zip64", "comment"};
+  const QStringList keptByRun = {"overrun.fb2.zip", "trailing.fb2.zip"};
   for (const bool archive : {false, true}) {
     SCOPED_TRACE(archive ? "repacked" : "unpacked");
     Reset();
-    for (const auto& [name, reason] : kinds)
+    for (const char* name : kinds)
       Write(QStringLiteral("src/%1.fb2").arg(name), Book("Автор", "Имя", QString::fromUtf8(name)));
     ASSERT_TRUE(Shell(Path("src"),
                       "python3 -c \"import zipfile as z, struct\n"
@@ -734,29 +730,34 @@ TEST_F(CliUndo, OddButReadableArchivesComeBackWithTheTrueReason) {
                       "zip -q -X -fz ../books/zip64.fb2.zip zip64.fb2"));
     Shell(root_.path(), "rm -rf src");
     QMap<QString, QString> entries;
-    for (const auto& [name, reason] : kinds) {
+    for (const char* name : kinds) {
       const QString file = QStringLiteral("%1.fb2.zip").arg(name);
       entries[file] = EntryOf(Path("books/" + file));
       ASSERT_FALSE(entries[file].isEmpty()) << name;
     }
     WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1").arg(archive));
     const RawTree before = Raw();
-    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 4);
+    const Result run = RunOnBooks();
+    ASSERT_EQ(Statuses(run).value("moved"), 2) << run.lines.join("\n").toStdString();
+    for (const QString& line : run.lines) {
+      if (!keptByRun.contains(line.section(u'\t', 1, 1))) continue;
+      EXPECT_TRUE(line.startsWith("kept\t")) << line.toStdString();
+      EXPECT_TRUE(line.contains("not one archive that every reader sees alike")) << line.toStdString();
+    }
 
     const Result undo = Undo();
-    ASSERT_EQ(undo.lines.size(), 4) << undo.errors.toStdString();
+    ASSERT_EQ(undo.lines.size(), 2) << undo.errors.toStdString();
     QMap<QString, QString> lines;  // archive -> status and reason
     for (const QString& line : undo.lines)
       lines[QFileInfo(line.section(u'\t', 2, 2)).fileName()] =
           line.section(u'\t', 0, 0) + ": " + line.section(u'\t', 3);
-    RawTree expected = before;
-    for (const auto& [name, reason] : kinds) {
+    for (const char* name : kinds) {
       const QString file = QStringLiteral("%1.fb2.zip").arg(name);
-      EXPECT_EQ(lines.value(file), "restored: " + reason) << name;
+      if (keptByRun.contains(file)) continue;
+      EXPECT_EQ(lines.value(file), "restored: ") << name;
       EXPECT_EQ(EntryOf(Path("books/" + file)), entries[file]) << name;
-      if (!reason.isEmpty()) expected["books/" + file.toUtf8()] = Sha256(Path("books/" + file));
     }
-    EXPECT_EQ(Raw(), expected) << undo.lines.join("\n").toStdString();
+    EXPECT_EQ(Raw(), before) << undo.lines.join("\n").toStdString();
   }
 }
 

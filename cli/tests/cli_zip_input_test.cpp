@@ -186,4 +186,99 @@ TEST_F(ZipInput, RepeatsMoveTheArchiveAndTheSettingTurnsItOff) {
   }
 }
 
+// Two archives in one file, or an archive with bytes around it, are one book to our reader and
+// another to the next: placing "its" book and removing the file would lose the other. Each such file
+// stays where it is, untouched, with its reason; the readers named show that the second book is
+// really there for someone.
+TEST_F(ZipInput, ArchivesThatReadersSeeDifferentlyStayUntouched) {
+  for (const QString& name : QDir(Path("books")).entryList(QDir::Files)) QFile::remove(Path("books/" + name));
+  Write("src/a.fb2", Book("Иванов", "Иван", "Тихий дом"));
+  Write("src/b.fb2", Book("Петров", "Пётр", "Шумный дом"));
+  // a.zip and b.zip hold one book each; every case is put together from their bytes.
+  ASSERT_TRUE(Shell(Path("src"), R"(python3 - <<'PY'
+import struct, zipfile
+for n in 'ab':
+    with zipfile.ZipFile(n + '.zip', 'w', zipfile.ZIP_DEFLATED) as z: z.write(n + '.fb2')
+a, b = open('a.zip', 'rb').read(), open('b.zip', 'rb').read()
+def split(z):
+    # local part (header, name, data) and the central directory with its end record
+    cd = struct.unpack('<I', z[-6:-2])[0]
+    return z[:cd], z[cd:]
+aLocal, aCentral = split(a)
+bLocal, _ = split(b)
+# B's local entry in the gap between A's data and A's central directory, A's offsets moved on.
+end = bytearray(aCentral[-22:])
+struct.pack_into('<I', end, 16, len(aLocal) + len(bLocal))
+hidden = aLocal + bLocal + aCentral[:-22] + bytes(end)
+# B's local entry before A, A's offsets moved on so that A still reads from its directory.
+shifted = bytearray(aCentral)
+struct.pack_into('<I', shifted, 42, len(bLocal))
+struct.pack_into('<I', shifted, len(shifted) - 6, len(bLocal) + len(aLocal))
+before = bLocal + aLocal + bytes(shifted)
+# B as the comment of A's end record: readers that search from the end find B's end record.
+commented = bytearray(a)
+struct.pack_into('<H', commented, len(a) - 2, len(b))
+cases = {'a-then-b': a + b, 'b-then-a': b + a, 'before': before,
+         'after': a + b'\0' * 64, 'hidden': hidden, 'comment': bytes(commented) + b}
+for name, data in cases.items(): open('../books/' + name + '.fb2.zip', 'wb').write(data)
+PY)"));
+  // One archive as others lay it out must still be taken: a comment, Zip64 extra fields, and
+  // 8-byte sizes in a data descriptor (written to a pipe).
+  Write("src/c.fb2", Book("Сидоров", "Сидор", "Старый дом"));
+  Write("src/d.fb2", Book("Козлов", "Кузьма", "Новый дом"));
+  Write("src/e.fb2", Book("Орлов", "Олег", "Белый дом"));
+  ASSERT_TRUE(Shell(Path("src"), R"(python3 - <<'PY'
+import zipfile
+with zipfile.ZipFile('../books/with-comment.fb2.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.write('c.fb2')
+    z.comment = b'from a library'
+with zipfile.ZipFile('../books/zip64.fb2.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    with z.open('d.fb2', 'w', force_zip64=True) as f: f.write(open('d.fb2', 'rb').read())
+PY)"));
+  ASSERT_TRUE(Shell(Path("src"),
+                    "python3 -c \"import sys, zipfile\n"
+                    "with zipfile.ZipFile(sys.stdout.buffer, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                    "    with z.open('e.fb2', 'w', force_zip64=True) as f: "
+                    "f.write(open('e.fb2', 'rb').read())\" | cat > ../books/piped64.fb2.zip"));
+  QDir(Path("src")).removeRecursively();
+  const QStringList wellMade = {"with-comment.fb2.zip", "zip64.fb2.zip", "piped64.fb2.zip"};
+
+  // Where the other book shows: a reader's command that must list b.fb2 (bsdtar reading a stream
+  // takes the local headers in their order); none for bytes of no book.
+  const QMap<QString, QString> otherBookShows = {
+      {"a-then-b", "python3 -c 'import sys, zipfile; print(zipfile.ZipFile(sys.argv[1]).namelist())' {}"},
+      {"b-then-a", "cat {} | bsdtar -tf -"},
+      {"before", "cat {} | bsdtar -tf -"},
+      {"hidden", "cat {} | bsdtar -tf -"},
+      {"comment", "python3 -c 'import sys, zipfile; print(zipfile.ZipFile(sys.argv[1]).namelist())' {}"},
+  };
+  for (auto it = otherBookShows.begin(); it != otherBookShows.end(); ++it) {
+    SCOPED_TRACE(it.key().toStdString());
+    QString command = it.value();
+    EXPECT_TRUE(Shell(Path("books"), command.replace("{}", it.key() + ".fb2.zip") + " | grep -q b.fb2"));
+  }
+
+  Tree before = Files("books");
+  for (const QString& name : wellMade) before.remove("books/" + name);
+  for (const bool archiving : {true, false}) {
+    SCOPED_TRACE(archiving ? "archiving" : "not archiving");
+    // Each book to a name of its own (the file's), so that none is a repeat of another.
+    WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1").arg(archiving ? 1 : 0));
+    const Result result = RunOnBooks();
+    ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
+    ASSERT_EQ(result.lines.size(), archiving ? 9 : 6) << result.lines.join("\n").toStdString();
+    for (const QString& line : result.lines) {
+      if (wellMade.contains(line.section(u'\t', 1, 1))) {
+        EXPECT_TRUE(line.startsWith("moved\t")) << line.toStdString();
+        continue;
+      }
+      EXPECT_TRUE(line.startsWith("kept\t")) << line.toStdString();
+      EXPECT_TRUE(line.contains("not one archive that every reader sees alike")) << line.toStdString();
+    }
+    EXPECT_EQ(Files("books"), before);
+    EXPECT_EQ(QDir(Path("end")).entryList(QDir::Files).size(), archiving ? 3 : 0);
+    QDir(Path("end")).removeRecursively();
+  }
+}
+
 }  // namespace
