@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "archive/zip_layout.h"
+#include "base/native_name.h"
 #include "base/posix_file.h"
 
 namespace {
@@ -148,7 +149,7 @@ ZippedBook::~ZippedBook() = default;
 
 bool ZippedBook::Open(const QString& path) {
   // O_NONBLOCK: a FIFO named like a book must not hang the run before the type check.
-  return OpenOwn(path, ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  return OpenOwn(path, ::open(NativeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
 bool ZippedBook::Open(const QString& path, int fd) { return OpenOwn(path, ::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }

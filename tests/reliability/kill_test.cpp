@@ -86,7 +86,14 @@ QSet<QByteArray> AddLibrary(Area& area, int count) {
         area.AddBook(name, bytes);
         return;
       }
-      area.AddPackedBook(name + ".zip", name, bytes);
+      // Names are bytes: some archives are named in windows-1251, some in bytes of no encoding.
+      const int kind = (i / 4) % 3;
+      const QString archive =
+          kind == 0
+              ? name + ".zip"
+              : NameFromNative((kind == 1 ? QByteArray("\xca\xed\xe8\xe3\xe0 ") : QByteArray("\xff\xfe ")) +
+                               NativeName(name) + ".zip");
+      area.AddPackedBook(archive, name, bytes);
       packed.insert(reliability::Sha256(bytes));
     };
     if (i % 10 == 3) {

@@ -3,6 +3,8 @@
 // A work area for runs of the built shelvio-cli, books made to order, and the inventory that every
 // reliability test ends with: each book exactly once, with its original bytes, wherever it went.
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -18,6 +20,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <cstdlib>
+
+#include "base/native_name.h"
 
 namespace reliability {
 
@@ -48,10 +52,34 @@ inline QByteArray Sha256(const QByteArray& bytes) {
   return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
+// Paths are QStrings that carry a name's bytes that are not UTF-8 (base/native_name.h): the books
+// of some tests are named so.
 inline QByteArray ReadAll(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return QByteArrayLiteral("<unreadable>");
+  QFile file;
+  const int fd = ::open(NativeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (fd >= 0) ::close(fd);
+    return QByteArrayLiteral("<unreadable>");
+  }
   return file.readAll();
+}
+
+// Every regular file below folder, by the bytes of its name.
+inline void AddFilesBelow(const QString& folder, QStringList& files) {
+  DIR* dir = ::opendir(NativeName(folder).constData());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const QByteArray name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    const QString path = folder + u'/' + NameFromNative(name);
+    struct stat info {};
+    if (::lstat(NativeName(path).constData(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode))
+      AddFilesBelow(path, files);
+    else if (S_ISREG(info.st_mode))
+      files << path;
+  }
+  ::closedir(dir);
 }
 
 struct ProcessResult {
@@ -149,8 +177,10 @@ class Area {
   QString Write(const QString& relative, const QByteArray& bytes) {
     const QString path = Path(relative);
     QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << relative.toStdString();
+    QFile file;
+    const int fd = ::open(NativeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    EXPECT_TRUE(fd >= 0 && file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
+        << relative.toStdString();
     file.write(bytes);
     return path;
   }
@@ -188,14 +218,14 @@ class Area {
   Inventory Take() const {
     Inventory inventory;
     QStringList archives;
-    QDirIterator it(root_.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-      const QString path = it.next();
-      const QString relative = QDir(root_.path()).relativeFilePath(path);
+    // Links are no books of ours: only regular files count.
+    QStringList files;
+    AddFilesBelow(root_.path(), files);
+    for (const QString& path : files) {
+      const QString relative = path.mid(root_.path().size() + 1);
       if (relative.startsWith(QLatin1String("app/")) || relative == QLatin1String("setting.ini")) continue;
       // The records the runs keep of what they did are the program's, not books.
       if (relative.startsWith(QLatin1String("state/shelvio/runs/"))) continue;
-      if (QFileInfo(path).isSymLink()) continue;  // links are no books of ours
       if (path.endsWith(QLatin1String(".zip"))) {
         archives << path;
         continue;
@@ -236,6 +266,9 @@ class Area {
     books_.insert(Sha256(bytes), name);
     const QString path = Path(folder + u'/' + name);
     QDir().mkpath(QFileInfo(path).path());
+    // Written under a name of plain text and then renamed: the archive's name may be bytes that
+    // are no text, which a command line cannot carry.
+    const QString written = QFileInfo(path).path() + QStringLiteral("/.packing.zip");
     QProcess python;
     python.start(
         QStringLiteral("python3"),
@@ -244,11 +277,12 @@ class Area {
                         "method = zipfile.ZIP_DEFLATED if sys.argv[3] == '1' else zipfile.ZIP_STORED\n"
                         "with zipfile.ZipFile(sys.argv[1], 'w', method) as z:\n"
                         "    z.writestr(sys.argv[2], sys.stdin.buffer.read())"),
-         path, entry, deflated ? QStringLiteral("1") : QStringLiteral("0")});
+         written, entry, deflated ? QStringLiteral("1") : QStringLiteral("0")});
     EXPECT_TRUE(python.waitForStarted());
     python.write(bytes);
     python.closeWriteChannel();
     EXPECT_TRUE(python.waitForFinished(60000) && python.exitCode() == 0) << name.toStdString();
+    EXPECT_EQ(::rename(NativeName(written).constData(), NativeName(path).constData()), 0);
     return path;
   }
 
@@ -262,29 +296,34 @@ class Area {
     // One interpreter for all archives: per line "OK<TAB>archive<TAB>count", then one
     // "E<TAB>archive<TAB>entry<TAB>sha256" per entry, or "BAD<TAB>archive<TAB>why".
     const QString script = QStringLiteral(
-        "import sys, zipfile, hashlib\n"
-        "for path in sys.stdin.read().split('\\0'):\n"
+        "import hashlib, os, sys, zipfile\n"
+        "out = sys.stdout.buffer\n"
+        "def line(*fields): out.write(b'\\t'.join(fields) + b'\\n')\n"
+        "for path in sys.stdin.buffer.read().split(b'\\0'):\n"
         "    if not path: continue\n"
         "    try:\n"
-        "        with zipfile.ZipFile(path) as z:\n"
+        "        with zipfile.ZipFile(os.fsdecode(path)) as z:\n"
         "            if z.testzip() is not None: raise Exception('bad CRC')\n"
         "            names = z.namelist()\n"
-        "            print('OK\\t%s\\t%d' % (path, len(names)))\n"
+        "            line(b'OK', path, b'%d' % len(names))\n"
         "            for n in names:\n"
-        "                print('E\\t%s\\t%s\\t%s' % (path, n, hashlib.sha256(z.read(n)).hexdigest()))\n"
+        "                line(b'E', path, n.encode('utf-8', 'replace'), "
+        "hashlib.sha256(z.read(n)).hexdigest().encode())\n"
         "    except Exception as e:\n"
-        "        print('BAD\\t%s\\t%s' % (path, str(e).replace('\\n', ' ')))\n");
+        "        line(b'BAD', path, str(e).replace('\\n', ' ').encode('utf-8', 'replace'))\n");
     QProcess python;
     python.start(QStringLiteral("python3"), {QStringLiteral("-c"), script});
     EXPECT_TRUE(python.waitForStarted());
-    python.write(archives.join(QChar(0)).toUtf8());
+    QByteArray paths;
+    for (const QString& archive : archives) paths += NativeName(archive) + '\0';
+    python.write(paths);
     python.closeWriteChannel();
     EXPECT_TRUE(python.waitForFinished(600000));
-    const QDir root(root_.path());
-    for (const QString& line :
-         QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts)) {
-      const QStringList f = line.split(u'\t');
-      const QString relative = root.relativeFilePath(f.value(1));
+    for (const QByteArray& bytes : python.readAllStandardOutput().split('\n')) {
+      if (bytes.isEmpty()) continue;
+      QStringList f;
+      for (const QByteArray& field : bytes.split('\t')) f << NameFromNative(field);
+      const QString relative = f.value(1).mid(root_.path().size() + 1);
       if (f[0] == QLatin1String("OK") && f.value(2) == QLatin1String("0")) {
         inventory.emptyArchives << relative;
       } else if (f[0] == QLatin1String("BAD")) {
