@@ -163,9 +163,15 @@ class BookHandler {
         }
         break;
       case BookVerdict::SourceFailed:
-        // A .fb2.zip that is not a book: nothing of it is touched.
-        outcome.status = BookStatus::Kept;
-        outcome.reason = book.validator->GetErrorText();
+        // A .fb2.zip that is not a book: nothing of it is touched. One that is no longer there
+        // (another run took it) is missing, as a plain book is.
+        if (files_.EntryExists(book.item)) {
+          outcome.status = BookStatus::Kept;
+          outcome.reason = book.validator->GetErrorText();
+        } else {
+          outcome.status = BookStatus::Missing;
+          outcome.reason = MoveFailureText(kSourceMissing);
+        }
         break;
       case BookVerdict::NotLoadable:
       case BookVerdict::NotConforming:

@@ -778,4 +778,27 @@ TEST(RunFaults, PackedBookChangedAfterItsVerdictIsNeverPlaced) {
   }
 }
 
+// A packed book whose archive another run takes away (moves elsewhere) before its turn is missing,
+// as a plain book is; it was kept as "not a book: No such file or directory".
+TEST(RunFaults, BookTakenAwayBeforeItsTurnIsMissingPackedOrNot) {
+  for (const char* name : {"b.fb2", "b.fb2.zip"}) {
+    SCOPED_TRACE(name);
+    Area area;
+    area.AddBook("a.fb2", Book("Иванов", "Иван", "Дом", "a"));
+    const QByteArray other = Book("Петров", "Пётр", "Сад", "b");
+    const QString next = QByteArray(name).endsWith(".zip") ? area.AddPackedBook(name, "b.fb2", other)
+                                                           : area.AddBook(name, other);
+    SilentHost host(area.Root());
+    Intruder files(Intruder::When::AfterMove, [&](const QString&) {
+      QDir().mkpath(area.Path("elsewhere"));
+      QFile::rename(next, area.Path("elsewhere/") + name);
+    });
+    ASSERT_TRUE(RunInProcess(area, host, files, nullptr, {"a.fb2", name}));
+    ASSERT_EQ(host.outcomes.size(), 2u);
+    EXPECT_EQ(host.outcomes[1].status, BookStatus::Missing);
+    EXPECT_EQ(host.outcomes[1].reason, MoveFailureText(kSourceMissing));
+    area.ExpectEveryBookOnce(area.Take());
+  }
+}
+
 }  // namespace
