@@ -197,10 +197,13 @@ class BookHandler {
     if (type > 0 && !ReadInfo(book, info, outcome)) return;
     outcome.reason = book.complaint;
     const Placement placement = Place(book, type, info);
-    // A book that already is its destination has nowhere to go, and is no repeat of itself.
-    if (files_.SameFile(book.item, placement.destination)) {
+    // A book that already is its destination has nowhere to go, and is no repeat of itself. A
+    // packed book with archiving on is its destination's archive: a run over its own output.
+    const QString own = book.zipped && placement.archiving ? placement.destination + QStringLiteral(".zip")
+                                                           : placement.destination;
+    if (files_.SameFile(book.item, own)) {
       outcome.status = BookStatus::Kept;
-      outcome.target = placement.destination;
+      outcome.target = own;
       outcome.reason = QStringLiteral("Already at its destination");
       return;
     }

@@ -281,4 +281,36 @@ PY)"));
   }
 }
 
+// Pointed at its own output, a run found each archive's destination taken by the archive itself
+// and moved every book to the folder for repeated files, emptying the library. Each book there is
+// its own destination: kept where it is, as a plain book is, and nothing moves.
+TEST_F(ZipInput, ARunOverItsOwnOutputLeavesEveryBookInPlace) {
+  struct Case {
+    const char* settings;
+    const char* output;  // the folder the first run fills, which the second run is pointed at
+  };
+  for (const Case c : {Case{"Sort=0\nArchive=1", "end"}, Case{"Archive=1", "end/И/Иванов Иван"}}) {
+    SCOPED_TRACE(c.settings);
+    for (const char* folder : {"books", "end", "double", "bad"}) QDir(Path(folder)).removeRecursively();
+    for (const char* folder : {"books", "end", "double", "bad"}) QDir(root_.path()).mkpath(folder);
+    Write("books/a.fb2", Book("Иванов", "Иван", "Тихий дом"));
+    Write("books/b.fb2", Book("Иванов", "Иван", "Шумный дом"));
+    WriteSettings(c.settings);
+    ASSERT_EQ(RunOnBooks().lines.size(), 2);
+    const Tree before = Files();
+    ASSERT_EQ(before.size(), 2);
+
+    const Result again = RunCli({"--app-dir", Path("app"), Path(c.output)});
+    ASSERT_EQ(again.exitCode, 0) << again.errors.toStdString();
+    ASSERT_EQ(again.lines.size(), 2);
+    for (const QString& line : again.lines) {
+      const QStringList fields = line.split(u'\t');
+      EXPECT_EQ(fields.value(0), "kept") << line.toStdString();
+      EXPECT_EQ(fields.value(2), Path(c.output) + "/" + fields.value(1)) << line.toStdString();
+      EXPECT_EQ(fields.value(3), "Already at its destination") << line.toStdString();
+    }
+    EXPECT_EQ(Files(), before);
+  }
+}
+
 }  // namespace
