@@ -1,6 +1,7 @@
 #include "engine/archive_step.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -47,6 +48,12 @@ class RecordedPack {
 QString ArchiveNameProblem(const QString& archiveName) {
   if (NativeName(ExtractFileName(archiveName)).size() > NAME_MAX) return MoveFailureText(ENAMETOOLONG);
   return PathLengthProblem(AbsolutePath(archiveName));
+}
+
+// Whether anything but a folder is at path, a link too, dangling or not.
+bool NameHeldByFile(const QString& path) {
+  struct stat status {};
+  return ::lstat(NativeName(path).constData(), &status) == 0 && !S_ISDIR(status.st_mode);
 }
 
 // Passes the writer's questions on to its prompt for as long as it lives, and keeps the last text
@@ -103,6 +110,14 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
     // Nothing of ours may stay under the archive's name: an empty archive beside the book would
     // make its name look taken to later runs.
     zip_.Abandon();
+    // A file that took the name after the run found it free (another run's archive, say) is no
+    // fault of the writer: the book goes on as a repeat and the run with it. A folder there is a
+    // setting or a mistake to mend, and goes to the prompt as before.
+    if (NameHeldByFile(archiveName)) {
+      outcome.reason = error.Message();
+      outcome.nameTaken = true;
+      return outcome;
+    }
     const auto* writerError = dynamic_cast<const EZipWriterError*>(&error);
     const ZipPromptAnswer answer =
         prompt.Ask(error.Message(), writerError ? *writerError : EZipWriterError(error.Message(), 0), false);

@@ -16,6 +16,9 @@ using ArrivalObserver = std::function<void(const ArrivedArchive&)>;
 struct PackOutcome {
   bool packed = false;
   QString reason;
+  // Someone else's file took the archive's name while the book was packed: the destination is
+  // taken after all, which the repeat rule decides, not the writer's prompt.
+  bool nameTaken = false;
 };
 
 // Packs a book that the run has just moved to its destination itself, in the same step. With

@@ -302,7 +302,7 @@ class BookHandler {
       // Only the very book this step has just moved is packed: after a repeat, a failed move or a
       // vanished source, whatever is at the destination belongs to someone else.
       if (placement.archiving && outcome.status == BookStatus::Moved && moved.known)
-        Pack(destination, moved, outcome);
+        Pack(book, destination, moved, outcome);
     }
   }
 
@@ -337,15 +337,37 @@ class BookHandler {
     }
   }
 
-  void Pack(const QString& destination, const FileStamp& moved, BookOutcome& outcome) {
+  void Pack(const BookWork& book, const QString& destination, const FileStamp& moved, BookOutcome& outcome) {
     const PackOutcome pack = archive_->Pack(destination, moved);
-    if (pack.packed) {
+    if (pack.nameTaken) {
+      ToRepeatsAfterAll(book, destination, moved, pack.reason, outcome);
+    } else if (pack.packed) {
       outcome.target = destination + QStringLiteral(".zip");
       NotePacked(outcome);
     } else if (!pack.reason.isEmpty()) {
       outcome.reason =
           outcome.reason.isEmpty() ? pack.reason : outcome.reason + QStringLiteral("; ") + pack.reason;
     }
+  }
+
+  // The archive's name was taken while the book at destination was packed: the destination is
+  // taken, and the book, which this run has just moved there, goes on to the repeat folder as if
+  // that had been seen before the move. Should that fail, it stays unpacked at destination, why.
+  void ToRepeatsAfterAll(const BookWork& book, const QString& destination, const FileStamp& moved,
+                         const QString& why, BookOutcome& outcome) {
+    const QString repeatFolder = AsFolder(host_.Text(TextOption::DoubleDir));
+    BookOutcome repeat = outcome;
+    if (MakeFolders(host_, files_, repeatFolder) == 0 &&
+        StampOfEntry(NativeName(destination)).SameFile(moved)) {
+      MoveBook(host_, files_, destination, repeatFolder + book.fileName, BookStatus::Repeat, repeat);
+      if (repeat.status == BookStatus::Repeat) {
+        outcome = repeat;
+        return;
+      }
+      // The book stays at its destination, where the record of the run must find it.
+      host_.BookMoving(outcome);
+    }
+    outcome.reason = outcome.reason.isEmpty() ? why : outcome.reason + QStringLiteral("; ") + why;
   }
 
   RunHost& host_;

@@ -801,4 +801,44 @@ TEST(RunFaults, BookTakenAwayBeforeItsTurnIsMissingPackedOrNot) {
   }
 }
 
+// Another process's file at a book's archive name, made after the run found the name free and
+// before the archive is published (right after the book's move): a name taken, which the repeat
+// rule settles. The book goes on to the folder for repeated files, the other file is left as it
+// is, and the run goes on, under Abort too; it used to end the whole run.
+TEST(RunFaults, ArchiveNameTakenWhilePackingMakesARepeat) {
+  for (const ZipPromptAnswer answer : {ZipPromptAnswer::Abort, ZipPromptAnswer::Ignore}) {
+    SCOPED_TRACE(answer == ZipPromptAnswer::Abort ? "abort" : "ignore");
+    Area area;
+    area.AddBook("a.fb2", Book("Иванов", "Иван", "Дом", "a"));
+    area.AddBook("b.fb2", Book("Петров", "Пётр", "Сад", "b"));
+    SilentHost host(area.Root());
+    host.archive = true;
+    QString taken;
+    Intruder files(Intruder::When::AfterMove, [&](const QString& to) {
+      if (!taken.isEmpty()) return;
+      taken = to + ".zip";
+      QFile file(taken);
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+      file.write("another process's file");
+    });
+    TZipWriter zip;
+    Policy policy(answer);
+    zip.SetPrompt(&policy);
+    ZipArchiveStep step(zip);
+    ASSERT_TRUE(RunInProcess(area, host, files, &step));
+    ASSERT_EQ(host.outcomes.size(), 2u);
+    EXPECT_EQ(host.outcomes[0].status, BookStatus::Repeat);
+    EXPECT_EQ(host.outcomes[0].target, area.Path("double/a.fb2"));
+    EXPECT_EQ(host.outcomes[1].status, BookStatus::Moved);
+    EXPECT_TRUE(host.outcomes[1].packed);
+    EXPECT_EQ(reliability::ReadAll(taken), "another process's file");
+    reliability::Inventory inventory = area.Take();
+    // The other file is no archive: the inventory's reader cannot open it.
+    ASSERT_EQ(inventory.unreadableArchives.size(), 1);
+    EXPECT_TRUE(inventory.unreadableArchives[0].startsWith(QDir(area.Root()).relativeFilePath(taken)));
+    inventory.unreadableArchives.clear();
+    area.ExpectEveryBookOnce(inventory);
+  }
+}
+
 }  // namespace
