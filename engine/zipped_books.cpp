@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -213,6 +214,9 @@ bool UnpackZippedBook(const QString& archive, const QString& destination, const 
     *reason = SystemReason(error);
     return false;
   }
+  // The rename itself must be on disk before the archive goes, or a crash could keep neither.
+  const QByteArray published = NativeName(AbsolutePath(destination));
+  (void)posix_file::SyncFolder(published.left(std::max<qsizetype>(published.lastIndexOf('/'), 1)));
   // The book is complete under its name: only now may its archive go.
   *reason = held.RemoveIfUnchanged();
   return true;

@@ -252,52 +252,75 @@ QList<QStringList> LoggedCalls(const QString& log) {
 }
 
 // The calls that make a move durable, in the order a crash cannot undo: a copy to another file
-// system and an archive are flushed before the rename that publishes them, the rename is flushed
-// (its folder) before the source goes. The preload shim logs the calls of a real run.
+// system, an archive, and a book unpacked or repacked from its .fb2.zip are flushed before the
+// rename that publishes them, the rename is flushed (its folder) before the source goes (for a
+// packed book, its archive under the hidden name the run claimed it by). The preload shim logs the
+// calls of a real run, archiving on and off.
 TEST(RunFaults, DataReachesTheDiskBeforeItsSourceGoes) {
-  Area area;
-  TmpfsMount end(area.Path("end"), "size=16m");
-  REQUIRE_MOUNT(end);
-  for (int i = 0; i < 3; ++i) area.AddBook(QStringLiteral("%1.fb2").arg(i), BigBook(i, 20 * 1024));
-  area.WriteSettings("Archive=1");
-  const QString log = area.Path("calls.log");
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert("LD_PRELOAD", SHELVIO_SHIM);
-  environment.insert("SHELVIO_SHIM_LOG", log);
-  const ProcessResult result = area.RunCli({}, 600000, environment);
-  ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
-  EXPECT_EQ(Statuses(ParseOutcomes(result.out)), (QStringList{"moved", "moved", "moved"}));
-  const QList<QStringList> calls = LoggedCalls(log);
-  QFile::remove(log);
-  const auto at = [&](const QStringList& call, qsizetype from) { return calls.indexOf(call, from); };
-  int copies = 0, archives = 0;
-  for (qsizetype i = 0; i < calls.size(); ++i) {
-    const QStringList& call = calls[i];
-    if (call[0] != "renameat2" || !QFileInfo(call.value(1)).fileName().startsWith(u'.')) continue;
-    const QString temporary = call[1];
-    const QString published = call.value(2);
-    SCOPED_TRACE(call.join(u' ').toStdString());
-    const bool archive = published.endsWith(".zip");
-    (archive ? archives : copies)++;
-    // The source: the book in the source folder for a copy (the move tried first names it), the
-    // book beside its archive for a pack.
-    QString source = published.chopped(archive ? 4 : 0);
-    if (!archive) {
-      qsizetype tried = i - 1;
-      while (tried >= 0 && !(calls[tried][0] == "renameat2" && calls[tried].value(2) == published)) --tried;
-      ASSERT_GE(tried, 0) << "no move was tried before the copy";
-      source = calls[tried][1];
+  for (const bool archiving : {true, false}) {
+    SCOPED_TRACE(archiving ? "archiving" : "not archiving");
+    Area area;
+    TmpfsMount end(area.Path("end"), "size=16m");
+    REQUIRE_MOUNT(end);
+    for (int i = 0; i < 3; ++i) area.AddBook(QStringLiteral("%1.fb2").arg(i), BigBook(i, 20 * 1024));
+    for (int i = 3; i < 5; ++i)
+      area.AddPackedBook(QStringLiteral("%1.fb2.zip").arg(i), QStringLiteral("%1.fb2").arg(i),
+                         BigBook(i, 20 * 1024));
+    area.WriteSettings(archiving ? "Archive=1" : "Archive=0");
+    const QString log = area.Path("calls.log");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", SHELVIO_SHIM);
+    environment.insert("SHELVIO_SHIM_LOG", log);
+    const ProcessResult result = area.RunCli({}, 600000, environment);
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    EXPECT_EQ(Statuses(ParseOutcomes(result.out)),
+              (QStringList{"moved", "moved", "moved", "moved", "moved"}));
+    const QList<QStringList> calls = LoggedCalls(log);
+    QFile::remove(log);
+    const auto at = [&](const QStringList& call, qsizetype from) { return calls.indexOf(call, from); };
+    const auto hidden = [](const QString& path) { return QFileInfo(path).fileName().startsWith(u'.'); };
+    int copies = 0, archives = 0, fromArchives = 0;
+    for (qsizetype i = 0; i < calls.size(); ++i) {
+      const QStringList& call = calls[i];
+      if (call[0] != "renameat2" || !hidden(call.value(1))) continue;
+      const QString temporary = call[1];
+      const QString published = call.value(2);
+      SCOPED_TRACE(call.join(u' ').toStdString());
+      // A packed book's archive was claimed, under a hidden name, just before its book was
+      // published; no other book was published in between.
+      QString source;
+      for (qsizetype k = i - 1; k >= 0 && source.isEmpty(); --k) {
+        if (calls[k][0] != "renameat2") continue;
+        if (hidden(calls[k].value(1))) break;
+        if (calls[k].value(1).endsWith(".fb2.zip") && hidden(calls[k].value(2))) source = calls[k][2];
+      }
+      const bool archive = published.endsWith(".zip");
+      if (!source.isEmpty()) {
+        fromArchives++;
+      } else if (archive) {
+        archives++;
+        // The book beside its archive.
+        source = published.chopped(4);
+      } else {
+        copies++;
+        // The book in the source folder: the move tried first names it.
+        qsizetype tried = i - 1;
+        while (tried >= 0 && !(calls[tried][0] == "renameat2" && calls[tried].value(2) == published)) --tried;
+        ASSERT_GE(tried, 0) << "no move was tried before the copy";
+        source = calls[tried][1];
+      }
+      const qsizetype flushed = at({"fsync", temporary}, 0);
+      const qsizetype folder = at({"fsync", QFileInfo(published).path()}, i);
+      const qsizetype removed = at({"unlink", source}, i);
+      EXPECT_GE(flushed, 0) << "the data were never flushed";
+      EXPECT_LT(flushed, i) << "the data were flushed after they were published";
+      EXPECT_GT(folder, i) << "the rename was never flushed";
+      EXPECT_GT(removed, folder) << "the source went before the rename was flushed";
     }
-    const qsizetype flushed = at({"fsync", temporary}, 0);
-    const qsizetype folder = at({"fsync", QFileInfo(published).path()}, i);
-    const qsizetype removed = at({"unlink", source}, i);
-    EXPECT_GE(flushed, 0) << "the data were never flushed";
-    EXPECT_LT(flushed, i) << "the data were flushed after they were published";
-    EXPECT_GT(folder, i) << "the rename was never flushed";
-    EXPECT_GT(removed, folder) << "the source went before the rename was flushed";
+    EXPECT_EQ(copies, 3);
+    EXPECT_EQ(archives, archiving ? 3 : 0);
+    EXPECT_EQ(fromArchives, 2);
   }
-  EXPECT_EQ(copies, 3);
-  EXPECT_EQ(archives, 3);
 }
 
 // A book written and closed by someone just as its copy to another file system is published (the
