@@ -21,6 +21,10 @@
 //                                just after a move
 //   SHELVIO_SHIM_RENAME_AFTER_CLOSE_OF=END  after the first close of a descriptor whose path ends
 //                                in END, SHELVIO_SHIM_RENAME_FROM is renamed to that path
+//   SHELVIO_SHIM_EXCHANGE_BEFORE_MOVE_FROM=END  before the first rename or renameat2 whose source
+//                                ends in END, that source and the file SHELVIO_SHIM_EXCHANGE_WITH
+//                                names swap names: someone puts another file in its place just as
+//                                the run takes it
 //   SHELVIO_SHIM_LOG=FILE        appends one line per call, its fields separated by tabs (names hold
 //                                spaces): "fsync PATH", "rename FROM TO", "renameat2 FROM TO",
 //                                "link FROM TO", "unlink PATH"
@@ -138,12 +142,23 @@ void AppendAfterMove(int result, const char* target) {
   errno = error;
 }
 
+void ExchangeBeforeMove(const char* source) {
+  static int done;
+  const char* end = getenv("SHELVIO_SHIM_EXCHANGE_BEFORE_MOVE_FROM");
+  const char* other = getenv("SHELVIO_SHIM_EXCHANGE_WITH");
+  if (done || end == nullptr || end[0] == '\0' || other == nullptr || !EndsWith(source, end)) return;
+  done = 1;
+  auto* real = Next<int(int, const char*, int, const char*, unsigned int)>("renameat2");
+  (void)real(AT_FDCWD, source, AT_FDCWD, other, RENAME_EXCHANGE);
+}
+
 }  // namespace
 
 extern "C" {
 
 int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, unsigned int flags) {
   HoldVictim();
+  ExchangeBeforeMove(oldpath);
   if ((flags & RENAME_NOREPLACE) && Flag("SHELVIO_SHIM_NO_RENAMEAT2")) {
     errno = EINVAL;
     return -1;
@@ -160,6 +175,7 @@ int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpa
 
 int rename(const char* oldpath, const char* newpath) {
   HoldVictim();
+  ExchangeBeforeMove(oldpath);
   Log("rename", oldpath, newpath);
   auto* real = Next<int(const char*, const char*)>("rename");
   const int result = real(oldpath, newpath);

@@ -801,6 +801,40 @@ TEST(RunFaults, PackedBookChangedAfterItsVerdictIsNeverPlaced) {
   }
 }
 
+// A packed book's archive swapped for another file just as the run claims it (the preload shim
+// exchanges the two names right before the claiming rename): the claim holds the other file, which
+// was never judged, so the book stays where it is and is not placed; before, its book was placed
+// from the archive held open while the archive itself lived on under the other name: twice.
+TEST(RunFaults, PackedBookSwappedAsItIsClaimedStaysWhereItIs) {
+  for (const bool archiving : {false, true}) {
+    SCOPED_TRACE(archiving ? "repack" : "unpack");
+    Area area;
+    const QString archive = area.AddPackedBook("a.fb2.zip", "a.fb2", Book("Иванов", "Иван", "Дом", "a"));
+    const QString other =
+        area.AddPackedBook("b.fb2.zip", "b.fb2", Book("Петров", "Пётр", "Сад", "b"), "spare");
+    const QByteArray before = reliability::ReadAll(archive);
+    const QByteArray otherBefore = reliability::ReadAll(other);
+    area.WriteSettings(archiving ? "Rename=0\nSort=0\nArchive=1" : "Rename=0\nSort=0");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", SHELVIO_SHIM);
+    // The run names its books relative to their folder.
+    environment.insert("SHELVIO_SHIM_EXCHANGE_BEFORE_MOVE_FROM", "a.fb2.zip");
+    environment.insert("SHELVIO_SHIM_EXCHANGE_WITH", other);
+    const ProcessResult result = area.RunCli({}, 600000, environment);
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    const QList<OutcomeLine> lines = ParseOutcomes(result.out);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0].status, "kept");
+    EXPECT_EQ(lines[0].reason, "The source archive changed meanwhile and was kept");
+    // The two files swapped names and are otherwise as they were.
+    EXPECT_EQ(reliability::ReadAll(archive), otherBefore);
+    EXPECT_EQ(reliability::ReadAll(other), before);
+    const QStringList left = FilesBelow(area.Path("end"));
+    EXPECT_TRUE(left.isEmpty()) << left.join(u' ').toStdString();
+    area.ExpectEveryBookOnce(area.Take());
+  }
+}
+
 // A packed book whose archive another run takes away (moves elsewhere) before its turn is missing,
 // as a plain book is; it was kept as "not a book: No such file or directory".
 TEST(RunFaults, BookTakenAwayBeforeItsTurnIsMissingPackedOrNot) {
