@@ -162,8 +162,11 @@ std::string SingleEntryLayoutProblem(int fd, uint64_t archiveSize, SingleEntryLa
   const unsigned char* record = &tail[found];
   const uint64_t end = tailStart + found;
   const size_t commentSize = U16(record + 20);
-  if (found + kEndRecordSize + commentSize != tail.size()) return "bytes follow its end record";
-  if (HoldsSignature(record + kEndRecordSize, commentSize)) return "its comment holds another record";
+  // Bytes after the comment (padding from a download, a signature block) change no reader's view
+  // while they hold no record: every reader takes this end record, which the search found last.
+  if (found + kEndRecordSize + commentSize > tail.size()) return "its end record's comment runs past its end";
+  if (HoldsSignature(record + kEndRecordSize, tail.size() - found - kEndRecordSize))
+    return "its comment or the bytes after it hold another record";
   EndValues values{U16(record + 4),  U16(record + 6),  U16(record + 8),
                    U16(record + 10), U32(record + 12), U32(record + 16)};
 

@@ -22,7 +22,7 @@ struct SingleEntryLayout {
 // Reads the records of the archive open at fd (archiveSize bytes). Empty, with *layout filled, when
 // the file is exactly one entry: its local header at the first byte, its compressed bytes, a data
 // descriptor where its flags call for one, a central directory of that one entry, the Zip64 records
-// where present, and the end record whose comment ends the file; every record agreeing with the
-// others, and no byte outside them (a comment with no record's signature in it). Otherwise what is
-// wrong, for a reason shown to the user.
+// where present, and the end record with its comment; every record agreeing with the others, and
+// no byte outside them but the comment and bytes after it, neither holding a record's signature.
+// Otherwise what is wrong, for a reason shown to the user.
 std::string SingleEntryLayoutProblem(int fd, uint64_t archiveSize, SingleEntryLayout* layout);

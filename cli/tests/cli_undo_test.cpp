@@ -703,16 +703,16 @@ TEST_F(CliUndo, ABookComesBackWithTheTimeItHad) {
   }
 }
 
-// Archives of odd but readable layouts, unpacked and repacked: Zip64 records, the longest comment.
-// Each came back rebuilt with "its compressor could not be reproduced", which was not the cause;
-// now each comes back byte for byte. Two more never reach an undo: an entry whose stated compressed
-// size runs on into the headers after it, and bytes appended after the end record, are not one
-// archive that every reader sees alike, so the run keeps them where they are, untouched.
+// Archives of odd but readable layouts, unpacked and repacked: Zip64 records, the longest comment,
+// bytes appended after the end record. Each came back rebuilt with "its compressor could not be
+// reproduced", which was not the cause; now each comes back byte for byte. One more never reaches
+// an undo: an entry whose stated compressed size runs on into the headers after it is not one
+// archive that every reader sees alike, so the run keeps it where it is, untouched.
 TEST_F(CliUndo, OddButReadableArchivesComeBackWithTheTrueReason) {
   for (const char* tool : {"zip", "python3"})
     if (QStandardPaths::findExecutable(tool).isEmpty()) GTEST_SKIP() << tool << " is not installed";
   const char* const kinds[] = {"overrun", "trailing", "zip64", "comment"};
-  const QStringList keptByRun = {"overrun.fb2.zip", "trailing.fb2.zip"};
+  const QStringList keptByRun = {"overrun.fb2.zip"};
   for (const bool archive : {false, true}) {
     SCOPED_TRACE(archive ? "repacked" : "unpacked");
     Reset();
@@ -742,7 +742,7 @@ TEST_F(CliUndo, OddButReadableArchivesComeBackWithTheTrueReason) {
     WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1").arg(archive));
     const RawTree before = Raw();
     const Result run = RunOnBooks();
-    ASSERT_EQ(Statuses(run).value("moved"), 2) << run.lines.join("\n").toStdString();
+    ASSERT_EQ(Statuses(run).value("moved"), 3) << run.lines.join("\n").toStdString();
     for (const QString& line : run.lines) {
       if (!keptByRun.contains(line.section(u'\t', 1, 1))) continue;
       EXPECT_TRUE(line.startsWith("kept\t")) << line.toStdString();
@@ -750,7 +750,7 @@ TEST_F(CliUndo, OddButReadableArchivesComeBackWithTheTrueReason) {
     }
 
     const Result undo = Undo();
-    ASSERT_EQ(undo.lines.size(), 2) << undo.errors.toStdString();
+    ASSERT_EQ(undo.lines.size(), 3) << undo.errors.toStdString();
     QMap<QString, QString> lines;  // archive -> status and reason
     for (const QString& line : undo.lines)
       lines[QFileInfo(line.section(u'\t', 2, 2)).fileName()] =
