@@ -201,9 +201,9 @@ class BookHandler {
     Deliver(book, placement, outcome);
   }
 
-  // Reads the book's metadata; false when it could not be read and lenient mode has set the book
-  // aside. Metadata that cannot be read ends a strict run; lenient mode sets just this book aside,
-  // since it lets through books whose text elements the schema would have refused.
+  // Reads the book's metadata; false when it could not be read, and then the book stays where it
+  // is with the reason. One book's metadata is never a reason to leave every later book unhandled,
+  // and a book the schema accepts is no invalid book.
   bool ReadInfo(const BookWork& book, TBookInfo& info, BookOutcome& outcome) {
     const bool fullGenres = host_.Checked(CheckOption::FullGenres);
     try {
@@ -212,8 +212,8 @@ class BookHandler {
       info = tree ? ReadBookInfo(*tree, fullGenres, &genres_) : ReadBookInfo(book.item, fullGenres, &genres_);
       return true;
     } catch (const FictionBookError& error) {
-      if (host_.Checked(CheckOption::Valid)) throw;
-      SetAside(book, error.Message(), outcome);
+      outcome.status = BookStatus::Kept;
+      outcome.reason = QStringLiteral("Its metadata cannot be read: %1").arg(error.Message());
       return false;
     }
   }
