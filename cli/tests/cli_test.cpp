@@ -1,6 +1,8 @@
 // Runs the built shelvio-cli as a user would, on temporary folders, and checks the file trees.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -418,6 +420,24 @@ TEST_F(Cli, WarnsOfWhatItIgnoresAndNamesTheBookAnErrorEndsAt) {
   EXPECT_EQ(ended.exitCode, 1);
   EXPECT_TRUE(ended.errors.contains("Unable to create directory.\nThe run ended at the book a.fb2\n"))
       << ended.errors.toStdString();
+}
+
+// The tests run the program, which writes run records and journals below the state folder: run
+// with the tester's own home, every test left records in ~/.local/state/shelvio/runs/. Every test
+// program has a home of its own, which no other home contains, and every XDG folder lies in it.
+TEST(TestHome, IsTheTestProgramsOwn) {
+  const QByteArray home = qgetenv("HOME");
+  ASSERT_TRUE(home.startsWith('/')) << home.toStdString();
+  const passwd* user = ::getpwuid(::getuid());
+  ASSERT_NE(user, nullptr);
+  const QByteArray userHome = QByteArray(user->pw_dir) + '/';
+  EXPECT_FALSE((home + '/').startsWith(userHome))
+      << "HOME lies in the user's own home: " << home.toStdString();
+  for (const char* variable :
+       {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+    SCOPED_TRACE(variable);
+    EXPECT_TRUE(qgetenv(variable).startsWith(home + '/')) << qgetenv(variable).toStdString();
+  }
 }
 
 }  // namespace
