@@ -1,10 +1,10 @@
 // shelvio-cli: the start button's run over one folder, with the options of a settings file.
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <algorithm>
 #include <csignal>
@@ -38,7 +38,8 @@ volatile std::sig_atomic_t cancelRequested = 0;
 extern "C" void OnInterrupt(int) { cancelRequested = 1; }
 
 const char kHelp[] =
-    "Usage: shelvio-cli [--settings FILE] [--app-dir DIR] [--dry-run] [--on-zip-error abort|ignore] FOLDER\n"
+    "Usage: shelvio-cli [--settings FILE] [--app-dir DIR] [--dry-run] [--on-zip-error abort|ignore]\n"
+    "                   [--without-undo] FOLDER\n"
     "       shelvio-cli --undo [RECORD]\n"
     "       shelvio-cli --runs\n"
     "\n"
@@ -65,6 +66,9 @@ const char kHelp[] =
     "  --on-zip-error abort|ignore\n"
     "                    what to do when a book cannot be packed (default: abort): abort ends the\n"
     "                    run; ignore leaves the book unpacked at its destination and goes on.\n"
+    "  --without-undo    move the books even when no record of the run can be written (no home\n"
+    "                    folder is known, or its state folder cannot be written): such a run\n"
+    "                    cannot be undone. Without it, such a run stops before the first book.\n"
     "  --undo [RECORD]   put every book of a run back where it came from: the run of RECORD (a\n"
     "                    record file, or its name in the records folder), the latest run when\n"
     "                    none is given. A book goes back only when the file the run left is still\n"
@@ -279,6 +283,7 @@ struct Arguments {
   bool help = false;
   bool undo = false;
   bool runs = false;
+  bool withoutUndo = false;
   QString onZipError = QStringLiteral("abort");
 };
 
@@ -315,6 +320,10 @@ QString ParseArguments(const QStringList& list, Arguments& args) {
     }
     if (arg == QLatin1String("--runs")) {
       args.runs = true;
+      continue;
+    }
+    if (arg == QLatin1String("--without-undo")) {
+      args.withoutUndo = true;
       continue;
     }
     QString name = arg;
@@ -424,12 +433,18 @@ int Undo(const QString& name) {
   if (name.isEmpty()) {
     const QStringList records = ListRunRecords();
     if (records.isEmpty()) {
-      Print(stderr, QStringLiteral("shelvio-cli: no run to undo in %1\n").arg(RunsFolder()));
+      const QString folder = RunsFolder();
+      Print(stderr, folder.isEmpty()
+                        ? QStringLiteral("shelvio-cli: no run to undo: no home folder is known\n")
+                        : QStringLiteral("shelvio-cli: no run to undo in %1\n").arg(Field(folder)));
       return kExitError;
     }
     path = records.last();
   } else {
-    path = name.contains(u'/') || QFileInfo::exists(name) ? name : RunsFolder() + u'/' + name;
+    struct stat status {};
+    path = name.contains(u'/') || ::stat(NativeName(name).constData(), &status) == 0
+               ? name
+               : RunsFolder() + u'/' + name;
   }
   RunRecord record;
   QString error;
@@ -464,7 +479,7 @@ int main(int argc, char** argv) {
 
   // Every path of the command line is fixed before the current directory becomes FOLDER.
   const AppPaths paths = args.appDir.isEmpty() ? ResolveAppPaths(QCoreApplication::applicationDirPath())
-                                               : PortableAppPaths(QDir(args.appDir).absolutePath());
+                                               : PortableAppPaths(AbsolutePath(args.appDir));
   if (args.help) {
     std::fputs(kHelp, stdout);
     Print(stdout, FilesInUse(paths));
@@ -479,9 +494,11 @@ int main(int argc, char** argv) {
   const QString tmpPath = paths.tmpPath;
   QString settingsPath = paths.settingsFile;
   if (!args.settings.isEmpty()) {
-    settingsPath = QFileInfo(args.settings).absoluteFilePath();
-    if (!QFileInfo(settingsPath).isFile())
-      return UsageError(QStringLiteral("no settings file %1").arg(args.settings));
+    // By its own bytes: a name that is not UTF-8 is still the file.
+    settingsPath = AbsolutePath(args.settings);
+    struct stat status {};
+    if (::stat(NativeName(settingsPath).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+      return UsageError(QStringLiteral("no settings file %1").arg(Field(args.settings)));
   }
   const QString folder = AbsolutePath(args.folder);
   if (!DirectoryExists(folder))
@@ -492,6 +509,23 @@ int main(int argc, char** argv) {
   for (const QString& warning : SettingsWarnings(IniFile(settingsPath)))
     Print(stderr, QStringLiteral("shelvio-cli: warning: %1\n").arg(warning));
   const SettingValues settings = ReadSettings(IniFile(settingsPath), tmpPath);
+
+  // A run without a record cannot be undone: said before the first book, and such a run only
+  // goes on when the user asked for it.
+  if (!args.dryRun) {
+    if (const QString problem = RecordFolderProblem(); !problem.isEmpty()) {
+      if (!args.withoutUndo) {
+        Print(stderr, QStringLiteral("shelvio-cli: no record of the run can be written, so it could not be "
+                                     "undone: %1\nNothing was moved. Give --without-undo to move the "
+                                     "books all the same.\n")
+                          .arg(problem));
+        return kExitError;
+      }
+      Print(stderr, QStringLiteral("shelvio-cli: warning: no record of the run can be written: %1; the run "
+                                   "goes on without one (--without-undo) and cannot be undone\n")
+                        .arg(problem));
+    }
+  }
   CliHost cliHost(settings);
   DiskFiles disk;
   DryRunFiles dry;
