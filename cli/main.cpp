@@ -89,7 +89,8 @@ const char kHelp[] =
     "  Archive       pack each processed book into an archive of its own (1)\n"
     "  Pattern       file-name template (\"Фамилия Имя - Название\"); words or tokens:\n"
     "                Фамилия %last, Имя %first, Отчество %mid, Название %tit, Серия %seq,\n"
-    "                Номер %num\n"
+    "                Номер %num; a \"/\" or \"\\\" in it makes folders below the destination\n"
+    "                folder, created as they are needed\n"
     "  SortPattern   sort template (\"Алфавит\\Автор\"); words or tokens: Автор %aut,\n"
     "                Алфавит %alph, Жанр %gen, Серия %seq, Язык %lang\n"
     "  Translit      transliterate new file names to Latin letters (0)\n"
@@ -109,8 +110,8 @@ const char kHelp[] =
     "                compressed bytes as they are when Archive is 1, unpacked (CRC checked)\n"
     "                when it is 0, and the archive is removed once the book is in place. An\n"
     "                archive that is not one book (several entries, a folder, encryption, a\n"
-    "                method other than deflate, damage, an entry over 1 GiB or inflating more\n"
-    "                than 500 times over) is kept where it is, REASON saying why.\n"
+    "                method other than deflate or stored, damage, an entry over 1 GiB or\n"
+    "                inflating more than 500 times over) is kept where it is, REASON saying why.\n"
     "  ZipLevel      compression of the archives: 0 fastest, 1 maximum, 2 normal, 3 none (2)\n"
     "  Convert, ActivePage and the section [FORM] belong to the window and are not used here.\n"
     "\n"
@@ -390,6 +391,17 @@ QString FilesInUse(const AppPaths& paths) {
            orNone(paths.settingsFile), work);
 }
 
+// What is missing of the data folder appPath + "fls/", named; empty when its schema is there.
+QString MissingData(const QString& appPath) {
+  const QString folder = appPath + QStringLiteral("fls/");
+  struct stat status {};
+  if (::stat(NativeName(folder).constData(), &status) != 0 || !S_ISDIR(status.st_mode))
+    return QStringLiteral("no data folder %1").arg(Field(folder));
+  if (::stat(NativeName(folder + QStringLiteral("FictionBook.xsd")).constData(), &status) != 0)
+    return QStringLiteral("no schema %1FictionBook.xsd").arg(Field(folder));
+  return QString();
+}
+
 int UsageError(const QString& message) {
   Print(stderr, QStringLiteral("shelvio-cli: %1\nTry 'shelvio-cli --help'.\n").arg(message));
   return kExitUsage;
@@ -504,6 +516,14 @@ int main(int argc, char** argv) {
   if (!DirectoryExists(folder))
     return UsageError(QStringLiteral("no folder %1").arg(DisplayName(args.folder)));
 
+  // Without the schema no book can be judged: said before any book, naming what is missing.
+  if (const QString missing = MissingData(appPath); !missing.isEmpty()) {
+    Print(stderr, QStringLiteral("shelvio-cli: %1: the schema FictionBook.xsd and the genre names are read "
+                                 "from there\n")
+                      .arg(missing));
+    return kExitError;
+  }
+
   // A key or value the run passes over would otherwise send the books somewhere unexpected in
   // silence (a misspelt EndDir: the default folder).
   for (const QString& warning : SettingsWarnings(IniFile(settingsPath)))
@@ -574,8 +594,10 @@ int main(int argc, char** argv) {
 
   cliHost.ClearBar();
   if (!failure.isEmpty()) Print(stderr, failure + u'\n');
-  // An error that ends the run ends it at a book: say which, as the window's status line does.
-  if (exitCode == kExitError && !cliHost.CurrentBook().isEmpty())
+  // An error that ends the run ends it at a book: say which, as the window's status line does. The
+  // idle text is no book: then the run ended before its first.
+  if (exitCode == kExitError && !cliHost.CurrentBook().isEmpty() &&
+      cliHost.CurrentBook() != QString::fromUtf16(kIdleStatus))
     Print(stderr, QStringLiteral("The run ended at the book %1\n").arg(Field(cliHost.CurrentBook())));
   QString summary = cliHost.Summary(items.size());
   if (exitCode == kExitError) {

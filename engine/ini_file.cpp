@@ -420,6 +420,17 @@ QStringList IniFile::Keys(const QString& section) const {
   return keys;
 }
 
+QStringList IniFile::Sections() const {
+  QStringList sections;
+  const std::shared_ptr<const ReadableIni> ini = Cache().Get(path_);
+  if (!ini) return sections;
+  for (const SplitLine& line : ini->lines) {
+    if (line.kind == LineKind::Section && !sections.contains(line.name, Qt::CaseInsensitive))
+      sections << line.name;
+  }
+  return sections;
+}
+
 void IniFile::WriteString(const QString& section, const QString& key, const QString& value) {
   const QString failure = QStringLiteral("Unable to write to ") + path_;
   struct stat info {};

@@ -263,6 +263,11 @@ class BookHandler {
     placement.pathProblem = PathLengthProblem(placement.destination);
     if ((type == 10 || type == 11) && placement.pathProblem.isEmpty())
       placement.folderError = MakeFolders(host_, files_, folder);
+    // A file-name template with folders of its own ("%tit\%last") names folders below that one:
+    // they are made as the sort folder is, on record, so that an undo removes them again.
+    if (renamed && placement.pathProblem.isEmpty() && placement.folderError == 0 && newName.contains(u'/'))
+      placement.folderError =
+          MakeFolders(host_, files_, placement.destination.left(placement.destination.lastIndexOf(u'/')));
     return placement;
   }
 

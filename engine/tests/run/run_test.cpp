@@ -430,6 +430,39 @@ TEST_F(Run, MetadataThatCannotBeReadKeepsThatBookAndTheRunGoesOn) {
   }
 }
 
+// A file-name template holding a folder delimiter kept every book, "No such file or directory":
+// the folder it names was never made. It is made like the sort folder, and the host learns of it
+// first, so that a record of the run names it for an undo.
+TEST_F(Run, FoldersOfTheFileNameTemplateAreMadeOnRecord) {
+  const struct {
+    const char* pattern;
+    int type;
+    const char* target;   // relative to the root
+    const char* created;  // the folder the template names, relative to the root
+  } cases[] = {
+      {"Название\\Фамилия", 1, "end/Тихий дом/Иванов.fb2", "end/Тихий дом"},
+      {"%tit/%last", 1, "end/Тихий дом/Иванов.fb2", "end/Тихий дом"},
+      // below the sort folder, which is made first
+      {"%tit/%last", 11, "end/И/Иванов Иван/Тихий дом/Иванов.fb2", "end/И/Иванов Иван/Тихий дом"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " " + std::to_string(c.type));
+    AddBook("a.fb2", kIvanov);
+    SetWorkType(c.type);
+    host_.texts[TextOption::NewNamePattern] = QString::fromUtf8(c.pattern);
+    host_.outcomes.clear();
+    host_.created.clear();
+    RunBooks({"a.fb2"});
+    ASSERT_EQ(host_.outcomes.size(), 1u);
+    EXPECT_EQ(host_.outcomes[0].status, BookStatus::Moved) << host_.outcomes[0].reason.toStdString();
+    EXPECT_EQ(host_.outcomes[0].target, Path(c.target));
+    EXPECT_EQ(Tree().value(c.target), kIvanov);
+    EXPECT_TRUE(host_.created.contains(Path(c.created))) << host_.created.join(", ").toStdString();
+    QDir(Path("end")).removeRecursively();
+    QDir().mkpath(Path("end"));
+  }
+}
+
 TEST_F(Run, RepeatsGoToTheRepeatFolderOnceAndThenStay) {
   AddBook("a.fb2", kIvanov);
   AddBook("b.fb2", kIvanov);
