@@ -386,6 +386,16 @@ void TfrmMain::SetRunning(bool running) {
 void TfrmMain::btnStartClick() {
   // A click that arrives while the run pumps events must not start a run inside it.
   if (running_) return;
+  // A run without a record cannot be undone: the user learns it before the first book and decides.
+  if (const QString problem = RecordFolderProblem(); !problem.isEmpty()) {
+    const auto answer = QMessageBox::question(
+        this, QString::fromUtf16(kProgramTitle),
+        QStringLiteral("Журнал сортировки не может быть записан (%1), и отменить её будет нельзя. "
+                       "Начать сортировку без журнала?")
+            .arg(problem),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes) return;
+  }
   cancel_ = false;
   validator_ = std::make_unique<TXSDValidator>();
   SetRunning(true);

@@ -3,8 +3,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
@@ -12,6 +10,7 @@
 #include <algorithm>
 
 #include "app/frm_main.h"
+#include "engine/file_ops.h"
 #include "engine/ini_file.h"
 #include "engine/settings.h"
 
@@ -125,7 +124,9 @@ void TfrmMain::LoadSetting() {
 
 void TfrmMain::SaveSetting() {
   // An installed program's configuration folder may not exist yet; a failure shows in the write.
-  (void)QDir().mkpath(QFileInfo(settingsFile_).path());
+  // By the name's bytes: a home whose name is not UTF-8 is still the home.
+  if (const qsizetype slash = settingsFile_.lastIndexOf(u'/'); slash > 0)
+    (void)ForceDirectories(settingsFile_.left(slash));
   IniFile ini(settingsFile_);
   SettingValues values;
 

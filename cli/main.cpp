@@ -1,10 +1,10 @@
 // shelvio-cli: the start button's run over one folder, with the options of a settings file.
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <algorithm>
 #include <csignal>
@@ -38,7 +38,8 @@ volatile std::sig_atomic_t cancelRequested = 0;
 extern "C" void OnInterrupt(int) { cancelRequested = 1; }
 
 const char kHelp[] =
-    "Usage: shelvio-cli [--settings FILE] [--app-dir DIR] [--dry-run] [--on-zip-error abort|ignore] FOLDER\n"
+    "Usage: shelvio-cli [--settings FILE] [--app-dir DIR] [--dry-run] [--on-zip-error abort|ignore]\n"
+    "                   [--without-undo] FOLDER\n"
     "       shelvio-cli --undo [RECORD]\n"
     "       shelvio-cli --runs\n"
     "\n"
@@ -65,6 +66,9 @@ const char kHelp[] =
     "  --on-zip-error abort|ignore\n"
     "                    what to do when a book cannot be packed (default: abort): abort ends the\n"
     "                    run; ignore leaves the book unpacked at its destination and goes on.\n"
+    "  --without-undo    move the books even when no record of the run can be written (no home\n"
+    "                    folder is known, or its state folder cannot be written): such a run\n"
+    "                    cannot be undone. Without it, such a run stops before the first book.\n"
     "  --undo [RECORD]   put every book of a run back where it came from: the run of RECORD (a\n"
     "                    record file, or its name in the records folder), the latest run when\n"
     "                    none is given. A book goes back only when the file the run left is still\n"
@@ -85,7 +89,8 @@ const char kHelp[] =
     "  Archive       pack each processed book into an archive of its own (1)\n"
     "  Pattern       file-name template (\"Фамилия Имя - Название\"); words or tokens:\n"
     "                Фамилия %last, Имя %first, Отчество %mid, Название %tit, Серия %seq,\n"
-    "                Номер %num\n"
+    "                Номер %num; a \"/\" or \"\\\" in it makes folders below the destination\n"
+    "                folder, created as they are needed\n"
     "  SortPattern   sort template (\"Алфавит\\Автор\"); words or tokens: Автор %aut,\n"
     "                Алфавит %alph, Жанр %gen, Серия %seq, Язык %lang\n"
     "  Translit      transliterate new file names to Latin letters (0)\n"
@@ -94,10 +99,10 @@ const char kHelp[] =
     "                the author's last, first, middle name in the author folder name (1, 1, 0)\n"
     "  FullGenres    full genre names from fls/genres.list instead of genre codes (1)\n"
     "  Valid         strict validation (1). With 0 (lenient), a book that does not conform to the\n"
-    "                schema is handled like a valid one when it loads as XML, its root is\n"
-    "                FictionBook in the FictionBook 2 namespace and its metadata can be read; the\n"
-    "                schema's first complaint is then its line's REASON. Only books that fail\n"
-    "                one of those go to the folder for invalid files.\n"
+    "                schema is handled like a valid one when it loads as XML and its root is\n"
+    "                FictionBook in the FictionBook 2 namespace; the schema's first complaint is\n"
+    "                then its line's REASON. Only books that fail one of those go to the folder\n"
+    "                for invalid files.\n"
     "  ZipInput      take .fb2.zip files (any letter case) as books too (1). An archive whose only\n"
     "                entry is one .fb2 book is judged as it is inflated, without a temporary\n"
     "                file: invalid, the archive goes unchanged to the folder for invalid files;\n"
@@ -105,8 +110,8 @@ const char kHelp[] =
     "                compressed bytes as they are when Archive is 1, unpacked (CRC checked)\n"
     "                when it is 0, and the archive is removed once the book is in place. An\n"
     "                archive that is not one book (several entries, a folder, encryption, a\n"
-    "                method other than deflate, damage, an entry over 1 GiB or inflating more\n"
-    "                than 500 times over) is kept where it is, REASON saying why.\n"
+    "                method other than deflate or stored, damage, an entry over 1 GiB or\n"
+    "                inflating more than 500 times over) is kept where it is, REASON saying why.\n"
     "  ZipLevel      compression of the archives: 0 fastest, 1 maximum, 2 normal, 3 none (2)\n"
     "  Convert, ActivePage and the section [FORM] belong to the window and are not used here.\n"
     "\n"
@@ -115,7 +120,8 @@ const char kHelp[] =
     "STATUS is invalid (moved to the folder for invalid files), moved (to its destination; with\n"
     "archiving, TARGET is the archive, or the book itself when it stayed unpacked), repeat (to the\n"
     "folder for repeated files: anything at the destination, even a folder or a link, takes it),\n"
-    "kept (the book stays where it was: the move failed, or the book already is its destination)\n"
+    "kept (the book stays where it was: the move failed, its metadata could not be read, or the\n"
+    "book already is its destination)\n"
     "or missing (the book was gone before its move: another program or run took it). A book that\n"
     "changed while it was moved or packed (still being written, say) stays whole where it was.\n"
     "REASON is the validator's reason for invalid, the system's reason for kept and missing, the\n"
@@ -278,6 +284,7 @@ struct Arguments {
   bool help = false;
   bool undo = false;
   bool runs = false;
+  bool withoutUndo = false;
   QString onZipError = QStringLiteral("abort");
 };
 
@@ -314,6 +321,10 @@ QString ParseArguments(const QStringList& list, Arguments& args) {
     }
     if (arg == QLatin1String("--runs")) {
       args.runs = true;
+      continue;
+    }
+    if (arg == QLatin1String("--without-undo")) {
+      args.withoutUndo = true;
       continue;
     }
     QString name = arg;
@@ -380,6 +391,17 @@ QString FilesInUse(const AppPaths& paths) {
            orNone(paths.settingsFile), work);
 }
 
+// What is missing of the data folder appPath + "fls/", named; empty when its schema is there.
+QString MissingData(const QString& appPath) {
+  const QString folder = appPath + QStringLiteral("fls/");
+  struct stat status {};
+  if (::stat(NativeName(folder).constData(), &status) != 0 || !S_ISDIR(status.st_mode))
+    return QStringLiteral("no data folder %1").arg(Field(folder));
+  if (::stat(NativeName(folder + QStringLiteral("FictionBook.xsd")).constData(), &status) != 0)
+    return QStringLiteral("no schema %1FictionBook.xsd").arg(Field(folder));
+  return QString();
+}
+
 int UsageError(const QString& message) {
   Print(stderr, QStringLiteral("shelvio-cli: %1\nTry 'shelvio-cli --help'.\n").arg(message));
   return kExitUsage;
@@ -423,12 +445,18 @@ int Undo(const QString& name) {
   if (name.isEmpty()) {
     const QStringList records = ListRunRecords();
     if (records.isEmpty()) {
-      Print(stderr, QStringLiteral("shelvio-cli: no run to undo in %1\n").arg(RunsFolder()));
+      const QString folder = RunsFolder();
+      Print(stderr, folder.isEmpty()
+                        ? QStringLiteral("shelvio-cli: no run to undo: no home folder is known\n")
+                        : QStringLiteral("shelvio-cli: no run to undo in %1\n").arg(Field(folder)));
       return kExitError;
     }
     path = records.last();
   } else {
-    path = name.contains(u'/') || QFileInfo::exists(name) ? name : RunsFolder() + u'/' + name;
+    struct stat status {};
+    path = name.contains(u'/') || ::stat(NativeName(name).constData(), &status) == 0
+               ? name
+               : RunsFolder() + u'/' + name;
   }
   RunRecord record;
   QString error;
@@ -463,7 +491,7 @@ int main(int argc, char** argv) {
 
   // Every path of the command line is fixed before the current directory becomes FOLDER.
   const AppPaths paths = args.appDir.isEmpty() ? ResolveAppPaths(QCoreApplication::applicationDirPath())
-                                               : PortableAppPaths(QDir(args.appDir).absolutePath());
+                                               : PortableAppPaths(AbsolutePath(args.appDir));
   if (args.help) {
     std::fputs(kHelp, stdout);
     Print(stdout, FilesInUse(paths));
@@ -478,19 +506,46 @@ int main(int argc, char** argv) {
   const QString tmpPath = paths.tmpPath;
   QString settingsPath = paths.settingsFile;
   if (!args.settings.isEmpty()) {
-    settingsPath = QFileInfo(args.settings).absoluteFilePath();
-    if (!QFileInfo(settingsPath).isFile())
-      return UsageError(QStringLiteral("no settings file %1").arg(args.settings));
+    // By its own bytes: a name that is not UTF-8 is still the file.
+    settingsPath = AbsolutePath(args.settings);
+    struct stat status {};
+    if (::stat(NativeName(settingsPath).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+      return UsageError(QStringLiteral("no settings file %1").arg(Field(args.settings)));
   }
   const QString folder = AbsolutePath(args.folder);
   if (!DirectoryExists(folder))
     return UsageError(QStringLiteral("no folder %1").arg(DisplayName(args.folder)));
+
+  // Without the schema no book can be judged: said before any book, naming what is missing.
+  if (const QString missing = MissingData(appPath); !missing.isEmpty()) {
+    Print(stderr, QStringLiteral("shelvio-cli: %1: the schema FictionBook.xsd and the genre names are read "
+                                 "from there\n")
+                      .arg(missing));
+    return kExitError;
+  }
 
   // A key or value the run passes over would otherwise send the books somewhere unexpected in
   // silence (a misspelt EndDir: the default folder).
   for (const QString& warning : SettingsWarnings(IniFile(settingsPath)))
     Print(stderr, QStringLiteral("shelvio-cli: warning: %1\n").arg(warning));
   const SettingValues settings = ReadSettings(IniFile(settingsPath), tmpPath);
+
+  // A run without a record cannot be undone: said before the first book, and such a run only
+  // goes on when the user asked for it.
+  if (!args.dryRun) {
+    if (const QString problem = RecordFolderProblem(); !problem.isEmpty()) {
+      if (!args.withoutUndo) {
+        Print(stderr, QStringLiteral("shelvio-cli: no record of the run can be written, so it could not be "
+                                     "undone: %1\nNothing was moved. Give --without-undo to move the "
+                                     "books all the same.\n")
+                          .arg(problem));
+        return kExitError;
+      }
+      Print(stderr, QStringLiteral("shelvio-cli: warning: no record of the run can be written: %1; the run "
+                                   "goes on without one (--without-undo) and cannot be undone\n")
+                        .arg(problem));
+    }
+  }
   CliHost cliHost(settings);
   DiskFiles disk;
   DryRunFiles dry;
@@ -539,8 +594,10 @@ int main(int argc, char** argv) {
 
   cliHost.ClearBar();
   if (!failure.isEmpty()) Print(stderr, failure + u'\n');
-  // An error that ends the run ends it at a book: say which, as the window's status line does.
-  if (exitCode == kExitError && !cliHost.CurrentBook().isEmpty())
+  // An error that ends the run ends it at a book: say which, as the window's status line does. The
+  // idle text is no book: then the run ended before its first.
+  if (exitCode == kExitError && !cliHost.CurrentBook().isEmpty() &&
+      cliHost.CurrentBook() != QString::fromUtf16(kIdleStatus))
     Print(stderr, QStringLiteral("The run ended at the book %1\n").arg(Field(cliHost.CurrentBook())));
   QString summary = cliHost.Summary(items.size());
   if (exitCode == kExitError) {

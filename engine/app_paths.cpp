@@ -7,35 +7,22 @@
 #include <QFile>
 #include <vector>
 
+#include "base/native_name.h"
 #include "engine/file_ops.h"
 
 namespace {
 
-// The XDG base-directory rule: a variable counts only when it holds an absolute path.
-QString AbsoluteOrEmpty(const QString& path) { return path.startsWith(u'/') ? path : QString(); }
-
-QString HomeFolder() {
-  if (QString home = AbsoluteOrEmpty(qEnvironmentVariable("HOME")); !home.isEmpty()) return home;
-  // A service or a cron job may run without HOME; the password entry still names the folder.
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
-    return AbsoluteOrEmpty(QFile::decodeName(found->pw_dir));
-  return QString();
-}
-
-// $variable, or fallback below the home folder; empty when neither is known.
-QString BaseFolder(const char* variable, const char* fallback) {
-  if (QString base = AbsoluteOrEmpty(qEnvironmentVariable(variable)); !base.isEmpty()) return base;
-  const QString home = HomeFolder();
-  return home.isEmpty() ? QString() : home + u'/' + QLatin1String(fallback);
+// The XDG base-directory rule: a variable counts only when it holds an absolute path. The value's
+// own bytes: a home folder whose name is not UTF-8 is still that folder, not one named in
+// replacement characters beside it.
+QString AbsoluteOrEmpty(const QByteArray& path) {
+  return path.startsWith('/') ? NameFromNative(path) : QString();
 }
 
 // access() asks for the real user, as a person who runs the program would; a folder needs search
 // permission too before anything can be created in it.
 bool Writable(const QString& path, int mode = W_OK) {
-  return ::access(QFile::encodeName(path).constData(), mode) == 0;
+  return ::access(NativeName(path).constData(), mode) == 0;
 }
 
 bool HoldsData(const QString& folder) {
@@ -43,6 +30,28 @@ bool HoldsData(const QString& folder) {
 }
 
 }  // namespace
+
+QString HomeFolder() {
+  if (QString home = AbsoluteOrEmpty(qgetenv("HOME")); !home.isEmpty()) return home;
+  // A service or a cron job may run without HOME; the password entry still names the folder.
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+    return AbsoluteOrEmpty(QByteArray(found->pw_dir));
+  return QString();
+}
+
+QString BaseFolder(const char* variable, const char* fallback) {
+  if (QString base = AbsoluteOrEmpty(qgetenv(variable)); !base.isEmpty()) return base;
+  const QString home = HomeFolder();
+  return home.isEmpty() ? QString() : home + u'/' + QLatin1String(fallback);
+}
+
+QString StateFolder() {
+  const QString state = BaseFolder("XDG_STATE_HOME", ".local/state");
+  return state.isEmpty() ? QString() : state + QStringLiteral("/shelvio");
+}
 
 AppPaths PortableAppPaths(const QString& appPath) {
   const QString path = IncludeTrailingDelimiter(appPath);

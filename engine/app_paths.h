@@ -18,6 +18,20 @@ struct AppPaths {
   bool portable = true;
 };
 
+// The user's home folder: $HOME when it holds an absolute path, else the password entry's (a
+// service or a cron job may run without HOME); empty when neither is known. The books' work
+// folders, the settings, the records of runs and the journals all start from this one answer.
+// Names keep their bytes (base/native_name.h).
+QString HomeFolder();
+
+// $variable when it holds an absolute path, else fallback below HomeFolder(); empty when neither
+// is known.
+QString BaseFolder(const char* variable, const char* fallback);
+
+// $XDG_STATE_HOME/shelvio (~/.local/state/shelvio): the records of runs and the journals of moves.
+// Empty when no home folder is known. Read anew on each call.
+QString StateFolder();
+
 // Everything beside appPath, which stands for the executable's folder.
 AppPaths PortableAppPaths(const QString& appPath);
 

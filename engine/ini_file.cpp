@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/native_name.h"
 #include "base/posix_file.h"
 #include "engine/engine_error.h"
 #include "engine/ini_encoding.h"
@@ -185,11 +186,16 @@ Location Find(const IniText& ini, QStringView section, QStringView key) {
 }
 
 // The file's bytes, or nothing when there is no regular file to read.
+// Opened by the path's own bytes: a settings file in a home whose name is not UTF-8, or named so
+// on the command line, is still found.
 std::optional<QByteArray> ReadBytes(const QString& path) {
-  const QFileInfo info(path);
-  if (!info.exists() || !info.isFile()) return std::nullopt;
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  // Not blocked by a FIFO at the name; what is no regular file is not read.
+  const posix_file::FileDescriptor fd(
+      ::open(NativeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat info {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  QFile file;
+  if (!file.open(fd.Get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) return std::nullopt;
   return file.readAll();
 }
 
@@ -240,7 +246,7 @@ struct FileState {
 class ParsedIniCache {
  public:
   std::shared_ptr<const ReadableIni> Get(const QString& path) {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = NativeName(path);
     struct stat info {};
     if (name.isEmpty() || ::stat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
     const FileState state{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
@@ -355,11 +361,19 @@ QByteArray ContentToWrite(const IniText& ini) {
 // Writes a temporary file beside the target, flushes it to disk and renames it over the target,
 // so that the target is always either the old file or the new one. False on any failure.
 bool ReplaceFile(const QString& path, const QByteArray& bytes) {
-  QFileInfo info(path);
+  QByteArray targetName = NativeName(AbsolutePath(path));
   // A link to the settings file stays a link; its target is replaced.
-  if (info.isSymLink()) info = QFileInfo(info.symLinkTarget());
-  const QString target = info.absoluteFilePath();
-  const QByteArray targetName = QFile::encodeName(target);
+  struct stat link {};
+  if (::lstat(targetName.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    QByteArray content(PATH_MAX, '\0');
+    const ssize_t length =
+        ::readlink(targetName.constData(), content.data(), static_cast<size_t>(content.size()));
+    if (length > 0 && length < content.size()) {
+      content.truncate(length);
+      targetName =
+          content.startsWith('/') ? content : targetName.left(targetName.lastIndexOf('/') + 1) + content;
+    }
+  }
 
   // A settings file made read-only is not to be replaced, although its folder would allow it.
   if (::access(targetName.constData(), F_OK) == 0 && ::access(targetName.constData(), W_OK) != 0)
@@ -406,11 +420,22 @@ QStringList IniFile::Keys(const QString& section) const {
   return keys;
 }
 
+QStringList IniFile::Sections() const {
+  QStringList sections;
+  const std::shared_ptr<const ReadableIni> ini = Cache().Get(path_);
+  if (!ini) return sections;
+  for (const SplitLine& line : ini->lines) {
+    if (line.kind == LineKind::Section && !sections.contains(line.name, Qt::CaseInsensitive))
+      sections << line.name;
+  }
+  return sections;
+}
+
 void IniFile::WriteString(const QString& section, const QString& key, const QString& value) {
   const QString failure = QStringLiteral("Unable to write to ") + path_;
-  const QFileInfo info(path_);
+  struct stat info {};
   std::optional<QByteArray> bytes;
-  if (info.exists()) {
+  if (::stat(NativeName(path_).constData(), &info) == 0) {
     // A file that is there but cannot be read must not be replaced by one holding a single key.
     bytes = ReadBytes(path_);
     if (!bytes) throw EngineError(failure);

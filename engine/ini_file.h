@@ -23,6 +23,8 @@ class IniFile {
   bool ReadBool(const QString& section, const QString& key, bool defaultValue) const;
   // The keys of every section of that name, in file order, each once (as first written).
   QStringList Keys(const QString& section) const;
+  // The names of the file's sections, in file order, each once (as first written).
+  QStringList Sections() const;
 
   // Replaces the key's first line in place, or adds the key at the end of its section, the section
   // at the end of the file, or creates the file. Atomic: the file is the old one or the new one.

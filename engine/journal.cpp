@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDir>
 #include <QFile>
 #include <QList>
 #include <QRandomGenerator>
@@ -24,7 +23,10 @@
 
 #include "archive/zip_reader.h"
 #include "archive/zipped_book.h"
+#include "base/native_name.h"
 #include "base/posix_file.h"
+#include "engine/app_paths.h"
+#include "engine/file_ops.h"
 
 // Records are lines of fields separated by one space, paths as the hex of their raw bytes, so that
 // a name with a newline, a space or bytes of no encoding cannot break a line:
@@ -140,9 +142,8 @@ class ProcessJournal {
 
   bool Open(pid_t self) {
     const QString folder = JournalFolder();
-    if (folder.isEmpty() || !QDir().mkpath(folder)) return false;
-    const QByteArray prefix =
-        QFile::encodeName(folder) + '/' + kJournalPrefix + QByteArray::number(self) + '-';
+    if (folder.isEmpty() || ForceDirectories(folder) != 0) return false;
+    const QByteArray prefix = NativeName(folder) + '/' + kJournalPrefix + QByteArray::number(self) + '-';
     for (int attempt = 0; attempt < 10; ++attempt) {
       const QByteArray path = prefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
       const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -552,21 +553,13 @@ void JournalledMove::End() {
   }
 }
 
-QString JournalFolder() {
-  QString base = qEnvironmentVariable("XDG_STATE_HOME");
-  if (!base.startsWith(u'/')) {
-    const QString home = qEnvironmentVariable("HOME");
-    if (!home.startsWith(u'/')) return QString();
-    base = home + QStringLiteral("/.local/state");
-  }
-  return base + QStringLiteral("/shelvio");
-}
+QString JournalFolder() { return StateFolder(); }
 
 void RecoverInterruptedMoves() {
   try {
     const QString folder = JournalFolder();
     if (folder.isEmpty()) return;
-    const QByteArray folderName = QFile::encodeName(folder);
+    const QByteArray folderName = NativeName(folder);
     std::vector<QByteArray> journals;
     if (DIR* dir = ::opendir(folderName.constData())) {
       while (const dirent* entry = ::readdir(dir)) {

@@ -58,8 +58,8 @@ class JournalledMove {
   quint64 id_ = 0;
 };
 
-// $XDG_STATE_HOME/shelvio, or ~/.local/state/shelvio when XDG_STATE_HOME is unset (or not an
-// absolute path); empty when neither can be told. Read anew on each call.
+// StateFolder() (engine/app_paths.h): the journals lie beside the records of runs, found by the
+// same rule as the books' work folders. Empty when no home folder is known.
 QString JournalFolder();
 
 // Resolves the records left by runs that are no longer alive: removes their temporary files and,

@@ -210,9 +210,9 @@ class BookHandler {
     Deliver(book, placement, outcome);
   }
 
-  // Reads the book's metadata; false when it could not be read and lenient mode has set the book
-  // aside. Metadata that cannot be read ends a strict run; lenient mode sets just this book aside,
-  // since it lets through books whose text elements the schema would have refused.
+  // Reads the book's metadata; false when it could not be read, and then the book stays where it
+  // is with the reason. One book's metadata is never a reason to leave every later book unhandled,
+  // and a book the schema accepts is no invalid book.
   bool ReadInfo(const BookWork& book, TBookInfo& info, BookOutcome& outcome) {
     const bool fullGenres = host_.Checked(CheckOption::FullGenres);
     try {
@@ -221,8 +221,8 @@ class BookHandler {
       info = tree ? ReadBookInfo(*tree, fullGenres, &genres_) : ReadBookInfo(book.item, fullGenres, &genres_);
       return true;
     } catch (const FictionBookError& error) {
-      if (host_.Checked(CheckOption::Valid)) throw;
-      SetAside(book, error.Message(), outcome);
+      outcome.status = BookStatus::Kept;
+      outcome.reason = QStringLiteral("Its metadata cannot be read: %1").arg(error.Message());
       return false;
     }
   }
@@ -272,6 +272,11 @@ class BookHandler {
     placement.pathProblem = PathLengthProblem(placement.destination);
     if ((type == 10 || type == 11) && placement.pathProblem.isEmpty())
       placement.folderError = MakeFolders(host_, files_, folder);
+    // A file-name template with folders of its own ("%tit\%last") names folders below that one:
+    // they are made as the sort folder is, on record, so that an undo removes them again.
+    if (renamed && placement.pathProblem.isEmpty() && placement.folderError == 0 && newName.contains(u'/'))
+      placement.folderError =
+          MakeFolders(host_, files_, placement.destination.left(placement.destination.lastIndexOf(u'/')));
     return placement;
   }
 

@@ -37,13 +37,13 @@ enum class CheckOption {
 
 // How one book ended.
 enum class BookStatus {
-  // Did not load or did not conform (in lenient mode: did not load as a FictionBook, or its
-  // metadata could not be read): moved to the invalid-files folder.
+  // Did not load or did not conform (in lenient mode: did not load as a FictionBook): moved to
+  // the invalid-files folder.
   Invalid,
   Moved,    // moved to its destination (with archiving on, packed there)
   Repeat,   // destination taken: moved to the folder for repeated files
-  Kept,     // a move failed (or the book already is its destination): it stays where it was;
-            // or a .fb2.zip is not a book
+  Kept,     // a move failed, the book already is its destination, or its metadata could not be
+            // read: it stays where it was; or a .fb2.zip is not a book
   Missing,  // the book was gone before its move (another program or run took it)
 };
 
@@ -92,8 +92,10 @@ int TypeWork(RunHost& host);
 
 // The run over the list items (bare names, resolved against the current directory), with a
 // validator whose schema is loaded. The genre-name list appPath + "fls/genres.list" is open for
-// the run's duration. An error (EngineError, FictionBookError, ValidationError, the archive
-// step's) ends the run at the current book and is rethrown; the books before stay where they went.
+// the run's duration. A book whose metadata cannot be read stays where it is (Kept, with the
+// reason) and the run goes on. An error of the run's setting or of the archive step (EngineError,
+// ValidationError, the writer's) ends the run at the current book and is rethrown; the books
+// before stay where they went.
 // While a book is handled, up to LookAheadBooks() of the next ones are validated ahead on threads
 // of their own, with spare validators over appPath + "fls/FictionBook.xsd"; a book whose file
 // changed meanwhile is validated again at its turn. check replaces XMLValid (null: XMLValid).

@@ -1,5 +1,6 @@
 #include "engine/run_record.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 
 #include "base/native_name.h"
 #include "base/posix_file.h"
+#include "engine/app_paths.h"
+#include "engine/file_ops.h"
 #include "engine/journal.h"
 #include "engine/settings.h"
 
@@ -200,10 +203,39 @@ QString RunsFolder() {
 QStringList ListRunRecords() {
   const QString folder = RunsFolder();
   if (folder.isEmpty()) return {};
-  QDir dir(folder);
-  QStringList names = dir.entryList({QStringLiteral("*") + QLatin1String(kSuffix)}, QDir::Files, QDir::Name);
-  for (QString& name : names) name = dir.filePath(name);
-  return names;
+  std::vector<QByteArray> names;
+  if (DIR* dir = ::opendir(NativeName(folder).constData())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const QByteArray name(entry->d_name);
+      struct stat status {};
+      if (name.endsWith(kSuffix) && !name.startsWith('.') &&
+          ::fstatat(::dirfd(dir), entry->d_name, &status, 0) == 0 && S_ISREG(status.st_mode))
+        names.push_back(name);
+    }
+    ::closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  QStringList paths;
+  for (const QByteArray& name : names) paths << folder + u'/' + NameFromNative(name);
+  return paths;
+}
+
+QString RecordFolderProblem() {
+  const QString folder = RunsFolder();
+  if (folder.isEmpty())
+    return QStringLiteral("no home folder is known (HOME is not set and the user has no password entry)");
+  if (const int error = ForceDirectories(folder))
+    return QStringLiteral("Unable to create directory %1: %2")
+        .arg(DisplayName(folder), QString::fromLocal8Bit(std::strerror(error)));
+  // Only a file made there proves it: permissions do not bind root, a read-only mount does.
+  const QByteArray probe = NativeName(folder) + "/.probe-" + QByteArray::number(::getpid());
+  const int fd = ::open(probe.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0)
+    return QStringLiteral("Unable to create a file in %1: %2")
+        .arg(DisplayName(folder), QString::fromLocal8Bit(std::strerror(errno)));
+  ::close(fd);
+  ::unlink(probe.constData());
+  return QString();
 }
 
 QString RecordTime() {
@@ -224,11 +256,12 @@ bool RecordingHost::Ready() {
   failed_ = true;
   const QString folder = RunsFolder();
   if (folder.isEmpty()) {
-    error_ = QStringLiteral("no folder for records: neither XDG_STATE_HOME nor HOME is set");
+    error_ = QStringLiteral("no folder for records: no home folder is known");
     return false;
   }
-  if (!QDir().mkpath(folder)) {
-    error_ = QStringLiteral("Unable to create directory %1").arg(folder);
+  if (const int error = ForceDirectories(folder)) {
+    error_ = QStringLiteral("Unable to create directory %1: %2")
+                 .arg(DisplayName(folder), QString::fromLocal8Bit(std::strerror(error)));
     return false;
   }
   // yyyyMMddTHHmmss.zzzZ: the names sort as the runs started.
@@ -238,13 +271,12 @@ bool RecordingHost::Ready() {
     QString name = stamp + u'-' + QString::number(::getpid());
     if (attempt > 0) name += u'-' + QString::number(QRandomGenerator::global()->bounded(1 << 30));
     path_ = folder + u'/' + name + QLatin1String(kSuffix);
-    fd_ = ::open(QFile::encodeName(path_).constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC,
-                 0600);
+    fd_ = ::open(NativeName(path_).constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
     if (fd_ < 0 && errno != EEXIST) break;
   }
   if (fd_ < 0) {
-    error_ =
-        QStringLiteral("Unable to create %1: %2").arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
+    error_ = QStringLiteral("Unable to create %1: %2")
+                 .arg(DisplayName(path_), QString::fromLocal8Bit(std::strerror(errno)));
     path_.clear();
     return false;
   }
@@ -340,14 +372,15 @@ QString RunRecord::Counts() const {
 
 bool ReadRunRecord(const QString& path, RunRecord* record, QString* error) {
   // Opened without waiting (a FIFO would hang the open) and read only when it is a plain file of a
-  // record's size: /dev/zero or a pipe never ends.
+  // record's size: /dev/zero or a pipe never ends. By the path's own bytes: the state folder lies
+  // in a home whose name may not be UTF-8.
   const posix_file::FileDescriptor file(
-      ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+      ::open(NativeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat info {};
   if (!file.Valid() || ::fstat(file.Get(), &info) != 0) {
     if (error)
-      *error =
-          QStringLiteral("Unable to open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+      *error = QStringLiteral("Unable to open %1: %2")
+                   .arg(DisplayName(path), QString::fromLocal8Bit(std::strerror(errno)));
     return false;
   }
   if (!S_ISREG(info.st_mode)) {
@@ -431,7 +464,7 @@ bool ReadRunRecord(const QString& path, RunRecord* record, QString* error) {
 
 bool AppendToRecord(const QString& path, const QList<QByteArray>& fields) {
   const posix_file::FileDescriptor fd(
-      ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+      ::open(NativeName(path).constData(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
   struct stat info {};
   if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   QList<QByteArray> line = fields;

@@ -42,6 +42,11 @@ QString RunsFolder();
 // The record files in RunsFolder(), oldest first (their names sort by start time).
 QStringList ListRunRecords();
 
+// Why no record of a run can be written now (no home folder is known, the folder cannot be made
+// or written); empty when one can. Makes the folder when it is missing. A run asks before its
+// first book: a run without a record cannot be undone.
+QString RecordFolderProblem();
+
 // A field as it stands in a record, and back.
 QByteArray EscapeRecordField(const QByteArray& bytes);
 QByteArray UnescapeRecordField(const QByteArray& field);

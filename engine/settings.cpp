@@ -195,6 +195,15 @@ QString KeyText(const Setting& setting) {
 
 QStringList SettingsWarnings(const IniFile& ini) {
   QStringList warnings;
+  // A file whose section is misnamed ("[User Settings]", "[Settings]") gave every default in
+  // silence: the books went to the default folders.
+  for (const QString& section : ini.Sections()) {
+    if (section.compare(u"USER", Qt::CaseInsensitive) == 0 ||
+        section.compare(u"FORM", Qt::CaseInsensitive) == 0)
+      continue;
+    warnings << QStringLiteral("unknown section [%1] is ignored; the settings are read from [USER]")
+                    .arg(Shown(section));
+  }
   for (const char* section : {"USER", "FORM"}) {
     for (const QString& fullKey : ini.Keys(QLatin1String(section))) {
       // No known key is longer: the rest of a long one cannot bring it closer to any.

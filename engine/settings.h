@@ -107,8 +107,9 @@ void WriteSettings(IniFile& ini, const SettingValues& values);
 // whatever the settings name; a folder that cannot be created is passed over in silence.
 void CreateDefaultWorkFolders(const QString& tmpPath, BookFiles& files);
 
-// What reading ini passes over in silence, one line each for a person: a key of [USER] or [FORM]
-// that is not in the table (with the known key closest to it), and a value that cannot be used (a
+// What reading ini passes over in silence, one line each for a person: a section other than
+// [USER] and [FORM], a key of [USER] or [FORM] that is not in the table (with the known key
+// closest to it), and a value that cannot be used (a
 // boolean that is not 0 or 1, an integer that is not one or is out of its range) with what is
 // used instead.
 QStringList SettingsWarnings(const IniFile& ini);

@@ -1,5 +1,6 @@
 #include "fictionbook/book_info.h"
 
+#include <libxml/entities.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -13,8 +14,6 @@
 #include "validation/xml_reading.h"
 
 namespace {
-
-const char kNotSingleText[] = "Element does not contain a single text node";
 
 struct XmlCharDeleter {
   void operator()(xmlChar* text) const { xmlFree(text); }
@@ -62,20 +61,58 @@ bool IsXmlBlank(const xmlChar* text) {
 // white space would never have built; they are passed over as if absent.
 bool IsDroppedBlank(const xmlNode* node) { return node->type == XML_TEXT_NODE && IsXmlBlank(node->content); }
 
-// The value of the element's only child when it is text or CDATA; empty without children.
-// Throws FictionBookError for any other content: several children, a comment, an entity reference.
+// A title far beyond any file name is still read whole up to here; an entity repeated into it
+// cannot make the read grow without end.
+constexpr qsizetype kTextLimit = 64 * 1024;
+// Entities nest within entities; libxml2 refuses loops, this bounds the depth all the same.
+constexpr int kEntityDepthLimit = 16;
+
+void AppendText(const xmlDoc* doc, const xmlNode* first, int depth, QString& text);
+
+// The text of an entity reference as a reader shows it: the entity's parsed content, or its
+// declared text where it was never parsed.
+void AppendEntityText(const xmlDoc* doc, const xmlNode* reference, int depth, QString& text) {
+  if (depth >= kEntityDepthLimit || doc == nullptr) return;
+  const xmlEntity* entity = xmlGetDocEntity(doc, reference->name);
+  if (entity == nullptr || entity->etype != XML_INTERNAL_GENERAL_ENTITY) return;
+  if (entity->children != nullptr) {
+    AppendText(doc, entity->children, depth + 1, text);
+  } else if (entity->content != nullptr) {
+    text += FromXml(entity->content);
+  }
+}
+
+// The text of first and its siblings in document order, as a reader shows it: text and CDATA
+// kept, entities written out, the text inside inline markup kept, comments and processing
+// instructions left out. Blank text nodes go, as a reader not preserving white space drops them.
+void AppendText(const xmlDoc* doc, const xmlNode* first, int depth, QString& text) {
+  for (const xmlNode* node = first; node != nullptr && text.size() < kTextLimit; node = node->next) {
+    switch (node->type) {
+      case XML_TEXT_NODE:
+        if (!IsDroppedBlank(node)) text += FromXml(node->content);
+        break;
+      case XML_CDATA_SECTION_NODE:
+        text += FromXml(node->content);
+        break;
+      case XML_ENTITY_REF_NODE:
+        AppendEntityText(doc, node, depth, text);
+        break;
+      case XML_ELEMENT_NODE:
+        AppendText(doc, node->children, depth, text);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// The element's text as a reader shows it; empty for an absent or empty element. A comment or an
+// entity in a title is no reason to refuse a book that the schema accepts.
 QString ElementText(const xmlNode* element) {
   if (element == nullptr) return {};
-  const xmlNode* only = nullptr;
-  for (const xmlNode* node = element->children; node != nullptr; node = node->next) {
-    if (IsDroppedBlank(node)) continue;
-    if (only != nullptr) throw FictionBookError(QString::fromLatin1(kNotSingleText));
-    only = node;
-  }
-  if (only == nullptr) return {};
-  if (only->type != XML_TEXT_NODE && only->type != XML_CDATA_SECTION_NODE)
-    throw FictionBookError(QString::fromLatin1(kNotSingleText));
-  return FromXml(only->content);
+  QString text;
+  AppendText(element->doc, element->children, 0, text);
+  return text.left(kTextLimit);
 }
 
 // The value of an attribute without namespace; empty when absent. References to internal entities

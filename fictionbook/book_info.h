@@ -21,8 +21,8 @@ struct TBookInfo {
   bool operator==(const TBookInfo&) const = default;
 };
 
-// Error of the document layer: a book that does not load, or an element whose text is not a
-// single text node. The message is the text a user sees.
+// Error of the document layer: a book that does not load, and the typed binding's own failures.
+// The message is the text a user sees.
 class FictionBookError : public std::runtime_error {
  public:
   explicit FictionBookError(const QString& message)
@@ -45,11 +45,11 @@ class GenreLookup {
 // Reads the metadata of the book at path (resolved against the current directory). The file is
 // read completely and closed before the function returns. When fullGenreNames is set, the first
 // genre's trimmed code is replaced by genres->GenreFullName(code) (empty when genres is null).
-// Throws FictionBookError when the file does not load, or when a text element read holds anything
-// but a single text or CDATA node ("Element does not contain a single text node").
+// A field's text is what a reader shows of its element: text and CDATA, internal entities written
+// out, the text of inline markup; comments, processing instructions and blank text nodes left
+// out. Throws FictionBookError when the file does not load.
 TBookInfo ReadBookInfo(const QString& path, bool fullGenreNames, const GenreLookup* genres);
 
 // The same read over a book that libxml2 has already parsed (the validator's tree: see
-// validation/loaded_document.h), so that a book is parsed once per run. Blank text nodes in the
-// tree are passed over. Throws FictionBookError for a text element as above.
+// validation/loaded_document.h), so that a book is parsed once per run; fields are read as above.
 TBookInfo ReadBookInfo(const _xmlDoc& document, bool fullGenreNames, const GenreLookup* genres);

@@ -194,6 +194,39 @@ TEST(RunInWindow, AnErrorEndsTheRunInTheErrorBoxAndUnlocksTheWindow) {
   EXPECT_TRUE(window.btnedEndDir->isEnabled());
 }
 
+// A state folder that cannot be written let the window move every book with no record of the
+// run, which could then not be undone, without a word. It now asks first, in its own words, and
+// moves nothing unless told to go on.
+TEST(RunInWindow, AStateFolderThatCannotBeWrittenIsAskedAboutFirst) {
+  RunFixture f;
+  f.Write("good.fb2", ValidBook());
+  QFile blocker(f.app.Path() + "state-file");
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  const QByteArray previous = qgetenv("XDG_STATE_HOME");
+  // Below a file no folder can be made, for root too.
+  qputenv("XDG_STATE_HOME", QFile::encodeName(f.app.Path() + "state-file/state"));
+  TfrmMain window(f.app.Path());
+  f.Prepare(window);
+  {
+    ModalResponder responder({QMessageBox::No});
+    window.btnStart->click();
+    ASSERT_EQ(responder.boxes.size(), 1);
+    EXPECT_EQ(responder.boxes[0].title, QStringLiteral("Shelvio"));
+    EXPECT_TRUE(responder.boxes[0].text.startsWith(QStringLiteral("Журнал сортировки не может быть записан")))
+        << responder.boxes[0].text.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(f.folder + "/good.fb2"));
+    EXPECT_FALSE(window.Running());
+  }
+  {
+    ModalResponder responder({QMessageBox::Yes});
+    window.btnStart->click();
+    EXPECT_EQ(responder.boxes.size(), 1);
+    EXPECT_TRUE(QFileInfo::exists(f.Tmp("end/good.fb2")));
+  }
+  qputenv("XDG_STATE_HOME", previous);
+}
+
 // Catches a close that kills a run in the middle of a book, keeps running the rest, or loses the
 // settings.
 TEST(RunInWindow, ClosingDuringARunFinishesTheCurrentBookSavesAndCloses) {

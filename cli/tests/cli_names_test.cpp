@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
+#include <QProcess>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -324,6 +325,44 @@ TEST_F(CliNames, TheDryRunPredictsTheRealRunForLongAndOddNames) {
     }
     EXPECT_EQ(found, targets);
   }
+}
+
+// A HOME whose name is not UTF-8 made the program create its state folder beside it, under a name
+// of replacement characters, and a --settings path that is not UTF-8 was "no settings file". Both
+// are taken by their bytes: the record lands in that very home, the settings are read.
+TEST_F(CliNames, AHomeAndASettingsFileNamedInBytesAreThoseVeryOnes) {
+  const QByteArray home = Root() + "/\xC4\xEE\xEC";          // "Дом" in windows-1251
+  const QByteArray settings = Root() + "/\xCD\xE0\xF1.ini";  // "Нас.ini"
+  ASSERT_EQ(::mkdir(home.constData(), 0700), 0);
+  WriteBooks(Root() + "/shelf", {{"a.fb2", clitest::kIvanov}});
+  // Neither renamed nor sorted: with the defaults the book would be renamed into a sort folder.
+  WriteSettings("Rename=0\nSort=0");
+  WriteBytes(settings, ReadBytes(Root() + "/setting.ini"));
+
+  QProcess process;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  for (const char* variable : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+    environment.remove(variable);
+  environment.insert("HOMEBYTES", QString::fromLatin1(OctalEscaped(home)));
+  environment.insert("SETTINGS", QString::fromLatin1(OctalEscaped(settings)));
+  process.setProcessEnvironment(environment);
+  process.start("/bin/sh", {"-c",
+                            "HOME=\"$(printf %b \"$HOMEBYTES\")\"; export HOME; exec \"$0\" --app-dir \"$1\" "
+                            "--settings \"$(printf %b \"$SETTINGS\")\" \"$2\"",
+                            SHELVIO_CLI, Path("app"), Path("shelf")});
+  ASSERT_TRUE(process.waitForFinished(60000));
+  const QString errors = QString::fromUtf8(process.readAllStandardError());
+  EXPECT_EQ(process.exitCode(), 0) << errors.toStdString();
+  EXPECT_EQ(ReadBytes(Root() + "/end/a.fb2"), clitest::kIvanov) << errors.toStdString();
+
+  std::set<QByteArray> records;
+  std::set<QByteArray> strays;
+  for (const auto& [path, sha] : FilesBelow(Root())) {
+    if (path.startsWith(home + "/.local/state/shelvio/runs/") && path.endsWith(".run")) records.insert(path);
+    if (path.contains("\xEF\xBF\xBD")) strays.insert(path);  // U+FFFD, the replacement character
+  }
+  EXPECT_EQ(records.size(), 1u);
+  EXPECT_TRUE(strays.empty()) << strays.begin()->toStdString();
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Runs the built shelvio-cli as a user would, on temporary folders, and checks the file trees.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -211,14 +213,35 @@ TEST_F(Cli, UsageErrorsAndHelp) {
   EXPECT_EQ(Files().keys(), QStringList{"books/a.fb2"});
 }
 
+// A missing fls/ ended the run "at the book Ждём..." (the window's idle text taken for a book):
+// what is missing is named before any book, and no book is touched.
 TEST_F(Cli, SchemaThatDoesNotLoadTouchesNoBook) {
   Write("books/a.fb2", kIvanov);
-  ASSERT_TRUE(QDir(root_.path()).mkpath("empty-app/fls"));
+  ASSERT_TRUE(QDir(root_.path()).mkpath("no-fls"));
+  ASSERT_TRUE(QDir(root_.path()).mkpath("empty-fls/fls"));
+  Write("junk-fls/fls/FictionBook.xsd", "<xs:schema");
   WriteSettings("");
-  const Result result = RunCli({"--app-dir", Path("empty-app"), Path("books")});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_TRUE(result.errors.contains("FictionBook.xsd")) << result.errors.toStdString();
-  EXPECT_EQ(Files().keys(), QStringList{"books/a.fb2"});
+  const struct {
+    const char* app;
+    QString message;
+    bool beforeAnything;  // said before the work folders are made
+  } cases[] = {
+      {"no-fls", "shelvio-cli: no data folder " + Path("no-fls/fls/") + ": the schema", true},
+      {"empty-fls", "shelvio-cli: no schema " + Path("empty-fls/fls/FictionBook.xsd") + ": the schema", true},
+      // there, but libxml2 cannot read it: its own reason, when the run loads it
+      {"junk-fls", Path("junk-fls/fls/FictionBook.xsd"), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.app);
+    const Result result = RunCli({"--app-dir", Path(c.app), Path("books")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.errors.contains(c.message)) << result.errors.toStdString();
+    EXPECT_FALSE(result.errors.contains("The run ended at the book")) << result.errors.toStdString();
+    EXPECT_EQ(Files("books").keys(), QStringList{"books/a.fb2"});
+    if (c.beforeAnything) {
+      EXPECT_FALSE(QFile::exists(Path(c.app) + "/tmp")) << "work folders made first";
+    }
+  }
 }
 
 // Defaults: no settings file at all puts the work folders below the app folder's tmp/, and
@@ -367,8 +390,8 @@ namespace {
 
 using clitest::Cli;
 
-// A misspelt key sent the books to the default folders without a word, and a value that cannot be
-// used passed in silence; an error that ended the run did not say at which book.
+// A misspelt key or section sent the books to the default folders without a word, and a value
+// that cannot be used passed in silence; an error that ended the run did not say at which book.
 TEST_F(Cli, WarnsOfWhatItIgnoresAndNamesTheBookAnErrorEndsAt) {
   Write("books/a.fb2", clitest::kIvanov);
   const QString root = Path("");
@@ -376,11 +399,12 @@ TEST_F(Cli, WarnsOfWhatItIgnoresAndNamesTheBookAnErrorEndsAt) {
                         "mine/\nrename=yes\nSort=2\nZipLevel=9\nActivePage=x\n"
                         "BadFileDir=" +
                         root + "bad/\nEndDir=" + root + "end/\nDoubleDir=" + root +
-                        "double/\nArchive=0\n[FORM]\nWidht=5\nWidth=7\n")
+                        "double/\nArchive=0\n[FORM]\nWidht=5\nWidth=7\n[User Settings]\nRename=0\n")
                            .toUtf8());
   const Result result = RunOnBooks({"--dry-run"});
   EXPECT_EQ(result.exitCode, 0) << result.errors.toStdString();
   const QStringList expected = {
+      "shelvio-cli: warning: unknown section [User Settings] is ignored; the settings are read from [USER]",
       "shelvio-cli: warning: unknown key [USER] EndFileDir is ignored; the closest known key is EndDir",
       "shelvio-cli: warning: unknown key [FORM] Widht is ignored; the closest known key is Width",
       "shelvio-cli: warning: [USER] Rename = yes is not 0 or 1: the default 1 is used",
@@ -418,6 +442,24 @@ TEST_F(Cli, WarnsOfWhatItIgnoresAndNamesTheBookAnErrorEndsAt) {
   EXPECT_EQ(ended.exitCode, 1);
   EXPECT_TRUE(ended.errors.contains("Unable to create directory.\nThe run ended at the book a.fb2\n"))
       << ended.errors.toStdString();
+}
+
+// The tests run the program, which writes run records and journals below the state folder: run
+// with the tester's own home, every test left records in ~/.local/state/shelvio/runs/. Every test
+// program has a home of its own, which no other home contains, and every XDG folder lies in it.
+TEST(TestHome, IsTheTestProgramsOwn) {
+  const QByteArray home = qgetenv("HOME");
+  ASSERT_TRUE(home.startsWith('/')) << home.toStdString();
+  const passwd* user = ::getpwuid(::getuid());
+  ASSERT_NE(user, nullptr);
+  const QByteArray userHome = QByteArray(user->pw_dir) + '/';
+  EXPECT_FALSE((home + '/').startsWith(userHome))
+      << "HOME lies in the user's own home: " << home.toStdString();
+  for (const char* variable :
+       {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+    SCOPED_TRACE(variable);
+    EXPECT_TRUE(qgetenv(variable).startsWith(home + '/')) << qgetenv(variable).toStdString();
+  }
 }
 
 }  // namespace

@@ -96,6 +96,8 @@ class Cli : public ::testing::Test {
     // Records of runs and journals of moves stay in the area, one state folder per test.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_STATE_HOME", Path("state"));
+    for (auto it = environment_.begin(); it != environment_.end(); ++it)
+      environment.insert(it.key(), it.value());
     process.setProcessEnvironment(environment);
     if (childSetup) process.setChildProcessModifier(childSetup);
     process.start();
@@ -134,6 +136,8 @@ class Cli : public ::testing::Test {
   }
 
   QTemporaryDir root_;
+  // Variables the program gets beside the state folder above, or in its place.
+  QMap<QString, QString> environment_;
 };
 
 }  // namespace clitest

@@ -800,4 +800,35 @@ TEST_F(CliUndo, ListsRunsAndRefusesWhatItCannotUndo) {
   EXPECT_TRUE(RunCli({"--runs"}).lines.value(0).contains("undone"));
 }
 
+// A state folder that cannot be written (a read-only home, work folders elsewhere) let the books
+// move with no record, so the run could not be undone, and said so only after the last book. Now
+// the run stops before the first book unless --without-undo asks for it, and then says so first.
+TEST_F(CliUndo, NoRecordNoMoveUnlessTheUserAsks) {
+  Write("books/a.fb2", kIvanov);
+  Write("books/b.fb2", kNotWellFormed);
+  WriteSettings("Rename=0\nSort=0");
+  // Below a file: no folder can be made there, whoever runs the test (root included).
+  Write("home-file", "not a folder");
+  environment_["XDG_STATE_HOME"] = Path("home-file/state");
+  const RawTree before = Raw();
+
+  const Result refused = RunOnBooks();
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_TRUE(refused.lines.isEmpty());
+  EXPECT_TRUE(refused.errors.contains("no record of the run can be written")) << refused.errors.toStdString();
+  EXPECT_TRUE(refused.errors.contains("--without-undo")) << refused.errors.toStdString();
+  EXPECT_EQ(Raw(), before) << "a book moved, or a folder was made";
+
+  const Result allowed = RunOnBooks({"--without-undo"});
+  EXPECT_EQ(allowed.exitCode, 0) << allowed.errors.toStdString();
+  EXPECT_EQ(Statuses(allowed), (QMap<QString, int>{{"moved", 1}, {"invalid", 1}}));
+  EXPECT_TRUE(allowed.errors.startsWith("shelvio-cli: warning: no record of the run can be written"))
+      << "said before the first book: " << allowed.errors.toStdString();
+  EXPECT_TRUE(QFile::exists(Path("end/a.fb2")));
+
+  // A dry run writes no record and is not stopped.
+  Write("books/c.fb2", kIvanov);
+  EXPECT_EQ(RunOnBooks({"--dry-run"}).exitCode, 0);
+}
+
 }  // namespace

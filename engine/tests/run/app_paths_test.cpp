@@ -4,15 +4,21 @@
 #include "engine/app_paths.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <cstdlib>
+#include <map>
 
+#include "base/native_name.h"
+#include "engine/journal.h"
+#include "engine/run_record.h"
 #include "tests/support/qstring_printer.h"
 
 namespace {
@@ -163,6 +169,90 @@ TEST(AppPaths, PortablePathsLieBesideTheGivenFolder) {
   EXPECT_EQ(paths.dataPath, "/opt/books-tool/");
   EXPECT_EQ(paths.settingsFile, "/opt/books-tool/setting.ini");
   EXPECT_EQ(paths.tmpPath, "/opt/books-tool/tmp/");
+}
+
+// Sets variables for the life of the object (a null value unsets one), then puts them back.
+class ScopedEnvironment {
+ public:
+  explicit ScopedEnvironment(const std::map<QByteArray, QByteArray>& values) {
+    for (const auto& [name, value] : values) {
+      const char* old = std::getenv(name.constData());
+      old_[name] = old ? QByteArray(old) : QByteArray();
+      if (value.isNull())
+        ::unsetenv(name.constData());
+      else
+        ::setenv(name.constData(), value.constData(), 1);
+    }
+  }
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : old_) {
+      if (value.isNull())
+        ::unsetenv(name.constData());
+      else
+        ::setenv(name.constData(), value.constData(), 1);
+    }
+  }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::map<QByteArray, QByteArray> old_;
+};
+
+// Without HOME the books went below the password entry's home, while records and journals were
+// looked for below HOME alone: none was written and the run could not be undone ("no run to undo
+// in "). A HOME whose name is not UTF-8 became a folder of replacement characters beside it. The
+// work folders, the settings, the records and the journals now start from one home, by its bytes.
+TEST(AppPaths, RecordsJournalsAndWorkFoldersShareOneHome) {
+  const passwd* user = ::getpwuid(::getuid());
+  ASSERT_NE(user, nullptr);
+  const QByteArray passwordHome(user->pw_dir);
+  const struct {
+    const char* what;
+    QByteArray home;      // HOME's value; null: unset
+    QByteArray expected;  // the home the folders lie in
+  } cases[] = {
+      {"no HOME", QByteArray(), passwordHome},
+      {"a relative HOME counts as none", "books", passwordHome},
+      {"a name in windows-1251", "/tmp/\xC4\xEE\xEC", "/tmp/\xC4\xEE\xEC"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ScopedEnvironment environment({{"HOME", c.home},
+                                         {"XDG_STATE_HOME", QByteArray()},
+                                         {"XDG_DATA_HOME", QByteArray()},
+                                         {"XDG_CONFIG_HOME", QByteArray()}});
+    EXPECT_EQ(NativeName(HomeFolder()), c.expected);
+    EXPECT_EQ(NativeName(StateFolder()), c.expected + "/.local/state/shelvio");
+    EXPECT_EQ(NativeName(JournalFolder()), c.expected + "/.local/state/shelvio");
+    EXPECT_EQ(NativeName(RunsFolder()), c.expected + "/.local/state/shelvio/runs");
+    // An executable in no folder at all: installed, its work folders and settings below the home.
+    const AppPaths paths = ResolveAppPaths("/nonexistent-shelvio/bin");
+    EXPECT_EQ(NativeName(paths.tmpPath), c.expected + "/.local/share/shelvio/");
+    EXPECT_EQ(NativeName(paths.settingsFile), c.expected + "/.config/shelvio/setting.ini");
+  }
+}
+
+// The window and the command line ask before the first book whether a record can be written.
+TEST(AppPaths, RecordFolderProblemIsFoundBeforeAnyBook) {
+  QTemporaryDir area;
+  ASSERT_TRUE(area.isValid());
+  QFile file(area.filePath("file"));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.close();
+  {
+    // Below a file no folder can be made, for root too.
+    const ScopedEnvironment environment({{"XDG_STATE_HOME", QFile::encodeName(area.filePath("file/state"))}});
+    EXPECT_TRUE(RecordFolderProblem().contains(area.filePath("file/state")))
+        << RecordFolderProblem().toStdString();
+  }
+  const ScopedEnvironment environment({{"XDG_STATE_HOME", QFile::encodeName(area.filePath("state"))}});
+  EXPECT_EQ(RecordFolderProblem(), QString());
+  EXPECT_TRUE(QFileInfo(area.filePath("state/shelvio/runs")).isDir());
+  EXPECT_EQ(QDir(area.filePath("state/shelvio/runs"))
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList())
+      << "the probe stays";
 }
 
 }  // namespace
