@@ -88,6 +88,9 @@ class BookSlot {
   // The file the verdict was given on; valid after Verdict.
   const FileStamp& Identity() const { return identity_; }
 
+  // Returns once the book handed to the worker, if any, has its verdict.
+  void Wait() { Join(); }
+
   // Validates the list item at index right here.
   void Validate(qsizetype index, const QString& path) {
     Assign(index, path);
@@ -250,7 +253,14 @@ JudgedBook LookAhead::JudgeWhole(qsizetype index) {
 JudgedBook LookAhead::Judged(BookSlot& slot, qsizetype index) {
   JudgedBook judged;
   judged.validator = &slot.Validator();
-  judged.verdict = static_cast<BookVerdict>(slot.Verdict(items_.at(index)));
+  int verdict = slot.Verdict(items_.at(index));
+  if (verdict == kNotJudged && slots_.size() > 1) {
+    // Memory ran short while other books were judged beside this one: once more, alone.
+    for (const auto& other : slots_) other->Wait();
+    slot.Validate(index, items_.at(index));
+    verdict = slot.Verdict(items_.at(index));
+  }
+  judged.verdict = static_cast<BookVerdict>(verdict);
   judged.digest = slot.Digest();
   judged.identity = slot.Identity();
   judged.stoppedEarly = judged.validator->LastCheckStoppedEarly();

@@ -158,7 +158,9 @@ class BookHandler {
         }
         break;
       case BookVerdict::SourceFailed:
-        // A .fb2.zip that is not a book: nothing of it is touched.
+      case BookVerdict::NotJudged:
+        // A .fb2.zip that is not a book, or a book that memory did not suffice to judge: nothing
+        // of it is touched.
         outcome.status = BookStatus::Kept;
         outcome.reason = book.validator->GetErrorText();
         break;

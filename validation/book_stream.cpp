@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -406,6 +407,22 @@ int LocateInParser(void* ctx, const char** file, unsigned long* line) {
   return 0;
 }
 
+// Our handlers run inside libxml2, which an exception must not cross: an allocation of ours that
+// fails (the text gathered, the IDs seen) stops the parse and counts as libxml2's failures do.
+template <auto Handler>
+struct Guarded;
+template <typename... Args, void (*Handler)(void*, Args...)>
+struct Guarded<Handler> {
+  static void Call(void* ctx, Args... args) noexcept {
+    try {
+      Handler(ctx, args...);
+    } catch (const std::bad_alloc&) {
+      NoteFailedAllocation();
+      if (CurrentPass != nullptr) xmlStopParser(CurrentPass->parser);
+    }
+  }
+};
+
 // Sets the pass for the outer layer on this thread, and the previous one back at the end.
 class CurrentPassScope {
  public:
@@ -508,15 +525,15 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
     }
     pass.validator = *parser->sax;
     xmlSAXHandler outer = pass.validator;
-    outer.characters = OuterText;
-    outer.ignorableWhitespace = OuterText;
-    outer.startElementNs = OuterStartElement;
-    outer.endElementNs = OuterEndElement;
-    outer.cdataBlock = OuterCData;
-    outer.comment = OuterComment;
-    outer.processingInstruction = OuterInstruction;
-    outer.reference = OuterReference;
-    outer.endDocument = OuterEndDocument;
+    outer.characters = Guarded<OuterText>::Call;
+    outer.ignorableWhitespace = Guarded<OuterText>::Call;
+    outer.startElementNs = Guarded<OuterStartElement>::Call;
+    outer.endElementNs = Guarded<OuterEndElement>::Call;
+    outer.cdataBlock = Guarded<OuterCData>::Call;
+    outer.comment = Guarded<OuterComment>::Call;
+    outer.processingInstruction = Guarded<OuterInstruction>::Call;
+    outer.reference = Guarded<OuterReference>::Call;
+    outer.endDocument = Guarded<OuterEndDocument>::Call;
     pass.outer = &outer;
     pass.imagesToValidator = images == StreamImages::ToValidator;
     if (depth == StreamDepth::UntilFirstComplaint) pass.stopAtComplaintOf = &schemaErrors;

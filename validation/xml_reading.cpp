@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
+#include <libxml/xmlmemory.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -26,7 +28,38 @@ QString FormatError(const xmlError& error) {
 
 void DiscardGenericError(void*, const char*, ...) {}
 
+thread_local unsigned long failedAllocations = 0;
+
+void* WatchedMalloc(size_t size) {
+  void* block = std::malloc(size);
+  if (block == nullptr) ++failedAllocations;
+  return block;
+}
+
+void* WatchedRealloc(void* block, size_t size) {
+  void* grown = std::realloc(block, size);
+  if (grown == nullptr && size != 0) ++failedAllocations;
+  return grown;
+}
+
+char* WatchedStrdup(const char* text) {
+  char* copy = ::strdup(text);
+  if (copy == nullptr) ++failedAllocations;
+  return copy;
+}
+
 }  // namespace
+
+void WatchXmlAllocations() {
+  // The functions stay malloc, realloc and free underneath: a block libxml2 took before the switch
+  // is freed as it always was.
+  static const bool watched = xmlMemSetup(std::free, WatchedMalloc, WatchedRealloc, WatchedStrdup) == 0;
+  (void)watched;
+}
+
+unsigned long FailedXmlAllocations() { return failedAllocations; }
+
+void NoteFailedAllocation() { ++failedAllocations; }
 
 // A base64 image easily makes a text node longer than libxml2's 10 MB limit, which only
 // XML_PARSE_HUGE lifts. But in libxml2 2.9 that option also switches off the entity amplification
@@ -103,6 +136,8 @@ XmlReadResult Parse(const QString& name, const QByteArray& url, Read read) {
 }  // namespace
 
 void XmlErrorCollector::Add(const xmlError& error) {
+  // Also where libxml2 allocated without its allocation functions.
+  if (error.code == XML_ERR_NO_MEMORY) NoteFailedAllocation();
   const bool isError = error.level >= XML_ERR_ERROR;
   hasError_ = hasError_ || isError;
   QString& slot = isError ? firstError_ : firstWarning_;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
+#include <new>
 
 #include "base/native_name.h"
 #include "validation/book_stream.h"
@@ -65,7 +66,7 @@ bool LoadedBookIsFictionBook(const TXSDValidator& validator) {
          xmlStrEqual(root->ns->href, BAD_CAST kFictionBookNamespace);
 }
 
-TXSDValidator::TXSDValidator() : impl_(std::make_unique<Impl>()) {}
+TXSDValidator::TXSDValidator() : impl_(std::make_unique<Impl>()) { WatchXmlAllocations(); }
 
 TXSDValidator::~TXSDValidator() = default;
 
@@ -209,7 +210,31 @@ int StreamedVerdict(StreamResult& stream, XmlDocPtr& document, QString& errorTex
 
 }  // namespace
 
+// libxml2 carries on past most failed allocations and then blames the book: an element "not
+// expected", a document "not well-formed". A verdict given so is thrown away, and the book keeps
+// its place with a reason that says why.
+template <typename Judge>
+int TXSDValidator::Judged(const QString& name, Judge judge) {
+  const unsigned long failedBefore = FailedXmlAllocations();
+  int verdict = kNotJudged;
+  try {
+    verdict = judge();
+  } catch (const std::bad_alloc&) {
+    NoteFailedAllocation();
+  }
+  if (FailedXmlAllocations() == failedBefore) return verdict;
+  impl_->document.reset();
+  impl_->stoppedEarly = false;
+  lastDigest_ = {};
+  ErrorText = QStringLiteral("%1: not enough memory to judge the book").arg(DisplayName(name));
+  return kNotJudged;
+}
+
 int TXSDValidator::Check(const QString& path) {
+  return Judged(path, [&] { return CheckFile(path); });
+}
+
+int TXSDValidator::CheckFile(const QString& path) {
   Impl& impl = *impl_;
   impl.document.reset();
   impl.stoppedEarly = false;
@@ -253,6 +278,10 @@ struct SourceReader {
 }  // namespace
 
 int TXSDValidator::CheckSource(const QString& name, BookSource& source) {
+  return Judged(name, [&] { return CheckSourceOnce(name, source); });
+}
+
+int TXSDValidator::CheckSourceOnce(const QString& name, BookSource& source) {
   Impl& impl = *impl_;
   impl.document.reset();
   impl.stoppedEarly = false;

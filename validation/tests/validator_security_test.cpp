@@ -6,8 +6,10 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <cstdio>
+#include <map>
 
 #include "gtest/gtest.h"
 #include "validation/loaded_document.h"
@@ -102,6 +104,60 @@ TEST(XSDValidatorSecurity, BillionLaughsIsRejectedQuicklyWithBoundedMemory) {
     // Safe to repeat here now, for the reason.
     EXPECT_EQ(XMLValid(validator, path), verdict);
     EXPECT_FALSE(validator.GetErrorText().isEmpty());
+  }
+}
+
+// The child's side of MemoryThatRunsShortIsNoVerdict: judges the book "path|tree|megabytes" with
+// that much more address space than it has after loading the schema, and exits with the verdict.
+[[noreturn]] void JudgeWithLittleMemory(const QString& job) {
+  const QStringList parts = job.split('|');
+  TXSDValidator validator;
+  if (parts.size() != 3 || !validator.LoadSchema(SchemaPath())) _exit(101);
+  validator.SetTreeBudget(parts[1] == "tree" ? 1 << 30 : 0);
+  long pages = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  const rlim_t limit =
+      static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (rlim_t{1} << 20) * parts[2].toUInt();
+  const rlimit addressSpace{limit, limit};
+  setrlimit(RLIMIT_AS, &addressSpace);
+  const int verdict = XMLValid(validator, parts[0]);
+  _exit(verdict == kNotJudged && !validator.GetErrorText().contains("not enough memory") ? 100 : verdict);
+}
+
+// A book must never be called invalid because memory ran short: libxml2 then reports "Memory
+// allocation failed", or goes on and blames the book ("This element is not expected"). Judged in
+// a fresh process (a heap grown by the tests before would serve it whatever the limit) under a
+// range of address-space limits, a valid book is valid or not judged, never invalid, on the tree
+// and on the stream; the limits reach from too little to enough.
+TEST(XSDValidatorSecurity, MemoryThatRunsShortIsNoVerdict) {
+  if (const QByteArray job = qgetenv("SHELVIO_MEMORY_JOB"); !job.isEmpty()) JudgeWithLittleMemory(job);
+  TempFolder folder;
+  // A long paragraph: the validator holds its text on every path.
+  QByteArray words;
+  for (int k = 0; k < 800 * 1000; ++k) words += "слово ";
+  const QString path =
+      folder.Write("long.fb2", MinimalBook().replace("<p>Текст</p>", "<p>" + words + "</p>"));
+  for (const char* way : {"tree", "stream"}) {
+    SCOPED_TRACE(way);
+    std::map<int, int> verdicts;
+    for (int megabytes = 1; megabytes <= 256; megabytes += megabytes < 16 ? 2 : megabytes / 4) {
+      QProcess child;
+      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+      environment.insert("SHELVIO_MEMORY_JOB", QStringLiteral("%1|%2|%3").arg(path, way).arg(megabytes));
+      child.setProcessEnvironment(environment);
+      child.start("/proc/self/exe", {"--gtest_filter=XSDValidatorSecurity.MemoryThatRunsShortIsNoVerdict"});
+      ASSERT_TRUE(child.waitForFinished(60000));
+      const int verdict = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+      EXPECT_TRUE(verdict == 0 || verdict == kNotJudged) << megabytes << " MB more: verdict " << verdict;
+      ++verdicts[verdict];
+    }
+    QString seen;
+    for (const auto& [verdict, count] : verdicts) seen += QStringLiteral(" %1×%2").arg(verdict).arg(count);
+    EXPECT_GT(verdicts[kNotJudged], 0) << seen.toStdString();
+    EXPECT_GT(verdicts[0], 0) << seen.toStdString();
   }
 }
 

@@ -632,6 +632,9 @@ struct CheckLog {
   std::thread::id mainThread = std::this_thread::get_id();
   QString failOn;
   QString slowOn;
+  // Given as not judged for lack of memory: when judged ahead, and with notJudgedAlone at its turn too.
+  QString notJudgedOn;
+  bool notJudgedAlone = false;
   QStringList finishedAhead;  // the books the worker has finished
   std::atomic<bool> slowFinished{false};
   QStringList startedAfterSlow;  // the books whose check began after slowOn's had finished
@@ -671,6 +674,7 @@ int LoggedCheck(TXSDValidator& validator, const QString& path) {
   }
   if (path == log.failOn) throw ValidationError(QStringLiteral("No schema is loaded"));
   const int verdict = XMLValid(validator, path);
+  if (path == log.notJudgedOn && (ahead || log.notJudgedAlone)) return kNotJudged;
   if (path == log.slowOn) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     log.slowFinished = true;
@@ -871,6 +875,43 @@ TEST_F(LookAheadRun, LargeBookIsInHandAlone) {
   QStringList after = log_.startedAfterSlow;
   after.sort();
   EXPECT_EQ(after, (QStringList{"b.fb2", "c.fb2", "d.fb2"}));
+}
+
+// Memory that ran short says nothing of a book: judged ahead beside other books, it is judged once
+// more alone at its turn, and when that fails too it stays where it is, never in the invalid
+// folder, with the reason.
+TEST_F(LookAheadRun, BookNotJudgedForLackOfMemoryIsTriedAloneThenKept) {
+  const struct {
+    const char* what;
+    bool alone;  // short of memory alone too
+    BookStatus status;
+    QString left;  // where b.fb2 is after the run
+  } cases[] = {
+      {"short of memory beside other books", false, BookStatus::Moved, "end/b.fb2"},
+      {"short of memory alone too", true, BookStatus::Kept, "books/b.fb2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* folder : {"bad", "end"}) {
+      QDir(Path(folder)).removeRecursively();
+      QDir(root_.path()).mkpath(folder);
+    }
+    host_.outcomes.clear();
+    log_.calls.clear();
+    AddBook("a.fb2", kIvanov);
+    AddBook("b.fb2", kIvanov);
+    AddBook("c.fb2", kIvanov);
+    SetWorkType(0);
+    log_.notJudgedOn = "b.fb2";
+    log_.notJudgedAlone = c.alone;
+    RunChecked({"a.fb2", "b.fb2", "c.fb2"});
+    ASSERT_EQ(host_.outcomes.size(), 3u);
+    EXPECT_TRUE(log_.AheadFor("b.fb2"));
+    EXPECT_EQ(log_.CallsFor("b.fb2"), 2);
+    EXPECT_EQ(host_.outcomes[1].status, c.status);
+    EXPECT_TRUE(Tree().contains(c.left)) << Tree().keys().join(' ').toStdString();
+    EXPECT_EQ(host_.outcomes[2].status, BookStatus::Moved);
+  }
 }
 
 // Neither a cancel nor an error that ends the run may leave a worker running: they are waited for
