@@ -90,7 +90,11 @@ struct Pass {
   xmlParserCtxtPtr parser = nullptr;
   int depth = 0;        // of the element being parsed; the root is 1
   bool inHead = false;  // inside the root's <description>
+  // The depth of the <annotation> or <history> in the head whose content is not built, 0 for none.
+  int skipDepth = 0;
+  bool doctype = false;  // the book has a document type declaration
   bool needsTree = false;
+  TreeCause treeCause = TreeCause::None;
   xmlSAXHandler validator{};  // the schema validator's handlers, which the outer layer calls
   std::string text;           // text not yet handed to the validator
   size_t textHandedOn = 0;    // of the current run of text
@@ -130,56 +134,86 @@ unsigned long LineOf(const xmlParserCtxt* parser) {
   return parser != nullptr && parser->input != nullptr ? static_cast<unsigned long>(parser->input->line) : 0;
 }
 
-void GiveUpStreaming(Pass& pass) {
+void GiveUpStreaming(Pass& pass, TreeCause cause) {
   pass.needsTree = true;
+  pass.treeCause = cause;
   xmlStopParser(pass.parser);
 }
 
 // ---- The head layer; its context is the parser's.
 
-bool Building(const Pass& pass) { return pass.depth == 1 || pass.inHead; }
+// Inside the content of an <annotation> or <history> of the head: rich text of any length, which
+// the metadata never reads, so it is not built.
+bool Skipping(const Pass& pass) { return pass.skipDepth != 0 && pass.depth >= pass.skipDepth; }
+
+bool Building(const Pass& pass) { return pass.depth == 1 || (pass.inHead && !Skipping(pass)); }
 
 void HeadStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
                       int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaultedCount,
                       const xmlChar** attributes) {
   Pass& pass = PassOf(ctx);
+  const bool skipped = Skipping(pass);
   ++pass.depth;
   if (pass.depth == 2 && xmlStrEqual(localName, BAD_CAST "description")) pass.inHead = true;
-  if (Building(pass))
-    xmlSAX2StartElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
-                          defaultedCount, attributes);
+  if (skipped || !Building(pass)) return;
+  xmlSAX2StartElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
+                        defaultedCount, attributes);
+  if (pass.depth >= 3 &&
+      (xmlStrEqual(localName, BAD_CAST "annotation") || xmlStrEqual(localName, BAD_CAST "history")))
+    pass.skipDepth = pass.depth;
 }
 
 void HeadEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
   Pass& pass = PassOf(ctx);
-  if (Building(pass)) xmlSAX2EndElementNs(ctx, localName, prefix, uri);
+  const bool skipped = pass.skipDepth != 0 && pass.depth > pass.skipDepth;
+  if (!skipped && (pass.depth == 1 || pass.inHead)) xmlSAX2EndElementNs(ctx, localName, prefix, uri);
+  if (pass.depth == pass.skipDepth) pass.skipDepth = 0;
   if (pass.depth == 2) pass.inHead = false;
   --pass.depth;
 }
 
+bool BuildingContent(void* ctx) {
+  const Pass& pass = PassOf(ctx);
+  return pass.inHead && !Skipping(pass);
+}
+
 void HeadText(void* ctx, const xmlChar* text, int length) {
-  if (PassOf(ctx).inHead) AppendText(ctx, text, length);
+  if (BuildingContent(ctx)) AppendText(ctx, text, length);
 }
 
 void HeadCData(void* ctx, const xmlChar* text, int length) {
-  if (PassOf(ctx).inHead) xmlSAX2CDataBlock(ctx, text, length);
+  if (BuildingContent(ctx)) xmlSAX2CDataBlock(ctx, text, length);
 }
 
 void HeadComment(void* ctx, const xmlChar* text) {
-  if (PassOf(ctx).inHead) xmlSAX2Comment(ctx, text);
+  if (BuildingContent(ctx)) xmlSAX2Comment(ctx, text);
 }
 
 void HeadInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
-  if (PassOf(ctx).inHead) xmlSAX2ProcessingInstruction(ctx, target, data);
+  if (BuildingContent(ctx)) xmlSAX2ProcessingInstruction(ctx, target, data);
 }
 
 void HeadReference(void* ctx, const xmlChar* name) {
-  if (PassOf(ctx).inHead) xmlSAX2Reference(ctx, name);
+  if (BuildingContent(ctx)) xmlSAX2Reference(ctx, name);
 }
 
-// Entities are what the stream and the tree validator would see differently: a document type
-// declaration sends the book to the tree.
-void HeadDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) { GiveUpStreaming(PassOf(ctx)); }
+// A document type declaration alone changes nothing the validator sees, and the book is streamed
+// as any other; what it may declare does (see HeadEntity and OuterStartElement).
+void HeadDoctype(void* ctx, const xmlChar* name, const xmlChar* externalId, const xmlChar* systemId) {
+  PassOf(ctx).doctype = true;
+  xmlSAX2InternalSubset(ctx, name, externalId, systemId);
+}
+
+// An entity: the tree keeps its references as nodes that its validator gives up on, and expands
+// those in attribute values, while the stream's validator sees neither. Such a book goes to the
+// tree (and only a small one: see kEntityTreeBytes).
+void HeadEntity(void* ctx, const xmlChar*, int, const xmlChar*, const xmlChar*, xmlChar*) {
+  GiveUpStreaming(PassOf(ctx), TreeCause::Entities);
+}
+
+void HeadUnparsedEntity(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*, const xmlChar*) {
+  GiveUpStreaming(PassOf(ctx), TreeCause::Entities);
+}
 
 // ---- The outer layer; its context is the validator's.
 
@@ -299,19 +333,37 @@ std::string CollapsedValue(const xmlChar* begin, const xmlChar* end) {
   return value;
 }
 
+// Whether an attribute value as the parser hands it on holds an entity reference: it passes "&"
+// itself on as "&#38;", so any other "&" begins one.
+bool HoldsEntityReference(const xmlChar* begin, const xmlChar* end) {
+  for (const xmlChar* c = begin; c != end; ++c)
+    if (*c == '&' && (c + 1 == end || c[1] != '#')) return true;
+  return false;
+}
+
 void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
                        int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaultedCount,
                        const xmlChar** attributes) {
   Pass& pass = *CurrentPass;
   if (StopsAtComplaint(pass)) return;
   EndText(pass, ctx);
+  // Attributes defaulted by the book's own declarations reach the stream's validator and not the
+  // tree's; an entity reference the parser leaves in a value ("&name;") the tree expands.
+  if (defaultedCount > 0) {
+    GiveUpStreaming(pass, TreeCause::Entities);
+    return;
+  }
   // Every "id" attribute the schema allows is an xs:ID, and only the tree validator tells two
   // equal ones apart from a valid book.
   for (int i = 0; i < attributeCount; ++i) {
     const xmlChar** attribute = attributes + 5 * i;
+    if (pass.doctype && HoldsEntityReference(attribute[3], attribute[4])) {
+      GiveUpStreaming(pass, TreeCause::Entities);
+      return;
+    }
     if (attribute[2] == nullptr && xmlStrEqual(attribute[0], BAD_CAST "id") &&
         !pass.ids.insert(CollapsedValue(attribute[3], attribute[4])).second) {
-      GiveUpStreaming(pass);
+      GiveUpStreaming(pass, TreeCause::EqualIds);
       return;
     }
   }
@@ -370,15 +422,13 @@ void OuterInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
   if (pass.validator.processingInstruction) pass.validator.processingInstruction(ctx, target, data);
 }
 
-void OuterReference(void* ctx, const xmlChar* name) {
+// A reference to an entity that is not declared (a book whose declarations are in an external
+// subset, which is never read): the tree keeps it as a node its validator gives up on, the
+// stream's validator passes it by.
+void OuterReference(void*, const xmlChar*) {
   Pass& pass = *CurrentPass;
   if (StopsAtComplaint(pass)) return;
-  if (JudgesImage(pass)) {
-    NeedImages(pass);
-    return;
-  }
-  EndText(pass, ctx);
-  if (pass.validator.reference) pass.validator.reference(ctx, name);
+  GiveUpStreaming(pass, TreeCause::Entities);
 }
 
 void OuterEndDocument(void* ctx) {
@@ -495,6 +545,8 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
   xmlSAXHandler& head = *parser->sax;
   head.resolveEntity = RefuseExternalEntity;
   head.internalSubset = HeadDoctype;
+  head.entityDecl = HeadEntity;
+  head.unparsedEntityDecl = HeadUnparsedEntity;
   head.startElementNs = HeadStartElement;
   head.endElementNs = HeadEndElement;
   head.characters = HeadText;
@@ -548,6 +600,7 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
 
   if (pass.needsTree) {
     result.verdict = StreamVerdict::NeedsTree;
+    result.treeCause = pass.treeCause;
   } else if (pass.needsImages) {
     result.verdict = StreamVerdict::NeedsImages;
   } else if (!doc || !parser->wellFormed || !parser->nsWellFormed || parser->disableSAX) {

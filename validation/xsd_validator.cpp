@@ -185,6 +185,12 @@ void KeepHead(xmlDoc& doc) {
   }
 }
 
+QString TooLargeForEntities(const QString& name) {
+  return QStringLiteral("%1: a book with entities or attribute defaults of its own is read only up to %2 MiB")
+      .arg(name)
+      .arg(kEntityTreeBytes / (1024 * 1024));
+}
+
 // A streamed book's verdict as XMLValid gives it, its head kept for the metadata of a book that
 // loads; kNeedsTree when it must be loaded and validated whole.
 constexpr int kNeedsTree = -1;
@@ -252,6 +258,10 @@ int TXSDValidator::CheckFile(const QString& path) {
     lastDigest_ = stream.digest;
     const int verdict = StreamedVerdict(stream, impl.document, ErrorText, impl.stoppedEarly);
     if (verdict != kNeedsTree) return verdict;
+    if (stream.treeCause == TreeCause::Entities && file.Size() > kEntityTreeBytes) {
+      ErrorText = TooLargeForEntities(path);
+      return 1;
+    }
     return LoadDocument(path) ? (Validate() ? 0 : 2) : 1;
   }
   if (!LoadDocument(file, path)) return 1;
@@ -263,14 +273,22 @@ int TXSDValidator::CheckFile(const QString& path) {
 namespace {
 
 // libxml2's read callback over a BookSource; remembers that the source failed, since libxml2 only
-// sees an I/O error.
+// sees an I/O error, or that it gave more than limit bytes, when one is set.
 struct SourceReader {
   BookSource& source;
   bool failed = false;
+  qint64 limit = -1;
+  qint64 given = 0;
+  bool tooLarge = false;
   static int Read(void* context, char* buffer, int length) {
     auto& reader = *static_cast<SourceReader*>(context);
     const int count = reader.source.Read(buffer, length);
     if (count < 0) reader.failed = true;
+    if (count > 0) reader.given += count;
+    if (reader.limit >= 0 && reader.given > reader.limit) {
+      reader.tooLarge = true;
+      return -1;
+    }
     return count;
   }
 };
@@ -307,6 +325,7 @@ int TXSDValidator::CheckSourceOnce(const QString& name, BookSource& source) {
     const int verdict = StreamedVerdict(stream, impl.document, ErrorText, impl.stoppedEarly);
     if (verdict != kNeedsTree) return verdict;
     if (!source.Rewind()) return sourceFailed();
+    if (stream.treeCause == TreeCause::Entities) reader.limit = kEntityTreeBytes;
   }
   XmlReadResult read;
   {
@@ -314,6 +333,10 @@ int TXSDValidator::CheckSourceOnce(const QString& name, BookSource& source) {
     read = ReadXmlIO(name, SourceReader::Read, &reader);
   }
   if (reader.failed) return sourceFailed();
+  if (reader.tooLarge) {
+    ErrorText = TooLargeForEntities(name);
+    return 1;
+  }
   if (!read.doc) {
     ErrorText = read.reason;
     return 1;

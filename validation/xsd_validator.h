@@ -26,6 +26,11 @@ struct CompiledSchema;
 // per cent more, and it holds the whole book while it is validated.
 inline constexpr qint64 kTreeBookBytes = 1024 * 1024;
 
+// A book that declares entities is judged by its tree (see ValidateBookStream), which holds the
+// whole book: a tree takes twenty times a book of short paragraphs and more. Larger ones are not
+// read, and do not load. Real books declare no entities, or a few in books of a few kilobytes.
+inline constexpr qint64 kEntityTreeBytes = 2 * 1024 * 1024;
+
 // A book's bytes from somewhere other than a file of its own: an archive's entry. A failure of
 // the source (a damaged archive) is no verdict on the book.
 class BookSource {

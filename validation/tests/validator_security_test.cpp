@@ -161,6 +161,75 @@ TEST(XSDValidatorSecurity, MemoryThatRunsShortIsNoVerdict) {
   }
 }
 
+// About megabytes of short paragraphs, twenty to a section: a tree of them takes twenty times that.
+QByteArray Paragraphs(int megabytes) {
+  QByteArray text;
+  for (int k = 0; text.size() < megabytes * 1024 * 1024; ++k) {
+    text += "<section>";
+    for (int p = 0; p < 20; ++p) text += "<p>Короткий абзац " + QByteArray::number(k) + ".</p>\n";
+    text += "</section>\n";
+  }
+  return text;
+}
+
+// What a run holds of a book must not grow with the book, whatever its shape: a document type
+// used to send it to the tree, an annotation was built whole for the metadata, and an entity
+// referred to in an attribute was expanded once per reference. Each is judged in a child process
+// that fails the test when it takes 10 s or grows by 64 MB.
+TEST(XSDValidatorSecurity, BooksOfEveryShapeAreJudgedInBoundedMemory) {
+  TempFolder folder;
+  const QByteArray book = MinimalBook();
+  const QByteArray paragraphs = Paragraphs(16);
+  const QByteArray body = "<body>" + paragraphs + "</body>";
+  const QByteArray doctype = "<?xml version=\"1.0\"?>\n<!DOCTYPE FictionBook>";
+  const QByteArray entityTimes4000 =
+      "<!DOCTYPE FictionBook [<!ENTITY e \"" + QByteArray(100 * 1000, 'a') + "\">]>";
+  const struct {
+    const char* what;
+    QByteArray bytes;
+    int verdict;
+    const char* reasonPart;
+  } cases[] = {
+      {"a document type declaration",
+       MinimalBook({}, doctype).replace("<body><section><p>Текст</p></section></body>", body), 0, ""},
+      {"entities declared",
+       MinimalBook({}, "<?xml version=\"1.0\"?>\n<!DOCTYPE FictionBook [<!ENTITY n \"x\">]>")
+           .replace("<body><section><p>Текст</p></section></body>", body),
+       1, "2 MiB"},
+      {"a long annotation",
+       QByteArray(book).replace("<lang>ru</lang>", "<annotation>" +
+                                                       QByteArray(paragraphs).replace("section>", "cite>") +
+                                                       "</annotation><lang>ru</lang>"),
+       0, ""},
+      {"an entity referred to 4,000 times in an attribute",
+       MinimalBook({}, "<?xml version=\"1.0\"?>\n" + entityTimes4000)
+           .replace("<body>", "<body name=\"" + QByteArray("&e;").repeated(4000) + "\">"),
+       1, "expand"},
+  };
+  TXSDValidator validator;
+  ASSERT_TRUE(validator.LoadSchema(SchemaPath()));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString path = folder.Write("shape.fb2", c.bytes);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(10);
+      const long peakBefore = PeakResidentKilobytes();
+      const int verdict = XMLValid(validator, path);
+      _exit(PeakResidentKilobytes() - peakBefore >= 64 * 1024 ? kUsedTooMuchMemory : verdict);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "took too long";
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.verdict);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == c.verdict && c.verdict != 0) {
+      EXPECT_EQ(XMLValid(validator, path), c.verdict);
+      EXPECT_TRUE(validator.GetErrorText().contains(c.reasonPart)) << validator.GetErrorText().toStdString();
+    }
+  }
+}
+
 // Watches one file for being opened, through inotify.
 class OpenWatch {
  public:

@@ -162,6 +162,66 @@ TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
   }
 }
 
+// A book with a document type is streamed like any other, for a tree of a large book takes twenty
+// times its size; what the stream's validator would see otherwise than the tree's (entities,
+// attribute defaults) sends it to the tree. The tree is the oracle: every path gives its verdict
+// and names the same place.
+TEST(XSDValidator, BooksWithADocumentTypeAreJudgedAsTheTreeJudgesThem) {
+  TempFolder folder;
+  const auto withDoctype = [](const QByteArray& doctype, const QByteArray& book = MinimalBook()) {
+    return QByteArray(book).replace("<FictionBook ", doctype + "\n<FictionBook ");
+  };
+  const QByteArray notes = MinimalBook(R"(<body name="notes"><section id="n1"><p>a</p></section></body>)");
+  const struct {
+    const char* what;
+    QByteArray bytes;
+    int verdict;
+  } cases[] = {
+      {"a declaration alone", withDoctype("<!DOCTYPE FictionBook>"), 0},
+      {"a declaration alone, a complaint",
+       withDoctype("<!DOCTYPE FictionBook>", MinimalBook().replace("prose_classic", "nope")), 2},
+      {"an element declared", withDoctype("<!DOCTYPE FictionBook [<!ELEMENT p ANY>]>"), 0},
+      // Defaults reach the stream's validator, not the tree.
+      {"an attribute default the schema does not know",
+       withDoctype(R"(<!DOCTYPE FictionBook [<!ATTLIST p foo CDATA "x">]>)"), 0},
+      // The tree keeps a reference as a node that its validator gives up on.
+      {"an entity referred to in text",
+       withDoctype(R"(<!DOCTYPE FictionBook [<!ENTITY n "Толстой">]>)",
+                   MinimalBook().replace("<p>Текст</p>", "<p>&n;</p>")),
+       2},
+      // The tree expands it in an attribute; the stream's validator would see "&s;".
+      {"an entity referred to in an id",
+       withDoctype(R"(<!DOCTYPE FictionBook [<!ENTITY s "n1">]>)",
+                   QByteArray(notes).replace("\"n1\"", "\"&s;\"")),
+       0},
+      {"an entity declared and never referred to", withDoctype(R"(<!DOCTYPE FictionBook [<!ENTITY n "x">]>)"),
+       0},
+      // Declarations never read: a reference to what they may declare is not fatal.
+      {"an undeclared entity with an external subset",
+       withDoctype(R"(<!DOCTYPE FictionBook SYSTEM "absent.dtd">)",
+                   MinimalBook().replace("<p>Текст</p>", "<p>&x;</p>")),
+       2},
+  };
+  auto byTree = LoadedValidator();
+  byTree->SetTreeBudget(1 << 30);
+  auto byStream = LoadedValidator();
+  byStream->SetTreeBudget(0);
+  auto toComplaint = LoadedValidator();
+  toComplaint->SetStopAtFirstComplaint(true);
+  const auto place = [](const TXSDValidator& v) { return v.GetErrorText().section(':', 0, 1).toStdString(); };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString path = folder.Write("doctype.fb2", c.bytes);
+    ASSERT_EQ(XMLValid(*byTree, path), c.verdict) << byTree->GetErrorText().toStdString();
+    for (TXSDValidator* validator : {byStream.get(), toComplaint.get()}) {
+      EXPECT_EQ(XMLValid(*validator, path), c.verdict) << validator->GetErrorText().toStdString();
+      if (c.verdict != 0) {
+        EXPECT_EQ(place(*validator), place(*byTree)) << validator->GetErrorText().toStdString();
+      }
+    }
+  }
+}
+
 // The stream judges images itself and hands the validator only those it must refuse, so its
 // rule must be libxml2's to the character: the tree, which libxml2 judges alone, is the oracle.
 // Every text of up to four characters from an alphabet of the cases that matter (data whose last
@@ -525,7 +585,8 @@ TEST(XSDValidator, DigestsTheWholeBookItRead) {
   // libxml2 halts at this depth and reads no further
   const QByteArray broken =
       kFictionBookOpen + QByteArray("<a>").repeated(5000) + QByteArray(1024 * 1024, 'y');
-  const QByteArray withDoctype = "<!DOCTYPE FictionBook>\n" + MinimalBook();  // judged by its tree
+  const QByteArray withDoctype =
+      "<!DOCTYPE FictionBook [<!ENTITY n \"x\">]>\n" + MinimalBook();  // judged by its tree
   const struct {
     const char* what;
     QString path;
