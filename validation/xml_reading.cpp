@@ -217,8 +217,6 @@ XmlReadResult Parse(const QString& name, const QByteArray& url, Read read) {
 }  // namespace
 
 void XmlErrorCollector::Add(const xmlError& error) {
-  // Also where libxml2 allocated without its allocation functions.
-  if (error.code == XML_ERR_NO_MEMORY) NoteFailedAllocation();
   const bool isError = error.level >= XML_ERR_ERROR;
   hasError_ = hasError_ || isError;
   QString& slot = isError ? firstError_ : firstWarning_;
