@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
@@ -875,6 +876,37 @@ TEST_F(LookAheadRun, LargeBookIsInHandAlone) {
   QStringList after = log_.startedAfterSlow;
   after.sort();
   EXPECT_EQ(after, (QStringList{"b.fb2", "c.fb2", "d.fb2"}));
+}
+
+// A packed book takes what it inflates to: a small archive of a large book is in hand alone too.
+TEST_F(LookAheadRun, PackedBookCountsAtItsInflatedSize) {
+  QByteArray lines;
+  for (int k = 0; lines.size() <= kLookAheadBytes; ++k) lines += "line " + QByteArray::number(k) + "\n";
+  const QByteArray large =
+      QByteArray(kIvanov).replace("</FictionBook>", "<!--" + lines + "--></FictionBook>");
+  QProcess python;
+  python.start("python3", {"-c",
+                           "import sys, zipfile\n"
+                           "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                           "    z.writestr('a.fb2', sys.stdin.buffer.read())",
+                           Path("books/a.fb2.zip")});
+  ASSERT_TRUE(python.waitForStarted());
+  python.write(large);
+  python.closeWriteChannel();
+  ASSERT_TRUE(python.waitForFinished(60000) && python.exitCode() == 0);
+  ASSERT_LT(QFileInfo(Path("books/a.fb2.zip")).size(), kLookAheadBytes / 4);
+  AddBook("b.fb2", kIvanov);
+  AddBook("c.fb2", kIvanov);
+  SetWorkType(0);
+  log_.slowOn = "a.fb2.zip";
+  RunChecked({"a.fb2.zip", "b.fb2", "c.fb2"});
+  ASSERT_EQ(host_.outcomes.size(), 3u);
+  std::lock_guard<std::mutex> lock(log_.mutex);
+  ASSERT_EQ(log_.calls.size(), 3u);
+  EXPECT_EQ(log_.calls[0].first, "a.fb2.zip");
+  QStringList after = log_.startedAfterSlow;
+  after.sort();
+  EXPECT_EQ(after, (QStringList{"b.fb2", "c.fb2"}));
 }
 
 // Memory that ran short says nothing of a book: judged ahead beside other books, it is judged once
