@@ -222,6 +222,68 @@ TEST(XSDValidator, BooksWithADocumentTypeAreJudgedAsTheTreeJudgesThem) {
   }
 }
 
+// The stream closes and reopens a long section for the validator every so many children, which
+// must change no verdict and no message: the tree, which sees each section whole, is the oracle,
+// for faults just before, at and after a reopening, and far after it.
+TEST(XSDValidator, LongSectionsAreJudgedAsTheTreeJudgesThem) {
+  TempFolder folder;
+  // A section of count children cycling through every kind a section's text may hold, then tail.
+  const auto section = [](int count, const QByteArray& tail,
+                          const QByteArray& head = "<title><p>T</p></title>") {
+    const QByteArray kinds[] = {"<p>абзац</p>",
+                                R"(<image l:href="#i"/>)",
+                                "<poem><stanza><v>строка</v></stanza></poem>",
+                                "<subtitle>подзаголовок</subtitle>",
+                                "<cite><p>цитата</p></cite>",
+                                "<empty-line/>",
+                                "<table><tr><td>ячейка</td></tr></table>"};
+    QByteArray text = "<section id=\"s\" xml:lang=\"ru\">" + head + "<p>первый</p>\n";
+    for (int k = 0; k < count; ++k) text += kinds[k % 7] + "\n";
+    return MinimalBook().replace("<body><section><p>Текст</p></section></body>",
+                                 "<body>" + text + tail + "</section></body>");
+  };
+  struct Case {
+    QString what;
+    QByteArray bytes;
+    int verdict;
+  };
+  std::vector<Case> cases;
+  for (const int count : {1022, 1023, 1024, 1025, 2047, 2048, 5000}) {
+    const QString n = QString::number(count);
+    cases.push_back({n + " children", section(count, ""), 0});
+    cases.push_back({n + ", then a section", section(count, "<section><p>x</p></section>"), 2});
+    cases.push_back({n + ", then a title", section(count, "<title><p>x</p></title>"), 2});
+    cases.push_back({n + ", then text", section(count, "текст"), 2});
+    cases.push_back({n + ", then a paragraph holding a section", section(count, "<p><section/></p>"), 2});
+    cases.push_back({n + ", then an unknown element", section(count, "<nope/>"), 2});
+    cases.push_back(
+        {n + ", then a section of its own", section(count, "<p>x</p></section><section><p>y</p>"), 0});
+  }
+  cases.push_back({"after an image and an annotation",
+                   section(3000, "", R"(<image l:href="#i"/><annotation><p>a</p></annotation>)"), 0});
+  cases.push_back({"a section of sections",
+                   MinimalBook().replace("<section><p>Текст</p></section>",
+                                         QByteArray("<section><p>x</p></section>").repeated(3000)),
+                   0});
+  auto byTree = LoadedValidator();
+  byTree->SetTreeBudget(1 << 30);
+  auto byStream = LoadedValidator();
+  byStream->SetTreeBudget(0);
+  auto toComplaint = LoadedValidator();
+  toComplaint->SetStopAtFirstComplaint(true);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what.toStdString());
+    const QString path = folder.Write("long.fb2", c.bytes);
+    ASSERT_EQ(XMLValid(*byTree, path), c.verdict) << byTree->GetErrorText().toStdString();
+    for (TXSDValidator* validator : {byStream.get(), toComplaint.get()}) {
+      EXPECT_EQ(XMLValid(*validator, path), c.verdict) << validator->GetErrorText().toStdString();
+      if (c.verdict != 0) {
+        EXPECT_EQ(validator->GetErrorText().toStdString(), byTree->GetErrorText().toStdString());
+      }
+    }
+  }
+}
+
 // The stream judges images itself and hands the validator only those it must refuse, so its
 // rule must be libxml2's to the character: the tree, which libxml2 judges alone, is the oracle.
 // Every text of up to four characters from an alphabet of the cases that matter (data whose last
