@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <unordered_set>
@@ -84,11 +85,14 @@ class ImageCheck {
   bool broken_ = false;  // a character after a pad
 };
 
-// An open element, for the sections that are reopened (see ReopenSection).
+struct Loop;
+
+// An open element, for the elements that are reopened (see ReopenElement).
 struct OpenElement {
-  bool section = false;         // a <section> without namespace declarations of its own
-  bool contentStarted = false;  // its first paragraph-like child has been passed on
-  int children = 0;             // passed on since then, or since it was last reopened
+  bool reopenable = false;     // in the book's namespace, without namespace declarations of its own
+  const Loop* loop = nullptr;  // the run of children it is in, once its first child of one came
+  bool loopEnded = false;      // a child outside the run came after it
+  int children = 0;            // of the run passed on since its first, or since the last reopening
   const xmlChar* localName = nullptr;
   const xmlChar* prefix = nullptr;
   const xmlChar* uri = nullptr;
@@ -356,60 +360,90 @@ bool HoldsEntityReference(const xmlChar* begin, const xmlChar* end) {
 }
 
 // libxml2 checks the children of an element against its content model with an automaton that,
-// for the model of <section>, keeps a copy of every child's name and a state to go back to per
-// child until the section ends: about 110 bytes per paragraph, 740 MB for a 104 MB book of short
-// paragraphs in one section. Once a section's first paragraph-like child has been taken, any
-// number of paragraphs, images, poems, subtitles, citations, empty lines and tables may follow
-// in any order, and the section may end after any of them: the validator is then in the same
-// place as at a fresh section given two <empty-line/>. So every so many children such a section
-// is closed and reopened for the validator alone, with two <empty-line/>, which drops what it kept
-// and changes no verdict and no message (the parent, a <body> or a <section> of sections, takes
-// any number of sections). Only while the schema has not complained: after a complaint nothing
-// that follows is reported.
+// for most models of the book's text, keeps a copy of every child's name and a state to go back to
+// per child until the element ends: about 110 bytes per paragraph, 740 MB for a 104 MB book of
+// short paragraphs in one section. But each of these models ends in a run of children that may
+// come in any number and order, after which the element may end: once two children of the run
+// have been taken, the validator is in the same place as at the element opened afresh and given
+// two such children. So every so many children in the run the element is closed and opened again
+// for the validator alone, with two children of the run that hold nothing, which drops what it
+// kept and changes no verdict and no message (with one, its messages would list what it expects,
+// unlike the tree's). The element's parent takes it twice as it takes it once (every parent of
+// these has them in a run of its own; not so an <annotation>, which a title-info or a section has
+// once, so its paragraphs still cost), and the element's attributes are all optional. Only while
+// the schema has not complained: after a complaint nothing that follows is reported.
+struct Loop {
+  const char* element;
+  std::initializer_list<const char*> children;  // the run
+  const char* filler;                           // a child of the run that holds nothing
+  std::initializer_list<const char*> begins;    // the children that begin the run (empty: any of it)
+};
+
+const Loop kLoops[] = {
+    // After its title, epigraphs, image and annotation; its first child of text begins the run.
+    {"section",
+     {"p", "image", "poem", "subtitle", "cite", "empty-line", "table"},
+     "empty-line",
+     {"p", "poem", "subtitle", "cite", "empty-line", "table"}},
+    {"section", {"section"}, "section", {}},
+    // Up to its text-author.
+    {"cite", {"p", "poem", "empty-line", "subtitle", "table"}, "empty-line", {}},
+    {"epigraph", {"p", "poem", "cite", "empty-line"}, "empty-line", {}},
+    // Text with styles in between.
+    {"p", {"strong", "emphasis", "style", "a", "strikethrough", "sub", "sup", "code", "image"}, "strong", {}},
+    {"v", {"strong", "emphasis", "style", "a", "strikethrough", "sub", "sup", "code", "image"}, "strong", {}},
+};
+
 constexpr int kChildrenBeforeReopening = 1024;
 
-bool IsFictionBookElement(const xmlChar* localName, const xmlChar* uri, const char* name) {
-  return xmlStrEqual(localName, BAD_CAST name) && xmlStrEqual(uri, BAD_CAST kFictionBookNamespace);
-}
-
-bool StartsSectionContent(const xmlChar* localName, const xmlChar* uri) {
-  for (const char* name : {"p", "poem", "subtitle", "cite", "empty-line", "table"})
-    if (IsFictionBookElement(localName, uri, name)) return true;
+bool Among(const xmlChar* name, std::initializer_list<const char*> names) {
+  for (const char* candidate : names)
+    if (xmlStrEqual(name, BAD_CAST candidate)) return true;
   return false;
 }
 
-void ReopenSection(Pass& pass, void* ctx, const OpenElement& section) {
-  // The validator's handlers call the head layer's too: it must not see the section move.
+void ReopenElement(Pass& pass, void* ctx, const OpenElement& element) {
+  // The validator's handlers call the head layer's too: it must not see the element move.
   xmlSAXHandler& head = *pass.head;
   const auto start = head.startElementNs;
   const auto end = head.endElementNs;
   head.startElementNs = nullptr;
   head.endElementNs = nullptr;
-  static const xmlChar* const kEmptyLine = BAD_CAST "empty-line";
-  pass.validator.endElementNs(ctx, section.localName, section.prefix, section.uri);
-  pass.validator.startElementNs(ctx, section.localName, section.prefix, section.uri, 0, nullptr, 0, 0,
+  const auto* filler = BAD_CAST element.loop->filler;
+  pass.validator.endElementNs(ctx, element.localName, element.prefix, element.uri);
+  pass.validator.startElementNs(ctx, element.localName, element.prefix, element.uri, 0, nullptr, 0, 0,
                                 nullptr);
-  // Two: the validator's messages after a single first child differ (they list what it expects).
   for (int k = 0; k < 2; ++k) {
-    pass.validator.startElementNs(ctx, kEmptyLine, section.prefix, section.uri, 0, nullptr, 0, 0, nullptr);
-    pass.validator.endElementNs(ctx, kEmptyLine, section.prefix, section.uri);
+    pass.validator.startElementNs(ctx, filler, element.prefix, element.uri, 0, nullptr, 0, 0, nullptr);
+    pass.validator.endElementNs(ctx, filler, element.prefix, element.uri);
   }
   head.startElementNs = start;
   head.endElementNs = end;
 }
 
-// Counts the child of the innermost open element, reopening it first when it is a section whose
-// validator has kept enough.
+// Counts the child of the innermost open element, reopening it first when the validator has kept
+// enough of its run.
 void CountChild(Pass& pass, void* ctx, const xmlChar* localName, const xmlChar* uri) {
   if (pass.open.empty()) return;
   OpenElement& parent = pass.open.back();
-  if (!parent.section) return;
-  if (!parent.contentStarted) {
-    parent.contentStarted = StartsSectionContent(localName, uri);
+  if (!parent.reopenable || parent.loopEnded) return;
+  const bool ours = xmlStrEqual(uri, BAD_CAST kFictionBookNamespace);
+  if (parent.loop == nullptr) {
+    for (const Loop& loop : kLoops) {
+      if (ours && xmlStrEqual(parent.localName, BAD_CAST loop.element) &&
+          Among(localName, loop.begins.size() != 0 ? loop.begins : loop.children)) {
+        parent.loop = &loop;
+        break;
+      }
+    }
+    return;
+  }
+  if (!ours || !Among(localName, parent.loop->children)) {
+    parent.loopEnded = true;
     return;
   }
   if (++parent.children < kChildrenBeforeReopening || pass.schemaErrors->HasError()) return;
-  ReopenSection(pass, ctx, parent);
+  ReopenElement(pass, ctx, parent);
   parent.children = 0;
 }
 
@@ -443,7 +477,7 @@ void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefi
   ++pass.outerDepth;
   pass.startLines.push_back(LineOf(pass.parser));
   OpenElement element;
-  element.section = namespaceCount == 0 && IsFictionBookElement(localName, uri, "section");
+  element.reopenable = namespaceCount == 0 && xmlStrEqual(uri, BAD_CAST kFictionBookNamespace);
   element.localName = localName;
   element.prefix = prefix;
   element.uri = uri;
