@@ -41,6 +41,19 @@ QByteArray Recode(const QByteArray& utf8, const char* encoding) {
   return out;
 }
 
+// The three ways a book is judged, for the tests that hold the tree up as the oracle: its tree
+// whatever its size, one streaming pass, and a strict run's pass to the schema's first complaint.
+struct EveryPath {
+  std::unique_ptr<TXSDValidator> tree = LoadedValidator();
+  std::unique_ptr<TXSDValidator> stream = LoadedValidator();
+  std::unique_ptr<TXSDValidator> toComplaint = LoadedValidator();
+  EveryPath() {
+    tree->SetTreeBudget(1 << 30);
+    stream->SetTreeBudget(0);
+    toComplaint->SetStopAtFirstComplaint(true);
+  }
+};
+
 const QByteArray kFictionBookOpen = R"(<FictionBook xmlns="http://www.gribuser.ru/xml/fictionbook/2.0">)";
 
 TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
@@ -202,21 +215,17 @@ TEST(XSDValidator, BooksWithADocumentTypeAreJudgedAsTheTreeJudgesThem) {
                    MinimalBook().replace("<p>Текст</p>", "<p>&x;</p>")),
        2},
   };
-  auto byTree = LoadedValidator();
-  byTree->SetTreeBudget(1 << 30);
-  auto byStream = LoadedValidator();
-  byStream->SetTreeBudget(0);
-  auto toComplaint = LoadedValidator();
-  toComplaint->SetStopAtFirstComplaint(true);
+  const EveryPath paths;
+  TXSDValidator& byTree = *paths.tree;
   const auto place = [](const TXSDValidator& v) { return v.GetErrorText().section(':', 0, 1).toStdString(); };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const QString path = folder.Write("doctype.fb2", c.bytes);
-    ASSERT_EQ(XMLValid(*byTree, path), c.verdict) << byTree->GetErrorText().toStdString();
-    for (TXSDValidator* validator : {byStream.get(), toComplaint.get()}) {
+    ASSERT_EQ(XMLValid(byTree, path), c.verdict) << byTree.GetErrorText().toStdString();
+    for (TXSDValidator* validator : {paths.stream.get(), paths.toComplaint.get()}) {
       EXPECT_EQ(XMLValid(*validator, path), c.verdict) << validator->GetErrorText().toStdString();
       if (c.verdict != 0) {
-        EXPECT_EQ(place(*validator), place(*byTree)) << validator->GetErrorText().toStdString();
+        EXPECT_EQ(place(*validator), place(byTree)) << validator->GetErrorText().toStdString();
       }
     }
   }
@@ -260,12 +269,8 @@ TEST(XSDValidator, LongRunsOfChildrenAreJudgedAsTheTreeJudgesThem) {
   const QByteArray tails[] = {
       "",        "<section><p>x</p></section>", "<title><p>x</p></title>",
       "<nope/>", "<p><section/></p>",           "<text-author>a</text-author><p>x</p>"};
-  auto byTree = LoadedValidator();
-  byTree->SetTreeBudget(1 << 30);
-  auto byStream = LoadedValidator();
-  byStream->SetTreeBudget(0);
-  auto toComplaint = LoadedValidator();
-  toComplaint->SetStopAtFirstComplaint(true);
+  const EveryPath paths;
+  TXSDValidator& byTree = *paths.tree;
   int valid = 0;
   int invalid = 0;
   for (const auto& run : runs) {
@@ -279,12 +284,12 @@ TEST(XSDValidator, LongRunsOfChildrenAreJudgedAsTheTreeJudgesThem) {
         const QString path = folder.Write(
             "long.fb2", MinimalBook(R"(<body name="notes"><section id="n"><p>n</p></section></body>)")
                             .replace("<body><section><p>Текст</p></section></body>", body));
-        const int verdict = XMLValid(*byTree, path);
+        const int verdict = XMLValid(byTree, path);
         ++(verdict == 0 ? valid : invalid);
-        for (TXSDValidator* validator : {byStream.get(), toComplaint.get()}) {
+        for (TXSDValidator* validator : {paths.stream.get(), paths.toComplaint.get()}) {
           EXPECT_EQ(XMLValid(*validator, path), verdict) << validator->GetErrorText().toStdString();
           if (verdict != 0) {
-            EXPECT_EQ(validator->GetErrorText().toStdString(), byTree->GetErrorText().toStdString());
+            EXPECT_EQ(validator->GetErrorText().toStdString(), byTree.GetErrorText().toStdString());
           }
         }
       }
