@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/native_name.h"
@@ -88,39 +89,43 @@ class ImageCheck {
 
 struct Loop;
 
-// The xs:ID values seen, as 64-bit hashes in one open-addressed table: a book of short sections
-// with an id each holds a million of them, which as strings in a node-based set took 70 bytes
-// apiece (a 100 MB book peaked at 101 MB). Two values of one hash count as equal, and only send
-// the book to the tree, which judges IDs exactly; with 64 bits that needs billions of IDs.
-class IdHashes {
+// The xs:ID values seen: their text one after the other in one block, found through one
+// open-addressed table of where each begins. A book of short sections with an id each holds a
+// million of them, which as strings in a node-based set took 70 bytes apiece (a 100 MB book
+// peaked at 101 MB); here each takes its length and a byte, and 8 to 16 bytes of table.
+class IdSet {
  public:
-  // False when the hash was there already.
+  // False when the value was there already.
   bool Insert(const std::string& value) {
-    uint64_t hash = std::hash<std::string>()(value);
-    if (hash == 0) hash = 1;  // 0 marks a free slot
     if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
-    for (size_t k = hash & (slots_.size() - 1);; k = (k + 1) & (slots_.size() - 1)) {
-      if (slots_[k] == hash) return false;
+    for (size_t k = Hash(value) & (slots_.size() - 1);; k = (k + 1) & (slots_.size() - 1)) {
       if (slots_[k] == 0) {
-        slots_[k] = hash;
+        slots_[k] = text_.size() + 1;
+        text_.append(value).push_back('\0');
         ++count_;
         return true;
       }
+      if (At(slots_[k]) == value) return false;
     }
   }
 
  private:
+  static size_t Hash(std::string_view value) { return std::hash<std::string_view>()(value); }
+  // The value a slot holds: slots hold where it begins in text_, plus one (0 is a free slot).
+  std::string_view At(uint64_t slot) const { return std::string_view(text_.c_str() + slot - 1); }
+
   void Grow() {
     std::vector<uint64_t> old(std::max<size_t>(1024, slots_.size() * 2), 0);
     old.swap(slots_);
-    for (const uint64_t hash : old) {
-      if (hash == 0) continue;
-      size_t k = hash & (slots_.size() - 1);
+    for (const uint64_t slot : old) {
+      if (slot == 0) continue;
+      size_t k = Hash(At(slot)) & (slots_.size() - 1);
       while (slots_[k] != 0) k = (k + 1) & (slots_.size() - 1);
-      slots_[k] = hash;
+      slots_[k] = slot;
     }
   }
 
+  std::string text_;             // every value, each ended by a NUL (XML holds none)
   std::vector<uint64_t> slots_;  // a power of two of them, at most three quarters taken
   size_t count_ = 0;
 };
@@ -159,7 +164,7 @@ struct Pass {
   bool binaryStarted = false;  // a character other than a blank has been passed on
   bool binaryBlank = false;    // blanks seen and not yet passed on
   ImageCheck image;            // of the image being read, when it is judged here
-  IdHashes ids;
+  IdSet ids;
   // Set for StreamDepth::UntilFirstComplaint: the collector that tells of the first complaint, and
   // the outer layer, whose handlers then go.
   const XmlErrorCollector* stopAtComplaintOf = nullptr;
@@ -170,7 +175,8 @@ struct Pass {
   std::vector<unsigned long> startLines;
   // The open elements, as far as a <section> whose children the validator is spared needs them.
   std::vector<OpenElement> open;
-  const XmlErrorCollector* schemaErrors = nullptr;
+  XmlErrorCollector* schemaErrors = nullptr;
+  bool equalIds = false;  // the stream gave the complaint of a value seen before
   xmlSAXHandler* head = nullptr;
   unsigned long closingLine = 0;
 };
@@ -485,6 +491,33 @@ void CountChild(Pass& pass, void* ctx, const xmlChar* localName, const xmlChar* 
   parent.children = 0;
 }
 
+// The tree validator records each xs:ID value in the document and refuses one recorded before,
+// as a value its type does not take; the stream's validator records none. So the stream gives
+// that complaint itself, worded and placed as the tree's, when it would be the book's first: the
+// tree makes it among the element's own, after those of everything before. When the element drew
+// a complaint of its own, only the tree can tell which came first.
+void ComplainOfEqualId(Pass& pass, const xmlChar* localName, const xmlChar* uri, const xmlChar** attribute) {
+  if (pass.schemaErrors->HasError()) {
+    GiveUpStreaming(pass, TreeCause::EqualIds);
+    return;
+  }
+  std::string message = "Element '";
+  if (uri != nullptr) message.append("{").append(reinterpret_cast<const char*>(uri)).append("}");
+  message.append(reinterpret_cast<const char*>(localName)).append("', attribute 'id': '");
+  message.append(reinterpret_cast<const char*>(attribute[3]),
+                 static_cast<size_t>(attribute[4] - attribute[3]));
+  message.append("' is not a valid value of the atomic type 'xs:ID'.\n");
+  xmlError error{};
+  error.domain = XML_FROM_SCHEMASV;
+  error.code = XML_SCHEMAV_CVC_DATATYPE_VALID_1_2_1;
+  error.level = XML_ERR_ERROR;
+  error.message = message.data();
+  error.file = const_cast<char*>(pass.parser->input->filename);
+  error.line = static_cast<int>(pass.startLines.back());
+  pass.schemaErrors->Add(error);
+  pass.equalIds = true;
+}
+
 void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
                        int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaultedCount,
                        const xmlChar** attributes) {
@@ -497,8 +530,9 @@ void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefi
     GiveUpStreaming(pass, TreeCause::Entities);
     return;
   }
-  // Every "id" attribute the schema allows is an xs:ID, and only the tree validator tells two
-  // equal ones apart from a valid book.
+  // Every "id" attribute the schema allows is an xs:ID, whose values the stream's validator does
+  // not compare (see ComplainOfEqualId).
+  const xmlChar** equalId = nullptr;
   for (int i = 0; i < attributeCount; ++i) {
     const xmlChar** attribute = attributes + 5 * i;
     if (pass.doctype && HoldsEntityReference(attribute[3], attribute[4])) {
@@ -507,8 +541,13 @@ void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefi
     }
     if (attribute[2] == nullptr && xmlStrEqual(attribute[0], BAD_CAST "id") &&
         !pass.ids.Insert(CollapsedValue(attribute[3], attribute[4]))) {
-      GiveUpStreaming(pass, TreeCause::EqualIds);
-      return;
+      // The book's own declarations may make the attribute an ID for the tree, which then judges
+      // it otherwise, and the stream quotes a "&" as "&#38;".
+      if (pass.doctype || std::find(attribute[3], attribute[4], '&') != attribute[4]) {
+        GiveUpStreaming(pass, TreeCause::EqualIds);
+        return;
+      }
+      equalId = attribute;
     }
   }
   CountChild(pass, ctx, localName, uri);
@@ -525,8 +564,10 @@ void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefi
   pass.binaryStarted = false;
   pass.binaryBlank = false;
   pass.image = ImageCheck();
+  const bool complainedBefore = pass.schemaErrors->HasError();
   pass.validator.startElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
                                 defaultedCount, attributes);
+  if (equalId != nullptr && !complainedBefore) ComplainOfEqualId(pass, localName, uri, equalId);
 }
 
 void OuterEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
@@ -747,7 +788,7 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
     parser->sax = &outer;
     xmlParseDocument(parser.get());
     parser->sax = &pass.validator;  // never leave the parser pointing at this frame
-    valid = xmlSchemaIsValid(validCtxt) == 1;
+    valid = xmlSchemaIsValid(validCtxt) == 1 && !pass.equalIds;
   }
   XmlDocPtr doc(parser->myDoc);
   parser->myDoc = nullptr;

@@ -21,7 +21,7 @@ enum class StreamVerdict {
 enum class TreeCause {
   None,
   Entities,  // its document type declares entities or attribute defaults, or it refers to entities
-  EqualIds,  // two equal xs:ID values
+  EqualIds,  // two equal xs:ID values where the stream cannot give the tree's complaint
 };
 
 struct StreamResult {
@@ -54,9 +54,11 @@ enum class StreamImages { JudgedHere, ToValidator };
 // Parses the book open as file (named path) once, validating it against the schema of validCtxt as it goes.
 // Validation messages reach schemaErrors (the collector validCtxt reports to), which is cleared
 // first. A book whose document type declares entities or attribute defaults, or that refers to
-// an entity, or with two equal xs:ID values, is given back as NeedsTree: the tree validator sees
-// entities and defaults differently and checks the uniqueness of IDs, which libxml2's streaming
-// validator does not. A document type declaration alone is streamed.
+// an entity, is given back as NeedsTree: the tree validator sees entities and defaults
+// differently. Two equal xs:ID values, which libxml2's streaming validator does not compare, the
+// stream finds itself and complains of as the tree does; only where it cannot tell which of two
+// complaints the tree would give first is the book given back as NeedsTree too. A document type
+// declaration alone is streamed.
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
                                 BookFile& file, const QString& path,
                                 StreamDepth depth = StreamDepth::WholeBook,
