@@ -355,10 +355,22 @@ def short_paragraphs(size):
     return "".join(lines)
 
 
+def sections_with_ids(size):
+    """About size bytes of short sections, each with an id, as converted notes have them."""
+    lines, written, i = [], 0, 0
+    while written < size:
+        line = f'<section id="n{i}"><p>Примечание {i}.</p></section>\n'
+        lines.append(line)
+        written += len(line.encode("utf-8"))
+        i += 1
+    return "".join(lines)
+
+
 def write_shapes(args):
     """Folders of books whose shape once made a run's memory grow with the book: paragraphs in one
     section, a document type declaration (packed in a small archive, one and several), an
-    annotation of paragraphs, and packed books of paragraphs several at once."""
+    annotation of paragraphs, an id on every section, a repeated id, and packed books of
+    paragraphs several at once."""
     size = args.size_mb * KB * KB
     text = short_paragraphs(size)
     shapes = {
@@ -368,6 +380,10 @@ def write_shapes(args):
                           for k in range(6)],
         "annotation": [("annotation.fb2", shape_book(False, "<section><p>x</p></section>",
                                                      f"<annotation>{short_paragraphs(size // 4)}</annotation>"))],
+        "ids": [("ids.fb2", shape_book(False, sections_with_ids(size)))],
+        "repeated-id": [("repeated-id.fb2", shape_book(False, f"<section>{text}</section>"
+                                                        '<section id="x"><p>a</p></section>'
+                                                        '<section id="x"><p>b</p></section>'))],
         "packed-7": [(f"packed-{k}.fb2", shape_book(False, f"<section>{short_paragraphs(size // 2)}</section>"))
                      for k in range(7)],
     }

@@ -443,6 +443,8 @@ SHAPES = (
     ("doctype-zip", "one book with a <!DOCTYPE>, packed (zip -9)"),
     ("doctype-zip-6", "six such books of a quarter the size, packed"),
     ("annotation", "an annotation of short paragraphs, a quarter the size"),
+    ("ids", "one book of short sections with an id each"),
+    ("repeated-id", "one book of short paragraphs with one id repeated (invalid)"),
     ("packed-7", "seven packed books of short paragraphs, half the size each"),
 )
 
