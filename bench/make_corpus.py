@@ -11,6 +11,7 @@ sequences, about 5 % that do not conform to the schema and 1 % that are not well
   make_corpus.py books   --corpus DIR --out DIR [--count N] [--seed S]
   make_corpus.py big     --out FILE [--size-mb M] [--seed S]
   make_corpus.py listing --out DIR [--count N] [--tiny]
+  make_corpus.py shapes  --out DIR [--size-mb M]
 """
 
 import argparse
@@ -18,6 +19,7 @@ import base64
 import os
 import random
 import re
+import subprocess
 import sys
 
 KB = 1024
@@ -331,6 +333,73 @@ def write_listing(args):
     print(f"{args.count} files in {args.out}")
 
 
+def shape_book(doctype, body, annotation=""):
+    """A valid book of the given body, with a document type declaration when asked."""
+    return ('<?xml version="1.0" encoding="utf-8"?>\n' + ("<!DOCTYPE FictionBook>\n" if doctype else "")
+            + f'<FictionBook xmlns="{NS}" xmlns:l="{XLINK}"><description><title-info>'
+            "<genre>prose_classic</genre><author><first-name>Лев</first-name><last-name>Толстой"
+            "</last-name></author><book-title>Абзацы</book-title>" + annotation + "<lang>ru</lang>"
+            "</title-info><document-info><author><nickname>bench</nickname></author><date>2026</date>"
+            "<id>bench-shape</id><version>1.0</version></document-info></description>\n"
+            f"<body>{body}</body></FictionBook>\n")
+
+
+def short_paragraphs(size):
+    """About size bytes of short numbered paragraphs, as a converted novel has them."""
+    lines, written, i = [], 0, 0
+    while written < size:
+        line = f"<p>Короткий абзац номер {i}.</p>\n"
+        lines.append(line)
+        written += len(line.encode("utf-8"))
+        i += 1
+    return "".join(lines)
+
+
+def sections_with_ids(size):
+    """About size bytes of short sections, each with an id, as converted notes have them."""
+    lines, written, i = [], 0, 0
+    while written < size:
+        line = f'<section id="n{i}"><p>Примечание {i}.</p></section>\n'
+        lines.append(line)
+        written += len(line.encode("utf-8"))
+        i += 1
+    return "".join(lines)
+
+
+def write_shapes(args):
+    """Folders of books whose shape once made a run's memory grow with the book: paragraphs in one
+    section, a document type declaration (packed in a small archive, one and several), an
+    annotation of paragraphs, an id on every section, a repeated id, and packed books of
+    paragraphs several at once."""
+    size = args.size_mb * KB * KB
+    text = short_paragraphs(size)
+    shapes = {
+        "section": [("one-section.fb2", shape_book(False, f"<section>{text}</section>"))],
+        "doctype-zip": [("doctype.fb2", shape_book(True, f"<section>{text}</section>"))],
+        "doctype-zip-6": [(f"doctype-{k}.fb2", shape_book(True, f"<section>{short_paragraphs(size // 4)}</section>"))
+                          for k in range(6)],
+        "annotation": [("annotation.fb2", shape_book(False, "<section><p>x</p></section>",
+                                                     f"<annotation>{short_paragraphs(size // 4)}</annotation>"))],
+        "ids": [("ids.fb2", shape_book(False, sections_with_ids(size)))],
+        "repeated-id": [("repeated-id.fb2", shape_book(False, f"<section>{text}</section>"
+                                                        '<section id="x"><p>a</p></section>'
+                                                        '<section id="x"><p>b</p></section>'))],
+        "packed-7": [(f"packed-{k}.fb2", shape_book(False, f"<section>{short_paragraphs(size // 2)}</section>"))
+                     for k in range(7)],
+    }
+    for folder, books in shapes.items():
+        out = os.path.join(args.out, folder)
+        os.makedirs(out, exist_ok=True)
+        for name, book in books:
+            path = os.path.join(out, name)
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(book)
+            if folder.startswith(("doctype-zip", "packed")):
+                subprocess.run(["zip", "-q", "-j", "-9", "-X", path + ".zip", path], check=True)
+                os.remove(path)
+    print(f"shapes of about {args.size_mb} MB in {args.out}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = parser.add_subparsers(dest="command", required=True)
@@ -347,8 +416,11 @@ def main():
     listing.add_argument("--out", required=True)
     listing.add_argument("--count", type=int, default=100000)
     listing.add_argument("--tiny", action="store_true", help="tiny valid books, not empty files")
+    shapes = sub.add_parser("shapes")
+    shapes.add_argument("--out", required=True)
+    shapes.add_argument("--size-mb", type=int, default=100)
     args = parser.parse_args()
-    {"books": write_books, "big": write_big, "listing": write_listing}[args.command](args)
+    {"books": write_books, "big": write_big, "listing": write_listing, "shapes": write_shapes}[args.command](args)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ wall time: on a machine shared with other work the CPU time is the steadier figu
   python3 bench/run_bench.py [--count 2000] [--repeats 3] [--work DIR] [--build DIR] [--no-build]
   python3 bench/run_bench.py --quick     # a few minutes: 300 generated books, one run of each
   python3 bench/run_bench.py --only zipped [--count N]   # the same books, each packed in a .fb2.zip
+  python3 bench/run_bench.py --only shapes [--shape-mb M]   # peak memory of books of every shape
 """
 
 import argparse
@@ -437,6 +438,40 @@ def zipped_books(args, work, bench):
     return rows, details
 
 
+SHAPES = (
+    ("section", "one book of short paragraphs in one section"),
+    ("doctype-zip", "one book with a <!DOCTYPE>, packed (zip -9)"),
+    ("doctype-zip-6", "six such books of a quarter the size, packed"),
+    ("annotation", "an annotation of short paragraphs, a quarter the size"),
+    ("ids", "one book of short sections with an id each"),
+    ("repeated-id", "one book of short paragraphs with one id repeated (invalid)"),
+    ("packed-7", "seven packed books of short paragraphs, half the size each"),
+)
+
+
+def shapes(args, work, bench):
+    """The peak memory of a run over books whose shape once made it grow with the book."""
+    folder = os.path.join(work, f"shapes-{args.shape_mb}")
+    if not os.path.exists(folder + ".done"):
+        shutil.rmtree(folder, ignore_errors=True)
+        run([sys.executable, os.path.join(HERE, "make_corpus.py"), "shapes", "--size-mb", str(args.shape_mb),
+             "--out", folder], stdout=subprocess.DEVNULL)
+        open(folder + ".done", "w").close()
+    rows, details = [], []
+    for name, what in SHAPES:
+        source = os.path.join(folder, name)
+        log(f"memory of {what}...")
+        warm(source)
+        seconds, rss, counts = bench.shelvio(source, archive=False)
+        files = sorted(os.listdir(source))
+        size = sum(os.path.getsize(os.path.join(source, f)) for f in files) / 2**20
+        rows.append((f"Peak memory, {what} ({args.shape_mb} MB of text; files {size:.1f} MB)",
+                     f"**{rss / 1024:.0f} MB**", f"≤ {TARGET_BIG_RSS_MB} MB", verdict(rss <= TARGET_BIG_RSS_MB * 1024)))
+        details.append(f"- Shape {name}: {seconds:.1f} s, {counts}.")
+    shutil.rmtree(bench.scratch, ignore_errors=True)
+    return rows, details
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, default=2000, help="books in the collection")
@@ -455,7 +490,8 @@ def main():
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--tiny", type=int, default=0,
                         help="also list and dry-run this many tiny books (1000000 for the target)")
-    parser.add_argument("--only", choices=["tiny", "zipped"],
+    parser.add_argument("--shape-mb", type=int, default=100, help="size of the books of the memory shapes")
+    parser.add_argument("--only", choices=["tiny", "zipped", "shapes"],
                         help="measure only this part and print its rows; results.md is left alone")
     parser.add_argument("--quick", action="store_true",
                         help="a few minutes: 300 generated books, 20,000 listed, one run of each")
@@ -471,7 +507,7 @@ def main():
         build(args)
     bench = Bench(args, work)
     if args.only:
-        rows, details = (tiny_books if args.only == "tiny" else zipped_books)(args, work, bench)
+        rows, details = {"tiny": tiny_books, "zipped": zipped_books, "shapes": shapes}[args.only](args, work, bench)
         print("\n".join(f"| {a} | {b} | {c} | {d} |" for a, b, c, d in rows))
         print("\n".join(details))
         return
@@ -534,6 +570,8 @@ def main():
          f"{mb(rss['ours_zip']):.1f} MB (**{flat * 100:+.1f} %** at most)",
          f"within {TARGET_FLAT_SHARE * 100:.0f} %", verdict(flat <= TARGET_FLAT_SHARE)),
     ]
+    shape_rows, shape_details = shapes(args, work, bench)
+    rows += shape_rows
     tiny_details = []
     if args.tiny:
         tiny_rows, tiny_details = tiny_books(args, work, bench)
@@ -577,6 +615,7 @@ def main():
             for k, v in (("ours", gen["peaks"]["ours"]), ("ours_zip", gen["peaks"]["ours_zip"]),
                          (f"ours {args.small}", small_peaks), (f"ours_zip {args.small}", small_zip_peaks)))
         + " (MB).",
+        *shape_details,
         *tiny_details,
     ]
     generated = "\n".join([

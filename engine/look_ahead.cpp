@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <limits>
 #include <system_error>
 #include <thread>
 
@@ -24,6 +25,16 @@ namespace {
 FileStamp StampOfBook(const QString& path) {
   struct stat status {};
   return ::stat(NativeName(path).constData(), &status) == 0 ? StampOf(status) : FileStamp();
+}
+
+// What judging the book at path will take of the look-ahead's budget: its size, and for a packed
+// book the size its entry inflates to, which is what the parser reads (a few kilobytes of archive
+// can hold a book of hundreds of megabytes). An archive that is not a book counts as it is.
+qint64 BudgetBytes(const QString& path, const FileStamp& stamp) {
+  if (!IsZippedBookName(path)) return stamp.size;
+  ZippedBook book;
+  if (!book.Open(path)) return stamp.size;
+  return static_cast<qint64>(std::min<uint64_t>(book.Size(), std::numeric_limits<qint64>::max()));
 }
 
 // A spare validator for the look-ahead, sharing the run's compiled schema (or over the schema in
@@ -66,9 +77,9 @@ class BookSlot {
   // started. A book is handed over by one atomic exchange: no lock is taken, and the worker is
   // woken (one system call) only when it sleeps.
   // identity is the file's as the caller has just examined it.
-  void Start(qsizetype index, const QString& path, const FileStamp& identity) {
+  void Start(qsizetype index, const QString& path, const FileStamp& identity, qint64 bytes) {
     Assign(index, path);
-    bytes_ = identity.size;
+    bytes_ = bytes;
     given_ = identity;
     if (!worker_.joinable()) {
       try {
@@ -81,12 +92,15 @@ class BookSlot {
     Publish(kQueued);
   }
 
-  // The size of the book held when it was started, for the look-ahead's budget.
+  // What the book held takes of the look-ahead's budget (see BudgetBytes).
   qint64 Bytes() const { return bytes_; }
   // The digest of the bytes the verdict was given on; valid after Verdict.
   const BookDigest& Digest() const { return digest_; }
   // The file the verdict was given on; valid after Verdict.
   const FileStamp& Identity() const { return identity_; }
+
+  // Returns once the book handed to the worker, if any, has its verdict.
+  void Wait() { Join(); }
 
   // Validates the list item at index right here.
   void Validate(qsizetype index, const QString& path) {
@@ -218,7 +232,10 @@ JudgedBook LookAhead::Judge(qsizetype index) {
   if (slotCount == 1) {
     own.Validate(index, item);
   } else {
-    if (own.Index() != index) own.Start(index, item, StampOfBook(item));
+    if (own.Index() != index) {
+      const FileStamp stamp = StampOfBook(item);
+      own.Start(index, item, stamp, BudgetBytes(item, stamp));
+    }
     // A book is read ahead only while the books in hand stay small enough together, so that
     // large books are not in memory at once however they fall in the list.
     qint64 bytesInHand = own.Bytes();
@@ -226,8 +243,9 @@ JudgedBook LookAhead::Judge(qsizetype index) {
       BookSlot& ahead = *slots_[static_cast<size_t>(j % slotCount)];
       if (ahead.Index() != j) {
         const FileStamp stamp = StampOfBook(items_.at(j));
-        if (bytesInHand + stamp.size > kLookAheadBytes) break;
-        ahead.Start(j, items_.at(j), stamp);
+        const qint64 bytes = BudgetBytes(items_.at(j), stamp);
+        if (bytesInHand + bytes > kLookAheadBytes) break;
+        ahead.Start(j, items_.at(j), stamp, bytes);
       }
       bytesInHand += ahead.Bytes();
     }
@@ -250,7 +268,14 @@ JudgedBook LookAhead::JudgeWhole(qsizetype index) {
 JudgedBook LookAhead::Judged(BookSlot& slot, qsizetype index) {
   JudgedBook judged;
   judged.validator = &slot.Validator();
-  judged.verdict = static_cast<BookVerdict>(slot.Verdict(items_.at(index)));
+  int verdict = slot.Verdict(items_.at(index));
+  if (verdict == kNotJudged && slots_.size() > 1) {
+    // Memory ran short while other books were judged beside this one: once more, alone.
+    for (const auto& other : slots_) other->Wait();
+    slot.Validate(index, items_.at(index));
+    verdict = slot.Verdict(items_.at(index));
+  }
+  judged.verdict = static_cast<BookVerdict>(verdict);
   judged.digest = slot.Digest();
   judged.identity = slot.Identity();
   judged.stoppedEarly = judged.validator->LastCheckStoppedEarly();

@@ -20,9 +20,10 @@ using BookCheck = int (*)(TXSDValidator& validator, const QString& path);
 // them.
 qsizetype LookAheadBooks();
 
-// Books are read ahead only while those in hand total at most this many bytes; a larger book is in
-// hand alone. The memory a book takes while it is validated grows with its largest <binary>, so
-// this bounds a run's memory however its large books fall in the list.
+// Books are read ahead only while those in hand total at most this many bytes (a packed book
+// counted at its inflated size); a larger book is in hand alone. The memory a book takes while it is
+// validated grows with its largest <binary>, so this bounds a run's memory however its large books fall in
+// the list.
 inline constexpr qint64 kLookAheadBytes = 12 * 1024 * 1024;
 
 // A book's verdict at its turn: the validator that gave it still holds the book (its error text,

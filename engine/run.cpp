@@ -173,6 +173,11 @@ class BookHandler {
           outcome.reason = MoveFailureText(kSourceMissing);
         }
         break;
+      case BookVerdict::NotJudged:
+        // A book that memory did not suffice to judge: nothing of it is touched.
+        outcome.status = BookStatus::Kept;
+        outcome.reason = book.validator->GetErrorText();
+        break;
       case BookVerdict::NotLoadable:
       case BookVerdict::NotConforming:
         SetAside(book, book.validator->GetErrorText(), outcome);

@@ -9,9 +9,13 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <new>
 #include <string>
-#include <unordered_set>
+#include <string_view>
 #include <vector>
 
 #include "base/native_name.h"
@@ -83,13 +87,71 @@ class ImageCheck {
   bool broken_ = false;  // a character after a pad
 };
 
+struct Loop;
+
+// The xs:ID values seen: their text one after the other in one block, found through one
+// open-addressed table of where each begins. A book of short sections with an id each holds a
+// million of them, which as strings in a node-based set took 70 bytes apiece (a 100 MB book
+// peaked at 101 MB); here each takes its length and a byte, and 8 to 16 bytes of table.
+class IdSet {
+ public:
+  // False when the value was there already.
+  bool Insert(const std::string& value) {
+    if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
+    for (size_t k = Hash(value) & (slots_.size() - 1);; k = (k + 1) & (slots_.size() - 1)) {
+      if (slots_[k] == 0) {
+        slots_[k] = text_.size() + 1;
+        text_.append(value).push_back('\0');
+        ++count_;
+        return true;
+      }
+      if (At(slots_[k]) == value) return false;
+    }
+  }
+
+ private:
+  static size_t Hash(std::string_view value) { return std::hash<std::string_view>()(value); }
+  // The value a slot holds: slots hold where it begins in text_, plus one (0 is a free slot).
+  std::string_view At(uint64_t slot) const { return std::string_view(text_.c_str() + slot - 1); }
+
+  void Grow() {
+    std::vector<uint64_t> old(std::max<size_t>(1024, slots_.size() * 2), 0);
+    old.swap(slots_);
+    for (const uint64_t slot : old) {
+      if (slot == 0) continue;
+      size_t k = Hash(At(slot)) & (slots_.size() - 1);
+      while (slots_[k] != 0) k = (k + 1) & (slots_.size() - 1);
+      slots_[k] = slot;
+    }
+  }
+
+  std::string text_;             // every value, each ended by a NUL (XML holds none)
+  std::vector<uint64_t> slots_;  // a power of two of them, at most three quarters taken
+  size_t count_ = 0;
+};
+
+// An open element, for the elements that are reopened (see ReopenElement).
+struct OpenElement {
+  bool reopenable = false;     // in the book's namespace, without namespace declarations of its own
+  const Loop* loop = nullptr;  // the run of children it is in, once its first child of one came
+  bool loopEnded = false;      // a child outside the run came after it
+  int children = 0;            // of the run passed on since its first, or since the last reopening
+  const xmlChar* localName = nullptr;
+  const xmlChar* prefix = nullptr;
+  const xmlChar* uri = nullptr;
+};
+
 // The pass over one book. The head layer finds it through the parser's _private pointer; the
 // outer layer, whose user data belongs to the validator, through CurrentPass.
 struct Pass {
   xmlParserCtxtPtr parser = nullptr;
   int depth = 0;        // of the element being parsed; the root is 1
   bool inHead = false;  // inside the root's <description>
+  // The depth of the <annotation> or <history> in the head whose content is not built, 0 for none.
+  int skipDepth = 0;
+  bool doctype = false;  // the book has a document type declaration
   bool needsTree = false;
+  TreeCause treeCause = TreeCause::None;
   xmlSAXHandler validator{};  // the schema validator's handlers, which the outer layer calls
   std::string text;           // text not yet handed to the validator
   size_t textHandedOn = 0;    // of the current run of text
@@ -102,7 +164,7 @@ struct Pass {
   bool binaryStarted = false;  // a character other than a blank has been passed on
   bool binaryBlank = false;    // blanks seen and not yet passed on
   ImageCheck image;            // of the image being read, when it is judged here
-  std::unordered_set<std::string> ids;
+  IdSet ids;
   // Set for StreamDepth::UntilFirstComplaint: the collector that tells of the first complaint, and
   // the outer layer, whose handlers then go.
   const XmlErrorCollector* stopAtComplaintOf = nullptr;
@@ -111,6 +173,11 @@ struct Pass {
   // The lines of the open elements' start tags, and the one of the element being closed: the
   // validator finds most faults of an element at its end, and the tree names its start.
   std::vector<unsigned long> startLines;
+  // The open elements, as far as a <section> whose children the validator is spared needs them.
+  std::vector<OpenElement> open;
+  XmlErrorCollector* schemaErrors = nullptr;
+  bool equalIds = false;  // the stream gave the complaint of a value seen before
+  xmlSAXHandler* head = nullptr;
   unsigned long closingLine = 0;
 };
 
@@ -129,56 +196,86 @@ unsigned long LineOf(const xmlParserCtxt* parser) {
   return parser != nullptr && parser->input != nullptr ? static_cast<unsigned long>(parser->input->line) : 0;
 }
 
-void GiveUpStreaming(Pass& pass) {
+void GiveUpStreaming(Pass& pass, TreeCause cause) {
   pass.needsTree = true;
+  pass.treeCause = cause;
   xmlStopParser(pass.parser);
 }
 
 // ---- The head layer; its context is the parser's.
 
-bool Building(const Pass& pass) { return pass.depth == 1 || pass.inHead; }
+// Inside the content of an <annotation> or <history> of the head: rich text of any length, which
+// the metadata never reads, so it is not built.
+bool Skipping(const Pass& pass) { return pass.skipDepth != 0 && pass.depth >= pass.skipDepth; }
+
+bool Building(const Pass& pass) { return pass.depth == 1 || (pass.inHead && !Skipping(pass)); }
 
 void HeadStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
                       int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaultedCount,
                       const xmlChar** attributes) {
   Pass& pass = PassOf(ctx);
+  const bool skipped = Skipping(pass);
   ++pass.depth;
   if (pass.depth == 2 && xmlStrEqual(localName, BAD_CAST "description")) pass.inHead = true;
-  if (Building(pass))
-    xmlSAX2StartElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
-                          defaultedCount, attributes);
+  if (skipped || !Building(pass)) return;
+  xmlSAX2StartElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
+                        defaultedCount, attributes);
+  if (pass.depth >= 3 &&
+      (xmlStrEqual(localName, BAD_CAST "annotation") || xmlStrEqual(localName, BAD_CAST "history")))
+    pass.skipDepth = pass.depth;
 }
 
 void HeadEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
   Pass& pass = PassOf(ctx);
-  if (Building(pass)) xmlSAX2EndElementNs(ctx, localName, prefix, uri);
+  const bool skipped = pass.skipDepth != 0 && pass.depth > pass.skipDepth;
+  if (!skipped && (pass.depth == 1 || pass.inHead)) xmlSAX2EndElementNs(ctx, localName, prefix, uri);
+  if (pass.depth == pass.skipDepth) pass.skipDepth = 0;
   if (pass.depth == 2) pass.inHead = false;
   --pass.depth;
 }
 
+bool BuildingContent(void* ctx) {
+  const Pass& pass = PassOf(ctx);
+  return pass.inHead && !Skipping(pass);
+}
+
 void HeadText(void* ctx, const xmlChar* text, int length) {
-  if (PassOf(ctx).inHead) AppendText(ctx, text, length);
+  if (BuildingContent(ctx)) AppendText(ctx, text, length);
 }
 
 void HeadCData(void* ctx, const xmlChar* text, int length) {
-  if (PassOf(ctx).inHead) xmlSAX2CDataBlock(ctx, text, length);
+  if (BuildingContent(ctx)) xmlSAX2CDataBlock(ctx, text, length);
 }
 
 void HeadComment(void* ctx, const xmlChar* text) {
-  if (PassOf(ctx).inHead) xmlSAX2Comment(ctx, text);
+  if (BuildingContent(ctx)) xmlSAX2Comment(ctx, text);
 }
 
 void HeadInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
-  if (PassOf(ctx).inHead) xmlSAX2ProcessingInstruction(ctx, target, data);
+  if (BuildingContent(ctx)) xmlSAX2ProcessingInstruction(ctx, target, data);
 }
 
 void HeadReference(void* ctx, const xmlChar* name) {
-  if (PassOf(ctx).inHead) xmlSAX2Reference(ctx, name);
+  if (BuildingContent(ctx)) xmlSAX2Reference(ctx, name);
 }
 
-// Entities are what the stream and the tree validator would see differently: a document type
-// declaration sends the book to the tree.
-void HeadDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) { GiveUpStreaming(PassOf(ctx)); }
+// A document type declaration alone changes nothing the validator sees, and the book is streamed
+// as any other; what it may declare does (see HeadEntity and OuterStartElement).
+void HeadDoctype(void* ctx, const xmlChar* name, const xmlChar* externalId, const xmlChar* systemId) {
+  PassOf(ctx).doctype = true;
+  xmlSAX2InternalSubset(ctx, name, externalId, systemId);
+}
+
+// An entity: the tree keeps its references as nodes that its validator gives up on, and expands
+// those in attribute values, while the stream's validator sees neither. Such a book goes to the
+// tree (and only a small one: see kEntityTreeBytes).
+void HeadEntity(void* ctx, const xmlChar*, int, const xmlChar*, const xmlChar*, xmlChar*) {
+  GiveUpStreaming(PassOf(ctx), TreeCause::Entities);
+}
+
+void HeadUnparsedEntity(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*, const xmlChar*) {
+  GiveUpStreaming(PassOf(ctx), TreeCause::Entities);
+}
 
 // ---- The outer layer; its context is the validator's.
 
@@ -298,31 +395,179 @@ std::string CollapsedValue(const xmlChar* begin, const xmlChar* end) {
   return value;
 }
 
+// Whether an attribute value as the parser hands it on holds an entity reference: it passes "&"
+// itself on as "&#38;", so any other "&" begins one.
+bool HoldsEntityReference(const xmlChar* begin, const xmlChar* end) {
+  for (const xmlChar* c = begin; c != end; ++c)
+    if (*c == '&' && (c + 1 == end || c[1] != '#')) return true;
+  return false;
+}
+
+// libxml2 checks the children of an element against its content model with an automaton that,
+// for most models of the book's text, keeps a copy of every child's name and a state to go back to
+// per child until the element ends: about 110 bytes per paragraph, 740 MB for a 104 MB book of
+// short paragraphs in one section. But each of these models ends in a run of children that may
+// come in any number and order, after which the element may end: once two children of the run
+// have been taken, the validator is in the same place as at the element opened afresh and given
+// two such children. So every so many children in the run the element is closed and opened again
+// for the validator alone, with two children of the run that hold nothing, which drops what it
+// kept and changes no verdict and no message (with one, its messages would list what it expects,
+// unlike the tree's). The element's parent takes it twice as it takes it once (every parent of
+// these has them in a run of its own; not so an <annotation>, which a title-info or a section has
+// once, so its paragraphs still cost), and the element's attributes are all optional. Only while
+// the schema has not complained: after a complaint nothing that follows is reported.
+struct Loop {
+  const char* element;
+  std::initializer_list<const char*> children;  // the run
+  const char* filler;                           // a child of the run that holds nothing
+  std::initializer_list<const char*> begins;    // the children that begin the run (empty: any of it)
+};
+
+const Loop kLoops[] = {
+    // After its title, epigraphs, image and annotation; its first child of text begins the run.
+    {"section",
+     {"p", "image", "poem", "subtitle", "cite", "empty-line", "table"},
+     "empty-line",
+     {"p", "poem", "subtitle", "cite", "empty-line", "table"}},
+    {"section", {"section"}, "section", {}},
+    // Up to its text-author.
+    {"cite", {"p", "poem", "empty-line", "subtitle", "table"}, "empty-line", {}},
+    {"epigraph", {"p", "poem", "cite", "empty-line"}, "empty-line", {}},
+    // Text with styles in between.
+    {"p", {"strong", "emphasis", "style", "a", "strikethrough", "sub", "sup", "code", "image"}, "strong", {}},
+    {"v", {"strong", "emphasis", "style", "a", "strikethrough", "sub", "sup", "code", "image"}, "strong", {}},
+};
+
+constexpr int kChildrenBeforeReopening = 1024;
+
+bool Among(const xmlChar* name, std::initializer_list<const char*> names) {
+  for (const char* candidate : names)
+    if (xmlStrEqual(name, BAD_CAST candidate)) return true;
+  return false;
+}
+
+void ReopenElement(Pass& pass, void* ctx, const OpenElement& element) {
+  // The validator's handlers call the head layer's too: it must not see the element move.
+  xmlSAXHandler& head = *pass.head;
+  const auto start = head.startElementNs;
+  const auto end = head.endElementNs;
+  head.startElementNs = nullptr;
+  head.endElementNs = nullptr;
+  const auto* filler = BAD_CAST element.loop->filler;
+  pass.validator.endElementNs(ctx, element.localName, element.prefix, element.uri);
+  pass.validator.startElementNs(ctx, element.localName, element.prefix, element.uri, 0, nullptr, 0, 0,
+                                nullptr);
+  for (int k = 0; k < 2; ++k) {
+    pass.validator.startElementNs(ctx, filler, element.prefix, element.uri, 0, nullptr, 0, 0, nullptr);
+    pass.validator.endElementNs(ctx, filler, element.prefix, element.uri);
+  }
+  head.startElementNs = start;
+  head.endElementNs = end;
+}
+
+// Counts the child of the innermost open element, reopening it first when the validator has kept
+// enough of its run.
+void CountChild(Pass& pass, void* ctx, const xmlChar* localName, const xmlChar* uri) {
+  if (pass.open.empty()) return;
+  OpenElement& parent = pass.open.back();
+  if (!parent.reopenable || parent.loopEnded) return;
+  const bool ours = xmlStrEqual(uri, BAD_CAST kFictionBookNamespace);
+  if (parent.loop == nullptr) {
+    for (const Loop& loop : kLoops) {
+      if (ours && xmlStrEqual(parent.localName, BAD_CAST loop.element) &&
+          Among(localName, loop.begins.size() != 0 ? loop.begins : loop.children)) {
+        parent.loop = &loop;
+        break;
+      }
+    }
+    return;
+  }
+  if (!ours || !Among(localName, parent.loop->children)) {
+    parent.loopEnded = true;
+    return;
+  }
+  if (++parent.children < kChildrenBeforeReopening || pass.schemaErrors->HasError()) return;
+  ReopenElement(pass, ctx, parent);
+  parent.children = 0;
+}
+
+// The tree validator records each xs:ID value in the document and refuses one recorded before,
+// as a value its type does not take; the stream's validator records none. So the stream gives
+// that complaint itself, worded and placed as the tree's, when it would be the book's first: the
+// tree makes it among the element's own, after those of everything before. When the element drew
+// a complaint of its own, only the tree can tell which came first.
+void ComplainOfEqualId(Pass& pass, const xmlChar* localName, const xmlChar* uri, const xmlChar** attribute) {
+  if (pass.schemaErrors->HasError()) {
+    GiveUpStreaming(pass, TreeCause::EqualIds);
+    return;
+  }
+  std::string message = "Element '";
+  if (uri != nullptr) message.append("{").append(reinterpret_cast<const char*>(uri)).append("}");
+  message.append(reinterpret_cast<const char*>(localName)).append("', attribute 'id': '");
+  message.append(reinterpret_cast<const char*>(attribute[3]),
+                 static_cast<size_t>(attribute[4] - attribute[3]));
+  message.append("' is not a valid value of the atomic type 'xs:ID'.\n");
+  xmlError error{};
+  error.domain = XML_FROM_SCHEMASV;
+  error.code = XML_SCHEMAV_CVC_DATATYPE_VALID_1_2_1;
+  error.level = XML_ERR_ERROR;
+  error.message = message.data();
+  error.file = const_cast<char*>(pass.parser->input->filename);
+  error.line = static_cast<int>(pass.startLines.back());
+  pass.schemaErrors->Add(error);
+  pass.equalIds = true;
+}
+
 void OuterStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
                        int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaultedCount,
                        const xmlChar** attributes) {
   Pass& pass = *CurrentPass;
   if (StopsAtComplaint(pass)) return;
   EndText(pass, ctx);
-  // Every "id" attribute the schema allows is an xs:ID, and only the tree validator tells two
-  // equal ones apart from a valid book.
+  // Attributes defaulted by the book's own declarations reach the stream's validator and not the
+  // tree's; an entity reference the parser leaves in a value ("&name;") the tree expands.
+  if (defaultedCount > 0) {
+    GiveUpStreaming(pass, TreeCause::Entities);
+    return;
+  }
+  // Every "id" attribute the schema allows is an xs:ID, whose values the stream's validator does
+  // not compare (see ComplainOfEqualId).
+  const xmlChar** equalId = nullptr;
   for (int i = 0; i < attributeCount; ++i) {
     const xmlChar** attribute = attributes + 5 * i;
-    if (attribute[2] == nullptr && xmlStrEqual(attribute[0], BAD_CAST "id") &&
-        !pass.ids.insert(CollapsedValue(attribute[3], attribute[4])).second) {
-      GiveUpStreaming(pass);
+    if (pass.doctype && HoldsEntityReference(attribute[3], attribute[4])) {
+      GiveUpStreaming(pass, TreeCause::Entities);
       return;
     }
+    if (attribute[2] == nullptr && xmlStrEqual(attribute[0], BAD_CAST "id") &&
+        !pass.ids.Insert(CollapsedValue(attribute[3], attribute[4]))) {
+      // The book's own declarations may make the attribute an ID for the tree, which then judges
+      // it otherwise, and the stream quotes a "&" as "&#38;".
+      if (pass.doctype || std::find(attribute[3], attribute[4], '&') != attribute[4]) {
+        GiveUpStreaming(pass, TreeCause::EqualIds);
+        return;
+      }
+      equalId = attribute;
+    }
   }
+  CountChild(pass, ctx, localName, uri);
   ++pass.outerDepth;
   pass.startLines.push_back(LineOf(pass.parser));
+  OpenElement element;
+  element.reopenable = namespaceCount == 0 && xmlStrEqual(uri, BAD_CAST kFictionBookNamespace);
+  element.localName = localName;
+  element.prefix = prefix;
+  element.uri = uri;
+  pass.open.push_back(element);
   pass.inBinary = pass.outerDepth == 2 && xmlStrEqual(localName, BAD_CAST "binary") &&
                   xmlStrEqual(uri, BAD_CAST kFictionBookNamespace);
   pass.binaryStarted = false;
   pass.binaryBlank = false;
   pass.image = ImageCheck();
+  const bool complainedBefore = pass.schemaErrors->HasError();
   pass.validator.startElementNs(ctx, localName, prefix, uri, namespaceCount, namespaces, attributeCount,
                                 defaultedCount, attributes);
+  if (equalId != nullptr && !complainedBefore) ComplainOfEqualId(pass, localName, uri, equalId);
 }
 
 void OuterEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
@@ -331,6 +576,7 @@ void OuterEndElement(void* ctx, const xmlChar* localName, const xmlChar* prefix,
   if (!pass.startLines.empty()) {
     pass.closingLine = pass.startLines.back();
     pass.startLines.pop_back();
+    pass.open.pop_back();
   }
   if (JudgesImage(pass) && !pass.image.Conforms()) {
     NeedImages(pass);
@@ -369,15 +615,13 @@ void OuterInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
   if (pass.validator.processingInstruction) pass.validator.processingInstruction(ctx, target, data);
 }
 
-void OuterReference(void* ctx, const xmlChar* name) {
+// A reference to an entity that is not declared (a book whose declarations are in an external
+// subset, which is never read): the tree keeps it as a node its validator gives up on, the
+// stream's validator passes it by.
+void OuterReference(void*, const xmlChar*) {
   Pass& pass = *CurrentPass;
   if (StopsAtComplaint(pass)) return;
-  if (JudgesImage(pass)) {
-    NeedImages(pass);
-    return;
-  }
-  EndText(pass, ctx);
-  if (pass.validator.reference) pass.validator.reference(ctx, name);
+  GiveUpStreaming(pass, TreeCause::Entities);
 }
 
 void OuterEndDocument(void* ctx) {
@@ -405,6 +649,22 @@ int LocateInParser(void* ctx, const char** file, unsigned long* line) {
   }
   return 0;
 }
+
+// Our handlers run inside libxml2, which an exception must not cross: an allocation of ours that
+// fails (the text gathered, the IDs seen) stops the parse and counts as libxml2's failures do.
+template <auto Handler>
+struct Guarded;
+template <typename... Args, void (*Handler)(void*, Args...)>
+struct Guarded<Handler> {
+  static void Call(void* ctx, Args... args) noexcept {
+    try {
+      Handler(ctx, args...);
+    } catch (const std::bad_alloc&) {
+      NoteFailedAllocation();
+      if (CurrentPass != nullptr) xmlStopParser(CurrentPass->parser);
+    }
+  }
+};
 
 // Sets the pass for the outer layer on this thread, and the previous one back at the end.
 class CurrentPassScope {
@@ -478,6 +738,8 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
   xmlSAXHandler& head = *parser->sax;
   head.resolveEntity = RefuseExternalEntity;
   head.internalSubset = HeadDoctype;
+  head.entityDecl = HeadEntity;
+  head.unparsedEntityDecl = HeadUnparsedEntity;
   head.startElementNs = HeadStartElement;
   head.endElementNs = HeadEndElement;
   head.characters = HeadText;
@@ -508,29 +770,32 @@ StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollect
     }
     pass.validator = *parser->sax;
     xmlSAXHandler outer = pass.validator;
-    outer.characters = OuterText;
-    outer.ignorableWhitespace = OuterText;
-    outer.startElementNs = OuterStartElement;
-    outer.endElementNs = OuterEndElement;
-    outer.cdataBlock = OuterCData;
-    outer.comment = OuterComment;
-    outer.processingInstruction = OuterInstruction;
-    outer.reference = OuterReference;
-    outer.endDocument = OuterEndDocument;
+    outer.characters = Guarded<OuterText>::Call;
+    outer.ignorableWhitespace = Guarded<OuterText>::Call;
+    outer.startElementNs = Guarded<OuterStartElement>::Call;
+    outer.endElementNs = Guarded<OuterEndElement>::Call;
+    outer.cdataBlock = Guarded<OuterCData>::Call;
+    outer.comment = Guarded<OuterComment>::Call;
+    outer.processingInstruction = Guarded<OuterInstruction>::Call;
+    outer.reference = Guarded<OuterReference>::Call;
+    outer.endDocument = Guarded<OuterEndDocument>::Call;
     pass.outer = &outer;
     pass.imagesToValidator = images == StreamImages::ToValidator;
     if (depth == StreamDepth::UntilFirstComplaint) pass.stopAtComplaintOf = &schemaErrors;
+    pass.schemaErrors = &schemaErrors;
+    pass.head = &head;
     const CurrentPassScope current(pass);
     parser->sax = &outer;
     xmlParseDocument(parser.get());
     parser->sax = &pass.validator;  // never leave the parser pointing at this frame
-    valid = xmlSchemaIsValid(validCtxt) == 1;
+    valid = xmlSchemaIsValid(validCtxt) == 1 && !pass.equalIds;
   }
   XmlDocPtr doc(parser->myDoc);
   parser->myDoc = nullptr;
 
   if (pass.needsTree) {
     result.verdict = StreamVerdict::NeedsTree;
+    result.treeCause = pass.treeCause;
   } else if (pass.needsImages) {
     result.verdict = StreamVerdict::NeedsImages;
   } else if (!doc || !parser->wellFormed || !parser->nsWellFormed || parser->disableSAX) {

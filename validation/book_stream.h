@@ -17,6 +17,13 @@ enum class StreamVerdict {
   NeedsImages,    // an image the validator must judge itself: stream again, StreamImages::ToValidator
 };
 
+// Why a book must be judged by its tree.
+enum class TreeCause {
+  None,
+  Entities,  // its document type declares entities or attribute defaults, or it refers to entities
+  EqualIds,  // two equal xs:ID values where the stream cannot give the tree's complaint
+};
+
 struct StreamResult {
   StreamVerdict verdict = StreamVerdict::NotLoadable;
   // For a book that loads (valid or not conforming): the root element with the <description>
@@ -27,6 +34,7 @@ struct StreamResult {
   // Not conforming, and judged no further than the schema's first complaint: the head may hold
   // less than the root's <description>.
   bool stoppedAtComplaint = false;
+  TreeCause treeCause = TreeCause::None;  // for NeedsTree
 };
 
 // How much of a book the schema judges. A strict run asks only whether a book conforms, and most
@@ -45,9 +53,12 @@ enum class StreamImages { JudgedHere, ToValidator };
 
 // Parses the book open as file (named path) once, validating it against the schema of validCtxt as it goes.
 // Validation messages reach schemaErrors (the collector validCtxt reports to), which is cleared
-// first. A book with a document type declaration, or with two equal xs:ID values, is given back as
-// NeedsTree: the tree validator expands nothing the stream would see differently and checks the
-// uniqueness of IDs, which libxml2's streaming validator does not.
+// first. A book whose document type declares entities or attribute defaults, or that refers to
+// an entity, is given back as NeedsTree: the tree validator sees entities and defaults
+// differently. Two equal xs:ID values, which libxml2's streaming validator does not compare, the
+// stream finds itself and complains of as the tree does; only where it cannot tell which of two
+// complaints the tree would give first is the book given back as NeedsTree too. A document type
+// declaration alone is streamed.
 StreamResult ValidateBookStream(xmlSchemaValidCtxtPtr validCtxt, XmlErrorCollector& schemaErrors,
                                 BookFile& file, const QString& path,
                                 StreamDepth depth = StreamDepth::WholeBook,

@@ -2,15 +2,19 @@
 
 #include <fcntl.h>
 #include <libxml/SAX2.h>
+#include <libxml/entities.h>
 #include <libxml/parser.h>
+#include <libxml/xmlmemory.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "base/native_name.h"
 
@@ -26,7 +30,38 @@ QString FormatError(const xmlError& error) {
 
 void DiscardGenericError(void*, const char*, ...) {}
 
+thread_local unsigned long failedAllocations = 0;
+
+void* WatchedMalloc(size_t size) {
+  void* block = std::malloc(size);
+  if (block == nullptr) ++failedAllocations;
+  return block;
+}
+
+void* WatchedRealloc(void* block, size_t size) {
+  void* grown = std::realloc(block, size);
+  if (grown == nullptr && size != 0) ++failedAllocations;
+  return grown;
+}
+
+char* WatchedStrdup(const char* text) {
+  char* copy = ::strdup(text);
+  if (copy == nullptr) ++failedAllocations;
+  return copy;
+}
+
 }  // namespace
+
+void WatchXmlAllocations() {
+  // The functions stay malloc, realloc and free underneath: a block libxml2 took before the switch
+  // is freed as it always was.
+  static const bool watched = xmlMemSetup(std::free, WatchedMalloc, WatchedRealloc, WatchedStrdup) == 0;
+  (void)watched;
+}
+
+unsigned long FailedXmlAllocations() { return failedAllocations; }
+
+void NoteFailedAllocation() { ++failedAllocations; }
 
 // A base64 image easily makes a text node longer than libxml2's 10 MB limit, which only
 // XML_PARSE_HUGE lifts. But in libxml2 2.9 that option also switches off the entity amplification
@@ -73,6 +108,78 @@ int BookFile::Read(void* bookFile, char* buffer, int length) {
 
 namespace {
 
+// Entity references stay references in the tree, but whoever reads a value expands them: the
+// schema validator each attribute's, the metadata reader each title's, every time, and libxml2
+// does it by appending to a string it measures anew for each reference. A hundred kilobytes of
+// entity referred to four thousand times in one attribute took 96 s and 3 GB. Real books declare
+// no entities, or a few of a character each (&nbsp;): these bounds are far above them.
+constexpr uint64_t kMaxEntityExpansion = 1024 * 1024;
+constexpr uint64_t kMaxAttributeReferences = 1000;
+
+class EntityExpansion {
+ public:
+  explicit EntityExpansion(xmlDoc& doc) : doc_(doc) {}
+
+  // Empty, or why the book is refused.
+  QString Problem(const xmlNode* node) {
+    Walk(node, false);
+    if (expanded_ > kMaxEntityExpansion)
+      return QStringLiteral("its entity references expand to more than %1 bytes").arg(kMaxEntityExpansion);
+    if (attributeReferences_ > kMaxAttributeReferences)
+      return QStringLiteral("more than %1 entity references in attribute values")
+          .arg(kMaxAttributeReferences);
+    return QString();
+  }
+
+ private:
+  void Walk(const xmlNode* node, bool inAttribute) {
+    for (; node != nullptr && !Exceeded(); node = node->next) {
+      if (node->type == XML_ENTITY_REF_NODE) {
+        expanded_ += Length(xmlGetDocEntity(&doc_, node->name));
+        if (inAttribute) ++attributeReferences_;
+        continue;
+      }
+      if (node->type == XML_ELEMENT_NODE)
+        for (const xmlAttr* attribute = node->properties; attribute != nullptr; attribute = attribute->next)
+          Walk(attribute->children, true);
+      Walk(node->children, inAttribute);
+    }
+  }
+
+  bool Exceeded() const {
+    return expanded_ > kMaxEntityExpansion || attributeReferences_ > kMaxAttributeReferences;
+  }
+
+  // The length of an entity's text with the references in it expanded; an upper bound for
+  // character references. Past the bound it only needs to be larger.
+  uint64_t Length(xmlEntity* entity) {
+    if (entity == nullptr || entity->content == nullptr) return 0;
+    if (entity->etype == XML_INTERNAL_PREDEFINED_ENTITY) return 1;
+    const auto known = lengths_.find(entity);
+    if (known != lengths_.end()) return known->second;
+    lengths_[entity] = 0;  // a loop, which libxml2 refuses anyway, adds nothing
+    uint64_t length = 0;
+    for (const xmlChar* c = entity->content; *c != '\0' && length <= kMaxEntityExpansion;) {
+      const xmlChar* end = c[0] == '&' && c[1] != '#' ? xmlStrchr(c, ';') : nullptr;
+      if (end == nullptr) {
+        ++length;
+        ++c;
+        continue;
+      }
+      const QByteArray name(reinterpret_cast<const char*>(c + 1), static_cast<qsizetype>(end - c - 1));
+      length += Length(xmlGetDocEntity(&doc_, BAD_CAST name.constData()));
+      c = end + 1;
+    }
+    lengths_[entity] = length;
+    return length;
+  }
+
+  xmlDoc& doc_;
+  std::unordered_map<const xmlEntity*, uint64_t> lengths_;
+  uint64_t expanded_ = 0;
+  uint64_t attributeReferences_ = 0;
+};
+
 // Runs one parse with the safe callbacks; read performs libxml2's read on the context.
 template <typename Read>
 XmlReadResult Parse(const QString& name, const QByteArray& url, Read read) {
@@ -95,6 +202,13 @@ XmlReadResult Parse(const QString& name, const QByteArray& url, Read read) {
   if (!doc || !ctxt->wellFormed || !ctxt->nsWellFormed || ctxt->disableSAX) {
     result.reason = errors.Reason(QStringLiteral("%1: not a well-formed XML document").arg(name));
     return result;
+  }
+  // Only a book with a document type can refer to an entity.
+  if (doc->intSubset != nullptr || doc->extSubset != nullptr) {
+    if (const QString problem = EntityExpansion(*doc).Problem(doc->children); !problem.isEmpty()) {
+      result.reason = QStringLiteral("%1: %2").arg(name, problem);
+      return result;
+    }
   }
   result.doc = std::move(doc);
   return result;

@@ -70,6 +70,17 @@ constexpr int kParseOptions = XML_PARSE_NONET;
 // never while an entity is expanded.
 void AppendText(void* parserContext, const xmlChar* text, int length);
 
+// Routes libxml2's allocations through functions that count, per thread, the allocations that
+// failed. libxml2 goes on after most of them with a message that blames the book (a validator out
+// of memory reports "This element is not expected"), so a verdict given while one failed is no
+// verdict. Call it before the first thread other than the main one uses libxml2; again, it does
+// nothing.
+void WatchXmlAllocations();
+// How many of libxml2's allocations have failed on this thread so far (with WatchXmlAllocations);
+// our own code counts its std::bad_alloc inside a parse here too (NoteFailedAllocation).
+unsigned long FailedXmlAllocations();
+void NoteFailedAllocation();
+
 // Refuses every external entity and DTD: a book must never make us read another file.
 xmlParserInputPtr RefuseExternalEntity(void*, const xmlChar*, const xmlChar*);
 

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
+#include <new>
 
 #include "base/native_name.h"
 #include "validation/book_stream.h"
@@ -65,7 +66,7 @@ bool LoadedBookIsFictionBook(const TXSDValidator& validator) {
          xmlStrEqual(root->ns->href, BAD_CAST kFictionBookNamespace);
 }
 
-TXSDValidator::TXSDValidator() : impl_(std::make_unique<Impl>()) {}
+TXSDValidator::TXSDValidator() : impl_(std::make_unique<Impl>()) { WatchXmlAllocations(); }
 
 TXSDValidator::~TXSDValidator() = default;
 
@@ -184,6 +185,12 @@ void KeepHead(xmlDoc& doc) {
   }
 }
 
+QString TooLargeForEntities(const QString& name) {
+  return QStringLiteral("%1: a book with entities or attribute defaults of its own is read only up to %2 MiB")
+      .arg(name)
+      .arg(kEntityTreeBytes / (1024 * 1024));
+}
+
 // A streamed book's verdict as XMLValid gives it, its head kept for the metadata of a book that
 // loads; kNeedsTree when it must be loaded and validated whole.
 constexpr int kNeedsTree = -1;
@@ -209,7 +216,31 @@ int StreamedVerdict(StreamResult& stream, XmlDocPtr& document, QString& errorTex
 
 }  // namespace
 
+// libxml2 carries on past most failed allocations and then blames the book: an element "not
+// expected", a document "not well-formed". A verdict given so is thrown away, and the book keeps
+// its place with a reason that says why.
+template <typename Judge>
+int TXSDValidator::Judged(const QString& name, Judge judge) {
+  const unsigned long failedBefore = FailedXmlAllocations();
+  int verdict = kNotJudged;
+  try {
+    verdict = judge();
+  } catch (const std::bad_alloc&) {
+    NoteFailedAllocation();
+  }
+  if (FailedXmlAllocations() == failedBefore) return verdict;
+  impl_->document.reset();
+  impl_->stoppedEarly = false;
+  lastDigest_ = {};
+  ErrorText = QStringLiteral("%1: not enough memory to judge the book").arg(DisplayName(name));
+  return kNotJudged;
+}
+
 int TXSDValidator::Check(const QString& path) {
+  return Judged(path, [&] { return CheckFile(path); });
+}
+
+int TXSDValidator::CheckFile(const QString& path) {
   Impl& impl = *impl_;
   impl.document.reset();
   impl.stoppedEarly = false;
@@ -227,6 +258,10 @@ int TXSDValidator::Check(const QString& path) {
     lastDigest_ = stream.digest;
     const int verdict = StreamedVerdict(stream, impl.document, ErrorText, impl.stoppedEarly);
     if (verdict != kNeedsTree) return verdict;
+    if (stream.treeCause == TreeCause::Entities && file.Size() > kEntityTreeBytes) {
+      ErrorText = TooLargeForEntities(path);
+      return 1;
+    }
     return LoadDocument(path) ? (Validate() ? 0 : 2) : 1;
   }
   if (!LoadDocument(file, path)) return 1;
@@ -238,14 +273,22 @@ int TXSDValidator::Check(const QString& path) {
 namespace {
 
 // libxml2's read callback over a BookSource; remembers that the source failed, since libxml2 only
-// sees an I/O error.
+// sees an I/O error, or that it gave more than limit bytes, when one is set.
 struct SourceReader {
   BookSource& source;
   bool failed = false;
+  qint64 limit = -1;
+  qint64 given = 0;
+  bool tooLarge = false;
   static int Read(void* context, char* buffer, int length) {
     auto& reader = *static_cast<SourceReader*>(context);
     const int count = reader.source.Read(buffer, length);
     if (count < 0) reader.failed = true;
+    if (count > 0) reader.given += count;
+    if (reader.limit >= 0 && reader.given > reader.limit) {
+      reader.tooLarge = true;
+      return -1;
+    }
     return count;
   }
 };
@@ -253,6 +296,10 @@ struct SourceReader {
 }  // namespace
 
 int TXSDValidator::CheckSource(const QString& name, BookSource& source) {
+  return Judged(name, [&] { return CheckSourceOnce(name, source); });
+}
+
+int TXSDValidator::CheckSourceOnce(const QString& name, BookSource& source) {
   Impl& impl = *impl_;
   impl.document.reset();
   impl.stoppedEarly = false;
@@ -278,6 +325,7 @@ int TXSDValidator::CheckSource(const QString& name, BookSource& source) {
     const int verdict = StreamedVerdict(stream, impl.document, ErrorText, impl.stoppedEarly);
     if (verdict != kNeedsTree) return verdict;
     if (!source.Rewind()) return sourceFailed();
+    if (stream.treeCause == TreeCause::Entities) reader.limit = kEntityTreeBytes;
   }
   XmlReadResult read;
   {
@@ -285,6 +333,10 @@ int TXSDValidator::CheckSource(const QString& name, BookSource& source) {
     read = ReadXmlIO(name, SourceReader::Read, &reader);
   }
   if (reader.failed) return sourceFailed();
+  if (reader.tooLarge) {
+    ErrorText = TooLargeForEntities(name);
+    return 1;
+  }
   if (!read.doc) {
     ErrorText = read.reason;
     return 1;

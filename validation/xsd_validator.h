@@ -26,6 +26,11 @@ struct CompiledSchema;
 // per cent more, and it holds the whole book while it is validated.
 inline constexpr qint64 kTreeBookBytes = 1024 * 1024;
 
+// A book that declares entities is judged by its tree (see ValidateBookStream), which holds the
+// whole book: a tree takes twenty times a book of short paragraphs and more. Larger ones are not
+// read, and do not load. Real books declare no entities, or a few in books of a few kilobytes.
+inline constexpr qint64 kEntityTreeBytes = 2 * 1024 * 1024;
+
 // A book's bytes from somewhere other than a file of its own: an archive's entry. A failure of
 // the source (a damaged archive) is no verdict on the book.
 class BookSource {
@@ -44,10 +49,14 @@ enum class BookVerdict {
   NotLoadable = 1,    // does not load as XML, or cannot be read
   NotConforming = 2,  // loads, but does not conform to the schema
   SourceFailed = 3,   // the source failed (a damaged archive): the book was not judged
+  NotJudged = 4,      // memory ran short while the book was judged: no verdict on it
 };
 
 // The verdict on a book whose source failed: the book was not judged.
 inline constexpr int kSourceFailed = static_cast<int>(BookVerdict::SourceFailed);
+// The verdict on a book that could not be judged for lack of memory: whatever libxml2 said of it
+// then says nothing of the book.
+inline constexpr int kNotJudged = static_cast<int>(BookVerdict::NotJudged);
 
 // Validates books against the FictionBook schema. One validator serves one run: the schema is read
 // at LoadSchema, and every book is loaded and validated in turn.
@@ -73,7 +82,8 @@ class TXSDValidator {
   // single streaming pass (a book whose declarations or IDs the stream cannot judge as the tree
   // would is loaded and validated whole); the verdict as XMLValid gives it, with ErrorText set on
   // failure. For a book that loads, valid or not, the loaded document is then (at least) its root
-  // element with the <description>, all the metadata needs.
+  // element with the <description>, all the metadata needs. kNotJudged, with no document, when
+  // memory ran short meanwhile.
   int Check(const QString& path);
   // The size in bytes up to which Check judges a book by its tree (kTreeBookBytes by default).
   void SetTreeBudget(qint64 bytes);
@@ -90,6 +100,7 @@ class TXSDValidator {
 
   // Check over a book read from source; name stands for it in messages. kSourceFailed, with the
   // source's reason as ErrorText, when the source failed, whatever the bytes read so far showed.
+  // kNotJudged as for Check.
   int CheckSource(const QString& name, BookSource& source);
   // The reason of the most recent failure; a success leaves it unchanged.
   QString GetErrorText() const;
@@ -104,6 +115,11 @@ class TXSDValidator {
   struct Impl;
   void UseSchema(std::shared_ptr<const CompiledSchema> schema);
   bool LoadDocument(BookFile& file, const QString& path);
+  int CheckFile(const QString& path);
+  int CheckSourceOnce(const QString& name, BookSource& source);
+  // What judge gives, or kNotJudged when an allocation failed meanwhile.
+  template <typename Judge>
+  int Judged(const QString& name, Judge judge);
   // Gives validation/loaded_document.h the loaded book without libxml2 types in this header.
   friend struct LoadedDocumentAccess;
   QString ErrorText;
@@ -116,7 +132,8 @@ class TXSDValidator {
 // another thread; calling it again does nothing.
 void InitXmlLibrary();
 
-// The verdict on one book: 0 valid, 1 does not load as XML, 2 does not conform.
+// The verdict on one book: 0 valid, 1 does not load as XML, 2 does not conform (kNotJudged when
+// memory ran short).
 int XMLValid(TXSDValidator& validator, const QString& path);
 
 struct _xmlDoc;

@@ -1,4 +1,5 @@
 #include <libxml/tree.h>
+#include <malloc.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -6,8 +7,12 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 
 #include "gtest/gtest.h"
 #include "validation/loaded_document.h"
@@ -40,6 +45,18 @@ long PeakResidentKilobytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
+}
+
+// A line of /proc/self/status in kilobytes ("VmRSS:", "VmHWM:"); 0 when it cannot be read.
+long StatusKilobytes(const char* key) {
+  long kilobytes = 0;
+  if (FILE* status = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, status) != nullptr)
+      if (std::strncmp(line, key, std::strlen(key)) == 0) kilobytes = std::atol(line + std::strlen(key));
+    std::fclose(status);
+  }
+  return kilobytes;
 }
 
 QByteArray Base64Image(qsizetype rawBytes) {
@@ -102,6 +119,152 @@ TEST(XSDValidatorSecurity, BillionLaughsIsRejectedQuicklyWithBoundedMemory) {
     // Safe to repeat here now, for the reason.
     EXPECT_EQ(XMLValid(validator, path), verdict);
     EXPECT_FALSE(validator.GetErrorText().isEmpty());
+  }
+}
+
+// The child's side of MemoryThatRunsShortIsNoVerdict: judges the book "path|tree|megabytes" with
+// that much more address space than it has after loading the schema, and exits with the verdict.
+[[noreturn]] void JudgeWithLittleMemory(const QString& job) {
+  const QStringList parts = job.split('|');
+  TXSDValidator validator;
+  if (parts.size() != 3 || !validator.LoadSchema(SchemaPath())) _exit(101);
+  validator.SetTreeBudget(parts[1] == "tree" ? 1 << 30 : 0);
+  long pages = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  const rlim_t limit =
+      static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (rlim_t{1} << 20) * parts[2].toUInt();
+  const rlimit addressSpace{limit, limit};
+  setrlimit(RLIMIT_AS, &addressSpace);
+  const int verdict = XMLValid(validator, parts[0]);
+  _exit(verdict == kNotJudged && !validator.GetErrorText().contains("not enough memory") ? 100 : verdict);
+}
+
+// A book must never be called invalid because memory ran short: libxml2 then reports "Memory
+// allocation failed", or goes on and blames the book ("This element is not expected"). Judged in
+// a fresh process (a heap grown by the tests before would serve it whatever the limit) under a
+// range of address-space limits, a valid book is valid or not judged, never invalid, on the tree
+// and on the stream; the limits reach from too little to enough.
+TEST(XSDValidatorSecurity, MemoryThatRunsShortIsNoVerdict) {
+  if (const QByteArray job = qgetenv("SHELVIO_MEMORY_JOB"); !job.isEmpty()) JudgeWithLittleMemory(job);
+  TempFolder folder;
+  // A long paragraph: the validator holds its text on every path.
+  QByteArray words;
+  for (int k = 0; k < 800 * 1000; ++k) words += "слово ";
+  const QString path =
+      folder.Write("long.fb2", MinimalBook().replace("<p>Текст</p>", "<p>" + words + "</p>"));
+  for (const char* way : {"tree", "stream"}) {
+    SCOPED_TRACE(way);
+    std::map<int, int> verdicts;
+    for (int megabytes = 1; megabytes <= 256; megabytes += megabytes < 16 ? 2 : megabytes / 4) {
+      QProcess child;
+      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+      environment.insert("SHELVIO_MEMORY_JOB", QStringLiteral("%1|%2|%3").arg(path, way).arg(megabytes));
+      child.setProcessEnvironment(environment);
+      child.start("/proc/self/exe", {"--gtest_filter=XSDValidatorSecurity.MemoryThatRunsShortIsNoVerdict"});
+      ASSERT_TRUE(child.waitForFinished(60000));
+      const int verdict = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+      EXPECT_TRUE(verdict == 0 || verdict == kNotJudged) << megabytes << " MB more: verdict " << verdict;
+      ++verdicts[verdict];
+    }
+    QString seen;
+    for (const auto& [verdict, count] : verdicts) seen += QStringLiteral(" %1×%2").arg(verdict).arg(count);
+    EXPECT_GT(verdicts[kNotJudged], 0) << seen.toStdString();
+    EXPECT_GT(verdicts[0], 0) << seen.toStdString();
+  }
+}
+
+// About megabytes of short paragraphs, twenty to a section: a tree of them takes twenty times that.
+QByteArray Paragraphs(int megabytes) {
+  QByteArray text;
+  for (int k = 0; text.size() < megabytes * 1024 * 1024; ++k) {
+    text += "<section>";
+    for (int p = 0; p < 20; ++p) text += "<p>Короткий абзац " + QByteArray::number(k) + ".</p>\n";
+    text += "</section>\n";
+  }
+  return text;
+}
+
+// What a run holds of a book must not grow with the book, whatever its shape: a document type
+// used to send it to the tree, the validator kept a state per paragraph of a section, the IDs
+// seen were kept as strings, a repeated ID sent the book to the tree, an annotation was built whole for the
+// metadata, and an entity referred to in an attribute was expanded once per reference. Each is judged in a
+// child process that fails the test when it takes 10 s or grows by 64 MB.
+TEST(XSDValidatorSecurity, BooksOfEveryShapeAreJudgedInBoundedMemory) {
+  TempFolder folder;
+  const QByteArray book = MinimalBook();
+  const QByteArray paragraphs = Paragraphs(16);
+  const QByteArray body = "<body>" + paragraphs + "</body>";
+  const QByteArray doctype = "<?xml version=\"1.0\"?>\n<!DOCTYPE FictionBook>";
+  QByteArray identified;
+  for (int k = 0; identified.size() < 16 * 1024 * 1024; ++k)
+    identified += "<p id=\"p" + QByteArray::number(k) + "\"/>";
+  const QByteArray entityTimes4000 =
+      "<!DOCTYPE FictionBook [<!ENTITY e \"" + QByteArray(100 * 1000, 'a') + "\">]>";
+  const struct {
+    const char* what;
+    QByteArray bytes;
+    int verdict;
+    const char* reasonPart;
+  } cases[] = {
+      {"a document type declaration",
+       MinimalBook({}, doctype).replace("<body><section><p>Текст</p></section></body>", body), 0, ""},
+      {"entities declared",
+       MinimalBook({}, "<?xml version=\"1.0\"?>\n<!DOCTYPE FictionBook [<!ENTITY n \"x\">]>")
+           .replace("<body><section><p>Текст</p></section></body>", body),
+       1, "2 MiB"},
+      // libxml2's automaton keeps a state per child of a section.
+      {"one section of paragraphs",
+       MinimalBook().replace("<p>Текст</p>", QByteArray("<p>а</p>\n").repeated(16 * 1024 * 1024 / 10)), 0,
+       ""},
+      // Every xs:ID value is remembered, to find two equal ones.
+      {"an id on each of a million paragraphs", MinimalBook().replace("<p>Текст</p>", identified), 0, ""},
+      // libxml2's streaming validator does not compare them, and the tree did.
+      {"an id repeated at the end",
+       MinimalBook().replace("<body><section><p>Текст</p></section></body>",
+                             "<body>" + paragraphs + R"(<section id="x"><p>a</p></section>)" +
+                                 R"(<section id="x"><p>b</p></section></body>)"),
+       2, "xs:ID"},
+      {"a long annotation",
+       QByteArray(book).replace("<lang>ru</lang>", "<annotation>" +
+                                                       QByteArray(paragraphs).replace("section>", "cite>") +
+                                                       "</annotation><lang>ru</lang>"),
+       0, ""},
+      {"an entity referred to 4,000 times in an attribute",
+       MinimalBook({}, "<?xml version=\"1.0\"?>\n" + entityTimes4000)
+           .replace("<body>", "<body name=\"" + QByteArray("&e;").repeated(4000) + "\">"),
+       1, "expand"},
+  };
+  TXSDValidator validator;
+  ASSERT_TRUE(validator.LoadSchema(SchemaPath()));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString path = folder.Write("shape.fb2", c.bytes);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(10);
+      // The heap's free pages go back, and the high-water mark starts again here: pages of the
+      // parent's heap already resident would otherwise take the growth unseen.
+      malloc_trim(0);
+      if (FILE* clear = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", clear);
+        std::fclose(clear);
+      }
+      const long before = StatusKilobytes("VmRSS:");
+      const int verdict = XMLValid(validator, path);
+      _exit(StatusKilobytes("VmHWM:") - before >= 64 * 1024 ? kUsedTooMuchMemory : verdict);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "took too long";
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.verdict);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == c.verdict && c.verdict != 0) {
+      EXPECT_EQ(XMLValid(validator, path), c.verdict);
+      EXPECT_TRUE(validator.GetErrorText().contains(c.reasonPart)) << validator.GetErrorText().toStdString();
+    }
   }
 }
 

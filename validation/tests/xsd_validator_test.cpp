@@ -41,6 +41,19 @@ QByteArray Recode(const QByteArray& utf8, const char* encoding) {
   return out;
 }
 
+// The three ways a book is judged, for the tests that hold the tree up as the oracle: its tree
+// whatever its size, one streaming pass, and a strict run's pass to the schema's first complaint.
+struct EveryPath {
+  std::unique_ptr<TXSDValidator> tree = LoadedValidator();
+  std::unique_ptr<TXSDValidator> stream = LoadedValidator();
+  std::unique_ptr<TXSDValidator> toComplaint = LoadedValidator();
+  EveryPath() {
+    tree->SetTreeBudget(1 << 30);
+    stream->SetTreeBudget(0);
+    toComplaint->SetStopAtFirstComplaint(true);
+  }
+};
+
 const QByteArray kFictionBookOpen = R"(<FictionBook xmlns="http://www.gribuser.ru/xml/fictionbook/2.0">)";
 
 TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
@@ -154,12 +167,188 @@ TEST(XSDValidator, GivesEachBookItsVerdictAndReason) {
         EXPECT_TRUE(validator->GetErrorText().contains(QString::fromUtf8(c.reasonPart)))
             << validator->GetErrorText().toStdString();
       }
-      // Two equal IDs are found only by the tree, which judges the whole book.
-      const bool stops =
-          validator == toComplaint.get() && c.verdict == 2 && std::string(c.reasonPart) != "xs:ID";
+      const bool stops = validator == toComplaint.get() && c.verdict == 2;
       EXPECT_EQ(validator->LastCheckStoppedEarly(), stops);
     }
   }
+}
+
+// A book with a document type is streamed like any other, for a tree of a large book takes twenty
+// times its size; what the stream's validator would see otherwise than the tree's (entities,
+// attribute defaults) sends it to the tree. The tree is the oracle: every path gives its verdict
+// and names the same place.
+TEST(XSDValidator, BooksWithADocumentTypeAreJudgedAsTheTreeJudgesThem) {
+  TempFolder folder;
+  const auto withDoctype = [](const QByteArray& doctype, const QByteArray& book = MinimalBook()) {
+    return QByteArray(book).replace("<FictionBook ", doctype + "\n<FictionBook ");
+  };
+  const QByteArray notes = MinimalBook(R"(<body name="notes"><section id="n1"><p>a</p></section></body>)");
+  const struct {
+    const char* what;
+    QByteArray bytes;
+    int verdict;
+  } cases[] = {
+      {"a declaration alone", withDoctype("<!DOCTYPE FictionBook>"), 0},
+      {"a declaration alone, a complaint",
+       withDoctype("<!DOCTYPE FictionBook>", MinimalBook().replace("prose_classic", "nope")), 2},
+      {"an element declared", withDoctype("<!DOCTYPE FictionBook [<!ELEMENT p ANY>]>"), 0},
+      // Defaults reach the stream's validator, not the tree.
+      {"an attribute default the schema does not know",
+       withDoctype(R"(<!DOCTYPE FictionBook [<!ATTLIST p foo CDATA "x">]>)"), 0},
+      // The tree keeps a reference as a node that its validator gives up on.
+      {"an entity referred to in text",
+       withDoctype(R"(<!DOCTYPE FictionBook [<!ENTITY n "Толстой">]>)",
+                   MinimalBook().replace("<p>Текст</p>", "<p>&n;</p>")),
+       2},
+      // The tree expands it in an attribute; the stream's validator would see "&s;".
+      {"an entity referred to in an id",
+       withDoctype(R"(<!DOCTYPE FictionBook [<!ENTITY s "n1">]>)",
+                   QByteArray(notes).replace("\"n1\"", "\"&s;\"")),
+       0},
+      {"an entity declared and never referred to", withDoctype(R"(<!DOCTYPE FictionBook [<!ENTITY n "x">]>)"),
+       0},
+      // Declarations never read: a reference to what they may declare is not fatal.
+      {"an undeclared entity with an external subset",
+       withDoctype(R"(<!DOCTYPE FictionBook SYSTEM "absent.dtd">)",
+                   MinimalBook().replace("<p>Текст</p>", "<p>&x;</p>")),
+       2},
+  };
+  const EveryPath paths;
+  TXSDValidator& byTree = *paths.tree;
+  const auto place = [](const TXSDValidator& v) { return v.GetErrorText().section(':', 0, 1).toStdString(); };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString path = folder.Write("doctype.fb2", c.bytes);
+    ASSERT_EQ(XMLValid(byTree, path), c.verdict) << byTree.GetErrorText().toStdString();
+    for (TXSDValidator* validator : {paths.stream.get(), paths.toComplaint.get()}) {
+      EXPECT_EQ(XMLValid(*validator, path), c.verdict) << validator->GetErrorText().toStdString();
+      if (c.verdict != 0) {
+        EXPECT_EQ(place(*validator), place(byTree)) << validator->GetErrorText().toStdString();
+      }
+    }
+  }
+}
+
+// libxml2's streaming validator does not compare xs:ID values: the stream finds two equal ones
+// and gives the tree's complaint itself, and the tree is the oracle, message and place.
+TEST(XSDValidator, EqualIdsAreJudgedAsTheTreeJudgesThem) {
+  TempFolder folder;
+  const auto notes = [](const QByteArray& sections, const QByteArray& after = {}) {
+    return MinimalBook(R"(<body name="notes">)" + sections + "</body>" + after);
+  };
+  const struct {
+    const char* what;
+    QByteArray bytes;
+  } cases[] = {
+      {"two sections", notes(R"(<section id="n1"><p>a</p></section><section id="n1"><p>b</p></section>)")},
+      {"blanks around the second",
+       notes("<section id=\"n1\"><p>a</p></section><section id=\"  n1\n\"><p>b</p></section>")},
+      {"a section and an image", notes(R"(<section id="n1"><p>a</p></section>)",
+                                       R"(<binary id="n1" content-type="image/png">AAAA</binary>)")},
+      {"a paragraph and a section",
+       notes(R"(<section><p id="x">a</p></section><section id="x"><p>b</p></section>)")},
+      {"three times", notes(QByteArray(R"(<section id="n"><p>a</p></section>)").repeated(3))},
+      {"a complaint before",
+       notes(
+           R"(<section id="n1"><p>a</p></section><section><nope/></section><section id="n1"><p>b</p></section>)")},
+      {"a complaint after",
+       notes(R"(<section id="n1"><p>a</p></section><section id="n1"><p>b</p><nope/></section>)")},
+      {"an attribute refused after the id",
+       notes(R"(<section id="n1"><p>a</p></section><section id="n1" foo="x"><p>b</p></section>)")},
+      {"an attribute refused before the id",
+       notes(R"(<section id="n1"><p>a</p></section><section foo="x" id="n1"><p>b</p></section>)")},
+      {"an element not expected", notes(R"(<section id="n1"><p>a</p></section><p id="n1">b</p>)")},
+      {"an ampersand",
+       notes(R"(<section id="a&amp;b"><p>a</p></section><section id="a&amp;b"><p>b</p></section>)")},
+      {"a value that is no NCName twice",
+       notes(R"(<section id="1"><p>a</p></section><section id="1"><p>b</p></section>)")},
+      {"an ID declared by the book",
+       QByteArray(notes(R"(<section id="n1"><p>a</p></section><section id="n1"><p>b</p></section>)"))
+           .replace("<FictionBook ",
+                    "<!DOCTYPE FictionBook [<!ATTLIST section id ID #IMPLIED>]>\n<FictionBook ")},
+      {"distinct", notes(R"(<section id="n1"><p>a</p></section><section id="n2"><p>b</p></section>)")},
+  };
+  const EveryPath paths;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString path = folder.Write("ids.fb2", c.bytes);
+    const int verdict = XMLValid(*paths.tree, path);
+    for (TXSDValidator* validator : {paths.stream.get(), paths.toComplaint.get()}) {
+      EXPECT_EQ(XMLValid(*validator, path), verdict) << validator->GetErrorText().toStdString();
+      if (verdict != 0) {
+        EXPECT_EQ(validator->GetErrorText().toStdString(), paths.tree->GetErrorText().toStdString());
+      }
+    }
+  }
+}
+
+// The stream closes and reopens long runs of children for the validator every so many children,
+// which must change no verdict and no message: the tree, which sees each element whole, is the
+// oracle, for faults just before, at and after a reopening, and far after it.
+TEST(XSDValidator, LongRunsOfChildrenAreJudgedAsTheTreeJudgesThem) {
+  TempFolder folder;
+  const QByteArray sectionKinds[] = {"<p>абзац</p>",
+                                     R"(<image l:href="#i"/>)",
+                                     "<poem><stanza><v>строка</v></stanza></poem>",
+                                     "<subtitle>подзаголовок</subtitle>",
+                                     "<cite><p>цитата</p></cite>",
+                                     "<empty-line/>",
+                                     "<table><tr><td>ячейка</td></tr></table>"};
+  const QByteArray styles[] = {"<strong>a</strong>",      "<emphasis>b</emphasis>", " текст ",
+                               R"(<a l:href="#n">c</a>)", "<sub>d</sub>",           "<code>e</code>",
+                               R"(<image l:href="#i"/>)"};
+  const QByteArray sections[] = {"<section><p>x</p></section>",
+                                 R"(<section id="s"><title><p>t</p></title></section>)"};
+  const QByteArray citeKinds[] = {"<p>x</p>", "<empty-line/>", "<subtitle>s</subtitle>"};
+  // open, the kinds of children in turn, what ends the element and what follows it.
+  const struct {
+    const char* what;
+    QByteArray open;
+    const QByteArray* kinds;
+    int kindCount;
+    QByteArray close;
+  } runs[] = {
+      {"a section", "<section id=\"s\" xml:lang=\"ru\"><title><p>T</p></title><p>первый</p>\n", sectionKinds,
+       7, "</section>"},
+      {"a section of sections", "<section><title><p>T</p></title>", sections, 2, "</section>"},
+      {"a paragraph", "<section><p id=\"p\">", styles, 7, "</p></section>"},
+      {"a verse", "<section><poem><stanza><v>", styles, 7, "</v></stanza></poem></section>"},
+      {"a citation", "<section><cite>", citeKinds, 3, "<text-author>a</text-author></cite></section>"},
+      {"an epigraph", "<section><epigraph>", citeKinds, 2,
+       "<text-author>a</text-author></epigraph><p>x</p></section>"},
+  };
+  const QByteArray tails[] = {
+      "",        "<section><p>x</p></section>", "<title><p>x</p></title>",
+      "<nope/>", "<p><section/></p>",           "<text-author>a</text-author><p>x</p>"};
+  const EveryPath paths;
+  TXSDValidator& byTree = *paths.tree;
+  int valid = 0;
+  int invalid = 0;
+  for (const auto& run : runs) {
+    for (const int count : {1023, 1024, 1025, 2047, 2048}) {
+      for (const QByteArray& tail : tails) {
+        SCOPED_TRACE(std::string(run.what) + ", " + std::to_string(count) + " children, then " +
+                     tail.toStdString());
+        QByteArray body = "<body>" + run.open;
+        for (int k = 0; k < count; ++k) body += run.kinds[k % run.kindCount] + "\n";
+        body += tail + run.close + "</body>";
+        const QString path = folder.Write(
+            "long.fb2", MinimalBook(R"(<body name="notes"><section id="n"><p>n</p></section></body>)")
+                            .replace("<body><section><p>Текст</p></section></body>", body));
+        const int verdict = XMLValid(byTree, path);
+        ++(verdict == 0 ? valid : invalid);
+        for (TXSDValidator* validator : {paths.stream.get(), paths.toComplaint.get()}) {
+          EXPECT_EQ(XMLValid(*validator, path), verdict) << validator->GetErrorText().toStdString();
+          if (verdict != 0) {
+            EXPECT_EQ(validator->GetErrorText().toStdString(), byTree.GetErrorText().toStdString());
+          }
+        }
+      }
+    }
+  }
+  // Both kinds of book are there.
+  EXPECT_GT(valid, 20);
+  EXPECT_GT(invalid, 100);
 }
 
 // The stream judges images itself and hands the validator only those it must refuse, so its
@@ -525,7 +714,8 @@ TEST(XSDValidator, DigestsTheWholeBookItRead) {
   // libxml2 halts at this depth and reads no further
   const QByteArray broken =
       kFictionBookOpen + QByteArray("<a>").repeated(5000) + QByteArray(1024 * 1024, 'y');
-  const QByteArray withDoctype = "<!DOCTYPE FictionBook>\n" + MinimalBook();  // judged by its tree
+  const QByteArray withDoctype =
+      "<!DOCTYPE FictionBook [<!ENTITY n \"x\">]>\n" + MinimalBook();  // judged by its tree
   const struct {
     const char* what;
     QString path;

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
@@ -775,6 +776,9 @@ struct CheckLog {
   std::thread::id mainThread = std::this_thread::get_id();
   QString failOn;
   QString slowOn;
+  // Given as not judged for lack of memory: when judged ahead, and with notJudgedAlone at its turn too.
+  QString notJudgedOn;
+  bool notJudgedAlone = false;
   QStringList finishedAhead;  // the books the worker has finished
   std::atomic<bool> slowFinished{false};
   QStringList startedAfterSlow;  // the books whose check began after slowOn's had finished
@@ -814,6 +818,7 @@ int LoggedCheck(TXSDValidator& validator, const QString& path) {
   }
   if (path == log.failOn) throw ValidationError(QStringLiteral("No schema is loaded"));
   const int verdict = XMLValid(validator, path);
+  if (path == log.notJudgedOn && (ahead || log.notJudgedAlone)) return kNotJudged;
   if (path == log.slowOn) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     log.slowFinished = true;
@@ -859,6 +864,17 @@ class LookAheadRun : public Run {
     ASSERT_TRUE(validator.LoadSchema(AppPath() + "fls/FictionBook.xsd"));
     DiskFiles disk;
     Booker(host_, items, validator, AppPath(), disk, archive, LoggedCheck);
+  }
+
+  // first was checked first, and each book of rest only once first's check had finished.
+  void ExpectReadOnlyAfter(const QString& first, QStringList rest) {
+    std::lock_guard<std::mutex> lock(log_.mutex);
+    ASSERT_EQ(log_.calls.size(), static_cast<size_t>(rest.size()) + 1);
+    EXPECT_EQ(log_.calls[0].first, first);
+    QStringList after = log_.startedAfterSlow;
+    after.sort();
+    rest.sort();
+    EXPECT_EQ(after, rest);
   }
 
   CheckLog log_;
@@ -1008,12 +1024,70 @@ TEST_F(LookAheadRun, LargeBookIsInHandAlone) {
   log_.slowOn = "a.fb2";
   RunChecked({"a.fb2", "b.fb2", "c.fb2", "d.fb2"});
   ASSERT_EQ(host_.outcomes.size(), 4u);
-  std::lock_guard<std::mutex> lock(log_.mutex);
-  EXPECT_EQ(log_.calls.size(), 4u);
-  EXPECT_EQ(log_.calls[0].first, "a.fb2");
-  QStringList after = log_.startedAfterSlow;
-  after.sort();
-  EXPECT_EQ(after, (QStringList{"b.fb2", "c.fb2", "d.fb2"}));
+  ExpectReadOnlyAfter("a.fb2", {"b.fb2", "c.fb2", "d.fb2"});
+}
+
+// A packed book takes what it inflates to: a small archive of a large book is in hand alone too.
+TEST_F(LookAheadRun, PackedBookCountsAtItsInflatedSize) {
+  QByteArray lines;
+  for (int k = 0; lines.size() <= kLookAheadBytes; ++k) lines += "line " + QByteArray::number(k) + "\n";
+  const QByteArray large =
+      QByteArray(kIvanov).replace("</FictionBook>", "<!--" + lines + "--></FictionBook>");
+  QProcess python;
+  python.start("python3", {"-c",
+                           "import sys, zipfile\n"
+                           "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                           "    z.writestr('a.fb2', sys.stdin.buffer.read())",
+                           Path("books/a.fb2.zip")});
+  ASSERT_TRUE(python.waitForStarted());
+  python.write(large);
+  python.closeWriteChannel();
+  ASSERT_TRUE(python.waitForFinished(60000) && python.exitCode() == 0);
+  ASSERT_LT(QFileInfo(Path("books/a.fb2.zip")).size(), kLookAheadBytes / 4);
+  AddBook("b.fb2", kIvanov);
+  AddBook("c.fb2", kIvanov);
+  SetWorkType(0);
+  log_.slowOn = "a.fb2.zip";
+  RunChecked({"a.fb2.zip", "b.fb2", "c.fb2"});
+  ASSERT_EQ(host_.outcomes.size(), 3u);
+  ExpectReadOnlyAfter("a.fb2.zip", {"b.fb2", "c.fb2"});
+}
+
+// Memory that ran short says nothing of a book: judged ahead beside other books, it is judged once
+// more alone at its turn, and when that fails too it stays where it is, never in the invalid
+// folder, with the reason.
+TEST_F(LookAheadRun, BookNotJudgedForLackOfMemoryIsTriedAloneThenKept) {
+  const struct {
+    const char* what;
+    bool alone;  // short of memory alone too
+    BookStatus status;
+    QString left;  // where b.fb2 is after the run
+  } cases[] = {
+      {"short of memory beside other books", false, BookStatus::Moved, "end/b.fb2"},
+      {"short of memory alone too", true, BookStatus::Kept, "books/b.fb2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* folder : {"bad", "end"}) {
+      QDir(Path(folder)).removeRecursively();
+      QDir(root_.path()).mkpath(folder);
+    }
+    host_.outcomes.clear();
+    log_.calls.clear();
+    AddBook("a.fb2", kIvanov);
+    AddBook("b.fb2", kIvanov);
+    AddBook("c.fb2", kIvanov);
+    SetWorkType(0);
+    log_.notJudgedOn = "b.fb2";
+    log_.notJudgedAlone = c.alone;
+    RunChecked({"a.fb2", "b.fb2", "c.fb2"});
+    ASSERT_EQ(host_.outcomes.size(), 3u);
+    EXPECT_TRUE(log_.AheadFor("b.fb2"));
+    EXPECT_EQ(log_.CallsFor("b.fb2"), 2);
+    EXPECT_EQ(host_.outcomes[1].status, c.status);
+    EXPECT_TRUE(Tree().contains(c.left)) << Tree().keys().join(' ').toStdString();
+    EXPECT_EQ(host_.outcomes[2].status, BookStatus::Moved);
+  }
 }
 
 // Neither a cancel nor an error that ends the run may leave a worker running: they are waited for
