@@ -180,6 +180,53 @@ class EntityExpansion {
   uint64_t attributeReferences_ = 0;
 };
 
+// libxml2's schema check gives up on a tree that still holds entity references ("Please
+// substitute entities before validation"), which called a book invalid for a word every reader
+// shows. Within the bounds above each reference in content becomes a copy of what it stands for;
+// the copies are walked again, for the references they hold themselves. A reference to an entity
+// that is not the book's own (external, or undeclared) stays, and the book with it.
+// What an entity's text reads as where it is referred to: its unprefixed elements in the default
+// namespace there, and every node on the reference's line, for the complaints that name one.
+void TakeInPlace(xmlNode* node, xmlNs* defaultNamespace, unsigned short line) {
+  for (; node != nullptr; node = node->next) {
+    node->line = line;
+    if (node->type != XML_ELEMENT_NODE) continue;
+    if (node->ns == nullptr) node->ns = defaultNamespace;
+    TakeInPlace(node->children, defaultNamespace, line);
+  }
+}
+
+void SubstituteEntities(xmlDoc& doc, xmlNode* parent) {
+  for (xmlNode* node = parent->children; node != nullptr;) {
+    if (node->type != XML_ENTITY_REF_NODE) {
+      if (node->type == XML_ELEMENT_NODE) SubstituteEntities(doc, node);
+      node = node->next;
+      continue;
+    }
+    xmlEntity* entity = xmlGetDocEntity(&doc, node->name);
+    if (entity == nullptr || entity->etype != XML_INTERNAL_GENERAL_ENTITY) {
+      node = node->next;
+      continue;
+    }
+    xmlNode* copies = entity->children != nullptr ? xmlDocCopyNodeList(&doc, entity->children)
+                                                  : xmlStringGetNodeList(&doc, entity->content);
+    TakeInPlace(copies, xmlSearchNs(&doc, parent, nullptr), node->line);
+    xmlNode* first = nullptr;
+    for (xmlNode* copy = copies; copy != nullptr;) {
+      xmlNode* following = copy->next;
+      copy->next = copy->prev = nullptr;
+      // A text beside text is merged into it: the node to go on from is then the one before.
+      xmlNode* added = xmlAddPrevSibling(node, copy);
+      if (first == nullptr) first = added;
+      copy = following;
+    }
+    xmlNode* next = first != nullptr ? first : node->next;
+    xmlUnlinkNode(node);
+    xmlFreeNode(node);
+    node = next;
+  }
+}
+
 // Runs one parse with the safe callbacks; read performs libxml2's read on the context.
 template <typename Read>
 XmlReadResult Parse(const QString& name, const QByteArray& url, Read read) {
@@ -209,6 +256,7 @@ XmlReadResult Parse(const QString& name, const QByteArray& url, Read read) {
       result.reason = QStringLiteral("%1: %2").arg(name, problem);
       return result;
     }
+    SubstituteEntities(*doc, reinterpret_cast<xmlNode*>(doc.get()));
   }
   result.doc = std::move(doc);
   return result;

@@ -195,10 +195,20 @@ TEST(XSDValidator, BooksWithADocumentTypeAreJudgedAsTheTreeJudgesThem) {
       // Defaults reach the stream's validator, not the tree.
       {"an attribute default the schema does not know",
        withDoctype(R"(<!DOCTYPE FictionBook [<!ATTLIST p foo CDATA "x">]>)"), 0},
-      // The tree keeps a reference as a node that its validator gives up on.
+      // The tree kept the reference as a node its validator gave up on, and the book did not
+      // conform; it is replaced by its text now, as a reader shows it.
       {"an entity referred to in text",
        withDoctype(R"(<!DOCTYPE FictionBook [<!ENTITY n "Толстой">]>)",
                    MinimalBook().replace("<p>Текст</p>", "<p>&n;</p>")),
+       0},
+      {"an entity of markup and another entity",
+       withDoctype(
+           R"(<!DOCTYPE FictionBook [<!ENTITY n "Лев"><!ENTITY m "<emphasis>&n;</emphasis> Толстой">]>)",
+           MinimalBook().replace("<p>Текст</p>", "<p>&m;</p>")),
+       0},
+      {"an entity of markup the schema refuses there",
+       withDoctype(R"(<!DOCTYPE FictionBook [<!ENTITY m "<section/>">]>)",
+                   MinimalBook().replace("<p>Текст</p>", "<p>&m;</p>")),
        2},
       // The tree expands it in an attribute; the stream's validator would see "&s;".
       {"an entity referred to in an id",
