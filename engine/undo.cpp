@@ -101,7 +101,11 @@ class RunFolders {
  private:
   static Place Of(const QByteArray& path, const QList<QByteArray>& folders) {
     QByteArray resolved;
-    if (!Resolve(path, &resolved)) return errno == EINVAL ? Place::Outside : Place::Unreachable;
+    // Only a folder that is not there, or not the user's to enter, holds nothing and takes nothing.
+    // The system reaches others that cannot be resolved here (links that lead past PATH_MAX, say),
+    // and they may lie anywhere.
+    if (!Resolve(path, &resolved))
+      return errno == ENOENT || errno == ENOTDIR || errno == EACCES ? Place::Unreachable : Place::Outside;
     return std::any_of(folders.cbegin(), folders.cend(),
                        [&](const QByteArray& folder) { return Below(resolved, folder); })
                ? Place::Inside

@@ -639,6 +639,53 @@ TEST_F(CliUndo, MovesNothingOutsideTheRunsFolders) {
       << undo.errors.toStdString();
 }
 
+// A link on the way whose full path runs past the system's limit cannot be resolved by realpath,
+// though the system follows it: a line that went through one moved a file from anywhere into the
+// books' folder, or a book out of the work folders to anywhere. Here two links of 2,510 bytes each
+// lead to a folder 5,000 bytes deep, outside the run's folders.
+TEST_F(CliUndo, MovesNothingThroughLinksLeadingPastThePathLimit) {
+  Write("books/a.fb2", Book("Автор", "Имя", "a"));
+  Write("books/b.fb2", Book("Автор", "Имя", "b"));
+  WriteSettings("Rename=0\nSort=0");
+  ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 2);
+  ASSERT_TRUE(Shell(root_.path(),
+                    "d=$(printf 'd%.0s' {1..250}); half=$d; for i in {2..10}; do half=$half/$d; done; "
+                    "mkdir -p deep/$half && ln -s $half deep/a && mkdir -p deep/a/$half && "
+                    "ln -s $half deep/a/b && ln -s ../deep/a/b end/far && ln -s ../deep/a/b books/far && "
+                    "cp end/a.fb2 end/far/a.fb2 && ! realpath end/far/a.fb2"));
+
+  const QStringList records = QDir(Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files);
+  ASSERT_EQ(records.size(), 1);
+  QFile record(Path("state/shelvio/runs/" + records.first()));
+  ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+  QList<QByteArray> lines = record.readAll().split('\n');
+  for (QByteArray& line : lines) {
+    QList<QByteArray> fields = line.split('\t');
+    if (fields.size() < 3) continue;
+    if (fields[1].endsWith("/a.fb2")) fields[2] = QFile::encodeName(Path("end/far/a.fb2"));
+    if (fields[1].endsWith("/b.fb2")) fields[1] = QFile::encodeName(Path("books/far/b.fb2"));
+    line = fields.join('\t');
+  }
+  ASSERT_TRUE(record.resize(0));
+  record.write(lines.join('\n'));
+  record.close();
+
+  const Result undo = Undo();
+  EXPECT_EQ(undo.exitCode, 0) << undo.errors.toStdString();
+  QMap<QString, QString> outcomes;  // the book's name -> status and reason
+  for (const QString& line : undo.lines)
+    outcomes[QFileInfo(line.section(u'\t', 1, 1)).fileName()] =
+        line.section(u'\t', 0, 0) + ": " + line.section(u'\t', 3);
+  EXPECT_EQ(outcomes.value("a.fb2"), "kept: The target lies outside the run's work folders");
+  EXPECT_EQ(outcomes.value("b.fb2"), "kept: The source lies outside the folder of the run");
+  // The far copy stays where it is, and the book stays in the work folder.
+  EXPECT_TRUE(Shell(root_.path(),
+                    "[ -f end/far/a.fb2 ] && [ ! -e books/a.fb2 ] && [ -f end/b.fb2 ] && "
+                    "[ ! -e books/far/b.fb2 ]"));
+  // Deeper than the limit, which the temporary folder's own removal does not reach.
+  EXPECT_TRUE(Shell(root_.path(), "rm -rf deep"));
+}
+
 // --undo of what is no record file: /dev/zero was read until memory ran out, a FIFO's open waited
 // for a writer for ever. Each is refused at once with the reason, without reading it, within an
 // address-space limit well below what reading /dev/zero would reach.
