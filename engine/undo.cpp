@@ -97,6 +97,17 @@ class RunFolders {
   Place OfSource(const QByteArray& path) const { return Of(path, {books_}); }
   // Below one of its work folders (a folder the run made may be one of them itself).
   Place OfWork(const QByteArray& path) const { return Of(path, work_); }
+  // A folder the run made: one below a work folder, or a level on the way to one (a work folder is
+  // made with every missing level above it).
+  Place OfMade(const QByteArray& folder) const {
+    const Place place = OfWork(folder);
+    QByteArray resolved;
+    if (place != Place::Outside || !Resolve(folder, &resolved)) return place;
+    return std::any_of(work_.cbegin(), work_.cend(),
+                       [&](const QByteArray& work) { return Below(work, resolved); })
+               ? Place::Inside
+               : Place::Outside;
+  }
 
  private:
   static Place Of(const QByteArray& path, const QList<QByteArray>& folders) {
@@ -426,7 +437,7 @@ UndoSummary UndoRun(const RunRecord& record, UndoHost* host) {
             [](const QByteArray& a, const QByteArray& b) { return a.size() > b.size(); });
   for (const QByteArray& folder : folders) {
     if (!Exists(folder)) continue;
-    if (runFolders.OfWork(folder) == RunFolders::Place::Outside) {
+    if (runFolders.OfMade(folder) == RunFolders::Place::Outside) {
       ++summary.foldersKept;
       if (host) host->FolderKept(folder, QStringLiteral("It lies outside the run's work folders"));
     } else if (::rmdir(folder.constData()) == 0) {

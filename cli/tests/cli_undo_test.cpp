@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QStandardPaths>
 #include <csignal>
@@ -684,6 +685,42 @@ TEST_F(CliUndo, MovesNothingThroughLinksLeadingPastThePathLimit) {
                     "[ ! -e books/far/b.fb2 ]"));
   // Deeper than the limit, which the temporary folder's own removal does not reach.
   EXPECT_TRUE(Shell(root_.path(), "rm -rf deep"));
+}
+
+// A run makes every missing level of a work folder, and its record names each. The undo left the
+// levels above the work folder itself behind, empty ("left alone: It lies outside the run's work
+// folders"); they go like the rest, whether the folder is typed relative, absolute or transliterated.
+TEST_F(CliUndo, RemovesTheLevelsItMadeAboveAWorkFolder) {
+  const char* settings[] = {
+      "EndDir=new/end",  // relative to the books' folder
+      "EndDir={root}/new/end",
+      "TranslitDir=1\nEndDir={root}/Новые/Готово",  // made as Novye/Gotovo
+  };
+  const auto folders = [&] {
+    QStringList all;
+    QDirIterator it(root_.path(), QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) all << QDir(root_.path()).relativeFilePath(it.next());
+    all.removeIf(
+        [](const QString& folder) { return folder.startsWith("app") || folder.startsWith("state"); });
+    all.sort();
+    return all;
+  };
+  for (const char* setting : settings) {
+    SCOPED_TRACE(setting);
+    Reset();
+    ASSERT_TRUE(Shell(root_.path(), "rm -rf new Novye"));
+    Write("books/a.fb2", kIvanov);
+    WriteSettings(QStringLiteral("Sort=1\n") + setting);
+    const Tree before = Files();
+    const QStringList foldersBefore = folders();
+    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+    ASSERT_NE(folders(), foldersBefore);
+    const Result undo = Undo();
+    EXPECT_EQ(Statuses(undo).value("restored"), 1);
+    EXPECT_FALSE(undo.errors.contains("left alone")) << undo.errors.toStdString();
+    EXPECT_EQ(Files(), before);
+    EXPECT_EQ(folders(), foldersBefore);
+  }
 }
 
 // --undo of what is no record file: /dev/zero was read until memory ran out, a FIFO's open waited
