@@ -340,12 +340,16 @@ RecordedBook WithEntryName(const RecordedBook& book) {
 }
 
 // An undo killed after it gave an archive back and before it removed the run's file leaves both:
-// the run's file goes now, while it is still the one the run left, untouched.
-void RemoveLeftOver(const RecordedBook& book) {
+// the run's file goes now, while it is still the one the run left, untouched. It stays when it is
+// the very file found at the source (one file under both names, through a link or an edited record):
+// the run's archive can be the arrival byte for byte, and it is then the book's only copy.
+void RemoveLeftOver(const RecordedBook& book, const struct stat& atSource) {
   struct stat info {};
   const FileDescriptor file(OpenPlain(book.target, &info));
   quint64 data = 0;
-  if (!file.Valid() || !IsRunsFile(book.arrived, file.Get(), book.packed, book.archiveEntry, &data)) return;
+  if (!file.Valid() || (info.st_dev == atSource.st_dev && info.st_ino == atSource.st_ino) ||
+      !IsRunsFile(book.arrived, file.Get(), book.packed, book.archiveEntry, &data))
+    return;
   const FileStamp checked = StampOfDescriptor(file.Get());
   if (StampOfEntry(book.target).Unchanged(checked)) ::unlink(book.target.constData());
 }
@@ -387,7 +391,7 @@ UndoOutcome UndoBook(const RecordedBook& book, const RunFolders& folders) {
     const bool inPlace = S_ISREG(info.st_mode) && IsTheBook(book, source);
     outcome.reason = inPlace ? QStringLiteral("Already in its place")
                              : QStringLiteral("The source name is taken by another file");
-    if (inPlace && PlacedFromArchive(book)) RemoveLeftOver(WithEntryName(book));
+    if (inPlace && PlacedFromArchive(book)) RemoveLeftOver(WithEntryName(book), info);
     return outcome;
   }
 

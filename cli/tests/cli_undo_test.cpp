@@ -723,6 +723,53 @@ TEST_F(CliUndo, RemovesTheLevelsItMadeAboveAWorkFolder) {
   }
 }
 
+// A packed book the run moved from an archive of the program's own comes out of its repack byte for
+// byte as it arrived. When the recorded source and target are one file (the books' folder made a
+// link to the processed folder, or the record edited), the undo found the book "Already in its
+// place" and removed the run's archive as a leftover: the book's only copy. It stays.
+TEST_F(CliUndo, NeverRemovesTheBookItFindsInPlaceAsALeftover) {
+  for (const bool linked : {true, false}) {
+    SCOPED_TRACE(linked ? "the books' folder made a link to the processed folder" : "the record edited");
+    Reset();
+    ASSERT_TRUE(Shell(root_.path(), "rm -rf first books.old"));
+    Write("books/a.fb2", kIvanov);
+    WriteSettings("Rename=0\nSort=0\nArchive=1\nEndDir={root}/first/");
+    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+    ASSERT_TRUE(Shell(root_.path(), "mv first/a.fb2.zip books/ && rm -r first state"));
+    const QByteArray archive = Sha256(Path("books/a.fb2.zip"));
+    WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=1\nZipInput=1\nEndDir={root}/%1/")
+                      .arg(linked ? "end" : "books/out"));
+    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+    const QString left = Path(linked ? "end/a.fb2.zip" : "books/out/a.fb2.zip");
+    ASSERT_EQ(Sha256(left), archive);  // the run's archive is the one that arrived
+    if (linked) {
+      ASSERT_TRUE(Shell(root_.path(), "mv books books.old && ln -s end books"));
+    } else {
+      const QStringList records = QDir(Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files);
+      ASSERT_EQ(records.size(), 1);
+      QFile record(Path("state/shelvio/runs/" + records.first()));
+      ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+      QList<QByteArray> lines = record.readAll().split('\n');
+      for (QByteArray& line : lines) {
+        QList<QByteArray> fields = line.split('\t');
+        if (fields.size() < 3 || !fields[1].endsWith("/a.fb2.zip")) continue;
+        fields[1] = fields[2];
+        line = fields.join('\t');
+      }
+      ASSERT_TRUE(record.resize(0));
+      record.write(lines.join('\n'));
+      record.close();
+    }
+
+    const Result undo = Undo();
+    EXPECT_EQ(undo.exitCode, 0) << undo.errors.toStdString();
+    ASSERT_EQ(undo.lines.size(), 1);
+    EXPECT_TRUE(undo.lines.first().endsWith("\tAlready in its place")) << undo.lines.first().toStdString();
+    EXPECT_EQ(Sha256(left), archive);
+    ASSERT_TRUE(Shell(root_.path(), "rm -rf books && if [ -d books.old ]; then mv books.old books; fi"));
+  }
+}
+
 // --undo of what is no record file: /dev/zero was read until memory ran out, a FIFO's open waited
 // for a writer for ever. Each is refused at once with the reason, without reading it, within an
 // address-space limit well below what reading /dev/zero would reach.
