@@ -770,6 +770,72 @@ TEST_F(CliUndo, NeverRemovesTheBookItFindsInPlaceAsALeftover) {
   }
 }
 
+// Where the record kept no layout of an archive the run unpacked or repacked, the undo lays the
+// entry out from the record's fields. A record damaged in the entry's CRC gave back an archive that no
+// tool opens (its CRC wrong) and removed the good book; one with a folder in the entry's name (which
+// the run never takes) gave back an entry that unpacks outside its folder. Both stay at the target,
+// with the reason; the record undamaged still gives the archive back, entry for entry.
+TEST_F(CliUndo, AnArchiveIsNotRebuiltFromADamagedRecord) {
+  if (QStandardPaths::findExecutable("python3").isEmpty()) GTEST_SKIP() << "python3 is not installed";
+  struct Damage {
+    const char* name;
+    int field;  // after the "zip" field: 2 the entry's name, 4 its CRC; 0 none
+    const char* value;
+  };
+  const Damage damages[] = {{"none", 0, ""}, {"crc", 4, "deadbeef"}, {"name", 2, "../../a.fb2"}};
+  for (const bool repack : {false, true}) {
+    for (const Damage& damage : damages) {
+      SCOPED_TRACE(std::string(repack ? "repacked, " : "unpacked, ") + damage.name);
+      Reset();
+      Write("books/a.fb2", kIvanov);
+      ASSERT_TRUE(Shell(Path("books"),
+                        "python3 -c \"import zipfile as z; a = z.ZipFile('a.fb2.zip', 'w', z.ZIP_DEFLATED); "
+                        "a.write('a.fb2'); a.close()\" && rm a.fb2"));
+      WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1\nZipInput=1").arg(repack));
+      ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+      const QString target = Path(repack ? "end/a.fb2.zip" : "end/a.fb2");
+      const QByteArray left = Sha256(target);
+
+      const QStringList records = QDir(Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files);
+      ASSERT_EQ(records.size(), 1);
+      QFile record(Path("state/shelvio/runs/" + records.first()));
+      ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+      QList<QByteArray> lines = record.readAll().split('\n');
+      int edited = 0;
+      for (QByteArray& line : lines) {
+        QList<QByteArray> fields = line.split('\t');
+        const qsizetype zip = fields.indexOf("zip", 3);
+        if (zip < 0 || fields.size() != zip + 13) continue;
+        fields[zip + 11].clear();  // no layout kept
+        fields[zip + 12].clear();
+        if (damage.field != 0) fields[zip + damage.field] = damage.value;
+        line = fields.join('\t');
+        ++edited;
+      }
+      ASSERT_EQ(edited, 2);  // the line before the move, and the book's own
+      ASSERT_TRUE(record.resize(0));
+      record.write(lines.join('\n'));
+      record.close();
+
+      const Result undo = Undo();
+      ASSERT_EQ(undo.lines.size(), 1);
+      const QString outcome =
+          undo.lines.first().section(u'\t', 0, 0) + ": " + undo.lines.first().section(u'\t', 3);
+      if (damage.field == 0) {
+        EXPECT_EQ(outcome, "restored: Rebuilt with the same book inside: the archive's layout was not kept");
+        EXPECT_EQ(EntryOf(Path("books/a.fb2.zip")).section(u' ', -1).toUtf8(),
+                  QCryptographicHash::hash(kIvanov, QCryptographicHash::Sha256).toHex());
+        EXPECT_FALSE(QFileInfo::exists(target));
+      } else {
+        EXPECT_EQ(outcome, repack ? "kept: The archive at the target is not the one the run left there"
+                                  : "kept: The file at the target is not the book the run left there");
+        EXPECT_EQ(Sha256(target), left);
+        EXPECT_FALSE(QFileInfo::exists(Path("books/a.fb2.zip")));
+      }
+    }
+  }
+}
+
 // --undo of what is no record file: /dev/zero was read until memory ran out, a FIFO's open waited
 // for a writer for ever. Each is refused at once with the reason, without reading it, within an
 // address-space limit well below what reading /dev/zero would reach.
