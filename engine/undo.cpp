@@ -7,8 +7,6 @@
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -34,36 +32,47 @@ bool AsPath(const QByteArray& bytes, QString* path) {
   return !bytes.isEmpty() && NativeName(*path) == bytes;
 }
 
-// path with its folder as the file system resolves it (every link and ".." followed) and its last
-// name as it stands, which the undo's own calls never follow. False with errno set when the folder
-// cannot be resolved; EINVAL when the path is not absolute or its last name is no name.
-bool Resolve(const QByteArray& path, QByteArray* resolved) {
+// A folder by its identity on disk.
+struct FolderId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FolderId&) const = default;
+};
+
+FolderId IdOf(const struct stat& info) { return {info.st_dev, info.st_ino}; }
+
+// The folder part of path; false with errno EINVAL when the path is not absolute or its last name
+// is no name.
+bool FolderOf(const QByteArray& path, QByteArray* folder) {
   const qsizetype slash = path.lastIndexOf('/');
   const QByteArray name = path.mid(slash + 1);
   if (!path.startsWith('/') || name.isEmpty() || name == "." || name == "..") {
     errno = EINVAL;
     return false;
   }
-  char folder[PATH_MAX];
-  if (::realpath(slash == 0 ? "/" : path.left(slash).constData(), folder) == nullptr) return false;
-  *resolved = folder;
-  if (!resolved->endsWith('/')) *resolved += '/';
-  *resolved += name;
+  *folder = slash == 0 ? QByteArray("/") : path.left(slash);
   return true;
 }
 
-// A folder as the file system resolves it; empty when it cannot be.
-QByteArray ResolveFolder(const QByteArray& path) {
-  char folder[PATH_MAX];
-  return ::realpath(path.constData(), folder) == nullptr ? QByteArray() : QByteArray(folder);
+int OpenFolder(const QByteArray& path) { return ::open(path.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC); }
+
+// The folder open at fd and every folder above it up to the root, as the system walks them by "..":
+// unlike a resolved path's text, this knows no length limit (realpath fails past PATH_MAX on
+// folders the system reaches through links).
+QList<FolderId> Chain(int fd) {
+  QList<FolderId> chain;
+  FileDescriptor current(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  struct stat info {};
+  for (int level = 0; current.Valid() && level < 8192 && ::fstat(current.Get(), &info) == 0; ++level) {
+    const FolderId id = IdOf(info);
+    if (!chain.isEmpty() && chain.last() == id) break;  // the root is its own ".."
+    chain << id;
+    current.Reset(::openat(current.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return chain;
 }
 
-bool Below(const QByteArray& resolved, const QByteArray& folder) {
-  return !folder.isEmpty() &&
-         (resolved == folder || resolved.startsWith(folder.endsWith('/') ? folder : folder + '/'));
-}
-
-// The folders a run took books from and put them into, as the file system resolves them now. A
+// The folders a run took books from and put them into, as the file system reaches them now. A
 // record is a file anyone can edit, and another program's or a damaged one says anything: what it
 // names outside these folders (by its path, a "..", or a link on the way) is not the run's to move
 // or remove.
@@ -73,7 +82,8 @@ class RunFolders {
 
   explicit RunFolders(const RunRecord& record) {
     if (!record.folder.startsWith('/')) return;
-    books_ = ResolveFolder(record.folder);
+    if (const FileDescriptor books(OpenFolder(record.folder)); books.Valid())
+      books_ = Chain(books.Get()).mid(0, 1);
     const auto setting = [&](const char* key) {
       for (const auto& [name, value] : record.settings)
         if (name == QLatin1String(key)) return value;
@@ -83,7 +93,12 @@ class RunFolders {
     const auto add = [&](const QString& text) {
       QByteArray path = NativeName(ToNativePath(text));
       if (!path.startsWith('/')) path = record.folder + '/' + path;
-      if (const QByteArray folder = ResolveFolder(path); !folder.isEmpty()) work_ << folder;
+      const FileDescriptor folder(OpenFolder(path));
+      if (!folder.Valid()) return;
+      const QList<FolderId> chain = Chain(folder.Get());
+      if (chain.isEmpty()) return;
+      work_ << chain.first();
+      onTheWay_ << chain;
     };
     add(setting("BadFileDir"));
     add(setting("DoubleDir"));
@@ -94,37 +109,40 @@ class RunFolders {
   }
 
   // Where path lies: below the folder the run took its books from.
-  Place OfSource(const QByteArray& path) const { return Of(path, {books_}); }
-  // Below one of its work folders (a folder the run made may be one of them itself).
+  Place OfSource(const QByteArray& path) const { return Of(path, books_); }
+  // Below one of its work folders.
   Place OfWork(const QByteArray& path) const { return Of(path, work_); }
-  // A folder the run made: one below a work folder, or a level on the way to one (a work folder is
-  // made with every missing level above it).
+  // A folder the run made: a work folder, one below it, or a level on the way to one (a work
+  // folder is made with every missing level above it).
   Place OfMade(const QByteArray& folder) const {
     const Place place = OfWork(folder);
-    QByteArray resolved;
-    if (place != Place::Outside || !Resolve(folder, &resolved)) return place;
-    return std::any_of(work_.cbegin(), work_.cend(),
-                       [&](const QByteArray& work) { return Below(work, resolved); })
-               ? Place::Inside
-               : Place::Outside;
+    struct stat info {};
+    if (place != Place::Outside || ::lstat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+      return place;
+    return onTheWay_.contains(IdOf(info)) ? Place::Inside : Place::Outside;
   }
 
  private:
-  static Place Of(const QByteArray& path, const QList<QByteArray>& folders) {
-    QByteArray resolved;
-    // Only a folder that is not there, or not the user's to enter, holds nothing and takes nothing.
-    // The system reaches others that cannot be resolved here (links that lead past PATH_MAX, say),
-    // and they may lie anywhere.
-    if (!Resolve(path, &resolved))
+  // Whether the folder of path, as the system reaches it (every link and ".." on the way followed;
+  // its last name as it stands, which the undo's own calls never follow), is one of folders or lies
+  // below one.
+  static Place Of(const QByteArray& path, const QList<FolderId>& folders) {
+    QByteArray folder;
+    if (!FolderOf(path, &folder)) return Place::Outside;
+    const FileDescriptor fd(OpenFolder(folder));
+    // Only a folder that is not there, or not the user's to enter, holds nothing and takes
+    // nothing; one the system cannot open for another cause is not taken to be the run's.
+    if (!fd.Valid())
       return errno == ENOENT || errno == ENOTDIR || errno == EACCES ? Place::Unreachable : Place::Outside;
-    return std::any_of(folders.cbegin(), folders.cend(),
-                       [&](const QByteArray& folder) { return Below(resolved, folder); })
+    const QList<FolderId> chain = Chain(fd.Get());
+    return std::any_of(chain.cbegin(), chain.cend(), [&](const FolderId& id) { return folders.contains(id); })
                ? Place::Inside
                : Place::Outside;
   }
 
-  QByteArray books_;
-  QList<QByteArray> work_;
+  QList<FolderId> books_;
+  QList<FolderId> work_;
+  QList<FolderId> onTheWay_;  // the work folders and every folder above them
 };
 
 bool Exists(const QByteArray& path) {
