@@ -233,6 +233,16 @@ bool PublishAtSource(JournalledMove& record, const QByteArray& target, const QSt
   return true;
 }
 
+// Removes the run's file once the book is back at its source. One that cannot go (a read-only work
+// folder, say) leaves the book twice, and the line says so.
+void RemoveRunsFile(const QByteArray& path, UndoOutcome& outcome) {
+  if (::unlink(path.constData()) == 0) return;
+  const QString removal =
+      QStringLiteral("the file at the target could not be removed: %1").arg(SystemReason(errno));
+  outcome.reason = outcome.reason.isEmpty() ? QStringLiteral("Given back, but ") + removal
+                                            : outcome.reason + QStringLiteral("; ") + removal;
+}
+
 // The time the book had when it was packed, which its entry keeps as MS-DOS local time to two
 // seconds; false when the archive's first header says nothing.
 bool PackedTime(int archive, timespec* when) {
@@ -299,7 +309,7 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
   if (!published) return false;
   struct stat now {};
   if (::lstat(archivePath.constData(), &now) == 0 && now.st_dev == info.st_dev && now.st_ino == info.st_ino)
-    ::unlink(archivePath.constData());
+    RemoveRunsFile(archivePath, outcome);
   return true;
 }
 
@@ -330,7 +340,7 @@ bool RestoreArrived(const RecordedBook& book, const QString& source, UndoOutcome
   if (rebuilt == Rebuilt::EntryExact) outcome.reason = EntryExactReason(book.arrived, book.packed);
   // The run's file goes only while it is the very one read, untouched.
   if (StampOfDescriptor(from.Get()).Unchanged(checked) && StampOfEntry(book.target).Unchanged(checked))
-    ::unlink(book.target.constData());
+    RemoveRunsFile(book.target, outcome);
   else
     outcome.reason = QStringLiteral("The file at the target changed meanwhile and was kept");
   return true;

@@ -848,6 +848,33 @@ TEST_F(CliUndo, AnArchiveIsNotRebuiltFromADamagedRecord) {
   }
 }
 
+// A packed book given back while the run's file cannot be removed (an immutable file here; a
+// read-only work folder alike) was reported "restored" with no word of the copy left at the target.
+// The line now says so; the book is back at its source either way.
+TEST_F(CliUndo, SaysWhenTheRunsFileCouldNotBeRemoved) {
+  if (QStandardPaths::findExecutable("python3").isEmpty()) GTEST_SKIP() << "python3 is not installed";
+  for (const bool arrivedPacked : {false, true}) {
+    SCOPED_TRACE(arrivedPacked ? "an archive the run unpacked" : "a book the run packed");
+    Reset();
+    Write("books/a.fb2", kIvanov);
+    if (arrivedPacked)
+      ASSERT_TRUE(Shell(Path("books"),
+                        "python3 -c \"import zipfile as z; a = z.ZipFile('a.fb2.zip', 'w', z.ZIP_DEFLATED); "
+                        "a.write('a.fb2'); a.close()\" && rm a.fb2"));
+    WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1\nZipInput=1").arg(!arrivedPacked));
+    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+    const QString target = arrivedPacked ? "end/a.fb2" : "end/a.fb2.zip";
+    if (!Shell(root_.path(), "chattr +i " + target)) GTEST_SKIP() << "chattr +i is refused here";
+    const Result undo = Undo();
+    Shell(root_.path(), "chattr -i " + target);
+    ASSERT_EQ(undo.lines.size(), 1);
+    EXPECT_EQ(undo.lines.first().section(u'\t', 0, 0), "restored");
+    EXPECT_TRUE(undo.lines.first().section(u'\t', 3).contains("could not be removed"))
+        << undo.lines.first().toStdString();
+    EXPECT_TRUE(QFileInfo::exists(Path(arrivedPacked ? "books/a.fb2.zip" : "books/a.fb2")));
+  }
+}
+
 // --undo of what is no record file: /dev/zero was read until memory ran out, a FIFO's open waited
 // for a writer for ever. Each is refused at once with the reason, without reading it, within an
 // address-space limit well below what reading /dev/zero would reach.
