@@ -7,8 +7,6 @@
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -34,36 +32,47 @@ bool AsPath(const QByteArray& bytes, QString* path) {
   return !bytes.isEmpty() && NativeName(*path) == bytes;
 }
 
-// path with its folder as the file system resolves it (every link and ".." followed) and its last
-// name as it stands, which the undo's own calls never follow. False with errno set when the folder
-// cannot be resolved; EINVAL when the path is not absolute or its last name is no name.
-bool Resolve(const QByteArray& path, QByteArray* resolved) {
+// A folder by its identity on disk.
+struct FolderId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FolderId&) const = default;
+};
+
+FolderId IdOf(const struct stat& info) { return {info.st_dev, info.st_ino}; }
+
+// The folder part of path; false with errno EINVAL when the path is not absolute or its last name
+// is no name.
+bool FolderOf(const QByteArray& path, QByteArray* folder) {
   const qsizetype slash = path.lastIndexOf('/');
   const QByteArray name = path.mid(slash + 1);
   if (!path.startsWith('/') || name.isEmpty() || name == "." || name == "..") {
     errno = EINVAL;
     return false;
   }
-  char folder[PATH_MAX];
-  if (::realpath(slash == 0 ? "/" : path.left(slash).constData(), folder) == nullptr) return false;
-  *resolved = folder;
-  if (!resolved->endsWith('/')) *resolved += '/';
-  *resolved += name;
+  *folder = slash == 0 ? QByteArray("/") : path.left(slash);
   return true;
 }
 
-// A folder as the file system resolves it; empty when it cannot be.
-QByteArray ResolveFolder(const QByteArray& path) {
-  char folder[PATH_MAX];
-  return ::realpath(path.constData(), folder) == nullptr ? QByteArray() : QByteArray(folder);
+int OpenFolder(const QByteArray& path) { return ::open(path.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC); }
+
+// The folder open at fd and every folder above it up to the root, as the system walks them by "..":
+// unlike a resolved path's text, this knows no length limit (realpath fails past PATH_MAX on
+// folders the system reaches through links).
+QList<FolderId> Chain(int fd) {
+  QList<FolderId> chain;
+  FileDescriptor current(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  struct stat info {};
+  for (int level = 0; current.Valid() && level < 8192 && ::fstat(current.Get(), &info) == 0; ++level) {
+    const FolderId id = IdOf(info);
+    if (!chain.isEmpty() && chain.last() == id) break;  // the root is its own ".."
+    chain << id;
+    current.Reset(::openat(current.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return chain;
 }
 
-bool Below(const QByteArray& resolved, const QByteArray& folder) {
-  return !folder.isEmpty() &&
-         (resolved == folder || resolved.startsWith(folder.endsWith('/') ? folder : folder + '/'));
-}
-
-// The folders a run took books from and put them into, as the file system resolves them now. A
+// The folders a run took books from and put them into, as the file system reaches them now. A
 // record is a file anyone can edit, and another program's or a damaged one says anything: what it
 // names outside these folders (by its path, a "..", or a link on the way) is not the run's to move
 // or remove.
@@ -73,7 +82,8 @@ class RunFolders {
 
   explicit RunFolders(const RunRecord& record) {
     if (!record.folder.startsWith('/')) return;
-    books_ = ResolveFolder(record.folder);
+    if (const FileDescriptor books(OpenFolder(record.folder)); books.Valid())
+      books_ = Chain(books.Get()).mid(0, 1);
     const auto setting = [&](const char* key) {
       for (const auto& [name, value] : record.settings)
         if (name == QLatin1String(key)) return value;
@@ -83,7 +93,12 @@ class RunFolders {
     const auto add = [&](const QString& text) {
       QByteArray path = NativeName(ToNativePath(text));
       if (!path.startsWith('/')) path = record.folder + '/' + path;
-      if (const QByteArray folder = ResolveFolder(path); !folder.isEmpty()) work_ << folder;
+      const FileDescriptor folder(OpenFolder(path));
+      if (!folder.Valid()) return;
+      const QList<FolderId> chain = Chain(folder.Get());
+      if (chain.isEmpty()) return;
+      work_ << chain.first();
+      onTheWay_ << chain;
     };
     add(setting("BadFileDir"));
     add(setting("DoubleDir"));
@@ -94,22 +109,40 @@ class RunFolders {
   }
 
   // Where path lies: below the folder the run took its books from.
-  Place OfSource(const QByteArray& path) const { return Of(path, {books_}); }
-  // Below one of its work folders (a folder the run made may be one of them itself).
+  Place OfSource(const QByteArray& path) const { return Of(path, books_); }
+  // Below one of its work folders.
   Place OfWork(const QByteArray& path) const { return Of(path, work_); }
+  // A folder the run made: a work folder, one below it, or a level on the way to one (a work
+  // folder is made with every missing level above it).
+  Place OfMade(const QByteArray& folder) const {
+    const Place place = OfWork(folder);
+    struct stat info {};
+    if (place != Place::Outside || ::lstat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+      return place;
+    return onTheWay_.contains(IdOf(info)) ? Place::Inside : Place::Outside;
+  }
 
  private:
-  static Place Of(const QByteArray& path, const QList<QByteArray>& folders) {
-    QByteArray resolved;
-    if (!Resolve(path, &resolved)) return errno == EINVAL ? Place::Outside : Place::Unreachable;
-    return std::any_of(folders.cbegin(), folders.cend(),
-                       [&](const QByteArray& folder) { return Below(resolved, folder); })
+  // Whether the folder of path, as the system reaches it (every link and ".." on the way followed;
+  // its last name as it stands, which the undo's own calls never follow), is one of folders or lies
+  // below one.
+  static Place Of(const QByteArray& path, const QList<FolderId>& folders) {
+    QByteArray folder;
+    if (!FolderOf(path, &folder)) return Place::Outside;
+    const FileDescriptor fd(OpenFolder(folder));
+    // Only a folder that is not there, or not the user's to enter, holds nothing and takes
+    // nothing; one the system cannot open for another cause is not taken to be the run's.
+    if (!fd.Valid())
+      return errno == ENOENT || errno == ENOTDIR || errno == EACCES ? Place::Unreachable : Place::Outside;
+    const QList<FolderId> chain = Chain(fd.Get());
+    return std::any_of(chain.cbegin(), chain.cend(), [&](const FolderId& id) { return folders.contains(id); })
                ? Place::Inside
                : Place::Outside;
   }
 
-  QByteArray books_;
-  QList<QByteArray> work_;
+  QList<FolderId> books_;
+  QList<FolderId> work_;
+  QList<FolderId> onTheWay_;  // the work folders and every folder above them
 };
 
 bool Exists(const QByteArray& path) {
@@ -200,6 +233,16 @@ bool PublishAtSource(JournalledMove& record, const QByteArray& target, const QSt
   return true;
 }
 
+// Removes the run's file once the book is back at its source. One that cannot go (a read-only work
+// folder, say) leaves the book twice, and the line says so.
+void RemoveRunsFile(const QByteArray& path, UndoOutcome& outcome) {
+  if (::unlink(path.constData()) == 0) return;
+  const QString removal =
+      QStringLiteral("the file at the target could not be removed: %1").arg(SystemReason(errno));
+  outcome.reason = outcome.reason.isEmpty() ? QStringLiteral("Given back, but ") + removal
+                                            : outcome.reason + QStringLiteral("; ") + removal;
+}
+
 // The time the book had when it was packed, which its entry keeps as MS-DOS local time to two
 // seconds; false when the archive's first header says nothing.
 bool PackedTime(int archive, timespec* when) {
@@ -266,7 +309,7 @@ bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, cons
   if (!published) return false;
   struct stat now {};
   if (::lstat(archivePath.constData(), &now) == 0 && now.st_dev == info.st_dev && now.st_ino == info.st_ino)
-    ::unlink(archivePath.constData());
+    RemoveRunsFile(archivePath, outcome);
   return true;
 }
 
@@ -297,7 +340,7 @@ bool RestoreArrived(const RecordedBook& book, const QString& source, UndoOutcome
   if (rebuilt == Rebuilt::EntryExact) outcome.reason = EntryExactReason(book.arrived, book.packed);
   // The run's file goes only while it is the very one read, untouched.
   if (StampOfDescriptor(from.Get()).Unchanged(checked) && StampOfEntry(book.target).Unchanged(checked))
-    ::unlink(book.target.constData());
+    RemoveRunsFile(book.target, outcome);
   else
     outcome.reason = QStringLiteral("The file at the target changed meanwhile and was kept");
   return true;
@@ -325,12 +368,16 @@ RecordedBook WithEntryName(const RecordedBook& book) {
 }
 
 // An undo killed after it gave an archive back and before it removed the run's file leaves both:
-// the run's file goes now, while it is still the one the run left, untouched.
-void RemoveLeftOver(const RecordedBook& book) {
+// the run's file goes now, while it is still the one the run left, untouched. It stays when it is
+// the very file found at the source (one file under both names, through a link or an edited record):
+// the run's archive can be the arrival byte for byte, and it is then the book's only copy.
+void RemoveLeftOver(const RecordedBook& book, const struct stat& atSource) {
   struct stat info {};
   const FileDescriptor file(OpenPlain(book.target, &info));
   quint64 data = 0;
-  if (!file.Valid() || !IsRunsFile(book.arrived, file.Get(), book.packed, book.archiveEntry, &data)) return;
+  if (!file.Valid() || (info.st_dev == atSource.st_dev && info.st_ino == atSource.st_ino) ||
+      !IsRunsFile(book.arrived, file.Get(), book.packed, book.archiveEntry, &data))
+    return;
   const FileStamp checked = StampOfDescriptor(file.Get());
   if (StampOfEntry(book.target).Unchanged(checked)) ::unlink(book.target.constData());
 }
@@ -372,7 +419,7 @@ UndoOutcome UndoBook(const RecordedBook& book, const RunFolders& folders) {
     const bool inPlace = S_ISREG(info.st_mode) && IsTheBook(book, source);
     outcome.reason = inPlace ? QStringLiteral("Already in its place")
                              : QStringLiteral("The source name is taken by another file");
-    if (inPlace && PlacedFromArchive(book)) RemoveLeftOver(WithEntryName(book));
+    if (inPlace && PlacedFromArchive(book)) RemoveLeftOver(WithEntryName(book), info);
     return outcome;
   }
 
@@ -422,7 +469,7 @@ UndoSummary UndoRun(const RunRecord& record, UndoHost* host) {
             [](const QByteArray& a, const QByteArray& b) { return a.size() > b.size(); });
   for (const QByteArray& folder : folders) {
     if (!Exists(folder)) continue;
-    if (runFolders.OfWork(folder) == RunFolders::Place::Outside) {
+    if (runFolders.OfMade(folder) == RunFolders::Place::Outside) {
       ++summary.foldersKept;
       if (host) host->FolderKept(folder, QStringLiteral("It lies outside the run's work folders"));
     } else if (::rmdir(folder.constData()) == 0) {

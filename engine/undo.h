@@ -36,7 +36,8 @@ struct UndoSummary {
 // when the file at its target is still the one the run left there (its size and digest; for an
 // archive, its one entry's name, CRC and unpacked bytes); a packed book is unpacked to its first
 // name and its archive removed once the book is in place. Nothing at a source is ever replaced.
-// Folders the run made (within its work folders) are removed when they are empty afterwards. The moves go
-// through the same journal and no-replace moves as a run, so a kill during an undo loses nothing, and undoing
-// a run again changes nothing. The record gets an "undone" line. Never throws for a single book.
+// Folders the run made (its work folders, the levels above them it made, and folders within) are removed when
+// they are empty afterwards. The moves go through the same journal and no-replace moves as a run, so a kill
+// during an undo loses nothing, and undoing a run again changes nothing. The record gets an "undone" line.
+// Never throws for a single book.
 UndoSummary UndoRun(const RunRecord& record, UndoHost* host);

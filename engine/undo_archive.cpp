@@ -62,6 +62,19 @@ class ArchiveOut {
   int error_ = 0;
 };
 
+// The CRC-32 of the first size bytes of in; a value no CRC takes when they cannot be read.
+quint64 CrcOf(int in, quint64 size) {
+  const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
+  uLong crc = crc32(0, nullptr, 0);
+  for (quint64 offset = 0; offset < size;) {
+    const size_t step = static_cast<size_t>(std::min<quint64>(size - offset, kChunk));
+    if (!PReadFull(in, buffer.get(), step, static_cast<off_t>(offset))) return ~0ULL;
+    crc = crc32(crc, buffer.get(), static_cast<uInt>(step));
+    offset += step;
+  }
+  return crc;
+}
+
 // Copies size bytes of in from offset to out.
 bool Copy(int in, quint64 offset, quint64 size, ArchiveOut& out) {
   const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
@@ -325,7 +338,13 @@ Rebuilt RebuildArrivedArchive(const ArrivedArchive& arrived, const BookDigest& a
     }
   }
 
-  // No compressor reproduced it: the same entry, laid out as the program lays out its own.
+  // No compressor reproduced it: the same entry, laid out as the program lays out its own. Its
+  // name, CRC and size come from the record, which must agree with the book (a repacked entry's
+  // were checked against the run's archive): a damaged one would give back an archive that no tool
+  // opens, or one that unpacks outside its folder, while the book's good copy goes.
+  if (arrived.entryName.contains('/') ||
+      (!fromArchive && (fromSize != arrived.size || CrcOf(from, fromSize) != arrived.crc)))
+    return Rebuilt::Failed;
   ZipEntryLayout layout;
   layout.name = arrived.entryName.toStdString();
   layout.flags = arrived.flags & kFlagUtf8Name;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QStandardPaths>
 #include <csignal>
@@ -641,6 +642,241 @@ TEST_F(CliUndo, MovesNothingOutsideTheRunsFolders) {
   EXPECT_FALSE(QFileInfo::exists(Path("end/empty")));
   EXPECT_TRUE(undo.errors.contains("outside/empty left alone: It lies outside the run's work folders"))
       << undo.errors.toStdString();
+}
+
+// A link on the way whose full path runs past the system's limit cannot be resolved by realpath,
+// though the system follows it: a line that went through one moved a file from anywhere into the
+// books' folder, or a book out of the work folders to anywhere. Here two links of 2,510 bytes each
+// lead to a folder 5,000 bytes deep, outside the run's folders; folders are now compared by what
+// the system reaches, with no limit on their depth.
+TEST_F(CliUndo, MovesNothingThroughLinksLeadingPastThePathLimit) {
+  Write("books/a.fb2", Book("Автор", "Имя", "a"));
+  Write("books/b.fb2", Book("Автор", "Имя", "b"));
+  WriteSettings("Rename=0\nSort=0");
+  ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 2);
+  ASSERT_TRUE(Shell(root_.path(),
+                    "d=$(printf 'd%.0s' {1..250}); half=$d; for i in {2..10}; do half=$half/$d; done; "
+                    "mkdir -p deep/$half && ln -s $half deep/a && mkdir -p deep/a/$half && "
+                    "ln -s $half deep/a/b && ln -s ../deep/a/b end/far && ln -s ../deep/a/b books/far && "
+                    "cp end/a.fb2 end/far/a.fb2 && ! realpath end/far/a.fb2"));
+
+  const QStringList records = QDir(Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files);
+  ASSERT_EQ(records.size(), 1);
+  QFile record(Path("state/shelvio/runs/" + records.first()));
+  ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+  QList<QByteArray> lines = record.readAll().split('\n');
+  for (QByteArray& line : lines) {
+    QList<QByteArray> fields = line.split('\t');
+    if (fields.size() < 3) continue;
+    if (fields[1].endsWith("/a.fb2")) fields[2] = QFile::encodeName(Path("end/far/a.fb2"));
+    if (fields[1].endsWith("/b.fb2")) fields[1] = QFile::encodeName(Path("books/far/b.fb2"));
+    line = fields.join('\t');
+  }
+  ASSERT_TRUE(record.resize(0));
+  record.write(lines.join('\n'));
+  record.close();
+
+  const Result undo = Undo();
+  EXPECT_EQ(undo.exitCode, 0) << undo.errors.toStdString();
+  QMap<QString, QString> outcomes;  // the book's name -> status and reason
+  for (const QString& line : undo.lines)
+    outcomes[QFileInfo(line.section(u'\t', 1, 1)).fileName()] =
+        line.section(u'\t', 0, 0) + ": " + line.section(u'\t', 3);
+  EXPECT_EQ(outcomes.value("a.fb2"), "kept: The target lies outside the run's work folders");
+  EXPECT_EQ(outcomes.value("b.fb2"), "kept: The source lies outside the folder of the run");
+  // The far copy stays where it is, and the book stays in the work folder.
+  EXPECT_TRUE(Shell(root_.path(),
+                    "[ -f end/far/a.fb2 ] && [ ! -e books/a.fb2 ] && [ -f end/b.fb2 ] && "
+                    "[ ! -e books/far/b.fb2 ]"));
+
+  // A run whose processed folder is such a link comes back whole: realpath could not resolve the
+  // folder itself, and every book in it was kept as outside.
+  Reset();
+  ASSERT_TRUE(Shell(root_.path(), "rm -r end && ln -s deep/a/b end"));
+  Write("books/c.fb2", Book("Автор", "Имя", "c"));
+  ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+  const Result again = Undo();
+  EXPECT_EQ(Statuses(again).value("restored"), 1) << again.lines.join("\n").toStdString();
+  EXPECT_TRUE(QFileInfo::exists(Path("books/c.fb2")));
+
+  // Deeper than the limit, which the temporary folder's own removal does not reach.
+  EXPECT_TRUE(Shell(root_.path(), "rm -rf deep"));
+}
+
+// A run makes every missing level of a work folder, and its record names each. The undo left the
+// levels above the work folder itself behind, empty ("left alone: It lies outside the run's work
+// folders"); they go like the rest, whether the folder is typed relative, absolute or transliterated.
+TEST_F(CliUndo, RemovesTheLevelsItMadeAboveAWorkFolder) {
+  const char* settings[] = {
+      "EndDir=new/end",  // relative to the books' folder
+      "EndDir={root}/new/end",
+      "TranslitDir=1\nEndDir={root}/Новые/Готово",  // made as Novye/Gotovo
+  };
+  const auto folders = [&] {
+    QStringList all;
+    QDirIterator it(root_.path(), QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) all << QDir(root_.path()).relativeFilePath(it.next());
+    all.removeIf(
+        [](const QString& folder) { return folder.startsWith("app") || folder.startsWith("state"); });
+    all.sort();
+    return all;
+  };
+  for (const char* setting : settings) {
+    SCOPED_TRACE(setting);
+    Reset();
+    ASSERT_TRUE(Shell(root_.path(), "rm -rf new Novye"));
+    Write("books/a.fb2", kIvanov);
+    WriteSettings(QStringLiteral("Sort=1\n") + setting);
+    const Tree before = Files();
+    const QStringList foldersBefore = folders();
+    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+    ASSERT_NE(folders(), foldersBefore);
+    const Result undo = Undo();
+    EXPECT_EQ(Statuses(undo).value("restored"), 1);
+    EXPECT_FALSE(undo.errors.contains("left alone")) << undo.errors.toStdString();
+    EXPECT_EQ(Files(), before);
+    EXPECT_EQ(folders(), foldersBefore);
+  }
+}
+
+// A packed book the run moved from an archive of the program's own comes out of its repack byte for
+// byte as it arrived. When the recorded source and target are one file (the books' folder made a
+// link to the processed folder, or the record edited), the undo found the book "Already in its
+// place" and removed the run's archive as a leftover: the book's only copy. It stays.
+TEST_F(CliUndo, NeverRemovesTheBookItFindsInPlaceAsALeftover) {
+  for (const bool linked : {true, false}) {
+    SCOPED_TRACE(linked ? "the books' folder made a link to the processed folder" : "the record edited");
+    Reset();
+    ASSERT_TRUE(Shell(root_.path(), "rm -rf first books.old"));
+    Write("books/a.fb2", kIvanov);
+    WriteSettings("Rename=0\nSort=0\nArchive=1\nEndDir={root}/first/");
+    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+    ASSERT_TRUE(Shell(root_.path(), "mv first/a.fb2.zip books/ && rm -r first state"));
+    const QByteArray archive = Sha256(Path("books/a.fb2.zip"));
+    WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=1\nZipInput=1\nEndDir={root}/%1/")
+                      .arg(linked ? "end" : "books/out"));
+    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+    const QString left = Path(linked ? "end/a.fb2.zip" : "books/out/a.fb2.zip");
+    ASSERT_EQ(Sha256(left), archive);  // the run's archive is the one that arrived
+    if (linked) {
+      ASSERT_TRUE(Shell(root_.path(), "mv books books.old && ln -s end books"));
+    } else {
+      const QStringList records = QDir(Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files);
+      ASSERT_EQ(records.size(), 1);
+      QFile record(Path("state/shelvio/runs/" + records.first()));
+      ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+      QList<QByteArray> lines = record.readAll().split('\n');
+      for (QByteArray& line : lines) {
+        QList<QByteArray> fields = line.split('\t');
+        if (fields.size() < 3 || !fields[1].endsWith("/a.fb2.zip")) continue;
+        fields[1] = fields[2];
+        line = fields.join('\t');
+      }
+      ASSERT_TRUE(record.resize(0));
+      record.write(lines.join('\n'));
+      record.close();
+    }
+
+    const Result undo = Undo();
+    EXPECT_EQ(undo.exitCode, 0) << undo.errors.toStdString();
+    ASSERT_EQ(undo.lines.size(), 1);
+    EXPECT_TRUE(undo.lines.first().endsWith("\tAlready in its place")) << undo.lines.first().toStdString();
+    EXPECT_EQ(Sha256(left), archive);
+    ASSERT_TRUE(Shell(root_.path(), "rm -rf books && if [ -d books.old ]; then mv books.old books; fi"));
+  }
+}
+
+// Where the record kept no layout of an archive the run unpacked or repacked, the undo lays the
+// entry out from the record's fields. A record damaged in the entry's CRC gave back an archive that no
+// tool opens (its CRC wrong) and removed the good book; one with a folder in the entry's name (which
+// the run never takes) gave back an entry that unpacks outside its folder. Both stay at the target,
+// with the reason; the record undamaged still gives the archive back, entry for entry.
+TEST_F(CliUndo, AnArchiveIsNotRebuiltFromADamagedRecord) {
+  if (QStandardPaths::findExecutable("python3").isEmpty()) GTEST_SKIP() << "python3 is not installed";
+  struct Damage {
+    const char* name;
+    int field;  // after the "zip" field: 2 the entry's name, 4 its CRC; 0 none
+    const char* value;
+  };
+  const Damage damages[] = {{"none", 0, ""}, {"crc", 4, "deadbeef"}, {"name", 2, "../../a.fb2"}};
+  for (const bool repack : {false, true}) {
+    for (const Damage& damage : damages) {
+      SCOPED_TRACE(std::string(repack ? "repacked, " : "unpacked, ") + damage.name);
+      Reset();
+      Write("books/a.fb2", kIvanov);
+      ASSERT_TRUE(Shell(Path("books"),
+                        "python3 -c \"import zipfile as z; a = z.ZipFile('a.fb2.zip', 'w', z.ZIP_DEFLATED); "
+                        "a.write('a.fb2'); a.close()\" && rm a.fb2"));
+      WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1\nZipInput=1").arg(repack));
+      ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+      const QString target = Path(repack ? "end/a.fb2.zip" : "end/a.fb2");
+      const QByteArray left = Sha256(target);
+
+      const QStringList records = QDir(Path("state/shelvio/runs")).entryList({"*.run"}, QDir::Files);
+      ASSERT_EQ(records.size(), 1);
+      QFile record(Path("state/shelvio/runs/" + records.first()));
+      ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+      QList<QByteArray> lines = record.readAll().split('\n');
+      int edited = 0;
+      for (QByteArray& line : lines) {
+        QList<QByteArray> fields = line.split('\t');
+        const qsizetype zip = fields.indexOf("zip", 3);
+        if (zip < 0 || fields.size() != zip + 13) continue;
+        fields[zip + 11].clear();  // no layout kept
+        fields[zip + 12].clear();
+        if (damage.field != 0) fields[zip + damage.field] = damage.value;
+        line = fields.join('\t');
+        ++edited;
+      }
+      ASSERT_EQ(edited, 2);  // the line before the move, and the book's own
+      ASSERT_TRUE(record.resize(0));
+      record.write(lines.join('\n'));
+      record.close();
+
+      const Result undo = Undo();
+      ASSERT_EQ(undo.lines.size(), 1);
+      const QString outcome =
+          undo.lines.first().section(u'\t', 0, 0) + ": " + undo.lines.first().section(u'\t', 3);
+      if (damage.field == 0) {
+        EXPECT_EQ(outcome, "restored: Rebuilt with the same book inside: the archive's layout was not kept");
+        EXPECT_EQ(EntryOf(Path("books/a.fb2.zip")).section(u' ', -1).toUtf8(),
+                  QCryptographicHash::hash(kIvanov, QCryptographicHash::Sha256).toHex());
+        EXPECT_FALSE(QFileInfo::exists(target));
+      } else {
+        EXPECT_EQ(outcome, repack ? "kept: The archive at the target is not the one the run left there"
+                                  : "kept: The file at the target is not the book the run left there");
+        EXPECT_EQ(Sha256(target), left);
+        EXPECT_FALSE(QFileInfo::exists(Path("books/a.fb2.zip")));
+      }
+    }
+  }
+}
+
+// A packed book given back while the run's file cannot be removed (an immutable file here; a
+// read-only work folder alike) was reported "restored" with no word of the copy left at the target.
+// The line now says so; the book is back at its source either way.
+TEST_F(CliUndo, SaysWhenTheRunsFileCouldNotBeRemoved) {
+  if (QStandardPaths::findExecutable("python3").isEmpty()) GTEST_SKIP() << "python3 is not installed";
+  for (const bool arrivedPacked : {false, true}) {
+    SCOPED_TRACE(arrivedPacked ? "an archive the run unpacked" : "a book the run packed");
+    Reset();
+    Write("books/a.fb2", kIvanov);
+    if (arrivedPacked)
+      ASSERT_TRUE(Shell(Path("books"),
+                        "python3 -c \"import zipfile as z; a = z.ZipFile('a.fb2.zip', 'w', z.ZIP_DEFLATED); "
+                        "a.write('a.fb2'); a.close()\" && rm a.fb2"));
+    WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1\nZipInput=1").arg(!arrivedPacked));
+    ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
+    const QString target = arrivedPacked ? "end/a.fb2" : "end/a.fb2.zip";
+    if (!Shell(root_.path(), "chattr +i " + target)) GTEST_SKIP() << "chattr +i is refused here";
+    const Result undo = Undo();
+    Shell(root_.path(), "chattr -i " + target);
+    ASSERT_EQ(undo.lines.size(), 1);
+    EXPECT_EQ(undo.lines.first().section(u'\t', 0, 0), "restored");
+    EXPECT_TRUE(undo.lines.first().section(u'\t', 3).contains("could not be removed"))
+        << undo.lines.first().toStdString();
+    EXPECT_TRUE(QFileInfo::exists(Path(arrivedPacked ? "books/a.fb2.zip" : "books/a.fb2")));
+  }
 }
 
 // --undo of what is no record file: /dev/zero was read until memory ran out, a FIFO's open waited
