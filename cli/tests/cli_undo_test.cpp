@@ -861,10 +861,11 @@ TEST_F(CliUndo, SaysWhenTheRunsFileCouldNotBeRemoved) {
     SCOPED_TRACE(arrivedPacked ? "an archive the run unpacked" : "a book the run packed");
     Reset();
     Write("books/a.fb2", kIvanov);
-    if (arrivedPacked)
+    if (arrivedPacked) {
       ASSERT_TRUE(Shell(Path("books"),
                         "python3 -c \"import zipfile as z; a = z.ZipFile('a.fb2.zip', 'w', z.ZIP_DEFLATED); "
                         "a.write('a.fb2'); a.close()\" && rm a.fb2"));
+    }
     WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1\nZipInput=1").arg(!arrivedPacked));
     ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
     const QString target = arrivedPacked ? "end/a.fb2" : "end/a.fb2.zip";
