@@ -246,7 +246,7 @@ class BookHandler {
       const QString sortPattern = host_.Text(TextOption::SortPattern);
       const QString endDir = host_.Text(TextOption::EndDir);
       const bool translitDir = host_.Checked(CheckOption::TranslitDir);
-      newName = ToNativePath(MakeFileName(info, namePattern, translit));
+      newName = ToNativePath(MakeFileName(info, namePattern, translit, book.bookName));
       sortFolder =
           ToNativePath(MakeSortFolder(info, sortPattern, endDir, useLast, useFirst, useMiddle, translitDir));
       // The processed folder as the sort folder path begins with it (transliterated when asked).
