@@ -17,6 +17,14 @@ TfrmSort::TfrmSort(QWidget* parent) : TemplateDialog(QStringLiteral("Шабло�
   btnSeries = AddWordButton(QStringLiteral("Серия"), 3);
   btnLang = AddWordButton(QStringLiteral("Язык"), 4);
   connect(clear_, &QAction::triggered, this, [this] { edtSDirRightButtonClick(); });
+  SetHelp(QStringLiteral(
+      "Каждое слово между \\ — уровень папок. Пустое поле не оставляет следов: слово без значения "
+      "уходит вместе с текстом, который связывает его с соседями, а пробелы и тире по краям имени "
+      "папки убираются.\n"
+      "Уровень, все слова которого пусты, становится папкой для таких книг, по первому слову уровня: "
+      "«Без автора» (Автор, Алфавит), «Без жанра», «Без серии», «Без языка» (в транслите, если он "
+      "включён для папок). Книга без автора при шаблоне «Алфавит\\Автор» попадает в одну папку "
+      "«Без автора»."));
 }
 
 void TfrmSort::SetSort(int tag) {

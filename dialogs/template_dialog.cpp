@@ -76,6 +76,11 @@ void TemplateDialog::SetTemplate(const QString& text) {
 
 QString TemplateDialog::Template() const { return edit_->text(); }
 
+void TemplateDialog::SetHelp(const QString& help) {
+  edit_->setToolTip(help);
+  edit_->setWhatsThis(help);
+}
+
 QPushButton* TemplateDialog::AddWordButton(const QString& caption, int tag) {
   auto* button = new QPushButton(caption, this);
   button->setFixedSize(kWordButtonWidth, kWordButtonHeight);

@@ -28,6 +28,8 @@ class TemplateDialog : public QDialog {
   // Adds the word button of tag to the row; clicked() calls WordClicked(tag).
   QPushButton* AddWordButton(const QString& caption, int tag);
   virtual void WordClicked(int tag) = 0;
+  // How the template is read, shown when the pointer rests on the field and by "What's this".
+  void SetHelp(const QString& help);
 
   QLineEdit* edit_ = nullptr;
   QAction* clear_ = nullptr;

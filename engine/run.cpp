@@ -102,6 +102,13 @@ bool DestinationTaken(BookFiles& files, const QString& destination, bool archivi
          (archiving && files.EntryExists(destination + QStringLiteral(".zip")));
 }
 
+// Why a book went to the folder for repeated files: the file that holds its name, so that the user
+// can compare the two. Whatever else the line said (lenient mode's complaint) follows.
+void NoteTaken(const QString& holder, BookOutcome& outcome) {
+  const QString taken = QStringLiteral("The name is taken by %1").arg(DisplayName(holder));
+  outcome.reason = outcome.reason.isEmpty() ? taken : taken + QStringLiteral("; ") + outcome.reason;
+}
+
 // Marks the outcome's target as the archive it is, with the name and CRC of its one entry.
 void NotePacked(BookOutcome& outcome) {
   outcome.packed = true;
@@ -246,7 +253,7 @@ class BookHandler {
       const QString sortPattern = host_.Text(TextOption::SortPattern);
       const QString endDir = host_.Text(TextOption::EndDir);
       const bool translitDir = host_.Checked(CheckOption::TranslitDir);
-      newName = ToNativePath(MakeFileName(info, namePattern, translit));
+      newName = ToNativePath(MakeFileName(info, namePattern, translit, book.bookName));
       sortFolder =
           ToNativePath(MakeSortFolder(info, sortPattern, endDir, useLast, useFirst, useMiddle, translitDir));
       // The processed folder as the sort folder path begins with it (transliterated when asked).
@@ -293,6 +300,9 @@ class BookHandler {
       const QString repeatFolder = AsFolder(host_.Text(TextOption::DoubleDir));
       EnsureWorkFolder(host_, files_, repeatFolder);
       MoveBook(host_, files_, book.item, repeatFolder + book.fileName, BookStatus::Repeat, outcome);
+      if (outcome.status == BookStatus::Repeat)
+        NoteTaken(files_.EntryExists(destination) ? destination : destination + QStringLiteral(".zip"),
+                  outcome);
     } else if (!placement.pathProblem.isEmpty()) {
       outcome.target = destination;
       outcome.status = BookStatus::Kept;
@@ -372,6 +382,7 @@ class BookHandler {
       MoveBook(host_, files_, destination, repeatFolder + book.fileName, BookStatus::Repeat, repeat);
       if (repeat.status == BookStatus::Repeat) {
         outcome = repeat;
+        NoteTaken(destination + QStringLiteral(".zip"), outcome);
         return;
       }
       // The book stays at its destination, where the record of the run must find it.

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const QString namePattern = fields.size() > 8 ? field(8) : QStringLiteral("Фамилия Имя - Название");
   const QString sortPattern = fields.size() > 9 ? field(9) : QStringLiteral("Алфавит\\Автор");
 
-  const QString name = MakeFileName(info, namePattern, switches & 1);
+  const QString name = MakeFileName(info, namePattern, switches & 1, QStringLiteral("book.fb2"));
   if (!name.endsWith(QLatin1String(".fb2"))) fuzz::Finding("a new name without .fb2");
   if (ClimbsOut(name, true)) fuzz::Finding("a new name with a . or .. folder");
   const QString processed = QStringLiteral("/books/end/");

@@ -74,6 +74,16 @@ TEST(SortDialog, ButtonsAppendFolderWordsAtTheEnd) {
 
 // Catches OK not copying back, cancel copying back, or a dialog reused with the text of a cancelled
 // opening.
+// The rule for empty values is the dialogs' to tell: a user who never reads the README still has
+// to learn where a book without an author goes.
+TEST(TemplateDialogs, TheFieldTellsWhatAnEmptyValueDoes) {
+  TfrmName name;
+  TfrmSort sort;
+  EXPECT_TRUE(name.edtNName->toolTip().contains(QStringLiteral("имя файла")));
+  EXPECT_TRUE(sort.edtSDir->toolTip().contains(QStringLiteral("«Без автора»")));
+  EXPECT_EQ(sort.edtSDir->whatsThis(), sort.edtSDir->toolTip());
+}
+
 TEST(PatternForm, OkCopiesTheTemplateBackAndCancelLeavesTheFieldAlone) {
   TempApp app;
   TfrmMain window(app.Path());

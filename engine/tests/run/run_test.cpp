@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/native_name.h"
 #include "engine/engine_error.h"
 #include "fictionbook/book_info.h"
 #include "tests/support/book_text.h"
@@ -466,6 +467,9 @@ TEST_F(Run, RepeatsGoToTheRepeatFolderOnceAndThenStay) {
   EXPECT_EQ(host_.outcomes[0].status, BookStatus::Moved);
   EXPECT_EQ(host_.outcomes[1].status, BookStatus::Repeat);
   EXPECT_EQ(host_.outcomes[1].target, Path("double/b.fb2"));
+  // A repeat said nothing of why; the user has to know which book holds its name.
+  EXPECT_EQ(host_.outcomes[1].reason,
+            "The name is taken by " + DisplayName(Path("end/Иванов Иван - Тихий дом.fb2")));
 
   // A second b.fb2 with the same destination: the repeat folder holds that name already.
   AddBook("b.fb2", kIvanov + " ");
@@ -709,6 +713,7 @@ TEST_F(Run, ArchiveStepPacksTheDestination) {
   AddBook("a.fb2", kIvanov);
   RunBooks({"a.fb2"}, &archive);
   EXPECT_EQ(host_.outcomes[1].status, BookStatus::Repeat);
+  EXPECT_EQ(host_.outcomes[1].reason, "The name is taken by " + DisplayName(Path("end/a.fb2.zip")));
   EXPECT_EQ(archive.packed, QStringList{Path("end/a.fb2")});
 
   host_.checks[CheckOption::Archive] = false;
