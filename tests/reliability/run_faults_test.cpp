@@ -283,7 +283,7 @@ TEST(RunFaults, DataReachesTheDiskBeforeItsSourceGoes) {
     for (qsizetype i = 0; i < calls.size(); ++i) {
       const QStringList& call = calls[i];
       if (call[0] != "renameat2" || !hidden(call.value(1))) continue;
-      const QString temporary = call[1];
+      const QString& temporary = call[1];
       const QString published = call.value(2);
       SCOPED_TRACE(call.join(u' ').toStdString());
       // A packed book's archive was claimed, under a hidden name, just before its book was
