@@ -13,18 +13,8 @@ namespace {
 
 using namespace zip_format;
 
-constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
-constexpr uint64_t kZip32Limit = 0xFFFFFFFF;
-// The end record with the longest comment it can have.
-constexpr uint64_t kEndSearch = kEndRecordSize + 0xFFFF;
-
-constexpr uint32_t kZip64EndSignature = 0x06064B50;
-constexpr size_t kZip64LocatorSize = 20;
-constexpr size_t kZip64EndSize = 56;  // without extensible data
 // Bytes appended after an archive's end record that its skeleton still keeps.
 constexpr uint64_t kZipSkeletonTrailingBytes = 4096;
-
-uint64_t U64(const unsigned char* p) { return uint64_t{U32(p)} | uint64_t{U32(p + 4)} << 32; }
 
 // The entry's compressed size and local header offset from the Zip64 field of its central header
 // (the one entry's, in central), where the header itself holds 0xFFFFFFFF; false when that field
@@ -40,7 +30,7 @@ bool Zip64Sizes(const std::vector<unsigned char>& central, uint64_t* compressed,
   while (at + 4 <= extraEnd) {
     const uint16_t id = U16(&central[at]), size = U16(&central[at + 2]);
     if (at + 4 + size > extraEnd) return false;
-    if (id == 1) {
+    if (id == kZip64ExtraTag) {
       size_t field = at + 4;
       const auto next = [&](bool there, uint64_t* value) {
         if (!there) return true;
@@ -97,7 +87,7 @@ bool ReadZipSkeleton(int fd, uint64_t archiveSize, uint64_t compressedSize, ZipS
     std::vector<unsigned char> zip64;
     if (U32(locator.data() + 4) != 0 || U32(locator.data() + 16) != 1 ||
         !ReadAt(fd, directoryEnd, kZip64EndSize, &zip64) || U32(zip64.data()) != kZip64EndSignature ||
-        U64(zip64.data() + 4) != kZip64EndSize - 12 || U32(zip64.data() + 16) != 0 ||
+        U64(zip64.data() + 4) != kZip64EndRecordSize || U32(zip64.data() + 16) != 0 ||
         U32(zip64.data() + 20) != 0 || U64(zip64.data() + 24) != 1 || U64(zip64.data() + 32) != 1)
       return false;
     directorySize = U64(zip64.data() + 40);
@@ -142,7 +132,7 @@ bool ReadZipSkeleton(int fd, uint64_t archiveSize, uint64_t compressedSize, ZipS
 
 bool OwnZipSkeleton(const ZipEntryLayout& entry, ZipSkeleton* skeleton) {
   const uint64_t nameSize = entry.name.size();
-  if (nameSize > 0xFFFF || entry.size >= kZip32Limit || entry.compressedSize >= kZip32Limit ||
+  if (nameSize > kZip16Limit || entry.size >= kZip32Limit || entry.compressedSize >= kZip32Limit ||
       kLocalHeaderSize + nameSize + entry.compressedSize >= kZip32Limit)
     return false;
   // "version needed" 2.0; "made by" a Unix host, 2.0; a plain file readable and writable by its

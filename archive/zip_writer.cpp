@@ -35,8 +35,6 @@ constexpr uint16_t kZipVersion = 20;
 // "version made by": host 3 (Unix), format 2.0. Info-ZIP's unzip takes the names of entries made on
 // an MS-DOS host for OEM code page text and garbles UTF-8 names, the UTF-8 flag notwithstanding.
 constexpr uint16_t kVersionMadeBy = 0x0300 | kZipVersion;
-// Without Zip64 records every size and offset must stay below this.
-constexpr uint64_t kZip32Limit = 0xFFFFFFFF;
 constexpr uint32_t kPendingCrc = 0xFFFFFFFF;
 
 constexpr int kErrInvalidMode = 5;
