@@ -1,7 +1,8 @@
 #pragma once
 
 // Internal to the libraries that write and check archives: the parts of the ZIP format that the
-// writer produces, so that the writer and the reader of its archives agree on them.
+// writer produces and the readers check, so that all of them agree on them. The writer's headers
+// themselves are built in zip_headers.h.
 
 #include <cstddef>
 #include <cstdint>

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/zip_format.h"
+#include "archive/zip_headers.h"
 #include "base/posix_file.h"
 
 namespace {
@@ -135,38 +136,25 @@ bool OwnZipSkeleton(const ZipEntryLayout& entry, ZipSkeleton* skeleton) {
   if (nameSize > kZip16Limit || entry.size >= kZip32Limit || entry.compressedSize >= kZip32Limit ||
       kLocalHeaderSize + nameSize + entry.compressedSize >= kZip32Limit)
     return false;
-  // "version needed" 2.0; "made by" a Unix host, 2.0; a plain file readable and writable by its
-  // owner, with the MS-DOS archive attribute, as the writer marks a book.
-  constexpr uint16_t kVersion = 20;
-  constexpr uint16_t kMadeBy = 0x0300 | kVersion;
-  constexpr uint32_t kAttributes = (0100644u << 16) | 0x20;
-  const auto time = static_cast<uint16_t>(entry.dosTime);
-  const auto date = static_cast<uint16_t>(entry.dosTime >> 16);
+  // The writer's headers of a raw entry: the rebuilt archive is the one it wrote, byte for byte.
+  ZipHeaderFields fields;
+  fields.flags = entry.flags;
+  fields.method = entry.method;
+  fields.dosTime = static_cast<uint16_t>(entry.dosTime);
+  fields.dosDate = static_cast<uint16_t>(entry.dosTime >> 16);
+  fields.crc = entry.crc;
+  fields.compressedSize = static_cast<uint32_t>(entry.compressedSize);
+  fields.size = static_cast<uint32_t>(entry.size);
+  fields.nameSize = static_cast<uint16_t>(nameSize);
+  fields.externalAttributes = kPlainFileAttributes;
+  fields.localHeaderOffset = 0;
   unsigned char local[kLocalHeaderSize];
-  PutU32(local + 0, kLocalHeaderSignature);
-  PutU16(local + 4, kVersion);
-  PutU16(local + 6, entry.flags);
-  PutU16(local + 8, entry.method);
-  PutU16(local + 10, time);
-  PutU16(local + 12, date);
-  PutU32(local + 14, entry.crc);
-  PutU32(local + 18, static_cast<uint32_t>(entry.compressedSize));
-  PutU32(local + 22, static_cast<uint32_t>(entry.size));
-  PutU16(local + 26, static_cast<uint16_t>(nameSize));
-  PutU16(local + 28, 0);
-  unsigned char central[kCentralHeaderSize] = {};
-  PutU32(central + 0, kCentralHeaderSignature);
-  PutU16(central + 4, kMadeBy);
-  std::copy(local + 4, local + 30, central + 6);  // needed .. name length, as the local header
-  PutU16(central + 30, 0);                        // extra field length
-  PutU32(central + 38, kAttributes);
-  PutU32(central + 42, 0);  // the local header's offset
-  unsigned char end[kEndRecordSize] = {};
-  PutU32(end + 0, kEndRecordSignature);
-  PutU16(end + 8, 1);
-  PutU16(end + 10, 1);
-  PutU32(end + 12, static_cast<uint32_t>(kCentralHeaderSize + nameSize));
-  PutU32(end + 16, static_cast<uint32_t>(kLocalHeaderSize + nameSize + entry.compressedSize));
+  FillLocalHeader(fields, local);
+  unsigned char central[kCentralHeaderSize];
+  FillCentralHeader(fields, central);
+  unsigned char end[kEndRecordSize];
+  FillEndRecord(1, static_cast<uint32_t>(kCentralHeaderSize + nameSize),
+                static_cast<uint32_t>(kLocalHeaderSize + nameSize + entry.compressedSize), end);
 
   std::string& bytes = skeleton->bytes;
   bytes.assign(reinterpret_cast<const char*>(local), kLocalHeaderSize);
