@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "archive/zip_format.h"
@@ -12,24 +13,8 @@ namespace {
 
 using namespace zip_format;
 
-constexpr uint32_t kZip64EndSignature = 0x06064B50;
-constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
-constexpr uint32_t kDescriptorSignature = 0x08074B50;
-constexpr size_t kZip64LocatorSize = 20;
-// The Zip64 end record without an extensible data sector, and its own "size of record" field.
-constexpr size_t kZip64EndSize = 56;
-constexpr uint64_t kZip64EndRecordSize = kZip64EndSize - 12;
-constexpr uint16_t kZip64ExtraTag = 0x0001;
-constexpr uint16_t kFlagEncrypted = 0x0001;
-constexpr uint16_t kFlagDescriptor = 0x0008;
 // The flags that change how a reader finds or reads the entry: the two headers must agree on them.
 constexpr uint16_t kFlagsThatMatter = kFlagEncrypted | kFlagDescriptor | kFlagUtf8Name;
-constexpr uint32_t kWide32 = 0xFFFFFFFF;
-constexpr uint16_t kWide16 = 0xFFFF;
-// The end record with the longest comment it can have.
-constexpr uint64_t kEndSearch = kEndRecordSize + 0xFFFF;
-
-uint64_t U64(const unsigned char* p) { return uint64_t{U32(p)} | uint64_t{U32(p + 4)} << 32; }
 
 bool ReadAt(int fd, uint64_t offset, size_t size, std::vector<unsigned char>* out) {
   out->resize(size);
@@ -38,11 +23,10 @@ bool ReadAt(int fd, uint64_t offset, size_t size, std::vector<unsigned char>* ou
 
 // Whether the bytes hold the signature of any record a reader might take up.
 bool HoldsSignature(const unsigned char* bytes, size_t size) {
+  constexpr uint32_t kSignatures[] = {kCentralHeaderSignature, kLocalHeaderSignature,  kEndRecordSignature,
+                                      kZip64EndSignature,      kZip64LocatorSignature, kDescriptorSignature};
   for (size_t i = 0; i + 4 <= size; ++i) {
-    if (bytes[i] != 'P' || bytes[i + 1] != 'K') continue;
-    const int kind = bytes[i + 2] << 8 | bytes[i + 3];
-    if (kind == 0x0102 || kind == 0x0304 || kind == 0x0506 || kind == 0x0606 || kind == 0x0607 ||
-        kind == 0x0708)
+    if (std::find(std::begin(kSignatures), std::end(kSignatures), U32(bytes + i)) != std::end(kSignatures))
       return true;
   }
   return false;
@@ -82,8 +66,8 @@ bool WidenFromExtra(const unsigned char* extra, size_t size, Wide* wide, bool ha
     at += width;
     return true;
   };
-  return take(&wide->size, kWide32, 8) && take(&wide->compressedSize, kWide32, 8) &&
-         (!hasOffset || (take(&wide->offset, kWide32, 8) && take(&wide->disk, kWide16, 4)));
+  return take(&wide->size, kZip32Limit, 8) && take(&wide->compressedSize, kZip32Limit, 8) &&
+         (!hasOffset || (take(&wide->offset, kZip32Limit, 8) && take(&wide->disk, kZip16Limit, 4)));
 }
 
 // The Zip64 end record as its locator before the end record names it; empty when it agrees with
@@ -114,10 +98,12 @@ std::string ReadZip64End(int fd, uint64_t locatorOffset, const unsigned char* lo
   const auto agrees = [](uint64_t narrow, uint64_t value, uint64_t marker) {
     return narrow == value || narrow == marker;
   };
-  if (!agrees(end->disk, wide.disk, kWide16) || !agrees(end->directoryDisk, wide.directoryDisk, kWide16) ||
-      !agrees(end->entriesHere, wide.entriesHere, kWide16) || !agrees(end->entries, wide.entries, kWide16) ||
-      !agrees(end->directorySize, wide.directorySize, kWide32) ||
-      !agrees(end->directoryOffset, wide.directoryOffset, kWide32))
+  if (!agrees(end->disk, wide.disk, kZip16Limit) ||
+      !agrees(end->directoryDisk, wide.directoryDisk, kZip16Limit) ||
+      !agrees(end->entriesHere, wide.entriesHere, kZip16Limit) ||
+      !agrees(end->entries, wide.entries, kZip16Limit) ||
+      !agrees(end->directorySize, wide.directorySize, kZip32Limit) ||
+      !agrees(end->directoryOffset, wide.directoryOffset, kZip32Limit))
     return "its Zip64 end record and its end record disagree";
   *end = wide;
   *zip64EndOffset = offset;
@@ -183,7 +169,8 @@ std::string SingleEntryLayoutProblem(int fd, uint64_t archiveSize, SingleEntryLa
   if (values.entriesHere != 1 || values.entries != 1) return "its end record counts other than one entry";
   if (values.directoryOffset > directoryEnd || directoryEnd - values.directoryOffset != values.directorySize)
     return "its central directory is not where its end record says";
-  if (values.directorySize < kCentralHeaderSize || values.directorySize > kCentralHeaderSize + 3 * 0xFFFF)
+  if (values.directorySize < kCentralHeaderSize ||
+      values.directorySize > kCentralHeaderSize + 3 * kZip16Limit)
     return "its central directory is not one entry";
 
   // Central directory header: one, filling the directory exactly.

@@ -7,24 +7,15 @@
 #include <vector>
 
 #include "archive/zip_format.h"
+#include "archive/zip_headers.h"
 #include "base/posix_file.h"
 
 namespace {
 
 using namespace zip_format;
 
-constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
-constexpr uint64_t kZip32Limit = 0xFFFFFFFF;
-// The end record with the longest comment it can have.
-constexpr uint64_t kEndSearch = kEndRecordSize + 0xFFFF;
-
-constexpr uint32_t kZip64EndSignature = 0x06064B50;
-constexpr size_t kZip64LocatorSize = 20;
-constexpr size_t kZip64EndSize = 56;  // without extensible data
 // Bytes appended after an archive's end record that its skeleton still keeps.
 constexpr uint64_t kZipSkeletonTrailingBytes = 4096;
-
-uint64_t U64(const unsigned char* p) { return uint64_t{U32(p)} | uint64_t{U32(p + 4)} << 32; }
 
 // The entry's compressed size and local header offset from the Zip64 field of its central header
 // (the one entry's, in central), where the header itself holds 0xFFFFFFFF; false when that field
@@ -40,7 +31,7 @@ bool Zip64Sizes(const std::vector<unsigned char>& central, uint64_t* compressed,
   while (at + 4 <= extraEnd) {
     const uint16_t id = U16(&central[at]), size = U16(&central[at + 2]);
     if (at + 4 + size > extraEnd) return false;
-    if (id == 1) {
+    if (id == kZip64ExtraTag) {
       size_t field = at + 4;
       const auto next = [&](bool there, uint64_t* value) {
         if (!there) return true;
@@ -97,7 +88,7 @@ bool ReadZipSkeleton(int fd, uint64_t archiveSize, uint64_t compressedSize, ZipS
     std::vector<unsigned char> zip64;
     if (U32(locator.data() + 4) != 0 || U32(locator.data() + 16) != 1 ||
         !ReadAt(fd, directoryEnd, kZip64EndSize, &zip64) || U32(zip64.data()) != kZip64EndSignature ||
-        U64(zip64.data() + 4) != kZip64EndSize - 12 || U32(zip64.data() + 16) != 0 ||
+        U64(zip64.data() + 4) != kZip64EndRecordSize || U32(zip64.data() + 16) != 0 ||
         U32(zip64.data() + 20) != 0 || U64(zip64.data() + 24) != 1 || U64(zip64.data() + 32) != 1)
       return false;
     directorySize = U64(zip64.data() + 40);
@@ -142,41 +133,28 @@ bool ReadZipSkeleton(int fd, uint64_t archiveSize, uint64_t compressedSize, ZipS
 
 bool OwnZipSkeleton(const ZipEntryLayout& entry, ZipSkeleton* skeleton) {
   const uint64_t nameSize = entry.name.size();
-  if (nameSize > 0xFFFF || entry.size >= kZip32Limit || entry.compressedSize >= kZip32Limit ||
+  if (nameSize > kZip16Limit || entry.size >= kZip32Limit || entry.compressedSize >= kZip32Limit ||
       kLocalHeaderSize + nameSize + entry.compressedSize >= kZip32Limit)
     return false;
-  // "version needed" 2.0; "made by" a Unix host, 2.0; a plain file readable and writable by its
-  // owner, with the MS-DOS archive attribute, as the writer marks a book.
-  constexpr uint16_t kVersion = 20;
-  constexpr uint16_t kMadeBy = 0x0300 | kVersion;
-  constexpr uint32_t kAttributes = (0100644u << 16) | 0x20;
-  const auto time = static_cast<uint16_t>(entry.dosTime);
-  const auto date = static_cast<uint16_t>(entry.dosTime >> 16);
+  // The writer's headers of a raw entry: the rebuilt archive is the one it wrote, byte for byte.
+  ZipHeaderFields fields;
+  fields.flags = entry.flags;
+  fields.method = entry.method;
+  fields.dosTime = static_cast<uint16_t>(entry.dosTime);
+  fields.dosDate = static_cast<uint16_t>(entry.dosTime >> 16);
+  fields.crc = entry.crc;
+  fields.compressedSize = static_cast<uint32_t>(entry.compressedSize);
+  fields.size = static_cast<uint32_t>(entry.size);
+  fields.nameSize = static_cast<uint16_t>(nameSize);
+  fields.externalAttributes = kPlainFileAttributes;
+  fields.localHeaderOffset = 0;
   unsigned char local[kLocalHeaderSize];
-  PutU32(local + 0, kLocalHeaderSignature);
-  PutU16(local + 4, kVersion);
-  PutU16(local + 6, entry.flags);
-  PutU16(local + 8, entry.method);
-  PutU16(local + 10, time);
-  PutU16(local + 12, date);
-  PutU32(local + 14, entry.crc);
-  PutU32(local + 18, static_cast<uint32_t>(entry.compressedSize));
-  PutU32(local + 22, static_cast<uint32_t>(entry.size));
-  PutU16(local + 26, static_cast<uint16_t>(nameSize));
-  PutU16(local + 28, 0);
-  unsigned char central[kCentralHeaderSize] = {};
-  PutU32(central + 0, kCentralHeaderSignature);
-  PutU16(central + 4, kMadeBy);
-  std::copy(local + 4, local + 30, central + 6);  // needed .. name length, as the local header
-  PutU16(central + 30, 0);                        // extra field length
-  PutU32(central + 38, kAttributes);
-  PutU32(central + 42, 0);  // the local header's offset
-  unsigned char end[kEndRecordSize] = {};
-  PutU32(end + 0, kEndRecordSignature);
-  PutU16(end + 8, 1);
-  PutU16(end + 10, 1);
-  PutU32(end + 12, static_cast<uint32_t>(kCentralHeaderSize + nameSize));
-  PutU32(end + 16, static_cast<uint32_t>(kLocalHeaderSize + nameSize + entry.compressedSize));
+  FillLocalHeader(fields, local);
+  unsigned char central[kCentralHeaderSize];
+  FillCentralHeader(fields, central);
+  unsigned char end[kEndRecordSize];
+  FillEndRecord(1, static_cast<uint32_t>(kCentralHeaderSize + nameSize),
+                static_cast<uint32_t>(kLocalHeaderSize + nameSize + entry.compressedSize), end);
 
   std::string& bytes = skeleton->bytes;
   bytes.assign(reinterpret_cast<const char*>(local), kLocalHeaderSize);

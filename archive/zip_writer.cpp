@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "archive/zip_format.h"
+#include "archive/zip_headers.h"
 #include "base/native_name.h"
 #include "base/posix_file.h"
 
@@ -30,13 +31,6 @@ using posix_file::PWriteAll;
 using posix_file::ReadFull;
 using posix_file::WriteAll;
 
-// "version needed": ZIP format 2.0.
-constexpr uint16_t kZipVersion = 20;
-// "version made by": host 3 (Unix), format 2.0. Info-ZIP's unzip takes the names of entries made on
-// an MS-DOS host for OEM code page text and garbles UTF-8 names, the UTF-8 flag notwithstanding.
-constexpr uint16_t kVersionMadeBy = 0x0300 | kZipVersion;
-// Without Zip64 records every size and offset must stay below this.
-constexpr uint64_t kZip32Limit = 0xFFFFFFFF;
 constexpr uint32_t kPendingCrc = 0xFFFFFFFF;
 
 constexpr int kErrInvalidMode = 5;
@@ -145,52 +139,28 @@ void EncodeName(ZipEntry* entry) {
   entry->flags = plain ? 0 : kFlagUtf8Name;
 }
 
-void FillLocalHeader(const ZipEntry& entry, unsigned char* h) {
-  PutU32(h + 0, kLocalHeaderSignature);
-  PutU16(h + 4, kZipVersion);
-  PutU16(h + 6, entry.flags);
-  PutU16(h + 8, entry.method);
-  PutU16(h + 10, entry.modified.time);
-  PutU16(h + 12, entry.modified.date);
-  PutU32(h + 14, entry.crc);
-  PutU32(h + 18, entry.compressedSize);
-  PutU32(h + 22, entry.uncompressedSize);
-  PutU16(h + 26, static_cast<uint16_t>(entry.nameBytes.size()));
-  PutU16(h + 28, 0);  // extra field length
+// The entry as its headers say it, built by the builder that the rebuild of archives for an undo
+// uses too, so that a rebuilt archive is the one this writer made.
+ZipHeaderFields HeaderFieldsOf(const ZipEntry& entry) {
+  ZipHeaderFields fields;
+  fields.flags = entry.flags;
+  fields.method = entry.method;
+  fields.dosTime = entry.modified.time;
+  fields.dosDate = entry.modified.date;
+  fields.crc = entry.crc;
+  fields.compressedSize = entry.compressedSize;
+  fields.size = entry.uncompressedSize;
+  fields.nameSize = static_cast<uint16_t>(entry.nameBytes.size());
+  fields.externalAttributes = entry.externalAttributes;
+  fields.localHeaderOffset = entry.localHeaderOffset;
+  return fields;
 }
 
 void AppendCentralHeader(const ZipEntry& entry, std::vector<unsigned char>* out) {
   unsigned char h[kCentralHeaderSize];
-  PutU32(h + 0, kCentralHeaderSignature);
-  PutU16(h + 4, kVersionMadeBy);
-  PutU16(h + 6, kZipVersion);  // version needed to extract
-  PutU16(h + 8, entry.flags);
-  PutU16(h + 10, entry.method);
-  PutU16(h + 12, entry.modified.time);
-  PutU16(h + 14, entry.modified.date);
-  PutU32(h + 16, entry.crc);
-  PutU32(h + 20, entry.compressedSize);
-  PutU32(h + 24, entry.uncompressedSize);
-  PutU16(h + 28, static_cast<uint16_t>(entry.nameBytes.size()));
-  PutU16(h + 30, 0);  // extra field length
-  PutU16(h + 32, 0);  // file comment length
-  PutU16(h + 34, 0);  // disk number start
-  PutU16(h + 36, 0);  // internal file attributes
-  PutU32(h + 38, entry.externalAttributes);
-  PutU32(h + 42, entry.localHeaderOffset);
+  FillCentralHeader(HeaderFieldsOf(entry), h);
   out->insert(out->end(), h, h + kCentralHeaderSize);
   out->insert(out->end(), entry.nameBytes.cbegin(), entry.nameBytes.cend());
-}
-
-void FillEndRecord(uint16_t entries, uint32_t directorySize, uint32_t directoryOffset, unsigned char* r) {
-  PutU32(r + 0, kEndRecordSignature);
-  PutU16(r + 4, 0);  // number of this disk
-  PutU16(r + 6, 0);  // disk where the central directory starts
-  PutU16(r + 8, entries);
-  PutU16(r + 10, entries);
-  PutU32(r + 12, directorySize);
-  PutU32(r + 16, directoryOffset);
-  PutU16(r + 20, 0);  // comment length
 }
 
 // The MS-DOS attribute word of a file: archive always, read-only when its owner may not write it.
@@ -500,7 +470,7 @@ struct TZipWriter::Impl {
       throw TooLarge(entry, kErrTooLarge);
     entry.localHeaderOffset = static_cast<uint32_t>(position);
     unsigned char header[kLocalHeaderSize];
-    FillLocalHeader(entry, header);
+    FillLocalHeader(HeaderFieldsOf(entry), header);
     const auto* name = reinterpret_cast<const unsigned char*>(entry.nameBytes.constData());
     if (WriteAll(Fd(), header, kLocalHeaderSize) != 0 ||
         WriteAll(Fd(), name, static_cast<size_t>(entry.nameBytes.size())) != 0)
@@ -548,7 +518,7 @@ struct TZipWriter::Impl {
     entry.compressedSize = 0;
     entry.uncompressedSize = static_cast<uint32_t>(size);
     unsigned char header[kLocalHeaderSize];
-    FillLocalHeader(entry, header);
+    FillLocalHeader(HeaderFieldsOf(entry), header);
     const auto* name = reinterpret_cast<const unsigned char*>(entry.nameBytes.constData());
     const auto nameSize = static_cast<size_t>(entry.nameBytes.size());
     if (WriteAll(Fd(), header, kLocalHeaderSize) != 0 || WriteAll(Fd(), name, nameSize) != 0)
@@ -557,7 +527,7 @@ struct TZipWriter::Impl {
     Compress(source.Get(), size, entry);
 
     // local header again, with the final method, CRC-32 and sizes: no data descriptor follows the data
-    FillLocalHeader(entry, header);
+    FillLocalHeader(HeaderFieldsOf(entry), header);
     if (!PWriteAll(Fd(), header, kLocalHeaderSize, position)) throw ZipFileError(kStreamWriteError);
   }
 
@@ -769,7 +739,7 @@ bool TZipWriter::AddRaw(const ZipRawEntry& raw) {
   entry.uncompressedSize = static_cast<uint32_t>(std::min<uint64_t>(raw.size, kZip32Limit));
   if (raw.modified <= 0 || !ToDos(static_cast<time_t>(raw.modified), &entry.modified))
     entry.modified = ModificationTime(nullptr);
-  entry.externalAttributes = (S_IFREG | 0644u) << 16 | kAttrArchive;
+  entry.externalAttributes = kPlainFileAttributes;
   const auto same = std::find_if(a.directory.begin(), a.directory.end(),
                                  [&](const ZipEntry& e) { return e.storedName == raw.name; });
   if (same != a.directory.end())
