@@ -96,9 +96,20 @@ class RecordingHost final : public RunHost {
   bool finished_ = false;
 };
 
+// How a book stands in a record: how the run ended with it, or Moving for one a kill caught on its
+// way (only the line written before its move is there).
+enum class RecordStatus { Invalid, Moved, Repeat, Kept, Missing, Moving };
+
+// The word of a status, as the record, shelvio-cli's lines and the run summary spell it.
+QLatin1String StatusWord(RecordStatus status);
+QLatin1String StatusWord(BookStatus status);
+// The status spelled word; false for a word that names none.
+bool StatusOfWord(QByteArrayView word, RecordStatus* status);
+RecordStatus RecordStatusOf(BookStatus status);
+
 // One book as a record holds it.
 struct RecordedBook {
-  QString status;  // invalid, moved, repeat, kept, missing; moving for one caught on its way
+  RecordStatus status = RecordStatus::Kept;
   QByteArray source;
   QByteArray target;
   QString reason;

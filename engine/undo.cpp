@@ -385,13 +385,12 @@ void RemoveLeftOver(const RecordedBook& book, const struct stat& atSource) {
 // A book that came out of a .fb2.zip, or went from it into an archive of the run's: finished, or
 // caught by a kill once it was on record, just before it was published.
 bool PlacedFromArchive(const RecordedBook& book) {
-  return book.arrived.known &&
-         (book.status == QLatin1String("moved") || book.status == QLatin1String("moving"));
+  return book.arrived.known && (book.status == RecordStatus::Moved || book.status == RecordStatus::Moving);
 }
 
-bool MovedByRun(const QString& status) {
-  return status == QLatin1String("invalid") || status == QLatin1String("moved") ||
-         status == QLatin1String("repeat") || status == QLatin1String("moving");
+bool MovedByRun(RecordStatus status) {
+  return status == RecordStatus::Invalid || status == RecordStatus::Moved || status == RecordStatus::Repeat ||
+         status == RecordStatus::Moving;
 }
 
 UndoOutcome UndoBook(const RecordedBook& book, const RunFolders& folders) {
@@ -425,7 +424,7 @@ UndoOutcome UndoBook(const RecordedBook& book, const RunFolders& folders) {
 
   bool packed = book.packed;
   // A book caught on its way may be at its target, or already in the archive beside it.
-  if (book.status == QLatin1String("moving") && !book.arrived.known && !Exists(book.target) &&
+  if (book.status == RecordStatus::Moving && !book.arrived.known && !Exists(book.target) &&
       Exists(book.target + ".zip")) {
     packed = true;
     outcome.target = book.target + ".zip";
@@ -481,4 +480,8 @@ UndoSummary UndoRun(const RunRecord& record, UndoHost* host) {
       record.path,
       {"undone", QStringLiteral("restored %1, kept %2").arg(summary.restored).arg(summary.kept).toUtf8()});
   return summary;
+}
+
+QLatin1String UndoWord(bool restored) {
+  return restored ? QLatin1String("restored") : StatusWord(RecordStatus::Kept);
 }
