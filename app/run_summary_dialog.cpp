@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "base/native_name.h"
+#include "engine/settings.h"
 
 namespace {
 
@@ -108,9 +109,8 @@ RunSummaryDialog::RunSummaryDialog(const RunRecord& record, QWidget* parent)
     }
   }
   if (invalidFolder_.isEmpty()) {
-    for (const auto& [key, value] : record_.settings) {
-      if (key == QLatin1String("BadFileDir") && !value.isEmpty())
-        invalidFolder_ = QDir(Name(record_.folder)).absoluteFilePath(value);
+    for (const QString& value : record_.OptionValues(SettingNamed("BadFileDir"))) {
+      if (!value.isEmpty()) invalidFolder_ = QDir(Name(record_.folder)).absoluteFilePath(value);
     }
   }
   btnOpenInvalid->setEnabled(!invalidFolder_.isEmpty());

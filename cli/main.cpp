@@ -191,6 +191,7 @@ class CliHost : public RunHost {
 
   QString Text(TextOption option) override { return settings_.Text(SettingOf(option)); }
   bool Checked(CheckOption option) override { return settings_.Checked(SettingOf(option)); }
+  SettingValues Options() override { return settings_; }
   void SetStatus(const QString& text) override { status_ = text; }
   // The book in hand: the run shows its name before it handles it.
   const QString& CurrentBook() const { return status_; }

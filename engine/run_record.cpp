@@ -123,14 +123,6 @@ QByteArray CrcField(const BookOutcome& outcome) {
   return QByteArray::number(outcome.archiveCrc, 16).rightJustified(8, '0');
 }
 
-// The options a run reads, named in the record by their keys in the settings file.
-constexpr TextOption kTextOptions[] = {TextOption::BadDir, TextOption::EndDir, TextOption::DoubleDir,
-                                       TextOption::NewNamePattern, TextOption::SortPattern};
-constexpr CheckOption kCheckOptions[] = {
-    CheckOption::Rename,    CheckOption::Sort,        CheckOption::Archive,
-    CheckOption::Translit,  CheckOption::TranslitDir, CheckOption::SortLast,
-    CheckOption::SortFirst, CheckOption::SortMiddle,  CheckOption::FullGenres};
-
 QByteArray KeyOf(const Setting& setting) {
   return QByteArray(setting.key.data(), static_cast<qsizetype>(setting.key.size()));
 }
@@ -328,11 +320,20 @@ bool RecordingHost::Ready() {
   Write({"started", Utf8(started_)});
   Write({"program", Utf8(program_)});
   Write({"folder", AbsoluteBytes(folder_)});
-  for (const TextOption option : kTextOptions)
-    Write({"setting", KeyOf(SettingOf(option)), Utf8(host_.Text(option))});
-  for (const CheckOption option : kCheckOptions)
-    Write({"setting", KeyOf(SettingOf(option)), host_.Checked(option) ? "1" : "0"});
   return !failed_;
+}
+
+// Taken before each line of a book or of folders: a change in the window applies from the next
+// book on, and the record says from where.
+void RecordingHost::NoteOptions() {
+  const SettingValues now = host_.Options();
+  for (const Setting& row : kSettings) {
+    const QString value = ValueText(now, row);
+    if (optionsNoted_ && value == ValueText(options_, row)) continue;
+    Write({"setting", KeyOf(row), Utf8(value)});
+  }
+  options_ = now;
+  optionsNoted_ = true;
 }
 
 void RecordingHost::Write(const QList<QByteArray>& fields) {
@@ -371,6 +372,7 @@ QList<QByteArray> BookFields(const BookOutcome& outcome, RecordStatus status) {
 
 void RecordingHost::BookMoving(const BookOutcome& outcome) {
   if (Ready()) {
+    NoteOptions();
     // Written before the move, so without the reason a finished book's line has.
     QList<QByteArray> fields = BookFields(outcome, RecordStatus::Moving);
     fields.removeAt(kReasonField);
@@ -381,6 +383,7 @@ void RecordingHost::BookMoving(const BookOutcome& outcome) {
 
 void RecordingHost::BookDone(const BookOutcome& outcome) {
   if (Ready()) {
+    NoteOptions();
     BookOutcome done = outcome;
     if (done.status != BookStatus::Moved) done.arrived = ArrivedArchive();
     Write(BookFields(done, RecordStatusOf(done.status)));
@@ -390,6 +393,7 @@ void RecordingHost::BookDone(const BookOutcome& outcome) {
 
 void RecordingHost::CreatingFolders(const QStringList& folders) {
   if (Ready()) {
+    NoteOptions();
     for (const QString& folder : folders) Write({"created", AbsoluteBytes(folder)});
   }
   host_.CreatingFolders(folders);
@@ -398,6 +402,15 @@ void RecordingHost::CreatingFolders(const QStringList& folders) {
 void RecordingHost::Finish(const QString& how) {
   finished_ = true;
   Write({"ended", Utf8(RecordTime()), Utf8(how.simplified())});
+}
+
+QStringList RunRecord::OptionValues(const Setting& setting) const {
+  const QString key = QString::fromLatin1(KeyOf(setting));
+  QStringList values;
+  for (const auto& [name, value] : settings) {
+    if (name == key) values << value;
+  }
+  return values;
 }
 
 QString RunRecord::Counts() const {

@@ -17,6 +17,7 @@
 #include "base/posix_file.h"
 #include "engine/file_ops.h"
 #include "engine/journal.h"
+#include "engine/settings.h"
 #include "engine/templates.h"
 #include "engine/undo_archive.h"
 
@@ -84,11 +85,6 @@ class RunFolders {
     if (!record.folder.startsWith('/')) return;
     if (const FileDescriptor books(OpenFolder(record.folder)); books.Valid())
       books_ = Chain(books.Get()).mid(0, 1);
-    const auto setting = [&](const char* key) {
-      for (const auto& [name, value] : record.settings)
-        if (name == QLatin1String(key)) return value;
-      return QString();
-    };
     // A work folder typed relative counts from the folder of the run, where the run works.
     const auto add = [&](const QString& text) {
       QByteArray path = NativeName(ToNativePath(text));
@@ -100,12 +96,21 @@ class RunFolders {
       work_ << chain.first();
       onTheWay_ << chain;
     };
-    add(setting("BadFileDir"));
-    add(setting("DoubleDir"));
-    add(setting("EndDir"));
+    // A folder changed during the run took books from that book on: each it had counts. One the
+    // record does not name is empty, which is the folder of the run.
+    const auto values = [&](const Setting& row) {
+      const QStringList recorded = record.OptionValues(row);
+      return recorded.isEmpty() ? QStringList{QString()} : recorded;
+    };
+    const QStringList endFolders = values(SettingNamed("EndDir"));
+    for (const QString& folder : values(SettingNamed("BadFileDir"))) add(folder);
+    for (const QString& folder : values(SettingNamed("DoubleDir"))) add(folder);
+    for (const QString& folder : endFolders) add(folder);
     // Sorted books go below the transliterated form of the processed folder.
-    if (setting("TranslitDir") == QLatin1String("1"))
-      add(MakeSortFolder(TBookInfo(), QString(), setting("EndDir"), false, false, false, true));
+    if (record.OptionValues(SettingNamed("TranslitDir")).contains(QLatin1String("1"))) {
+      for (const QString& folder : endFolders)
+        add(MakeSortFolder(TBookInfo(), QString(), folder, false, false, false, true));
+    }
   }
 
   // Where path lies: below the folder the run took its books from.

@@ -5,10 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <functional>
 
+#include "engine/ini_file.h"
+#include "engine/settings.h"
+#include "engine/undo.h"
 #include "tests/support/qstring_printer.h"
+#include "validation/book_digest.h"
 
 namespace {
 
@@ -104,6 +110,114 @@ TEST(RunRecord, ReadsARecordWrittenBeforeItsFieldsWereNamed) {
   EXPECT_EQ(arrived.method, 8);
   EXPECT_EQ(arrived.crc, 0x1234abcdU);
   EXPECT_EQ(arrived.book.hash, 4U);
+}
+
+// A host over the values of a settings file, which a test changes between books as a person
+// changes the window's controls.
+class OptionsHost : public RunHost {
+ public:
+  QString Text(TextOption option) override { return values.Text(SettingOf(option)); }
+  bool Checked(CheckOption option) override { return values.Checked(SettingOf(option)); }
+  SettingValues Options() override { return values; }
+  void SetStatus(const QString&) override {}
+  void SetProgressMax(int) override {}
+  void SetProgress(int) override {}
+  void PumpMessages() override {}
+  bool CancelRequested() override { return false; }
+
+  SettingValues values =
+      ReadSettings(IniFile(QStringLiteral("/nonexistent/setting.ini")), QStringLiteral("/w/"));
+};
+
+// One that gives only the options the run reads, as a host written before Options was.
+class ReadOptionsHost : public OptionsHost {
+ public:
+  SettingValues Options() override { return RunHost::Options(); }
+};
+
+// Records two books with host, calling change after each (a person at the window between books);
+// the record as read back.
+RunRecord Record(OptionsHost& host, const std::function<void()>& change) {
+  QString path;
+  {
+    RecordingHost recording(host, QStringLiteral("/books"), QStringLiteral("shelvio-cli"));
+    for (const char* name : {"a", "b"}) {
+      BookOutcome outcome;
+      outcome.status = BookStatus::Moved;
+      outcome.source = QStringLiteral("/books/%1.fb2").arg(QLatin1String(name));
+      outcome.target = QStringLiteral("/w/end/%1.fb2").arg(QLatin1String(name));
+      recording.BookDone(outcome);
+      if (change) {
+        change();
+      }
+    }
+    recording.Finish(QStringLiteral("done"));
+    path = recording.Path();
+  }
+  RunRecord record;
+  QString error;
+  EXPECT_TRUE(ReadRunRecord(path, &record, &error)) << error.toStdString();
+  return record;
+}
+
+// An undo finds the folders a run used only in its record: a row left out (as Valid, ZipInput and
+// ZipLevel once were) or a change the window made during the run is lost to it.
+TEST(RunRecord, HoldsEveryRowOfTheSettingsAndEachChangeFromItsBook) {
+  OptionsHost host;
+  const SettingValues before = host.values;
+  const RunRecord record = Record(host, [&] {
+    host.values.SetText(SettingNamed("EndDir"), QStringLiteral("/elsewhere/"));
+    host.values.SetChecked(SettingNamed("Valid"), false);
+    host.values.SetNumber(SettingNamed("ZipLevel"), 9);
+  });
+  for (const Setting& row : kSettings) {
+    const QString key = QString::fromLatin1(row.key.data(), static_cast<qsizetype>(row.key.size()));
+    EXPECT_EQ(record.OptionValues(row).value(0), ValueText(before, row)) << key.toStdString();
+  }
+  EXPECT_EQ(record.OptionValues(SettingNamed("EndDir")), QStringList({"/w/end/", "/elsewhere/"}));
+  EXPECT_EQ(record.OptionValues(SettingNamed("Valid")), QStringList({"1", "0"}));
+  EXPECT_EQ(record.OptionValues(SettingNamed("ZipLevel")), QStringList({"2", "9"}));
+  // an option that did not change is written once
+  EXPECT_EQ(record.settings.size(), static_cast<qsizetype>(std::size(kSettings)) + 3);
+
+  // A host that answers only the run's own options still leaves every row on record, Valid among
+  // them; what it does not hold stays empty.
+  ReadOptionsHost reading;
+  reading.values.SetChecked(SettingNamed("Valid"), false);
+  const RunRecord partial = Record(reading, nullptr);
+  EXPECT_EQ(partial.settings.size(), static_cast<qsizetype>(std::size(kSettings)));
+  EXPECT_EQ(partial.OptionValues(SettingNamed("Valid")), QStringList{"0"});
+  EXPECT_EQ(partial.OptionValues(SettingNamed("ZipInput")), QStringList{""});
+}
+
+// A work folder changed during the run received the books from then on: an undo that knew only the
+// first would leave them where the run put them, as outside the run's folders.
+TEST(RunRecord, UndoTakesBackWhatWentIntoAFolderChangedDuringTheRun) {
+  QTemporaryDir dir;
+  const QString root = dir.path();
+  ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("books")) && QDir(root).mkpath(QStringLiteral("end2")));
+  QFile book(root + QStringLiteral("/end2/a.fb2"));
+  ASSERT_TRUE(book.open(QIODevice::WriteOnly));
+  book.write("<FictionBook/>");
+  book.close();
+  const BookDigest digest = DigestOfFile(book.fileName());
+  ASSERT_TRUE(digest.known);
+
+  QFile record(root + QStringLiteral("/changed.run"));
+  ASSERT_TRUE(record.open(QIODevice::WriteOnly));
+  const QByteArray r = root.toUtf8();
+  record.write("shelvio run record\t1\nfolder\t" + r + "/books\n" + "setting\tBadFileDir\t" + r +
+               "/bad/\nsetting\tDoubleDir\t" + r + "/double/\nsetting\tEndDir\t" + r + "/end1/\n" +
+               "setting\tEndDir\t" + r + "/end2/\n" + "moved\t" + r + "/books/a.fb2\t" + r +
+               "/end2/a.fb2\t\t" + QByteArray::number(digest.size) + "\t" +
+               QByteArray::number(digest.hash, 16).rightJustified(16, '0') + "\n");
+  record.close();
+
+  RunRecord read;
+  ASSERT_TRUE(ReadRunRecord(record.fileName(), &read, nullptr));
+  const UndoSummary summary = UndoRun(read, nullptr);
+  EXPECT_EQ(summary.restored, 1);
+  EXPECT_TRUE(QFile::exists(root + QStringLiteral("/books/a.fb2")));
 }
 
 }  // namespace
