@@ -93,6 +93,8 @@ class TfrmMain : public QMainWindow, public RunHost {
   // RunHost over the controls.
   QString Text(TextOption option) override;
   bool Checked(CheckOption option) override;
+  // What the controls hold, and the window's placement; what a save writes.
+  SettingValues Options() override;
   void SetStatus(const QString& text) override;
   void SetProgressMax(int max) override;
   void SetProgress(int position) override;

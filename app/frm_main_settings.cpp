@@ -128,8 +128,11 @@ void TfrmMain::SaveSetting() {
   if (const qsizetype slash = settingsFile_.lastIndexOf(u'/'); slash > 0)
     (void)ForceDirectories(settingsFile_.left(slash));
   IniFile ini(settingsFile_);
-  SettingValues values;
+  WriteSettings(ini, Options());
+}
 
+SettingValues TfrmMain::Options() {
+  SettingValues values;
   if (isMinimized()) {
     // The placement of a minimized window says nothing about where it should open.
   } else if (isMaximized()) {
@@ -144,5 +147,5 @@ void TfrmMain::SaveSetting() {
   }
 
   for (const SettingControl& bound : SettingControls()) Take(bound.control, bound.setting, values);
-  WriteSettings(ini, values);
+  return values;
 }

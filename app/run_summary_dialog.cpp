@@ -18,25 +18,26 @@
 #include <algorithm>
 
 #include "base/native_name.h"
+#include "engine/settings.h"
 
 namespace {
 
 struct Outcome {
-  const char* status;
+  RecordStatus status;
   const char16_t* word;   // in the table
   const char16_t* count;  // in the counts line
 };
 
 // In the order the table lists them: invalid books first, as the ones a person looks into.
 constexpr Outcome kOutcomes[] = {
-    {"invalid", u"невалидная", u"Невалидных"}, {"kept", u"оставлена", u"Оставлено"},
-    {"missing", u"пропала", u"Пропало"},       {"repeat", u"дубль", u"Дублей"},
-    {"moved", u"перемещена", u"Перемещено"},   {"moving", u"прервана", u"Прервано"},
+    {RecordStatus::Invalid, u"невалидная", u"Невалидных"}, {RecordStatus::Kept, u"оставлена", u"Оставлено"},
+    {RecordStatus::Missing, u"пропала", u"Пропало"},       {RecordStatus::Repeat, u"дубль", u"Дублей"},
+    {RecordStatus::Moved, u"перемещена", u"Перемещено"},   {RecordStatus::Moving, u"прервана", u"Прервано"},
 };
 
 int Rank(const QString& status) {
   for (int i = 0; i < static_cast<int>(std::size(kOutcomes)); ++i) {
-    if (status == QLatin1String(kOutcomes[i].status)) return i;
+    if (status == StatusWord(kOutcomes[i].status)) return i;
   }
   return static_cast<int>(std::size(kOutcomes));
 }
@@ -102,15 +103,14 @@ RunSummaryDialog::RunSummaryDialog(const RunRecord& record, QWidget* parent)
 
   // Where the invalid books went: the folder of one of them, else the folder as typed.
   for (const RecordedBook& book : record_.books) {
-    if (book.status == QLatin1String("invalid") && !book.target.isEmpty()) {
+    if (book.status == RecordStatus::Invalid && !book.target.isEmpty()) {
       invalidFolder_ = QFileInfo(Name(book.target)).path();
       break;
     }
   }
   if (invalidFolder_.isEmpty()) {
-    for (const auto& [key, value] : record_.settings) {
-      if (key == QLatin1String("BadFileDir") && !value.isEmpty())
-        invalidFolder_ = QDir(Name(record_.folder)).absoluteFilePath(value);
+    for (const QString& value : record_.OptionValues(SettingNamed("BadFileDir"))) {
+      if (!value.isEmpty()) invalidFolder_ = QDir(Name(record_.folder)).absoluteFilePath(value);
     }
   }
   btnOpenInvalid->setEnabled(!invalidFolder_.isEmpty());
@@ -119,16 +119,16 @@ RunSummaryDialog::RunSummaryDialog(const RunRecord& record, QWidget* parent)
 
 void RunSummaryDialog::ShowRun() {
   QList<QStringList> rows;
-  QMap<QString, int> counts;
+  QMap<RecordStatus, int> counts;
   for (const RecordedBook& book : record_.books) {
     ++counts[book.status];
-    rows.append({book.status, Name(book.source), Name(book.target), book.reason});
+    rows.append({StatusWord(book.status), Name(book.source), Name(book.target), book.reason});
   }
   QStringList parts;
   for (const Outcome& outcome : kOutcomes) {
-    const int count = counts.value(QLatin1String(outcome.status));
+    const int count = counts.value(outcome.status);
     // The five outcomes of a run are always named; the rare ones only when they happened.
-    if (count > 0 || Rank(QLatin1String(outcome.status)) < 5)
+    if (count > 0 || Rank(StatusWord(outcome.status)) < 5)
       parts << QStringLiteral("%1: %2").arg(QString::fromUtf16(outcome.count)).arg(count);
   }
   lblCounts->setText(
@@ -141,8 +141,7 @@ void RunSummaryDialog::ShowUndo(const QList<UndoOutcome>& outcomes) {
   int restored = 0;
   for (const UndoOutcome& outcome : outcomes) {
     restored += outcome.restored ? 1 : 0;
-    rows.append({outcome.restored ? QStringLiteral("restored") : QStringLiteral("kept"), Name(outcome.source),
-                 Name(outcome.target), outcome.reason});
+    rows.append({UndoWord(outcome.restored), Name(outcome.source), Name(outcome.target), outcome.reason});
   }
   lblCounts->setText(QStringLiteral("Сортировка отменена. Возвращено на место: %1, оставлено: %2.")
                          .arg(restored)
@@ -158,8 +157,8 @@ void RunSummaryDialog::FillTable(const QList<QStringList>& rows) {
     const QString& status = cells[0];
     QString word = Word(status);
     int rank = Rank(status);
-    if (status == QLatin1String("restored")) word = QStringLiteral("возвращена"), rank = 1;
-    if (status == QLatin1String("kept")) rank = 0;  // after an undo: what stayed comes first
+    if (status == UndoWord(true)) word = QStringLiteral("возвращена"), rank = 1;
+    if (status == StatusWord(RecordStatus::Kept)) rank = 0;  // after an undo: what stayed comes first
     tblBooks->setItem(row, 0, new RankedItem(word, rank));
     for (int column = 1; column < 4; ++column)
       tblBooks->setItem(row, column, new QTableWidgetItem(cells[column]));

@@ -191,6 +191,7 @@ class CliHost : public RunHost {
 
   QString Text(TextOption option) override { return settings_.Text(SettingOf(option)); }
   bool Checked(CheckOption option) override { return settings_.Checked(SettingOf(option)); }
+  SettingValues Options() override { return settings_; }
   void SetStatus(const QString& text) override { status_ = text; }
   // The book in hand: the run shows its name before it handles it.
   const QString& CurrentBook() const { return status_; }
@@ -203,12 +204,10 @@ class CliHost : public RunHost {
   bool CancelRequested() override { return cancelRequested != 0; }
 
   void BookDone(const BookOutcome& outcome) override {
-    static const char* const kStatus[] = {"invalid", "moved", "repeat", "kept", "missing"};
-    const int status = static_cast<int>(outcome.status);
-    ++counts_[status];
+    ++counts_[static_cast<int>(outcome.status)];
     ClearBar();
     Print(stdout, QStringLiteral("%1\t%2\t%3\t%4\n")
-                      .arg(QLatin1String(kStatus[status]), Field(outcome.source), Field(outcome.target),
+                      .arg(StatusWord(outcome.status), Field(outcome.source), Field(outcome.target),
                            ReasonField(outcome.reason)));
     std::fflush(stdout);
     DrawBar();
@@ -430,10 +429,9 @@ int ListRuns() {
 class CliUndoHost : public UndoHost {
  public:
   void BookUndone(const UndoOutcome& outcome) override {
-    Print(stdout,
-          QStringLiteral("%1\t%2\t%3\t%4\n")
-              .arg(outcome.restored ? QStringLiteral("restored") : QStringLiteral("kept"),
-                   PathField(outcome.target), PathField(outcome.source), ReasonField(outcome.reason)));
+    Print(stdout, QStringLiteral("%1\t%2\t%3\t%4\n")
+                      .arg(UndoWord(outcome.restored), PathField(outcome.target), PathField(outcome.source),
+                           ReasonField(outcome.reason)));
     std::fflush(stdout);
   }
   void FolderKept(const QByteArray& folder, const QString& reason) override {

@@ -11,6 +11,7 @@
 #include "engine/undo_archive.h"
 #include "validation/book_digest.h"
 
+class SettingValues;
 class TXSDValidator;
 
 // The status line between runs.
@@ -71,6 +72,10 @@ class RunHost {
   virtual ~RunHost() = default;
   virtual QString Text(TextOption option) = 0;
   virtual bool Checked(CheckOption option) = 0;
+  // Every option as it stands now, by the rows of kSettings (engine/settings.h), for the run's
+  // record; a row the host has no value of is left out. By default the options the run reads,
+  // through Text and Checked.
+  virtual SettingValues Options();
   virtual void SetStatus(const QString& text) = 0;
   virtual void SetProgressMax(int max) = 0;
   virtual void SetProgress(int position) = 0;

@@ -8,7 +8,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QMap>
 #include <QRandomGenerator>
 #include <algorithm>
 #include <cerrno>
@@ -33,21 +32,30 @@ constexpr char kUnpacked[] = "unpacked";
 // Nothing this big is a record of ours.
 constexpr qint64 kRecordSizeLimit = 1024LL * 1024 * 1024;
 
-const char* StatusWord(BookStatus status) {
-  switch (status) {
-    case BookStatus::Invalid:
-      return "invalid";
-    case BookStatus::Moved:
-      return "moved";
-    case BookStatus::Repeat:
-      return "repeat";
-    case BookStatus::Kept:
-      return "kept";
-    case BookStatus::Missing:
-      return "missing";
-  }
-  return "kept";
-}
+// The one spelling of every status, in the order "--runs" counts them.
+constexpr struct {
+  RecordStatus status;
+  const char* word;
+} kStatusWords[] = {
+    {RecordStatus::Invalid, "invalid"}, {RecordStatus::Moved, "moved"},     {RecordStatus::Repeat, "repeat"},
+    {RecordStatus::Kept, "kept"},       {RecordStatus::Missing, "missing"}, {RecordStatus::Moving, "moving"},
+};
+
+// A book's line, field by field. A "moving" line is written before the book's reason is known and
+// leaves Reason out; the reader puts it back so that one layout reads both.
+enum BookField : qsizetype {
+  kStatusField,
+  kSourceField,
+  kTargetField,
+  kReasonField,
+  kSizeField,
+  kHashField,
+  kEntryField,    // for a book packed by the run: its entry in the archive
+  kCrcField,      // and that entry's CRC-32
+  kMarkerField,   // kArrivalMarker for a book that arrived as a .fb2.zip
+  kHowField,      // kRepacked or kUnpacked
+  kArrivalField,  // the first of the arrival's own fields (engine/undo_archive.h)
+};
 
 // The length of the well-formed UTF-8 sequence of a printable character at data[0], or 0.
 int Utf8Length(const unsigned char* data, qsizetype left) {
@@ -115,14 +123,6 @@ QByteArray CrcField(const BookOutcome& outcome) {
   return QByteArray::number(outcome.archiveCrc, 16).rightJustified(8, '0');
 }
 
-// The options a run reads, named in the record by their keys in the settings file.
-constexpr TextOption kTextOptions[] = {TextOption::BadDir, TextOption::EndDir, TextOption::DoubleDir,
-                                       TextOption::NewNamePattern, TextOption::SortPattern};
-constexpr CheckOption kCheckOptions[] = {
-    CheckOption::Rename,    CheckOption::Sort,        CheckOption::Archive,
-    CheckOption::Translit,  CheckOption::TranslitDir, CheckOption::SortLast,
-    CheckOption::SortFirst, CheckOption::SortMiddle,  CheckOption::FullGenres};
-
 QByteArray KeyOf(const Setting& setting) {
   return QByteArray(setting.key.data(), static_cast<qsizetype>(setting.key.size()));
 }
@@ -137,6 +137,41 @@ QByteArray JoinLine(const QList<QByteArray>& fields) {
 }
 
 }  // namespace
+
+QLatin1String StatusWord(RecordStatus status) {
+  for (const auto& entry : kStatusWords) {
+    if (entry.status == status) return QLatin1String(entry.word);
+  }
+  Q_UNREACHABLE();
+}
+
+QLatin1String StatusWord(BookStatus status) { return StatusWord(RecordStatusOf(status)); }
+
+bool StatusOfWord(QByteArrayView word, RecordStatus* status) {
+  for (const auto& entry : kStatusWords) {
+    if (word == entry.word) {
+      *status = entry.status;
+      return true;
+    }
+  }
+  return false;
+}
+
+RecordStatus RecordStatusOf(BookStatus status) {
+  switch (status) {
+    case BookStatus::Invalid:
+      return RecordStatus::Invalid;
+    case BookStatus::Moved:
+      return RecordStatus::Moved;
+    case BookStatus::Repeat:
+      return RecordStatus::Repeat;
+    case BookStatus::Kept:
+      return RecordStatus::Kept;
+    case BookStatus::Missing:
+      return RecordStatus::Missing;
+  }
+  return RecordStatus::Kept;
+}
 
 QByteArray EscapeRecordField(const QByteArray& bytes) {
   QByteArray out;
@@ -285,11 +320,20 @@ bool RecordingHost::Ready() {
   Write({"started", Utf8(started_)});
   Write({"program", Utf8(program_)});
   Write({"folder", AbsoluteBytes(folder_)});
-  for (const TextOption option : kTextOptions)
-    Write({"setting", KeyOf(SettingOf(option)), Utf8(host_.Text(option))});
-  for (const CheckOption option : kCheckOptions)
-    Write({"setting", KeyOf(SettingOf(option)), host_.Checked(option) ? "1" : "0"});
   return !failed_;
+}
+
+// Taken before each line of a book or of folders: a change in the window applies from the next
+// book on, and the record says from where.
+void RecordingHost::NoteOptions() {
+  const SettingValues now = host_.Options();
+  for (const Setting& row : kSettings) {
+    const QString value = ValueText(now, row);
+    if (optionsNoted_ && value == ValueText(options_, row)) continue;
+    Write({"setting", KeyOf(row), Utf8(value)});
+  }
+  options_ = now;
+  optionsNoted_ = true;
 }
 
 void RecordingHost::Write(const QList<QByteArray>& fields) {
@@ -307,10 +351,10 @@ namespace {
 
 // "STATUS SOURCE TARGET REASON SIZE HASH", then for a packed book "ENTRY CRC", then for a book
 // that arrived packed the marker, how it was placed and the arrival's fields.
-QList<QByteArray> BookFields(const BookOutcome& outcome, const QByteArray& status) {
+QList<QByteArray> BookFields(const BookOutcome& outcome, RecordStatus status) {
   QByteArray hash;
   const QByteArray size = DigestFields(outcome.digest, &hash);
-  QList<QByteArray> fields = {status,
+  QList<QByteArray> fields = {QByteArray(StatusWord(status).data(), StatusWord(status).size()),
                               AbsoluteBytes(outcome.source),
                               outcome.target.isEmpty() ? QByteArray() : AbsoluteBytes(outcome.target),
                               Utf8(outcome.reason.simplified()),
@@ -328,9 +372,10 @@ QList<QByteArray> BookFields(const BookOutcome& outcome, const QByteArray& statu
 
 void RecordingHost::BookMoving(const BookOutcome& outcome) {
   if (Ready()) {
+    NoteOptions();
     // Written before the move, so without the reason a finished book's line has.
-    QList<QByteArray> fields = BookFields(outcome, "moving");
-    fields.removeAt(3);
+    QList<QByteArray> fields = BookFields(outcome, RecordStatus::Moving);
+    fields.removeAt(kReasonField);
     Write(fields);
   }
   host_.BookMoving(outcome);
@@ -338,15 +383,17 @@ void RecordingHost::BookMoving(const BookOutcome& outcome) {
 
 void RecordingHost::BookDone(const BookOutcome& outcome) {
   if (Ready()) {
+    NoteOptions();
     BookOutcome done = outcome;
     if (done.status != BookStatus::Moved) done.arrived = ArrivedArchive();
-    Write(BookFields(done, StatusWord(done.status)));
+    Write(BookFields(done, RecordStatusOf(done.status)));
   }
   host_.BookDone(outcome);
 }
 
 void RecordingHost::CreatingFolders(const QStringList& folders) {
   if (Ready()) {
+    NoteOptions();
     for (const QString& folder : folders) Write({"created", AbsoluteBytes(folder)});
   }
   host_.CreatingFolders(folders);
@@ -357,15 +404,21 @@ void RecordingHost::Finish(const QString& how) {
   Write({"ended", Utf8(RecordTime()), Utf8(how.simplified())});
 }
 
-QString RunRecord::Counts() const {
-  QMap<QString, int> counts;
-  for (const RecordedBook& book : books) {
-    ++counts[book.status];
+QStringList RunRecord::OptionValues(const Setting& setting) const {
+  const QString key = QString::fromLatin1(KeyOf(setting));
+  QStringList values;
+  for (const auto& [name, value] : settings) {
+    if (name == key) values << value;
   }
+  return values;
+}
+
+QString RunRecord::Counts() const {
   QStringList parts;
-  for (const char* status : {"invalid", "moved", "repeat", "kept", "missing", "moving"}) {
-    const int count = counts.value(QLatin1String(status));
-    if (count > 0) parts << QStringLiteral("%1 %2").arg(QLatin1String(status)).arg(count);
+  for (const auto& entry : kStatusWords) {
+    const auto count = std::count_if(books.begin(), books.end(),
+                                     [&](const RecordedBook& book) { return book.status == entry.status; });
+    if (count > 0) parts << QStringLiteral("%1 %2").arg(QLatin1String(entry.word)).arg(count);
   }
   return parts.isEmpty() ? QStringLiteral("no books") : parts.join(QStringLiteral(", "));
 }
@@ -421,34 +474,32 @@ bool ReadRunRecord(const QString& path, RunRecord* record, QString* error) {
       if (result.ended.isEmpty()) result.ended = QStringLiteral("ended");
     } else if (kind == "undone") {
       result.undone << QString::fromUtf8(fields.value(1)) + u' ' + QString::fromUtf8(fields.value(2));
-    } else if (fields.size() >= 3 && !fields[1].isEmpty()) {
+    } else if (RecordStatus status{}; StatusOfWord(kind, &status) && fields.size() > kTargetField &&
+                                      !fields[kSourceField].isEmpty()) {
       RecordedBook book;
-      book.status = QString::fromLatin1(kind);
-      book.source = fields[1];
-      book.target = fields[2];
-      // A "moving" line has no reason; the rest of it is laid out as the others are.
-      const bool moving = kind == "moving";
-      if (moving) fields.insert(3, QByteArray());
-      book.reason = QString::fromUtf8(fields.value(3));
-      const QByteArray size = fields.value(4);
-      const QByteArray hash = fields.value(5);
+      book.status = status;
+      book.source = fields[kSourceField];
+      book.target = fields[kTargetField];
+      const bool moving = status == RecordStatus::Moving;
+      if (moving) fields.insert(kReasonField, QByteArray());
+      book.reason = QString::fromUtf8(fields.value(kReasonField));
       bool sizeRead = false, hashRead = false;
-      book.digest.size = size.toLongLong(&sizeRead);
-      book.digest.hash = hash.toULongLong(&hashRead, 16);
+      book.digest.size = fields.value(kSizeField).toLongLong(&sizeRead);
+      book.digest.hash = fields.value(kHashField).toULongLong(&hashRead, 16);
       book.digest.known = sizeRead && hashRead && book.digest.size >= 0;
       if (!book.digest.known) book.digest = BookDigest();
-      if (fields.size() >= 8) {
+      if (fields.size() > kCrcField) {
         bool crcRead = false;
-        book.archiveCrc = fields[7].toUInt(&crcRead, 16);
-        book.archiveEntry = crcRead ? fields[6] : QByteArray();
+        book.archiveCrc = fields[kCrcField].toUInt(&crcRead, 16);
+        book.archiveEntry = crcRead ? fields[kEntryField] : QByteArray();
         book.packed = true;
       }
-      if (fields.size() > 9 && fields[8] == kArrivalMarker) {
-        book.packed = fields[9] == kRepacked;
-        book.arrived = ArrivalFromFields(fields.mid(10));
+      if (fields.size() > kHowField && fields[kMarkerField] == kArrivalMarker) {
+        book.packed = fields[kHowField] == kRepacked;
+        book.arrived = ArrivalFromFields(fields.mid(kArrivalField));
       }
       // The line that says how a book ended takes the place of the one written before its move.
-      if (!moving && !result.books.isEmpty() && result.books.last().status == QLatin1String("moving") &&
+      if (!moving && !result.books.isEmpty() && result.books.last().status == RecordStatus::Moving &&
           result.books.last().source == book.source)
         result.books.removeLast();
       result.books.append(book);

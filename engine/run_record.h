@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include "engine/run.h"
+#include "engine/settings.h"
 #include "validation/book_digest.h"
 
 // Every real run leaves a record of what it did, one file per run in RunsFolder(), so that a person
@@ -17,7 +18,8 @@
 //   started	2026-12-10T14:07:37.123Z
 //   program	shelvio-cli
 //   folder	/home/reader/books
-//   setting	Pattern	Фамилия Имя - Название          (one line per option the run reads)
+//   setting	Pattern	Фамилия Имя - Название          (one line per row of kSettings before the first
+//                                                    book; again for a row that changed since)
 //   created	/home/reader/books/end/A                 (before the run makes a folder)
 //   moving	SOURCE	TARGET	SIZE	XXH3                  (before a book is moved)
 //   moved	SOURCE	TARGET	REASON	SIZE	XXH3	ENTRY	CRC (when it is done; also invalid, repeat,
@@ -83,6 +85,7 @@ class RecordingHost final : public RunHost {
 
  private:
   bool Ready();
+  void NoteOptions();
   void Write(const QList<QByteArray>& fields);
 
   RunHost& host_;
@@ -91,14 +94,27 @@ class RecordingHost final : public RunHost {
   QString started_;
   QString path_;
   QString error_;
+  SettingValues options_;  // as last written
+  bool optionsNoted_ = false;
   int fd_ = -1;
   bool failed_ = false;
   bool finished_ = false;
 };
 
+// How a book stands in a record: how the run ended with it, or Moving for one a kill caught on its
+// way (only the line written before its move is there).
+enum class RecordStatus { Invalid, Moved, Repeat, Kept, Missing, Moving };
+
+// The word of a status, as the record, shelvio-cli's lines and the run summary spell it.
+QLatin1String StatusWord(RecordStatus status);
+QLatin1String StatusWord(BookStatus status);
+// The status spelled word; false for a word that names none.
+bool StatusOfWord(QByteArrayView word, RecordStatus* status);
+RecordStatus RecordStatusOf(BookStatus status);
+
 // One book as a record holds it.
 struct RecordedBook {
-  QString status;  // invalid, moved, repeat, kept, missing; moving for one caught on its way
+  RecordStatus status = RecordStatus::Kept;
   QByteArray source;
   QByteArray target;
   QString reason;
@@ -114,11 +130,14 @@ struct RunRecord {
   QString started;
   QString program;
   QByteArray folder;
-  QList<QPair<QString, QString>> settings;
-  QList<RecordedBook> books;  // in the run's order
+  QList<QPair<QString, QString>> settings;  // key and value, in the record's order
+  QList<RecordedBook> books;                // in the run's order
   QList<QByteArray> createdFolders;
   QString ended;       // empty for a run that was killed
   QStringList undone;  // one entry per undo: when, and its counts
+
+  // The values setting had during the run, the first first; a record older than the row has none.
+  QStringList OptionValues(const Setting& setting) const;
 
   // The number of books of each status, in the form "invalid 2, moved 5".
   QString Counts() const;

@@ -21,7 +21,22 @@ QString Latin1(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// Every option of the run.
+constexpr TextOption kTextOptions[] = {TextOption::BadDir, TextOption::EndDir, TextOption::DoubleDir,
+                                       TextOption::NewNamePattern, TextOption::SortPattern};
+constexpr CheckOption kCheckOptions[] = {
+    CheckOption::Rename,      CheckOption::Sort,     CheckOption::Archive,   CheckOption::Translit,
+    CheckOption::TranslitDir, CheckOption::SortLast, CheckOption::SortFirst, CheckOption::SortMiddle,
+    CheckOption::FullGenres,  CheckOption::Valid};
+
 }  // namespace
+
+SettingValues RunHost::Options() {
+  SettingValues values;
+  for (const TextOption option : kTextOptions) values.SetText(SettingOf(option), Text(option));
+  for (const CheckOption option : kCheckOptions) values.SetChecked(SettingOf(option), Checked(option));
+  return values;
+}
 
 const Setting& SettingOf(TextOption option) {
   switch (option) {
@@ -135,6 +150,19 @@ void WriteSettings(IniFile& ini, const SettingValues& values) {
         break;
     }
   }
+}
+
+QString ValueText(const SettingValues& values, const Setting& setting) {
+  if (!values.Has(setting)) return QString();
+  switch (setting.form) {
+    case SettingForm::Integer:
+      return QString::number(values.Number(setting));
+    case SettingForm::Boolean:
+      return values.Checked(setting) ? QStringLiteral("1") : QStringLiteral("0");
+    case SettingForm::Text:
+      return values.Text(setting);
+  }
+  Q_UNREACHABLE();
 }
 
 void CreateDefaultWorkFolders(const QString& tmpPath, BookFiles& files) {

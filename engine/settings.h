@@ -30,7 +30,8 @@ struct Setting {
 // Every key of the file, in the order in which a save writes it (and a first save therefore lays
 // it out). To add a setting: add its row here at its place in that order, then bind its control
 // in the window (app/frm_main_settings.cpp); a setting the run reads also gets its RunHost option
-// and a line in SettingOf (engine/settings.cpp). The command-line runner needs nothing more.
+// and a line in SettingOf and in the list of options beside it (engine/settings.cpp). The
+// command-line runner and the record of a run need nothing more.
 inline constexpr Setting kSettings[] = {
     // The window's placement; how these are applied depends on WinState.
     {"FORM", "Width", SettingForm::Integer, 1000},
@@ -91,6 +92,10 @@ class SettingValues {
  private:
   std::vector<QVariant> values_;  // by row of kSettings; invalid where absent
 };
+
+// The value of setting in values as the settings file writes it ("1" or "0" for a boolean); empty
+// when values has none.
+QString ValueText(const SettingValues& values, const Setting& setting);
 
 // The default of setting: for the work folders below tmpPath.
 QVariant DefaultOf(const Setting& setting, const QString& tmpPath);

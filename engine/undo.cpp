@@ -17,6 +17,7 @@
 #include "base/posix_file.h"
 #include "engine/file_ops.h"
 #include "engine/journal.h"
+#include "engine/settings.h"
 #include "engine/templates.h"
 #include "engine/undo_archive.h"
 
@@ -84,11 +85,6 @@ class RunFolders {
     if (!record.folder.startsWith('/')) return;
     if (const FileDescriptor books(OpenFolder(record.folder)); books.Valid())
       books_ = Chain(books.Get()).mid(0, 1);
-    const auto setting = [&](const char* key) {
-      for (const auto& [name, value] : record.settings)
-        if (name == QLatin1String(key)) return value;
-      return QString();
-    };
     // A work folder typed relative counts from the folder of the run, where the run works.
     const auto add = [&](const QString& text) {
       QByteArray path = NativeName(ToNativePath(text));
@@ -100,12 +96,21 @@ class RunFolders {
       work_ << chain.first();
       onTheWay_ << chain;
     };
-    add(setting("BadFileDir"));
-    add(setting("DoubleDir"));
-    add(setting("EndDir"));
+    // A folder changed during the run took books from that book on: each it had counts. One the
+    // record does not name is empty, which is the folder of the run.
+    const auto values = [&](const Setting& row) {
+      const QStringList recorded = record.OptionValues(row);
+      return recorded.isEmpty() ? QStringList{QString()} : recorded;
+    };
+    const QStringList endFolders = values(SettingNamed("EndDir"));
+    for (const QString& folder : values(SettingNamed("BadFileDir"))) add(folder);
+    for (const QString& folder : values(SettingNamed("DoubleDir"))) add(folder);
+    for (const QString& folder : endFolders) add(folder);
     // Sorted books go below the transliterated form of the processed folder.
-    if (setting("TranslitDir") == QLatin1String("1"))
-      add(MakeSortFolder(TBookInfo(), QString(), setting("EndDir"), false, false, false, true));
+    if (record.OptionValues(SettingNamed("TranslitDir")).contains(QLatin1String("1"))) {
+      for (const QString& folder : endFolders)
+        add(MakeSortFolder(TBookInfo(), QString(), folder, false, false, false, true));
+    }
   }
 
   // Where path lies: below the folder the run took its books from.
@@ -385,13 +390,12 @@ void RemoveLeftOver(const RecordedBook& book, const struct stat& atSource) {
 // A book that came out of a .fb2.zip, or went from it into an archive of the run's: finished, or
 // caught by a kill once it was on record, just before it was published.
 bool PlacedFromArchive(const RecordedBook& book) {
-  return book.arrived.known &&
-         (book.status == QLatin1String("moved") || book.status == QLatin1String("moving"));
+  return book.arrived.known && (book.status == RecordStatus::Moved || book.status == RecordStatus::Moving);
 }
 
-bool MovedByRun(const QString& status) {
-  return status == QLatin1String("invalid") || status == QLatin1String("moved") ||
-         status == QLatin1String("repeat") || status == QLatin1String("moving");
+bool MovedByRun(RecordStatus status) {
+  return status == RecordStatus::Invalid || status == RecordStatus::Moved || status == RecordStatus::Repeat ||
+         status == RecordStatus::Moving;
 }
 
 UndoOutcome UndoBook(const RecordedBook& book, const RunFolders& folders) {
@@ -425,7 +429,7 @@ UndoOutcome UndoBook(const RecordedBook& book, const RunFolders& folders) {
 
   bool packed = book.packed;
   // A book caught on its way may be at its target, or already in the archive beside it.
-  if (book.status == QLatin1String("moving") && !book.arrived.known && !Exists(book.target) &&
+  if (book.status == RecordStatus::Moving && !book.arrived.known && !Exists(book.target) &&
       Exists(book.target + ".zip")) {
     packed = true;
     outcome.target = book.target + ".zip";
@@ -481,4 +485,8 @@ UndoSummary UndoRun(const RunRecord& record, UndoHost* host) {
       record.path,
       {"undone", QStringLiteral("restored %1, kept %2").arg(summary.restored).arg(summary.kept).toUtf8()});
   return summary;
+}
+
+QLatin1String UndoWord(bool restored) {
+  return restored ? QLatin1String("restored") : StatusWord(RecordStatus::Kept);
 }

@@ -12,6 +12,9 @@ struct UndoOutcome {
   QString reason;         // why it stays
 };
 
+// The word of an undone book: "restored", or for one that stays the run's own "kept".
+QLatin1String UndoWord(bool restored);
+
 class UndoHost {
  public:
   virtual ~UndoHost() = default;
