@@ -388,13 +388,17 @@ void TfrmMain::btnStartClick() {
   if (running_) return;
   // A run without a record cannot be undone: the user learns it before the first book and decides.
   if (const QString problem = RecordFolderProblem(); !problem.isEmpty()) {
-    const auto answer = QMessageBox::question(
-        this, QString::fromUtf16(kProgramTitle),
-        QStringLiteral("Журнал сортировки не может быть записан (%1), и отменить её будет нельзя. "
-                       "Начать сортировку без журнала?")
-            .arg(problem),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes) return;
+    // The question first, in the user's words; the system's own text below it, for whoever
+    // mends the folder.
+    QMessageBox box(QMessageBox::Question, QString::fromUtf16(kProgramTitle),
+                    QStringLiteral("Журнал сортировки не может быть записан, и отменить её будет нельзя. "
+                                   "Начать сортировку без журнала?"),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    const QString folder = RunsFolder();
+    box.setInformativeText(QStringLiteral("Папка журналов: %1\nПричина: %2")
+                               .arg(folder.isEmpty() ? QStringLiteral("не известна") : folder, problem));
+    if (box.exec() != QMessageBox::Yes) return;
   }
   cancel_ = false;
   validator_ = std::make_unique<TXSDValidator>();
