@@ -270,17 +270,23 @@ bool PackedTime(int archive, timespec* when) {
   return true;
 }
 
+// Whether the archive open at fd (info its status) is the one the record describes: one entry of the
+// recorded name, CRC and size. A book caught on its way has no entry on record; its digest must be.
+bool IsRecordedArchive(const RecordedBook& book, int fd, const struct stat& info, SingleEntryInfo* entry) {
+  return ReadSingleEntryInfo(fd, static_cast<uint64_t>(info.st_size), entry) &&
+         (book.archiveEntry.isEmpty() ||
+          (entry->name == book.archiveEntry.toStdString() && entry->crc == book.archiveCrc)) &&
+         (!book.digest.known || static_cast<qint64>(entry->size) == book.digest.size) &&
+         (!book.archiveEntry.isEmpty() || book.digest.known);
+}
+
 bool RestorePacked(const RecordedBook& book, const QByteArray& archivePath, const QString& source,
                    UndoOutcome& outcome) {
   const QString changed = QStringLiteral("The archive at the target is not the one the run left there");
   struct stat info {};
   const FileDescriptor archive(OpenPlain(archivePath, &info));
   SingleEntryInfo entry;
-  if (!archive.Valid() || !ReadSingleEntryInfo(archive.Get(), static_cast<uint64_t>(info.st_size), &entry) ||
-      (!book.archiveEntry.isEmpty() &&
-       (entry.name != book.archiveEntry.toStdString() || entry.crc != book.archiveCrc)) ||
-      (book.digest.known && static_cast<qint64>(entry.size) != book.digest.size) ||
-      (book.archiveEntry.isEmpty() && !book.digest.known)) {
+  if (!archive.Valid() || !IsRecordedArchive(book, archive.Get(), info, &entry)) {
     outcome.reason = changed;
     return false;
   }
@@ -387,6 +393,48 @@ void RemoveLeftOver(const RecordedBook& book, const struct stat& atSource) {
   if (StampOfEntry(book.target).Unchanged(checked)) ::unlink(book.target.constData());
 }
 
+// An undo that gave back a book the run packed but could not remove the run's archive (an immutable
+// file, a read-only work folder) left the book twice; once the archive can go, it goes, but only
+// while it is the very archive the run left: the one the record describes, whose entry unpacks
+// (CRC checked) to the book now at the source, and not that file itself under another name. An
+// archive guessed beside a book caught on its way may be the user's own, and is not touched.
+void RemovePackedLeftOver(const RecordedBook& book, const QString& source, const struct stat& atSource,
+                          UndoOutcome& outcome) {
+  const QByteArray& archivePath = book.target;
+  if (!Exists(archivePath)) return;
+  const auto kept = [&](const QString& why) { outcome.reason += QStringLiteral("; ") + why; };
+  struct stat info {};
+  const FileDescriptor archive(OpenPlain(archivePath, &info));
+  if (archive.Valid() && info.st_dev == atSource.st_dev && info.st_ino == atSource.st_ino) {
+    kept(QStringLiteral("the file at the target is the one at the source and was kept"));
+    return;
+  }
+  SingleEntryInfo entry;
+  BookDigester digester;
+  if (!archive.Valid() || !book.digest.known || !IsRecordedArchive(book, archive.Get(), info, &entry) ||
+      !UnpackSingleEntry(archive.Get(), static_cast<uint64_t>(info.st_size), entry.size,
+                         [&](const unsigned char* data, size_t size) {
+                           digester.Add(data, size);
+                           return true;
+                         }) ||
+      digester.Result() != book.digest || DigestOfFile(source) != book.digest) {
+    kept(QStringLiteral("the archive at the target is not the one the run left there and was kept"));
+    return;
+  }
+  const FileStamp checked = StampOfDescriptor(archive.Get());
+  if (!StampOfEntry(archivePath).Unchanged(checked)) {
+    kept(QStringLiteral("the file at the target changed meanwhile and was kept"));
+    return;
+  }
+  // The book at the source must be on disk before its only other copy goes.
+  if (const int error = posix_file::SyncFolder(posix_file::ParentOf(NativeName(source)))) {
+    kept(QStringLiteral("the file at the target could not be removed: %1").arg(SystemReason(error)));
+    return;
+  }
+  if (::unlink(archivePath.constData()) != 0)
+    kept(QStringLiteral("the file at the target could not be removed: %1").arg(SystemReason(errno)));
+}
+
 // A book that came out of a .fb2.zip, or went from it into an archive of the run's: finished, or
 // caught by a kill once it was on record, just before it was published.
 bool PlacedFromArchive(const RecordedBook& book) {
@@ -423,7 +471,10 @@ UndoOutcome UndoBook(const RecordedBook& book, const RunFolders& folders) {
     const bool inPlace = S_ISREG(info.st_mode) && IsTheBook(book, source);
     outcome.reason = inPlace ? QStringLiteral("Already in its place")
                              : QStringLiteral("The source name is taken by another file");
-    if (inPlace && PlacedFromArchive(book)) RemoveLeftOver(WithEntryName(book), info);
+    if (inPlace && PlacedFromArchive(book))
+      RemoveLeftOver(WithEntryName(book), info);
+    else if (inPlace && book.packed && !book.archiveEntry.isEmpty())
+      RemovePackedLeftOver(book, source, info, outcome);
     return outcome;
   }
 

@@ -854,21 +854,42 @@ TEST_F(CliUndo, AnArchiveIsNotRebuiltFromADamagedRecord) {
 
 // A packed book given back while the run's file cannot be removed (an immutable file here; a
 // read-only work folder alike) was reported "restored" with no word of the copy left at the target.
-// The line now says so; the book is back at its source either way.
+// The line now says so; the book is back at its source either way. A second undo, once the file can
+// go, found a book the run packed "Already in its place" and left the run's archive for good: the
+// book twice. It removes the run's file now, while it is still the one the run left; one changed
+// meanwhile stays, with the reason.
 TEST_F(CliUndo, SaysWhenTheRunsFileCouldNotBeRemoved) {
   if (QStandardPaths::findExecutable("python3").isEmpty()) GTEST_SKIP() << "python3 is not installed";
-  for (const bool arrivedPacked : {false, true}) {
-    SCOPED_TRACE(arrivedPacked ? "an archive the run unpacked" : "a book the run packed");
+  struct Case {
+    const char* name;
+    bool arrivedPacked;
+    const char* change;  // a shell command run on the leftover between the undos; empty for none
+  };
+  const Case cases[] = {
+      {"a book the run packed", false, ""},
+      {"an archive the run unpacked", true, ""},
+      {"a book the run packed, its archive changed meanwhile", false,
+       "python3 -c \"import zipfile as z; a = z.ZipFile('end/a.fb2.zip', 'w', z.ZIP_DEFLATED); "
+       "a.writestr('a.fb2', open('books/a.fb2', 'rb').read() + b' '); a.close()\""},
+      {"a book the run packed, its archive's compressed bytes damaged meanwhile", false,
+       "python3 -c \"import struct; d = bytearray(open('end/a.fb2.zip', 'rb').read()); "
+       "n, e = struct.unpack('<HH', d[26:30]); d[30 + n + e + 8] ^= 0xff; "
+       "open('end/a.fb2.zip', 'wb').write(d)\""},
+      {"an archive the run unpacked, its book changed meanwhile", true, "echo >> end/a.fb2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Reset();
     Write("books/a.fb2", kIvanov);
-    if (arrivedPacked) {
+    if (c.arrivedPacked) {
       ASSERT_TRUE(Shell(Path("books"),
                         "python3 -c \"import zipfile as z; a = z.ZipFile('a.fb2.zip', 'w', z.ZIP_DEFLATED); "
                         "a.write('a.fb2'); a.close()\" && rm a.fb2"));
     }
-    WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1\nZipInput=1").arg(!arrivedPacked));
+    WriteSettings(QStringLiteral("Rename=0\nSort=0\nArchive=%1\nZipInput=1").arg(!c.arrivedPacked));
     ASSERT_EQ(Statuses(RunOnBooks()).value("moved"), 1);
-    const QString target = arrivedPacked ? "end/a.fb2" : "end/a.fb2.zip";
+    const QString target = c.arrivedPacked ? "end/a.fb2" : "end/a.fb2.zip";
+    const QString source = Path(c.arrivedPacked ? "books/a.fb2.zip" : "books/a.fb2");
     if (!Shell(root_.path(), "chattr +i " + target)) GTEST_SKIP() << "chattr +i is refused here";
     const Result undo = Undo();
     Shell(root_.path(), "chattr -i " + target);
@@ -876,7 +897,30 @@ TEST_F(CliUndo, SaysWhenTheRunsFileCouldNotBeRemoved) {
     EXPECT_EQ(undo.lines.first().section(u'\t', 0, 0), "restored");
     EXPECT_TRUE(undo.lines.first().section(u'\t', 3).contains("could not be removed"))
         << undo.lines.first().toStdString();
-    EXPECT_TRUE(QFileInfo::exists(Path(arrivedPacked ? "books/a.fb2.zip" : "books/a.fb2")));
+    EXPECT_TRUE(QFileInfo::exists(source));
+
+    const bool changed = *c.change != '\0';
+    if (changed) {
+      ASSERT_TRUE(Shell(root_.path(), c.change));
+    }
+    const QByteArray left = Sha256(Path(target));
+    const QByteArray atSource = Sha256(source);
+    const Result again = Undo();
+    ASSERT_EQ(again.lines.size(), 1);
+    const QString reason = again.lines.first().section(u'\t', 3);
+    EXPECT_TRUE(reason.startsWith("Already in its place")) << reason.toStdString();
+    EXPECT_EQ(Sha256(source), atSource);
+    if (changed) {
+      EXPECT_EQ(Sha256(Path(target)), left);
+      if (!c.arrivedPacked) {
+        EXPECT_EQ(reason,
+                  "Already in its place; the archive at the target is not the one the run left there "
+                  "and was kept");
+      }
+    } else {
+      EXPECT_EQ(QDir(Path("end")).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList())
+          << reason.toStdString();
+    }
   }
 }
 
