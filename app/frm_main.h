@@ -68,8 +68,8 @@ class TfrmMain : public QMainWindow, public RunHost {
   // Reads setting.ini into the controls and creates the default work folders. Never throws: an
   // unreadable file gives the defaults.
   void LoadSetting();
-  // Writes the controls into setting.ini. Throws EngineError "Unable to write to <path>"; the values
-  // before the failing one stay written.
+  // Writes the controls into setting.ini. Throws ShelvioError (Engine) "Unable to write to <path>"; the
+  // values before the failing one stay written.
   void SaveSetting();
 
   // Enables the start, cancel and refresh buttons on the files tab and disables them on the

@@ -66,8 +66,9 @@ EZipWriterError WriterError(const QString& writerName, int code, const QString& 
   return EZipWriterError(message, code);
 }
 
-ZipFileError CannotCreate(const QString& path, int error) {
-  return ZipFileError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, SystemText(error)));
+ShelvioError CannotCreate(const QString& path, int error) {
+  return ShelvioError(ShelvioError::Kind::Archive,
+                      QStringLiteral("Cannot create file \"%1\". %2").arg(path, SystemText(error)));
 }
 
 struct DosDateTime {
@@ -192,13 +193,13 @@ class DeflateStream {
   // two-byte header and its Adler-32 trailer, without computing the checksum that would be dropped.
   void Start(int level) {
     if (ready_ && level_ == level) {
-      if (deflateReset(&stream_) != Z_OK) throw ZipCompressionError(kCompressionError);
+      if (deflateReset(&stream_) != Z_OK) throw ShelvioError(ShelvioError::Kind::Archive, kCompressionError);
       return;
     }
     End();
     stream_ = z_stream{};
     if (deflateInit2(&stream_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-      throw ZipCompressionError(kCompressionError);
+      throw ShelvioError(ShelvioError::Kind::Archive, kCompressionError);
     ready_ = true;
     level_ = level;
   }
@@ -273,8 +274,9 @@ struct TZipWriter::Impl {
     return WriterError(writerName, code, text, withName);
   }
 
-  ZipFileError CannotWrite(int error) const {
-    return ZipFileError(QStringLiteral("Cannot write file \"%1\". %2").arg(finalPath, SystemText(error)));
+  ShelvioError CannotWrite(int error) const {
+    return ShelvioError(ShelvioError::Kind::Archive,
+                        QStringLiteral("Cannot write file \"%1\". %2").arg(finalPath, SystemText(error)));
   }
 
   void Truncate(off_t size) {
@@ -447,7 +449,8 @@ struct TZipWriter::Impl {
     unsigned char record[kEndRecordSize];
     FillEndRecord(static_cast<uint16_t>(directory.size()), static_cast<uint32_t>(bytes.size()),
                   static_cast<uint32_t>(end), record);
-    if (WriteAll(Fd(), record, kEndRecordSize) != 0) throw ZipFileError(kStreamWriteError);
+    if (WriteAll(Fd(), record, kEndRecordSize) != 0)
+      throw ShelvioError(ShelvioError::Kind::Archive, kStreamWriteError);
   }
 
   EZipWriterError NameTooLong(const ZipEntry& entry) const {
@@ -474,7 +477,7 @@ struct TZipWriter::Impl {
     const auto* name = reinterpret_cast<const unsigned char*>(entry.nameBytes.constData());
     if (WriteAll(Fd(), header, kLocalHeaderSize) != 0 ||
         WriteAll(Fd(), name, static_cast<size_t>(entry.nameBytes.size())) != 0)
-      throw ZipFileError(kStreamWriteError);
+      throw ShelvioError(ShelvioError::Kind::Archive, kStreamWriteError);
     if (!raw.rewind()) throw RawSourceFailed();
     constexpr size_t kChunk = 0x100000;
     unsigned char* buffer = input.Reserve(kChunk);
@@ -522,13 +525,14 @@ struct TZipWriter::Impl {
     const auto* name = reinterpret_cast<const unsigned char*>(entry.nameBytes.constData());
     const auto nameSize = static_cast<size_t>(entry.nameBytes.size());
     if (WriteAll(Fd(), header, kLocalHeaderSize) != 0 || WriteAll(Fd(), name, nameSize) != 0)
-      throw ZipFileError(kStreamWriteError);
+      throw ShelvioError(ShelvioError::Kind::Archive, kStreamWriteError);
 
     Compress(source.Get(), size, entry);
 
     // local header again, with the final method, CRC-32 and sizes: no data descriptor follows the data
     FillLocalHeader(HeaderFieldsOf(entry), header);
-    if (!PWriteAll(Fd(), header, kLocalHeaderSize, position)) throw ZipFileError(kStreamWriteError);
+    if (!PWriteAll(Fd(), header, kLocalHeaderSize, position))
+      throw ShelvioError(ShelvioError::Kind::Archive, kStreamWriteError);
   }
 
   void WriteData(const unsigned char* data, size_t size) {
@@ -548,17 +552,18 @@ struct TZipWriter::Impl {
       stream->next_out = out;
       stream->avail_out = static_cast<uInt>(outSize);
       const int result = ::deflate(stream, flush);
-      if (result < 0 && result != Z_BUF_ERROR) throw ZipCompressionError(kCompressionError);
+      if (result < 0 && result != Z_BUF_ERROR)
+        throw ShelvioError(ShelvioError::Kind::Archive, kCompressionError);
       const size_t produced = outSize - stream->avail_out;
       WriteData(out, produced);
       *written += produced;
       if (result == Z_STREAM_END) return;
       if (stream->avail_in == 0 && stream->avail_out != 0) {
         // A finishing call that leaves room in the output must have ended the stream.
-        if (last) throw ZipCompressionError(kCompressionError);
+        if (last) throw ShelvioError(ShelvioError::Kind::Archive, kCompressionError);
         return;
       }
-      if (result == Z_BUF_ERROR) throw ZipCompressionError(kCompressionError);
+      if (result == Z_BUF_ERROR) throw ShelvioError(ShelvioError::Kind::Archive, kCompressionError);
     }
   }
 
@@ -591,7 +596,8 @@ struct TZipWriter::Impl {
       read += k;
     }
     // A stream that was sync-flushed but never finished: the source shrank after its first chunk.
-    if (deflating && read > 0 && read < size) throw ZipCompressionError(kCompressionError);
+    if (deflating && read > 0 && read < size)
+      throw ShelvioError(ShelvioError::Kind::Archive, kCompressionError);
     if (read != size)
       throw Error(kErrInvalidSize,
                   QStringLiteral("Invalid compressed size, rfs.size = %1, count = %2").arg(size).arg(read));
@@ -648,7 +654,8 @@ void TZipWriter::Open(uint16_t mode) {
                       QStringLiteral("File name is blank. Specify appropriate file name"));
   Close();
   if (mode != kCreateMode)
-    throw ZipFileError(
+    throw ShelvioError(
+        ShelvioError::Kind::Archive,
         QStringLiteral("Cannot open archive \"%1\": only create mode is supported").arg(fileName_));
 
   Impl& a = *impl_;

@@ -4,42 +4,20 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <utility>
 
-// Base of the archive writer's errors. The message is the text a user sees.
-class ZipError : public std::runtime_error {
- public:
-  explicit ZipError(const QString& message) : std::runtime_error(message.toStdString()), message_(message) {}
-  const QString& Message() const { return message_; }
-
- private:
-  QString message_;
-};
+#include "base/error.h"
 
 // An error of the writer with its native code. The message is composed as "Zip: ", the text, " -
 // Native error: " and the code in five digits ("Disk is full..." goes without the writer's name).
-class EZipWriterError : public ZipError {
+class EZipWriterError : public ShelvioError {
  public:
-  EZipWriterError(const QString& message, int nativeCode) : ZipError(message), nativeCode_(nativeCode) {}
+  EZipWriterError(const QString& message, int nativeCode)
+      : ShelvioError(Kind::Archive, message), nativeCode_(nativeCode) {}
   int NativeCode() const { return nativeCode_; }
 
  private:
   int nativeCode_;
-};
-
-// Deflate failed, or a source came up short after its first chunk had been compressed. The message
-// is "error".
-class ZipCompressionError : public ZipError {
- public:
-  using ZipError::ZipError;
-};
-
-// The archive file itself failed: "Cannot create file "%s". %s" when it cannot be created or put in
-// place, "Stream write error" when its end record cannot be written, and flush failures.
-class ZipFileError : public ZipError {
- public:
-  using ZipError::ZipError;
 };
 
 // The four compression choices; each stands for a compression mode (0, 1, 6, 9).
@@ -125,14 +103,14 @@ class TZipWriter {
 
   // Closes the archive held, then creates an empty archive for FileName (replacing any file of that
   // name once written, unless existing entries are kept). Throws EZipWriterError 10 when FileName has no name
-  // part, ZipFileError "Cannot create file "%s". %s" when it cannot be created; the writer is closed then.
-  // Only kCreateMode exists: any other mode throws ZipFileError.
+  // part, ShelvioError "Cannot create file "%s". %s" when it cannot be created; the writer is closed then.
+  // Only kCreateMode exists: any other mode throws ShelvioError.
   void Open(uint16_t mode);
   // Adds the file at mask (a full path, taken literally) when its attributes pass searchAttributes
   // and it matches neither excludeMask (a wildcard mask, may be empty) nor the archive itself, then
   // writes, flushes and puts the archive in place. A missing file adds nothing. Failures of the entry
   // go to the prompt; throws EZipWriterError 13 when closed, and rolls the archive back before any
-  // other error (EZipWriterError, ZipCompressionError, ZipFileError) leaves.
+  // other error (EZipWriterError, or ShelvioError for compression and the archive file) leaves.
   void AddMatching(const QString& mask, uint32_t searchAttributes, const QString& excludeMask);
   // Adds entry as AddMatching adds a file: written, flushed and put in place. False, with the
   // archive rolled back to no such entry, when its bytes do not come as described (fewer or more

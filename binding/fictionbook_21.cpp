@@ -182,7 +182,7 @@ TBookInfo ReadBookInfoBound(const QString& path, bool fullGenreNames, const Genr
     info.SeqName = CheckSymbols(TrimControl(sequence->Name()));
     try {
       info.SeqNumber = QString::number(sequence->Number());
-    } catch (const FictionBookError&) {
+    } catch (const ShelvioError&) {
       // A number that does not convert leaves the field empty: the one failure the read absorbs.
       info.SeqNumber.clear();
     }

@@ -547,7 +547,7 @@ class TXMLOutPutDocumentType : public TXMLTypedList<TXMLPartShareInstructionType
 };
 
 // Parses the book at path (read completely and closed) and binds its root as FictionBook in the
-// FictionBook 2.0 namespace; the document lives while the result is held. Throws FictionBookError:
+// FictionBook 2.0 namespace; the document lives while the result is held. Throws ShelvioError (Metadata):
 // the parser's reason, or "Interface not supported" for any other root element.
 XMLRef<TXMLFictionBook> LoadBookDocument(const QString& path);
 // The same, from a text in memory.

@@ -88,15 +88,18 @@ QString OwnedContent(const xmlNode* node) {
 }
 
 [[noreturn]] void ThrowOutOfBounds(int index) {
-  throw FictionBookError(QStringLiteral("List index out of bounds (%1)").arg(index));
+  throw ShelvioError(ShelvioError::Kind::Metadata,
+                     QStringLiteral("List index out of bounds (%1)").arg(index));
 }
 
 [[noreturn]] void ThrowNotSingleText() {
-  throw FictionBookError(QStringLiteral("Element does not contain a single text node"));
+  throw ShelvioError(ShelvioError::Kind::Metadata,
+                     QStringLiteral("Element does not contain a single text node"));
 }
 
 [[noreturn]] void ThrowConversion(const QVariant& value, const char* target) {
-  throw FictionBookError(
+  throw ShelvioError(
+      ShelvioError::Kind::Metadata,
       QStringLiteral("Could not convert variant of type (%1) into type (%2)")
           .arg(value.isNull() ? QStringLiteral("Null") : QStringLiteral("String"), QLatin1String(target)));
 }
@@ -318,7 +321,8 @@ XMLRef<TXMLNode> TXMLNode::Child(std::string_view name) {
                          (IsElementNode(owner->node_) ||
                           (IsDocumentNode(owner->node_) && !xmlDocGetRootElement(document_->doc_)));
   if (!mayCreate) {
-    throw FictionBookError(
+    throw ShelvioError(
+        ShelvioError::Kind::Metadata,
         QStringLiteral("Node \"%1\" not found").arg(QString::fromUtf8(name.data(), qsizetype(name.size()))));
   }
   return Share(owner->CreateChild(name, -1));
@@ -335,7 +339,8 @@ XMLRef<TXMLNode> TXMLNode::Attribute(std::string_view name) {
   TXMLNodeList& list = owner->AttributeNodes();
   if (TXMLNode* found = list.FindRaw(name)) return Share(found);
   if (!IsElementNode(owner->node_)) {
-    throw FictionBookError(
+    throw ShelvioError(
+        ShelvioError::Kind::Metadata,
         QStringLiteral("Node \"%1\" not found").arg(QString::fromUtf8(name.data(), qsizetype(name.size()))));
   }
   std::string buffer;
@@ -543,7 +548,7 @@ XMLRef<TXMLNode> TXMLNodeCollection::Nodes(int index) {
 
 XMLRef<TXMLNode> TXMLNodeCollection::AddItem(int index) {
   if (itemTags_.empty()) {
-    throw FictionBookError(QStringLiteral("ItemTag property is not initialized"));
+    throw ShelvioError(ShelvioError::Kind::Metadata, QStringLiteral("ItemTag property is not initialized"));
   }
   std::vector<TXMLNode*>& items = Items();
   const int count = int(items.size());
@@ -643,7 +648,7 @@ TXMLDocument::~TXMLDocument() {
 
 // Both loaders go through the one safe parse that the validator uses too.
 XMLRef<TXMLDocument> TXMLDocument::FromRead(XmlReadResult&& read) {
-  if (!read.doc) throw FictionBookError(read.reason);
+  if (!read.doc) throw ShelvioError(ShelvioError::Kind::Metadata, read.reason);
   DropBlankText(reinterpret_cast<xmlNode*>(read.doc.get()), false);
   return std::make_shared<TXMLDocument>(Private{}, read.doc.release());
 }

@@ -60,12 +60,12 @@ constexpr ChildClass Reg(const char* name) {
 using ChildTable = std::span<const ChildClass>;
 
 // Converts a wrapper to class T; a null reference stays null.
-// Throws FictionBookError("Interface not supported") when it was not created with T (or a subclass).
+// Throws ShelvioError (Metadata) "Interface not supported" when it was not created with T (or a subclass).
 template <class T>
 XMLRef<T> NodeAs(const XMLRef<TXMLNode>& node) {
   if (!node) return nullptr;
   auto typed = std::dynamic_pointer_cast<T>(node);
-  if (!typed) throw FictionBookError(QStringLiteral("Interface not supported"));
+  if (!typed) throw ShelvioError(ShelvioError::Kind::Metadata, QStringLiteral("Interface not supported"));
   return typed;
 }
 
@@ -73,7 +73,7 @@ XMLRef<T> NodeAs(const XMLRef<TXMLNode>& node) {
 class TXMLNodeList {
  public:
   int Count() const { return static_cast<int>(nodes_.size()); }
-  // Throws FictionBookError("List index out of bounds (%d)") outside 0..Count()-1.
+  // Throws ShelvioError (Metadata) "List index out of bounds (%d)" outside 0..Count()-1.
   XMLRef<TXMLNode> Nodes(int index) const;
   // The first node whose qualified or local name is name (for child lists, also in the list's
   // default namespace); null when there is none. Creates nothing.
@@ -291,7 +291,7 @@ class TXMLDocument : public std::enable_shared_from_this<TXMLDocument> {
 
   // Parses a file (read completely and closed) or a text, never touching the network, external
   // DTDs or entities; white-space-only text is dropped unless xml:space="preserve" is in scope.
-  // Throws FictionBookError with the parser's reason.
+  // Throws ShelvioError (Metadata) with the parser's reason.
   static XMLRef<TXMLDocument> LoadFromFile(const QString& path);
   static XMLRef<TXMLDocument> LoadFromXML(const QByteArray& xml);
 

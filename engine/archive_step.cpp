@@ -106,10 +106,11 @@ PackOutcome ZipArchiveStep::Pack(const QString& destination, const FileStamp& mo
     zip_.Open(TZipWriter::kCreateMode);
     zip_.AddMatching(destination, kAnyFileAttributes, QString());
     archived = zip_.LastCommitEntryCount() == 1;
-  } catch (const ZipError& error) {
+  } catch (const ShelvioError& error) {
     // Nothing of ours may stay under the archive's name: an empty archive beside the book would
     // make its name look taken to later runs.
     zip_.Abandon();
+    if (error.GetKind() != ShelvioError::Kind::Archive) throw;
     // A file that took the name after the run found it free (another run's archive, say) is no
     // fault of the writer: the book goes on as a repeat and the run with it. A folder there is a
     // setting or a mistake to mend, and goes to the prompt as before.

@@ -11,8 +11,8 @@
 #include <climits>
 #include <cstring>
 
+#include "base/error.h"
 #include "base/native_name.h"
-#include "engine/engine_error.h"
 #include "engine/journal.h"
 #include "engine/zipped_books.h"
 
@@ -94,7 +94,8 @@ bool DryRunFiles::SameFile(const QString& a, const QString& b) {
 }
 
 int DryRunFiles::ForceDirectories(const QString& path) {
-  if (path.isEmpty()) throw EngineError(QStringLiteral("Unable to create directory"));
+  if (path.isEmpty())
+    throw ShelvioError(ShelvioError::Kind::Engine, QStringLiteral("Unable to create directory"));
   // Record the missing folders down from the nearest one that exists; creation would fail below
   // a file or a folder we may not write to, and then nothing is recorded, as nothing would exist.
   QStringList missing;

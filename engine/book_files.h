@@ -58,7 +58,7 @@ class BookFiles {
   // True when both paths name one file.
   virtual bool SameFile(const QString& a, const QString& b) = 0;
   // Creates the folder path; 0 when it exists afterwards, else the errno of the failed creation.
-  // Throws EngineError "Unable to create directory" for the empty path.
+  // Throws ShelvioError (Engine) "Unable to create directory" for the empty path.
   virtual int ForceDirectories(const QString& path) = 0;
   // Moves without replacing anything; false with the errno (or kSourceMissing, kSourceChanged) in
   // *error when the book did not go. On success *moved identifies the file now at `to` (unknown

@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/error.h"
 #include "base/native_name.h"
 #include "base/posix_file.h"
-#include "engine/engine_error.h"
 #include "engine/journal.h"
 
 namespace {
@@ -242,7 +242,8 @@ bool DirectoryExists(const QString& path) {
 }
 
 int ForceDirectories(const QString& path) {
-  if (path.isEmpty()) throw EngineError(QStringLiteral("Unable to create directory"));
+  if (path.isEmpty())
+    throw ShelvioError(ShelvioError::Kind::Engine, QStringLiteral("Unable to create directory"));
   // Level by level, so that the failure reported is the creation's own (no room, no quota, no
   // permission), not a later "no such folder"; over the path's own bytes, as Qt's mkpath would lose
   // a folder name that is not UTF-8.

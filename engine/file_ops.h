@@ -88,7 +88,7 @@ bool SameFileAt(const QString& a, const QString& b);
 // True when a folder, or a link to one, exists at path.
 bool DirectoryExists(const QString& path);
 // Creates the folder and every missing parent. Returns 0 when the folder exists afterwards, else
-// the errno of the creation that failed; an empty path throws EngineError "Unable to create
+// the errno of the creation that failed; an empty path throws ShelvioError (Engine) "Unable to create
 // directory".
 int ForceDirectories(const QString& path);
 // path with "/" appended unless it already ends in "/" or "\"; the empty path becomes "/".

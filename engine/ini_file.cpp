@@ -16,9 +16,9 @@
 #include <optional>
 #include <vector>
 
+#include "base/error.h"
 #include "base/native_name.h"
 #include "base/posix_file.h"
-#include "engine/engine_error.h"
 #include "engine/ini_encoding.h"
 
 namespace {
@@ -438,7 +438,7 @@ void IniFile::WriteString(const QString& section, const QString& key, const QStr
   if (::stat(NativeName(path_).constData(), &info) == 0) {
     // A file that is there but cannot be read must not be replaced by one holding a single key.
     bytes = ReadBytes(path_);
-    if (!bytes) throw EngineError(failure);
+    if (!bytes) throw ShelvioError(ShelvioError::Kind::Engine, failure);
   }
   IniText ini = Parse(bytes.value_or(QByteArray()));
 
@@ -479,7 +479,7 @@ void IniFile::WriteString(const QString& section, const QString& key, const QStr
     ini.lines.push_back(newLine(key + u'=' + written));
   }
 
-  if (!ReplaceFile(path_, ContentToWrite(ini))) throw EngineError(failure);
+  if (!ReplaceFile(path_, ContentToWrite(ini))) throw ShelvioError(ShelvioError::Kind::Engine, failure);
 }
 
 void IniFile::WriteInteger(const QString& section, const QString& key, int value) {

@@ -28,7 +28,7 @@ class IniFile {
 
   // Replaces the key's first line in place, or adds the key at the end of its section, the section
   // at the end of the file, or creates the file. Atomic: the file is the old one or the new one.
-  // Throws EngineError "Unable to write to <path>".
+  // Throws ShelvioError (Engine) "Unable to write to <path>".
   void WriteString(const QString& section, const QString& key, const QString& value);
   void WriteInteger(const QString& section, const QString& key, int value);
   void WriteBool(const QString& section, const QString& key, bool value);

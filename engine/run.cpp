@@ -9,9 +9,9 @@
 
 #include "archive/zip_reader.h"
 #include "archive/zipped_book.h"
+#include "base/error.h"
 #include "base/native_name.h"
 #include "base/posix_file.h"
-#include "engine/engine_error.h"
 #include "engine/file_ops.h"
 #include "engine/genre_list.h"
 #include "engine/journal.h"
@@ -68,8 +68,9 @@ int MakeFolders(RunHost& host, BookFiles& files, const QString& folder) {
 void EnsureWorkFolder(RunHost& host, BookFiles& files, const QString& folder) {
   if (const int error = MakeFolders(host, files, folder)) {
     const QString problem = PathLengthProblem(folder);
-    throw EngineError(QStringLiteral("Unable to create directory \"%1\": %2")
-                          .arg(DisplayName(folder), problem.isEmpty() ? MoveFailureText(error) : problem));
+    throw ShelvioError(ShelvioError::Kind::Engine,
+                       QStringLiteral("Unable to create directory \"%1\": %2")
+                           .arg(DisplayName(folder), problem.isEmpty() ? MoveFailureText(error) : problem));
   }
 }
 
@@ -232,7 +233,9 @@ class BookHandler {
       const _xmlDoc* tree = LoadedBookTree(*book.validator);
       info = tree ? ReadBookInfo(*tree, fullGenres, &genres_) : ReadBookInfo(book.item, fullGenres, &genres_);
       return true;
-    } catch (const FictionBookError& error) {
+    } catch (const ShelvioError& error) {
+      // Only a book's own metadata keeps it; a failure of anything else is the run's.
+      if (error.GetKind() != ShelvioError::Kind::Metadata) throw;
       outcome.status = BookStatus::Kept;
       outcome.reason = QStringLiteral("Its metadata cannot be read: %1").arg(error.Message());
       return false;

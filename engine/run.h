@@ -98,8 +98,8 @@ int TypeWork(RunHost& host);
 // The run over the list items (bare names, resolved against the current directory), with a
 // validator whose schema is loaded. The genre-name list appPath + "fls/genres.list" is open for
 // the run's duration. A book whose metadata cannot be read stays where it is (Kept, with the
-// reason) and the run goes on. An error of the run's setting or of the archive step (EngineError,
-// ValidationError, the writer's) ends the run at the current book and is rethrown; the books
+// reason) and the run goes on. An error of the run's setting or of the archive step (a ShelvioError
+// of any kind but Metadata) ends the run at the current book and is rethrown; the books
 // before stay where they went.
 // While a book is handled, up to LookAheadBooks() of the next ones are validated ahead on threads
 // of their own, with spare validators over appPath + "fls/FictionBook.xsd"; a book whose file
@@ -111,6 +111,6 @@ void Booker(RunHost& host, const QStringList& items, TXSDValidator& validator, c
 // into validator (a fresh one per start) and runs. False, with the validator's reason in
 // *schemaError, when the schema does not load; then no book is touched. After a run that was not
 // ended by an error the meter is reset and the status shows "Ждём...". Throws what Booker throws,
-// and ValidationError for a schema that loads but does not compile.
+// and ShelvioError (Validation) for a schema that loads but does not compile.
 bool StartRun(RunHost& host, const QStringList& items, TXSDValidator& validator, const QString& appPath,
               BookFiles& files, ArchiveStep* archive, QString* schemaError);

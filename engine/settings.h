@@ -104,7 +104,7 @@ QVariant DefaultOf(const Setting& setting, const QString& tmpPath);
 // boolean that does not read as one, give the default. Never throws.
 SettingValues ReadSettings(const IniFile& ini, const QString& tmpPath);
 
-// Writes the keys present in values, in table order, one call each. Throws EngineError "Unable to
+// Writes the keys present in values, in table order, one call each. Throws ShelvioError (Engine) "Unable to
 // write to <path>" and stops there: the values before stay written.
 void WriteSettings(IniFile& ini, const SettingValues& values);
 

@@ -266,8 +266,9 @@ bool RepackZippedBook(TZipWriter& zip, const QString& archive, const QString& de
   try {
     zip.Open(TZipWriter::kCreateMode);
     written = zip.AddRaw(entry);
-  } catch (const ZipError& error) {
+  } catch (const ShelvioError& error) {
     zip.Abandon();
+    if (error.GetKind() != ShelvioError::Kind::Archive) throw;
     // A name that someone took after the run found it free is theirs: this book stays, as a plain
     // book does when its destination is taken at the move, and the run goes on.
     if (!StampOfEntry(NativeName(archiveName)).known) throw;

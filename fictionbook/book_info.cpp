@@ -23,7 +23,7 @@ using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharDeleter>;
 // Parses the whole file at path and closes it, so that the run can move the book right after.
 XmlDocPtr LoadBook(const QString& path) {
   XmlReadResult read = ReadXmlFile(path);
-  if (!read.doc) throw FictionBookError(read.reason);
+  if (!read.doc) throw ShelvioError(ShelvioError::Kind::Metadata, read.reason);
   return std::move(read.doc);
 }
 

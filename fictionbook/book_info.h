@@ -1,8 +1,9 @@
 #pragma once
 
 #include <QString>
-#include <stdexcept>
 #include <string>
+
+#include "base/error.h"
 
 // libxml2's document, named only so that a book parsed elsewhere can be handed over.
 struct _xmlDoc;
@@ -21,18 +22,6 @@ struct TBookInfo {
   bool operator==(const TBookInfo&) const = default;
 };
 
-// Error of the document layer: a book that does not load, and the typed binding's own failures.
-// The message is the text a user sees.
-class FictionBookError : public std::runtime_error {
- public:
-  explicit FictionBookError(const QString& message)
-      : std::runtime_error(message.toStdString()), message_(message) {}
-  const QString& Message() const { return message_; }
-
- private:
-  QString message_;
-};
-
 // Where full genre names come from. The engine's genre-name list implements it; the reader only
 // asks, so that this library does not depend on the engine.
 class GenreLookup {
@@ -47,7 +36,7 @@ class GenreLookup {
 // genre's trimmed code is replaced by genres->GenreFullName(code) (empty when genres is null).
 // A field's text is what a reader shows of its element: text and CDATA, internal entities written
 // out, the text of inline markup; comments, processing instructions and blank text nodes left
-// out. Throws FictionBookError when the file does not load.
+// out. Throws ShelvioError (Metadata) when the file does not load.
 TBookInfo ReadBookInfo(const QString& path, bool fullGenreNames, const GenreLookup* genres);
 
 // The same read over a book that libxml2 has already parsed (the validator's tree: see

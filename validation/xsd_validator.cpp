@@ -84,11 +84,14 @@ bool TXSDValidator::LoadSchema(const QString& path) {
 
   impl.errors.Clear();
   SchemaParserCtxtPtr parser(xmlSchemaNewDocParserCtxt(read.doc.get()));
-  if (!parser) throw ValidationError(QStringLiteral("Unable to create a schema parser for %1").arg(path));
+  if (!parser)
+    throw ShelvioError(ShelvioError::Kind::Validation,
+                       QStringLiteral("Unable to create a schema parser for %1").arg(path));
   xmlSchemaSetParserStructuredErrors(parser.get(), CollectXmlError, &impl.errors);
   SchemaPtr schema(xmlSchemaParse(parser.get()));
   if (!schema)
-    throw ValidationError(impl.errors.Reason(QStringLiteral("%1: not a usable XML schema").arg(path)));
+    throw ShelvioError(ShelvioError::Kind::Validation,
+                       impl.errors.Reason(QStringLiteral("%1: not a usable XML schema").arg(path)));
   auto compiled = std::make_shared<CompiledSchema>();
   compiled->document = std::move(read.doc);
   compiled->schema = std::move(schema);
@@ -106,7 +109,9 @@ void TXSDValidator::UseSchema(std::shared_ptr<const CompiledSchema> schema) {
   Impl& impl = *impl_;
   // libxml2 takes the schema as mutable, but validation only reads it.
   SchemaValidCtxtPtr validCtxt(xmlSchemaNewValidCtxt(schema->schema.get()));
-  if (!validCtxt) throw ValidationError(QStringLiteral("Unable to create a schema validation context"));
+  if (!validCtxt)
+    throw ShelvioError(ShelvioError::Kind::Validation,
+                       QStringLiteral("Unable to create a schema validation context"));
   xmlSchemaSetValidStructuredErrors(validCtxt.get(), CollectXmlError, &impl.errors);
   // Order matters on replacement: the context refers to the schema.
   impl.validCtxt.reset();
@@ -155,8 +160,10 @@ bool TXSDValidator::LoadDocument(BookFile& file, const QString& path) {
 
 bool TXSDValidator::Validate() {
   Impl& impl = *impl_;
-  if (!impl.validCtxt) throw ValidationError(QStringLiteral("No schema is loaded"));
-  if (!impl.document) throw ValidationError(QStringLiteral("No document is loaded"));
+  if (!impl.validCtxt)
+    throw ShelvioError(ShelvioError::Kind::Validation, QStringLiteral("No schema is loaded"));
+  if (!impl.document)
+    throw ShelvioError(ShelvioError::Kind::Validation, QStringLiteral("No document is loaded"));
   XmlErrorScope scope(impl.errors);
   impl.errors.Clear();
   // A negative result is libxml2 giving up on the book (an entity reference, which its validator

@@ -2,21 +2,9 @@
 
 #include <QString>
 #include <memory>
-#include <stdexcept>
 
+#include "base/error.h"
 #include "validation/book_digest.h"
-
-// Error of the validator that is not a verdict on a book: a schema that loads as XML but cannot be
-// compiled, or an internal failure of the XML library.
-class ValidationError : public std::runtime_error {
- public:
-  explicit ValidationError(const QString& message)
-      : std::runtime_error(message.toStdString()), message_(message) {}
-  const QString& Message() const { return message_; }
-
- private:
-  QString message_;
-};
 
 class BookFile;
 struct CompiledSchema;
@@ -68,7 +56,7 @@ class TXSDValidator {
   TXSDValidator& operator=(const TXSDValidator&) = delete;
 
   // Loads and compiles the schema at path; imports resolve relative to the schema's own folder.
-  // False when the file does not load as XML, with ErrorText set. Throws ValidationError when the
+  // False when the file does not load as XML, with ErrorText set. Throws ShelvioError (Validation) when the
   // file loads but is not a usable schema.
   bool LoadSchema(const QString& path);
   // Validates against the schema other has loaded, without reading or compiling it again; the

@@ -22,8 +22,8 @@
 #include "app/frm_main.h"
 #include "app/select_dir_dialog.h"
 #include "app/shelvio_application.h"
+#include "base/error.h"
 #include "base/native_name.h"
-#include "engine/engine_error.h"
 #include "window_test_support.h"
 
 namespace {
@@ -71,7 +71,9 @@ TEST(ErrorBox, GuardedHandlerShowsTheErrorAndReturns) {
   TfrmMain window(app.Path());
   ModalResponder responder;
   bool after = false;
-  Guarded(&window, [] { throw EngineError(QStringLiteral("Unable to create directory")); });
+  Guarded(&window, [] {
+    throw ShelvioError(ShelvioError::Kind::Engine, QStringLiteral("Unable to create directory"));
+  });
   after = true;
   ASSERT_EQ(responder.boxes.size(), 1);
   EXPECT_EQ(responder.boxes[0].icon, QMessageBox::Critical);

@@ -68,7 +68,7 @@ TEST_F(ZipWriterErrors, OpenFailsWhenTheArchiveCannotBeCreated) {
     try {
       writer.Open(TZipWriter::kCreateMode);
       ADD_FAILURE() << "Open succeeded";
-    } catch (const ZipFileError& e) {
+    } catch (const ShelvioError& e) {
       EXPECT_EQ(e.Message(), QStringLiteral("Cannot create file \"%1\". %2").arg(c.path, c.reason));
     }
     EXPECT_FALSE(writer.IsOpen());
@@ -109,7 +109,7 @@ TEST_F(ZipWriterErrors, PublishingThatFailsLeavesNoTemporaryArchive) {
         try {
           writer.AddMatching(book, kAnyFileAttributes, {});
           ADD_FAILURE() << "published over what took the name";
-        } catch (const ZipFileError& e) {
+        } catch (const ShelvioError& e) {
           EXPECT_EQ(e.Message(), QStringLiteral("Cannot create file \"%1\". %2").arg(archive, c.reason));
         }
         if (end == End::Abandon) writer.Abandon();
@@ -386,7 +386,7 @@ TEST_F(ZipWriterOnSmallDisk, DirectoryThatDoesNotFitRollsBackAndRaises) {
     try {
       writer.AddMatching(source, kAnyFileAttributes, {});
       ADD_FAILURE() << "no error";
-    } catch (const ZipError& e) {
+    } catch (const ShelvioError& e) {
       EXPECT_EQ(e.Message(), QString::fromUtf8(c.message));
     }
     EXPECT_EQ(writer.LastCommitEntryCount(), 0);

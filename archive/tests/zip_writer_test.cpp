@@ -377,7 +377,7 @@ TEST_F(ZipWriter, WritersOnSeveralThreadsKeepTheirArchivesApart) {
       for (int b = 0; b < kBooksEach; ++b) {
         try {
           PackBook(writer, Path(QStringLiteral("m%1.fb2").arg(t * kBooksEach + b)));
-        } catch (const ZipError&) {
+        } catch (const ShelvioError&) {
           ++failures;
         }
       }

@@ -22,7 +22,7 @@ using Outcome = std::variant<TBookInfo, QString>;
 Outcome ReadOutcome(const std::function<TBookInfo()>& read) {
   try {
     return read();
-  } catch (const FictionBookError& error) {
+  } catch (const ShelvioError& error) {
     return error.Message();
   }
 }

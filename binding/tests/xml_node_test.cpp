@@ -100,7 +100,7 @@ TEST(XMLDocument, NeverLoadsExternalEntitiesAndStopsEntityExpansionQuickly) {
     auto root = LoadHolder(external.constData());
     EXPECT_FALSE(root->Child("a")->HasChildNodes() &&
                  root->Child("a")->ChildNodes().Nodes(0)->Text().contains("SECRET"));
-  } catch (const FictionBookError&) {
+  } catch (const ShelvioError&) {
     // Refusing the file is as good as not reading the entity.
   }
 
@@ -120,7 +120,7 @@ TEST(XMLDocument, NeverLoadsExternalEntitiesAndStopsEntityExpansionQuickly) {
     timer.start();
     try {
       TXMLDocument::LoadFromXML(laughs + body);
-    } catch (const FictionBookError&) {
+    } catch (const ShelvioError&) {
     }
     EXPECT_LT(timer.elapsed(), 2000);
   }

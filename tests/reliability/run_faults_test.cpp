@@ -498,7 +498,9 @@ bool RunInProcess(const Area& area, RunHost& host, BookFiles& files, ArchiveStep
   try {
     EXPECT_TRUE(StartRun(host, items, validator, area.Path("app/"), files, archive, &schemaError))
         << schemaError.toStdString();
-  } catch (const ZipError&) {
+  } catch (const ShelvioError& error) {
+    // Only the archive writer may end these runs; a setting's failure here is a fault of the run.
+    EXPECT_EQ(error.GetKind(), ShelvioError::Kind::Archive) << error.what();
     ended = true;
   }
   QDir::setCurrent(previous);

@@ -8,7 +8,7 @@
 #include <QThread>
 #include <csignal>
 
-#include "engine/engine_error.h"
+#include "base/error.h"
 #include "engine/ini_file.h"
 #include "reliability_support.h"
 
@@ -76,7 +76,7 @@ TEST(SettingsFile, ReadOnlyFileSystemRefusesTheSaveAndKeepsTheFile) {
   try {
     ini.WriteBool("USER", "Sort", true);
     ADD_FAILURE() << "the save was not refused";
-  } catch (const EngineError& error) {
+  } catch (const ShelvioError& error) {
     EXPECT_EQ(error.Message(), "Unable to write to " + path);
   }
   EXPECT_EQ(ReadAll(path), "[USER]\nSort=0\n");

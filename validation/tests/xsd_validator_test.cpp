@@ -516,7 +516,7 @@ TEST(XSDValidator, FailedLoadDropsThePreviousBook) {
   ASSERT_NE(LoadedDocument(*validator), nullptr);
   EXPECT_FALSE(validator->LoadDocument(folder.Path("absent.fb2")));
   EXPECT_EQ(LoadedDocument(*validator), nullptr);
-  EXPECT_THROW(validator->Validate(), ValidationError);
+  EXPECT_THROW(validator->Validate(), ShelvioError);
 }
 
 TEST(XSDValidator, ReadsTheEncodingTheBookDeclares) {
@@ -611,7 +611,7 @@ TEST(XSDValidatorSchema, WellFormedFileThatIsNoSchemaThrowsWithLibxmlMessage) {
   try {
     validator.LoadSchema(notSchema);
     FAIL() << "no exception";
-  } catch (const ValidationError& e) {
+  } catch (const ShelvioError& e) {
     EXPECT_TRUE(e.Message().contains("schema")) << e.what();
   }
   // An import that is not found is a schema that cannot be compiled.
@@ -621,7 +621,7 @@ TEST(XSDValidatorSchema, WellFormedFileThatIsNoSchemaThrowsWithLibxmlMessage) {
 <xs:import namespace="urn:l" schemaLocation="absent.xsd"/>
 <xs:element name="r"><xs:complexType><xs:attribute ref="l:a"/></xs:complexType></xs:element>
 </xs:schema>)");
-  EXPECT_THROW(validator.LoadSchema(badImport), ValidationError);
+  EXPECT_THROW(validator.LoadSchema(badImport), ShelvioError);
 }
 
 // A schema without a target namespace holds no declaration for FictionBook's namespace.

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "engine/engine_error.h"
+#include "base/error.h"
 
 namespace {
 
@@ -270,7 +270,7 @@ TEST_F(FileOps, ForceDirectoriesCreatesEveryLevelAndRefusesTheEmptyPath) {
   try {
     ForceDirectories(QString());
     FAIL() << "no error for the empty path";
-  } catch (const EngineError& e) {
+  } catch (const ShelvioError& e) {
     EXPECT_EQ(e.Message(), "Unable to create directory");
   }
 }

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
 #include "base/native_name.h"
-#include "engine/engine_error.h"
 #include "fictionbook/book_info.h"
 #include "tests/support/book_text.h"
 #include "validation/xsd_validator.h"
@@ -515,7 +515,7 @@ TEST_F(Run, AnErrorEndsTheRunAtTheCurrentBook) {
     try {
       RunBooks({"a.fb2", "b.fb2", "c.fb2"});
       ADD_FAILURE() << "the run went through";
-    } catch (const EngineError& e) {
+    } catch (const ShelvioError& e) {
       EXPECT_EQ(e.Message(), "Unable to create directory");
     }
     // The book before stays moved; the current and later ones stay; no closing "Ждём...".
@@ -566,7 +566,7 @@ TEST_F(Run, CreatesMissingWorkFoldersAndEndsTheRunWhenOneCannotBe) {
       try {
         RunBooks({"d.fb2", "e.fb2"}, dry ? static_cast<BookFiles&>(dryFiles) : disk);
         ADD_FAILURE() << "the run went on";
-      } catch (const EngineError& e) {
+      } catch (const ShelvioError& e) {
         EXPECT_EQ(e.Message(), "Unable to create directory \"" + Path("blocker/x/") + "\": Not a directory");
       }
       EXPECT_TRUE(Tree().contains(option == TextOption::BadDir ? "books/d.fb2" : "books/e.fb2"));
@@ -642,7 +642,7 @@ TEST_F(Run, NoFolderIsMadeForAPathTooLongNorWithoutBeingAnnounced) {
     try {
       RunBooks({"a.fb2"});
       EXPECT_FALSE(c.runEnds);
-    } catch (const EngineError& e) {
+    } catch (const ShelvioError& e) {
       EXPECT_TRUE(c.runEnds) << e.Message().toStdString();
       EXPECT_TRUE(e.Message().contains("\": Path too long: ")) << e.Message().toStdString();
     }
@@ -814,7 +814,8 @@ int LoggedCheck(TXSDValidator& validator, const QString& path) {
     log.calls.emplace_back(path, ahead);
     if (log.slowFinished) log.startedAfterSlow << path;
   }
-  if (path == log.failOn) throw ValidationError(QStringLiteral("No schema is loaded"));
+  if (path == log.failOn)
+    throw ShelvioError(ShelvioError::Kind::Validation, QStringLiteral("No schema is loaded"));
   const int verdict = XMLValid(validator, path);
   if (path == log.notJudgedOn && (ahead || log.notJudgedAlone)) return kNotJudged;
   if (path == log.slowOn) {
@@ -994,7 +995,7 @@ TEST_F(LookAheadRun, WorkerErrorSurfacesAtItsBook) {
   try {
     RunChecked(books);
     ADD_FAILURE() << "the run went through";
-  } catch (const ValidationError& e) {
+  } catch (const ShelvioError& e) {
     EXPECT_EQ(e.Message(), "No schema is loaded");
   }
   EXPECT_TRUE(log_.AheadFor("b.fb2"));
@@ -1108,12 +1109,14 @@ TEST_F(LookAheadRun, EndOfRunLeavesNoWorker) {
     host_.pumps = 0;
     host_.cancelAfterPumps = c.cancel ? 2 : -1;
     host_.checks[CheckOption::Archive] = !c.cancel;
-    HookedArchive archive([](const QString&) { throw EngineError(QStringLiteral("Unable to pack")); });
+    HookedArchive archive([](const QString&) {
+      throw ShelvioError(ShelvioError::Kind::Engine, QStringLiteral("Unable to pack"));
+    });
     const int threadsBefore = ThreadCount();
     try {
       RunChecked(books, &archive);
       EXPECT_TRUE(c.cancel);
-    } catch (const EngineError& e) {
+    } catch (const ShelvioError& e) {
       EXPECT_FALSE(c.cancel);
       EXPECT_EQ(e.Message(), "Unable to pack");
     }

@@ -14,7 +14,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 
-#include "engine/engine_error.h"
+#include "base/error.h"
 #include "tests/support/qstring_printer.h"
 
 namespace {
@@ -312,7 +312,7 @@ TEST_F(IniFileTest, WriteFailureNamesTheFile) {
     try {
       ini.WriteString("USER", "Pattern", "x");
       ADD_FAILURE() << "no error";
-    } catch (const EngineError& error) {
+    } catch (const ShelvioError& error) {
       EXPECT_EQ(error.Message(), "Unable to write to " + path);
     }
   }
@@ -338,7 +338,7 @@ TEST_F(IniFileTest, RewriteKeepsLinkAndPermissions) {
 int ExpectWriteFailure(const QString& path, const QString& value) {
   try {
     IniFile(path).WriteString("USER", "Pattern", value);
-  } catch (const EngineError& error) {
+  } catch (const ShelvioError& error) {
     return error.Message() == "Unable to write to " + path ? 0 : 2;
   }
   return 1;

@@ -94,7 +94,7 @@ TEST(ReadBookInfo, RefusesFilesThatDoNotLoad) {
     try {
       ReadBookInfo(c.path, false, nullptr);
       ADD_FAILURE() << "no error";
-    } catch (const FictionBookError& error) {
+    } catch (const ShelvioError& error) {
       EXPECT_TRUE(error.Message().startsWith(c.messageStart)) << error.Message().toStdString();
       EXPECT_GT(error.Message().size(), c.messageStart.size()) << "a reason follows the place";
     }
@@ -112,8 +112,8 @@ TEST(ReadBookInfo, LeavesNoOutputAndNoOpenFile) {
 
   testing::internal::CaptureStderr();
   EXPECT_NO_THROW(ReadBookInfo(good, false, nullptr));
-  EXPECT_THROW(ReadBookInfo(bad, false, nullptr), FictionBookError);
-  EXPECT_THROW(ReadBookInfo(files.Path(u"missing.fb2"_s), false, nullptr), FictionBookError);
+  EXPECT_THROW(ReadBookInfo(bad, false, nullptr), ShelvioError);
+  EXPECT_THROW(ReadBookInfo(files.Path(u"missing.fb2"_s), false, nullptr), ShelvioError);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
   EXPECT_EQ(openFiles(), before);
@@ -139,7 +139,7 @@ TEST(ReadBookInfo, RejectsBillionLaughsQuickly) {
         files.Write(u"lol.fb2"_s, BookWithTitleInfo(c.titleInfo).replace("<FictionBook", doctype));
     QElapsedTimer timer;
     timer.start();
-    EXPECT_THROW(ReadBookInfo(path, false, nullptr), FictionBookError);
+    EXPECT_THROW(ReadBookInfo(path, false, nullptr), ShelvioError);
     EXPECT_LT(timer.elapsed(), 2000);
   }
 }
@@ -158,7 +158,7 @@ TEST(ReadBookInfo, NeverReadsExternalEntities) {
   try {
     const TBookInfo info = ReadBookInfo(path, false, nullptr);
     EXPECT_FALSE(info.LastName.contains(u"SECRET"_s));
-  } catch (const FictionBookError& error) {
+  } catch (const ShelvioError& error) {
     EXPECT_FALSE(error.Message().contains(u"SECRET"_s));
   }
 }

@@ -82,7 +82,7 @@ TEST(ReadBookInfoCorpus, MatchesValuesReadOffTheBooks) {
     SCOPED_TRACE(c.file.toStdString());
     try {
       EXPECT_EQ(ReadBookInfo(CorpusFile(c.file), false, nullptr), c.expected);
-    } catch (const FictionBookError& error) {
+    } catch (const ShelvioError& error) {
       ADD_FAILURE() << error.Message().toStdString();
     }
   }
@@ -101,7 +101,7 @@ TEST(ReadBookInfoCorpus, RefusesBooksThatDoNotLoad) {
     try {
       ReadBookInfo(CorpusFile(file), false, nullptr);
       ADD_FAILURE() << "no error";
-    } catch (const FictionBookError& error) {
+    } catch (const ShelvioError& error) {
       EXPECT_TRUE(error.Message().startsWith(CorpusFile(file) + u":"_s)) << error.Message().toStdString();
     }
   }
@@ -110,7 +110,7 @@ TEST(ReadBookInfoCorpus, RefusesBooksThatDoNotLoad) {
 std::optional<TBookInfo> ReadOrNothing(const auto& read) {
   try {
     return read();
-  } catch (const FictionBookError&) {
+  } catch (const ShelvioError&) {
     return std::nullopt;
   }
 }
