@@ -26,22 +26,22 @@ constexpr char kRecordOfBefore[] =
     "started\t2026-12-10T14:07:37.123Z\n"
     "program\tshelvio-cli\n"
     "folder\t/books\n"
-    "setting\tBadFileDir\t/work/bad/\n"
-    "setting\tEndDir\t/work/end/\n"
-    "setting\tDoubleDir\t/work/double/\n"
+    "setting\tBadFileDir\t/library/bad/\n"
+    "setting\tEndDir\t/library/end/\n"
+    "setting\tDoubleDir\t/library/double/\n"
     "setting\tPattern\tФамилия Имя - Название\n"
     "setting\tSortPattern\tАлфавит\\\\Автор\n"
     "setting\tRename\t1\n"
     "setting\tTranslitDir\t0\n"
-    "created\t/work/end/A\n"
-    "moving\t/books/a.fb2\t/work/end/A/a.fb2\t120\t00000000000000ff\n"
-    "moved\t/books/a.fb2\t/work/end/A/a.fb2.zip\t\t120\t00000000000000ff\ta.fb2\t0000abcd\n"
-    "invalid\t/books/b.fb2\t/work/bad/b.fb2\tnot well-formed\t7\t0000000000000001\n"
-    "repeat\t/books/c.fb2\t/work/double/c.fb2\t\t9\t0000000000000002\n"
+    "created\t/library/end/A\n"
+    "moving\t/books/a.fb2\t/library/end/A/a.fb2\t120\t00000000000000ff\n"
+    "moved\t/books/a.fb2\t/library/end/A/a.fb2.zip\t\t120\t00000000000000ff\ta.fb2\t0000abcd\n"
+    "invalid\t/books/b.fb2\t/library/bad/b.fb2\tnot well-formed\t7\t0000000000000001\n"
+    "repeat\t/books/c.fb2\t/library/double/c.fb2\t\t9\t0000000000000002\n"
     "kept\t/books/d.fb2\t\tPermission denied\t\t\n"
-    "missing\t/books/e.fb2\t/work/end/e.fb2\tNo such file or directory\t\t\n"
-    "moving\t/books/f.fb2\t/work/end/f.fb2\t11\t0000000000000003\n"
-    "moved\t/books/g.fb2.zip\t/work/end/"
+    "missing\t/books/e.fb2\t/library/end/e.fb2\tNo such file or directory\t\t\n"
+    "moving\t/books/f.fb2\t/library/end/f.fb2\t11\t0000000000000003\n"
+    "moved\t/books/g.fb2.zip\t/library/end/"
     "g.fb2\t\t30\t0000000000000005\t\t\tzip\tunpacked\tg.fb2\t8\t1234abcd\t"
     "5\t12\t5a2b3c4d\t0\t12\t0000000000000004\t\t\n"
     "ended\t2026-12-10T14:08:01.456Z\tdone\n"
@@ -62,7 +62,7 @@ TEST(RunRecord, ReadsARecordWrittenBeforeItsFieldsWereNamed) {
   EXPECT_EQ(record.folder, "/books");
   EXPECT_TRUE(
       record.settings.contains(qMakePair(QStringLiteral("SortPattern"), QStringLiteral("Алфавит\\Автор"))));
-  EXPECT_EQ(record.createdFolders, QList<QByteArray>{"/work/end/A"});
+  EXPECT_EQ(record.createdFolders, QList<QByteArray>{"/library/end/A"});
   EXPECT_EQ(record.ended, "done");
   EXPECT_EQ(record.undone.size(), 1);
   EXPECT_EQ(record.Counts(), "invalid 1, moved 2, repeat 1, kept 1, missing 1, moving 1");
@@ -77,14 +77,14 @@ TEST(RunRecord, ReadsARecordWrittenBeforeItsFieldsWereNamed) {
   };
   const Expected expected[] = {
       // the finished line took the place of the one written before the move
-      {RecordStatus::Moved, "/books/a.fb2", "/work/end/A/a.fb2.zip", "", 120, true},
-      {RecordStatus::Invalid, "/books/b.fb2", "/work/bad/b.fb2", "not well-formed", 7, false},
-      {RecordStatus::Repeat, "/books/c.fb2", "/work/double/c.fb2", "", 9, false},
+      {RecordStatus::Moved, "/books/a.fb2", "/library/end/A/a.fb2.zip", "", 120, true},
+      {RecordStatus::Invalid, "/books/b.fb2", "/library/bad/b.fb2", "not well-formed", 7, false},
+      {RecordStatus::Repeat, "/books/c.fb2", "/library/double/c.fb2", "", 9, false},
       {RecordStatus::Kept, "/books/d.fb2", "", "Permission denied", -1, false},
-      {RecordStatus::Missing, "/books/e.fb2", "/work/end/e.fb2", "No such file or directory", -1, false},
+      {RecordStatus::Missing, "/books/e.fb2", "/library/end/e.fb2", "No such file or directory", -1, false},
       // a moving line has no reason: its size and digest are where the others' are
-      {RecordStatus::Moving, "/books/f.fb2", "/work/end/f.fb2", "", 11, false},
-      {RecordStatus::Moved, "/books/g.fb2.zip", "/work/end/g.fb2", "", 30, false},
+      {RecordStatus::Moving, "/books/f.fb2", "/library/end/f.fb2", "", 11, false},
+      {RecordStatus::Moved, "/books/g.fb2.zip", "/library/end/g.fb2", "", 30, false},
   };
   ASSERT_EQ(record.books.size(), std::size(expected));
   for (size_t i = 0; i < std::size(expected); ++i) {
